@@ -1,0 +1,93 @@
+// Platform layer: the only place that touches Windows or POSIX interfaces.
+// Both builds behave as the win32 installer; the functions here hide how each
+// host provides the few system services the tool needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---- failure reporting ---------------------------------------------------
+
+// Prints the formatted message on standard error, removes the pending
+// temporary output file (if any) and ends the process with status 1.
+[[noreturn]] void die(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Internal invariant that holds in every build type: a failure names the
+// condition and the tool, then ends the process with status 1.
+[[noreturn]] void checkfailed(const char* cond);
+#define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
+
+// ---- sockets and host facts ---------------------------------------------
+
+// Starts the sockets library where the host needs it (Windows: version 2.0
+// with its check and messages); does nothing on POSIX.
+void startsockets();
+// Host name into buf (result not examined; buf keeps its content on failure).
+void gethost(char* buf, std::size_t cap);
+// Dotted first IPv4 address of host into buf; ends the run on failure.
+void getipv4(char* buf, std::size_t cap, const char* host);
+// Working directory into buf; 0 or the error number.
+int getworkdir(char* buf, std::size_t cap);
+
+// ---- names and ids --------------------------------------------------------
+
+// win32 behaviour in both builds: succeeds with id 0 and name length 0.
+int lookupid(const char** namefield, int* id, int* namelen);
+// '/' to '\\' on Windows; unchanged on POSIX.
+void nativeseparators(char* text);
+// _strnicmp semantics: ASCII letters folded to lower case, bytes compared
+// unsigned, stops at the first difference, at a NUL or after n bytes.
+int strnicmpascii(const char* a, const char* b, std::size_t n);
+
+// ---- files ----------------------------------------------------------------
+
+// Opens path read-only without newline translation: descriptor or -1 (errno).
+int openread(const char* path);
+int closefd(int fd);
+// One read call: bytes read, 0 at end, -1 with errno (EINTR left to caller).
+long readfd(int fd, void* buf, std::size_t count);
+// Size and modification time (whole seconds) of an open file: 0 or errno.
+int fdstat(int fd, std::int64_t* size, std::int64_t* mtime);
+// Modification time of a path: 0 when its status can be read, else errno.
+int pathstat(const char* path, std::int64_t* mtime);
+// 1 when something exists under the path.
+int pathexists(const char* path);
+// Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
+int deletefile(const char* path);
+// Creates one directory: '+' made, '-' exists or a drive, 'x' parent missing;
+// any other failure ends the run with the create-directory message.
+char makedir(const char* path);
+// Link operation with the win32 behaviour in both builds: makes nothing,
+// returns 0.
+int makelink(const char* existing, const char* newpath);
+
+// ---- crash-safe output files ---------------------------------------------
+
+// An output file written under a temporary name in the target's directory and
+// moved to its name only when complete. While it is open it is the run's
+// pending file: die() removes the temporary, and so does the destructor when
+// the file was never committed. A temporary left by a killed run is replaced.
+struct atomicfile {
+    char path[1024];     // final name
+    char tmppath[1024];  // temporary name beside it
+    std::FILE* stream;   // open stream, null when closed
+    bool active;         // temporary exists and is not yet committed
+    ~atomicfile();
+};
+
+// Creates tmppath (truncating a leftover) for writing: text mode writes the
+// host's line ends. Returns 0 or the error number.
+int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text);
+// Closes the stream: 0 or the error number of the failed flush or close.
+int atomicclose(atomicfile* f);
+// Moves the closed temporary to its name. With replace false an existing file
+// is never replaced (EEXIST). Returns 0 or the error number; the temporary is
+// removed on failure.
+int atomiccommit(atomicfile* f, bool replace);
+// Closes (if open) and removes the temporary.
+void atomicdiscard(atomicfile* f);

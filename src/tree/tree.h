@@ -1,0 +1,41 @@
+// Destination trees and the input-file stage.
+#pragma once
+
+#include <cstdint>
+
+#include "text/text.h"
+
+struct runstate;
+struct filetype;
+struct sibindex;  // ordered index beside a sibling list (tree.cpp)
+
+// One destination entry: a file, directory, link or copy.
+struct fileinfo {
+    fileinfo* next;        // next entry of the same sibling list
+    fileinfo* child;       // first entry inside this one
+    fileinfo* parent;      // entry whose list this is in; null at top level
+    fileinfo* resume;      // install walk bookkeeping
+    filetype* ftype;       // null for link and copy entries
+    char* dstpath;         // directory part: first dstlen bytes count
+    char* name;            // last component, NUL-terminated
+    char* existing;        // link target or copy source, else null
+    char* pkgname;
+    char* srcdir;          // source directory the file was found in
+    char* basedir;         // working directory of the run that made it
+    std::uint32_t dstlen;
+    std::uint32_t namelen;
+    flagword flags;
+    fileinfo* retrynext;   // link of the retry list (never next)
+    sibindex* kids;        // index of the child list, made on demand
+};
+
+// Places finfo into its tree, merges it into an equal manifest entry (finfo
+// is then freed) or ends the run on a conflict.
+void insertentry(runstate* rs, fileinfo* finfo);
+// Sibling order: negative, 0 or positive.
+int compareentries(const fileinfo* a, const fileinfo* b);
+// Listing of a list and everything below it on standard output.
+void dumptree(const fileinfo* first, int depth);
+
+// The input-file stage: 0, or -1 after a message.
+int readinput(runstate* rs);

@@ -1,0 +1,48 @@
+// Types file: the type record and table, the types-file pass with included
+// settings files, "set" lines and the default owners and groups.
+#pragma once
+
+#include <cstdint>
+
+#include "text/text.h"
+
+struct runstate;
+
+// One defined type; texts point into loaded files or substitution results.
+struct filetype {
+    filetype* next;            // next type in the same typetab bucket
+    const char* typename_;     // the type's name ("dir" for dir lines)
+    const char* suffix;        // win32 suffix without its '#', or null
+    const char* dirpath;
+    const char* owner;
+    const char* group;
+    const char* ownertok;
+    const char* grouptok;
+    std::int32_t typenamelen;
+    std::int32_t dirpathlen;
+    std::int32_t ownerlen;
+    std::int32_t grouplen;
+    flagword flags;
+    std::int32_t uid;
+    std::int32_t gid;
+    std::uint32_t mode;
+};
+
+// Pushes a "file" type on the head of its typetab bucket.
+void addtype(runstate* rs, filetype* type);
+// First type of that exact name, or null.
+filetype* findtype(runstate* rs, const char* name);
+
+// The types-file pass: 0, or -1 after a message.
+int readtypes(runstate* rs);
+// One line: 1 handled, 0 "readconfig" without a name, -1 backslash in a
+// symlink's new path (entry dropped).
+int parsetypeline(int lineno, runstate* rs, const char* filename, char* end, char** cursor);
+void readconfigfile(runstate* rs, const char* filename);
+[[noreturn]] void typeserror(const char* filename, int lineno, const char* message,
+                             const char* text);
+
+// A "set" line's text (after the keyword) up to lineend.
+void parseassign(runstate* rs, char* text, char* lineend, const char* kind,
+                 const char* filename, unsigned lineno);
+void resolveids(runstate* rs);
