@@ -36,6 +36,8 @@ void insertentry(runstate* rs, fileinfo* finfo);
 int compareentries(const fileinfo* a, const fileinfo* b);
 // Listing of a list and everything below it on standard output.
 void dumptree(const fileinfo* first, int depth);
+// Listing of one entry and everything below it (not its later siblings).
+void dumpentry(const fileinfo* entry, int depth);
 
 // The input-file stage: 0, or -1 after a message.
 int readinput(runstate* rs);
