@@ -80,6 +80,9 @@ struct runstate {
     sibindex* dirindex;         // index of dirtree's top level (tree subsystem)
     sibindex* rootindex;        // index of roottree's top level
     int confdepth;              // current "readconfig" nesting depth
+    int readingtypes;           // 1 while the types file (and its includes) is read
+    int typeslinks;             // link entries of the types file not yet matched by a
+                                // manifest record
 };
 
 // Runs the whole tool; returns the process status (0) or ends the process.

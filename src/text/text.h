@@ -33,6 +33,9 @@ constexpr flagword F_SYMLINK = 0x10000;
 constexpr flagword F_HARDLINK = 0x20000;
 constexpr flagword F_COPY = 0x40000;
 constexpr flagword F_SUBSTITUTE = 0x80000;
+// Internal, never written: a link entry made by the types file that no
+// manifest record has matched yet.
+constexpr flagword F_TYPESLINK = 0x100000;
 constexpr flagword F_ABSOLUTE = 0x200000;
 constexpr flagword F_RETRY = 0x400000;
 constexpr flagword F_SRCPATH = 0x800000;
