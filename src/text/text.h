@@ -58,6 +58,8 @@ extern const flagname directivetable[7];
 
 // Each returns 0 on success, -1 when a name is unknown; bits are ORed in.
 int platformword(const char* name, flagword* word);
+// As platformword for a counted name that need not be NUL-terminated.
+int platformwordn(const char* name, std::size_t len, flagword* word);
 int lineflagword(const char* name, flagword* word);
 int manifestflagword(const char* name, flagword* word);
 // Comma list with an optional leading '!'; commas are overwritten with NUL.

@@ -1,0 +1,199 @@
+// Substitution keys: the hash shared with the type table, the key table and
+// the <key> / <line:NAME> expansion of text ranges.
+#include "text/text.h"
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned hashbuckets = 997;
+constexpr char linetag[] = "line:";
+constexpr std::size_t linetaglen = sizeof linetag - 1;
+
+// One step of the hash: bytes count as signed values, arithmetic wraps.
+std::uint32_t hashstep(std::uint32_t h, char c)
+{
+    auto value = static_cast<std::uint32_t>(static_cast<std::int32_t>(static_cast<signed char>(c)));
+    return h * 7u + value * 5u;
+}
+
+bool samekey(const subkey* rec, const char* key, std::size_t keylen)
+{
+    return rec->keylen == keylen && (keylen == 0 || std::memcmp(rec->key, key, keylen) == 0);
+}
+
+// Output being built by memdupsub.
+struct growbuf {
+    char* start;
+    char* next;
+    char* end;
+};
+
+void append(growbuf* buf, const char* source, std::size_t count)
+{
+    memgrowdup(&buf->start, &buf->next, &buf->end, source, count);
+}
+
+// A <line:NAME> tag with a known platform name: 1 when the rest of its line
+// is kept, 0 when dropped, -1 when NAME is no platform name.
+int linetagkeeps(const char* name, std::size_t n)
+{
+    if (n < linetaglen + 1 || std::memcmp(name, linetag, linetaglen) != 0) {
+        return -1;
+    }
+    flagword platforms = 0;
+    if (platformwordn(name + linetaglen, n - linetaglen, &platforms) != 0) {
+        return -1;
+    }
+    return (platforms & P_WIN32) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+unsigned strhash(const char* text)
+{
+    std::uint32_t h = 0;
+    for (; *text != '\0'; ++text) {
+        h = hashstep(h, *text);
+    }
+    return h % hashbuckets;
+}
+
+unsigned strhashn(const char* text, std::size_t len)
+{
+    std::uint32_t h = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        h = hashstep(h, text[i]);
+    }
+    return h % hashbuckets;
+}
+
+subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
+               const char* value, std::size_t vallen, unsigned verbose)
+{
+    FP_CHECK(keylen <= UINT32_MAX && vallen <= INT32_MAX);
+    unsigned h = strhashn(key, keylen);
+    for (const subkey* rec = keytab[h]; rec != nullptr; rec = rec->next) {
+        if (verbose > 1 && samekey(rec, key, keylen)) {
+            std::fprintf(stderr, "WARNING duplicate substitution key: %.*s\n",
+                         static_cast<int>(keylen), key);
+        }
+    }
+    auto* rec = static_cast<subkey*>(std::malloc(sizeof(subkey)));
+    if (rec == nullptr) {
+        die("Out of memory adding key %.*s\n", static_cast<int>(keylen), key);
+    }
+    if (keylen > *maxkeylen) {
+        *maxkeylen = static_cast<unsigned>(keylen);
+    }
+    rec->next = keytab[h];
+    rec->key = key;
+    rec->value = value;
+    rec->keylen = static_cast<std::uint32_t>(keylen);
+    rec->vallen = static_cast<std::int32_t>(vallen);
+    keytab[h] = rec;
+    return rec;
+}
+
+int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
+            std::size_t* vallen)
+{
+    for (const subkey* rec = keytab[strhashn(key, keylen)]; rec != nullptr; rec = rec->next) {
+        if (samekey(rec, key, keylen)) {
+            *value = rec->value;
+            *vallen = static_cast<std::size_t>(rec->vallen);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
+                std::size_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    // Sizes rather than pointer sums, so an empty (null) block is handled too.
+    auto used = static_cast<std::size_t>(*bufnext - *bufstart);
+    auto capacity = static_cast<std::size_t>(*bufend - *bufstart);
+    if (count >= capacity - used) {
+        std::size_t grown = count + 2 * capacity;
+        bool overflow = capacity > (SIZE_MAX - count) / 2;
+        char* block = overflow ? nullptr : static_cast<char*>(std::realloc(*bufstart, grown));
+        if (block == nullptr) {
+            die("Out of memory in memgrowdup: avail=%u srcsize=%d\n", static_cast<unsigned>(grown),
+                static_cast<int>(count));
+        }
+        *bufstart = block;
+        *bufnext = block + used;
+        *bufend = block + grown;
+    }
+    std::memcpy(*bufnext, source, count);
+    *bufnext += count;
+}
+
+void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
+               subkey* const* keytab, unsigned maxkeylen)
+{
+    std::size_t capacity = len + len / 10;
+    // At least one byte is allocated so the caller always gets a block to free
+    // or resize; the recorded capacity stays the computed one.
+    auto* block = static_cast<char*>(std::malloc(capacity != 0 ? capacity : 1));
+    if (block == nullptr) {
+        die("Out of memory in memdupsub %d\n", static_cast<int>(capacity));
+    }
+    growbuf buf{block, block, block + capacity};
+
+    const char* cursor = text;
+    const char* rangeend = text + len;
+    while (cursor != rangeend) {
+        auto rest = static_cast<std::size_t>(rangeend - cursor);
+        const auto* open = static_cast<const char*>(std::memchr(cursor, '<', rest));
+        if (open == nullptr) {
+            break;
+        }
+        const char* name = open + 1;
+        // A name longer than maxkeylen is never looked up, so the search for
+        // '>' need not go further than one byte past that length.
+        std::size_t window = static_cast<std::size_t>(rangeend - name);
+        if (window > static_cast<std::size_t>(maxkeylen) + 1) {
+            window = static_cast<std::size_t>(maxkeylen) + 1;
+        }
+        const auto* close = static_cast<const char*>(std::memchr(name, '>', window));
+        std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
+        if (close != nullptr && n >= 2 && n <= maxkeylen) {
+            const char* value = nullptr;
+            std::size_t vallen = 0;
+            if (findkey(keytab, name, n, &value, &vallen) == 0) {
+                append(&buf, cursor, static_cast<std::size_t>(open - cursor));
+                append(&buf, value, vallen);
+                cursor = close + 1;
+                continue;
+            }
+            int keeps = linetagkeeps(name, n);
+            if (keeps >= 0) {
+                append(&buf, cursor, static_cast<std::size_t>(open - cursor));
+                if (keeps == 1) {
+                    cursor = close + 1;
+                    continue;
+                }
+                const char* after = close + 1;
+                const auto* lf = static_cast<const char*>(
+                    std::memchr(after, '\n', static_cast<std::size_t>(rangeend - after)));
+                cursor = lf != nullptr ? lf + 1 : rangeend;
+                continue;
+            }
+        }
+        append(&buf, cursor, static_cast<std::size_t>(name - cursor));
+        cursor = name;
+    }
+    append(&buf, cursor, static_cast<std::size_t>(rangeend - cursor));
+    *out = buf.start;
+    *outlen = static_cast<std::size_t>(buf.next - buf.start);
+}

@@ -1,0 +1,125 @@
+// Loading a text file whole into one NUL-terminated heap block.
+#include "text/text.h"
+
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t pathcap = 1024;
+
+// The error number of a failed call; never 0, which would read as success.
+int lasterror()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+bool isasciialpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Reads up to size bytes into block: the count read, or -1 with errno set.
+long long readall(int fd, char* block, std::size_t size)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        long n = readfd(fd, block + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(got);
+}
+
+// Length of the directory part of referrer up to and including its last
+// separator; 0 when it has none after its first character.
+std::size_t dirpartlen(const char* referrer)
+{
+    std::size_t len = std::strlen(referrer);
+    for (std::size_t i = len; i > 1; --i) {
+        char c = referrer[i - 1];
+        if (c == '/' || c == '\\') {
+            return i;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
+{
+    *text = nullptr;
+    *end = nullptr;
+    int fd = openread(path);
+    if (fd < 0) {
+        return lasterror();
+    }
+    std::int64_t size = 0;
+    std::int64_t modified = 0;
+    int err = fdstat(fd, &size, &modified);
+    if (err != 0) {
+        die("Error with fstat on file '%s': %s (%d)\n", path, std::strerror(err), err);
+    }
+    if (mtime != nullptr) {
+        *mtime = modified;
+    }
+    // A size the address space cannot hold fails like an allocation would.
+    char* block = nullptr;
+    if (size >= 0 && static_cast<std::uint64_t>(size) < SIZE_MAX) {
+        block = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
+    }
+    if (block == nullptr) {
+        die("Out of memory reading file '%s' (%lu)\n", path, static_cast<unsigned long>(size));
+    }
+    long long got = readall(fd, block, static_cast<std::size_t>(size));
+    if (got < 0) {
+        err = lasterror();
+        closefd(fd);
+        std::free(block);
+        return err;
+    }
+    closefd(fd);
+    block[got] = '\0';
+    *text = block;
+    *end = block + got;
+    return 0;
+}
+
+int loadrelative(const char* path, char** text, char** end, std::int64_t* mtime,
+                 const char* referrer)
+{
+    int err = loadfile(path, text, end, mtime);
+    if (err == 0) {
+        return 0;
+    }
+    if (isasciialpha(path[0]) && path[1] == ':') {
+        return err;
+    }
+    std::size_t dirlen = dirpartlen(referrer);
+    if (dirlen == 0) {
+        return err;
+    }
+    if (dirlen >= pathcap) {
+        return ENAMETOOLONG;
+    }
+    // The combined name must fit whole; a cut name would open another file.
+    char buf[pathcap];
+    int made = std::snprintf(buf, sizeof buf, "%.*s%s", static_cast<int>(dirlen), referrer, path);
+    if (made < 0 || static_cast<std::size_t>(made) >= sizeof buf) {
+        return ENAMETOOLONG;
+    }
+    return loadfile(buf, text, end, mtime);
+}
