@@ -1,0 +1,215 @@
+// The entry point: fills the run state from the command line and the
+// environment, gathers the host facts and runs the stages in their order.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "manifest/manifest.h"
+#include "perm/perm.h"
+#include "platform/platform.h"
+#include "text/text.h"
+#include "tree/tree.h"
+
+namespace {
+
+// The program's name as the usage line shows it: the text after the last
+// '/' of its path (a '\\' does not count).
+const char* programname(const char* path) {
+    if (path == nullptr) return "fileplacer";
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+// Decimal value of an environment text read as atoi does (leading blanks, an
+// optional sign, then digits; anything else gives 0), held within int range.
+int decimalvalue(const char* text) {
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// The argument of the option at argv[*index]: the rest of the same argument,
+// else the whole next one (even when it begins with '-').
+char* optionargument(char** argv, int* index, const char* progname) {
+    char* arg = argv[*index];
+    if (arg[2] != '\0') return arg + 2;
+    if (argv[*index + 1] == nullptr) usage(progname);
+    ++*index;
+    return argv[*index];
+}
+
+// -D key=value: the key is the text before the first '=', the value the rest.
+void definekey(runstate* rs, const char* text, const char* progname) {
+    const char* equals = std::strchr(text, '=');
+    if (equals == nullptr) usage(progname);
+    const char* value = equals + 1;
+    addkey(rs->keytab, &rs->maxkeylen, text, static_cast<std::size_t>(equals - text), value,
+           std::strlen(value), rs->verbose);
+}
+
+void setdestdir(runstate* rs, const char* dir) {
+    rs->destdir = dir;
+    rs->destdirlen = static_cast<int>(std::strlen(dir));
+}
+
+// One option at argv[*index]; only its letter (the second character) counts.
+void readoption(runstate* rs, char** argv, int* index, const char* progname) {
+    const char* arg = argv[*index];
+    switch (arg[1]) {
+    case 'e': rs->enforce = 1; break;
+    case 'm': rs->nomanifest = 1; break;
+    case 'n': rs->noaction = 1; break;
+    case 'p': rs->pkgmode = 1; break;
+    case 'P': rs->patch = 1; break;
+    case 's': rs->specfile = 1; break;
+    case 'v':
+        for (const char* v = arg + 1; *v == 'v'; ++v) ++rs->verbose;
+        break;
+    case 'd': setdestdir(rs, optionargument(argv, index, progname)); break;
+    case 'i': rs->infile = optionargument(argv, index, progname); break;
+    case 'l': parsepkglist(rs, optionargument(argv, index, progname)); break;
+    case 'D': definekey(rs, optionargument(argv, index, progname), progname); break;
+    default: usage(progname);
+    }
+}
+
+// Options from left to right up to the first argument that does not begin
+// with '-'; that one and the rest are the source directories.
+void readoptions(runstate* rs, int argc, char** argv) {
+    const char* progname = programname(argc > 0 ? argv[0] : nullptr);
+    if (argc < 1) usage(progname);
+    int index = 1;
+    for (; argv[index] != nullptr && argv[index][0] == '-'; ++index)
+        readoption(rs, argv, &index, progname);
+    if (argv[index] == nullptr) usage(progname);
+    rs->srcpaths = argv + index;
+}
+
+// The environment fills what the command line left unset.
+void readenvironment(runstate* rs) {
+    char* value = nullptr;
+    if (rs->numpkgs == 0 && (value = std::getenv("FP_PKGLIST")) != nullptr)
+        parsepkglist(rs, value);
+    if (rs->pkgmode == 0 && (value = std::getenv("FP_PACKAGE")) != nullptr)
+        rs->pkgmode = decimalvalue(value);
+    if (rs->verbose == 0 && (value = std::getenv("FP_VERBOSE")) != nullptr) {
+        // A negative level wraps to a huge unsigned one: everything is shown.
+        rs->verbose = static_cast<unsigned>(decimalvalue(value));
+        if (rs->verbose == 0) rs->verbose = 1;
+    }
+    if (rs->destdir == nullptr && (value = std::getenv("DESTDIR")) != nullptr)
+        setdestdir(rs, value);
+}
+
+void gatherhostfacts(runstate* rs) {
+    startsockets();
+    getdatetime(rs->datetime, sizeof rs->datetime);
+    gethost(rs->hostname, sizeof rs->hostname);
+    getipv4(rs->ipv4addr, sizeof rs->ipv4addr, rs->hostname);
+    getdcpath(rs->hostname, rs->dcpath, sizeof rs->dcpath);
+    int err = getworkdir(rs->cwd, sizeof rs->cwd);
+    if (err != 0) die("Can't get current working directory: %s (%d)\n", std::strerror(err), err);
+    rs->uname[0] = '\0';
+    rs->hardware[0] = '\0';
+}
+
+void printmodes(const runstate* rs) {
+    std::fputs("modes: debug ", stdout);
+    if (rs->enforce) std::fputs("enforce ", stdout);
+    if (rs->noaction) std::fputs("noaction ", stdout);
+    if (rs->nomanifest) std::fputs("nomanifest ", stdout);
+    if (rs->pkgmode) std::fputs("package ", stdout);
+    if (rs->specfile) std::fputs("specfile ", stdout);
+    if (rs->patch) std::fputs("patch ", stdout);
+    std::fputs("\n", stdout);
+}
+
+void printsummary(const runstate* rs) {
+    printmodes(rs);
+    if (rs->destdir != nullptr) std::printf("destdir=%s\n", rs->destdir);
+    std::printf("infilename=%s\n", rs->infile);
+    std::printf("hostname=%s\n", rs->hostname);
+    std::printf("datetime=%s\n", rs->datetime);
+    std::printf("hardware=%s\n", rs->hardware);
+    std::printf("ipv4addr=%s\n", rs->ipv4addr);
+    std::printf("dcpath=%s\n", rs->dcpath);
+    std::printf("uname=%s\n", rs->uname);
+    std::printf("cwd=%s\n", rs->cwd);
+    std::fputs("Source directory list follows:\n", stdout);
+    for (char** src = rs->srcpaths; *src != nullptr; ++src) std::printf("  %s\n", *src);
+    std::printf("Package List to install, numpkgs = %d\n", rs->numpkgs);
+    for (int i = 0; i < rs->numpkgs; ++i) std::printf("  pkg[%d] = %s\n", i, rs->pkglist[i]);
+}
+
+void listtrees(const runstate* rs) {
+    if (rs->dirtree != nullptr) {
+        std::fputs("Destination Directory Tree:\n", stdout);
+        dumptree(rs->dirtree, 0);
+    }
+    if (rs->roottree != nullptr) {
+        std::fputs("Destination Root Tree:\n", stdout);
+        dumptree(rs->roottree, 0);
+    }
+}
+
+// Each deferred entry with what lies below it, not its later siblings.
+void listretries(const runstate* rs) {
+    std::fputs("Retry Tree:\n", stdout);
+    for (const fileinfo* entry = rs->retryhead; entry != nullptr; entry = entry->retrynext)
+        dumpentry(entry, 0);
+}
+
+void installall(runstate* rs) {
+    bool debug = rs->verbose > 1;
+    if (rs->dirtree != nullptr) installwalk(rs, rs->dirtree, "", 0);
+    if (rs->roottree != nullptr) installwalk(rs, rs->roottree, "", 0);
+    if (rs->retryhead != nullptr) {
+        if (debug) listretries(rs);
+        retrywalk(rs);
+    }
+    if (debug) std::fputs("finished installing files.\n", stdout);
+}
+
+void writeoutputs(runstate* rs) {
+    bool debug = rs->verbose > 1;
+    if (rs->changed && !rs->nomanifest) {
+        if (debug) std::fputs("generating manifest file\n", stdout);
+        if (!rs->noaction) writemanifest(rs);
+    }
+    if ((rs->pkgmode || rs->specfile) && rs->changed) {
+        if (debug) std::fputs("generating chmod/chown files\n", stdout);
+        if (!rs->noaction) writepermfiles(rs);
+    }
+}
+
+void runstages(runstate* rs) {
+    bool debug = rs->verbose > 1;
+    if (debug) std::fputs("parsing input files\n", stdout);
+    if (readinput(rs) != 0) std::exit(1);
+    if (debug) {
+        listtrees(rs);
+        std::fputs("installing files\n", stdout);
+    }
+    installall(rs);
+    writeoutputs(rs);
+}
+
+}  // namespace
+
+int runmain(int argc, char** argv) {
+    runstate* rs = static_cast<runstate*>(std::calloc(1, sizeof(runstate)));
+    if (rs == nullptr) die("Insufficient memory available\n");
+    rs->infile = "install.ins";
+    rs->maxkeylen = 18;
+    readoptions(rs, argc, argv);
+    readenvironment(rs);
+    gatherhostfacts(rs);
+    if (rs->verbose > 1) printsummary(rs);
+    runstages(rs);
+    return 0;
+}
