@@ -75,8 +75,8 @@ int makelink(const char* existing, const char* newpath);
 struct atomicfile {
     char path[1024];     // final name
     char tmppath[1024];  // temporary name beside it
-    std::FILE* stream;   // open stream, null when closed
-    bool active;         // temporary exists and is not yet committed
+    std::FILE* stream = nullptr;  // open stream, null when closed
+    bool active = false;          // temporary exists and is not yet committed
     ~atomicfile();
 };
 

@@ -1,0 +1,121 @@
+// Platform functions whose behaviour is the same on every host: failure
+// reporting, the win32 id lookup and link operation, ASCII case folding and
+// the host-independent half of the crash-safe output files.
+#include "platform/platform.h"
+#include "platform/platform_internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The output file currently being written under its temporary name; die()
+// removes its temporary so that a failed run leaves no partial file behind.
+atomicfile* pendingfile = nullptr;
+
+void discardpending() {
+    if (pendingfile != nullptr) atomicdiscard(pendingfile);
+}
+
+int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+}  // namespace
+
+void die(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
+    discardpending();
+    std::exit(1);
+}
+
+void checkfailed(const char* cond) {
+    std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
+    discardpending();
+    std::exit(1);
+}
+
+int lookupid(const char** namefield, int* id, int* namelen) {
+    (void)namefield;
+    *id = 0;
+    *namelen = 0;
+    return 0;
+}
+
+int makelink(const char* existing, const char* newpath) {
+    (void)existing;
+    (void)newpath;
+    return 0;
+}
+
+int strnicmpascii(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; i++) {
+        int ca = foldascii(static_cast<unsigned char>(a[i]));
+        int cb = foldascii(static_cast<unsigned char>(b[i]));
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+// ---- crash-safe output files: the host-independent steps ----------------
+
+// Records f as open and pending; called by each host's atomicopen.
+void atomicbegin(atomicfile* f, std::FILE* stream) {
+    f->stream = stream;
+    f->active = true;
+    pendingfile = f;
+}
+
+// Forgets f as the pending file once its temporary is gone or committed.
+void atomicend(atomicfile* f) {
+    f->active = false;
+    if (pendingfile == f) pendingfile = nullptr;
+}
+
+// Copies path and tmppath into f; ENAMETOOLONG when either does not fit.
+int atomicnames(atomicfile* f, const char* path, const char* tmppath) {
+    std::size_t plen = std::strlen(path);
+    std::size_t tlen = std::strlen(tmppath);
+    if (plen >= sizeof f->path || tlen >= sizeof f->tmppath) return ENAMETOOLONG;
+    std::memcpy(f->path, path, plen + 1);
+    std::memcpy(f->tmppath, tmppath, tlen + 1);
+    return 0;
+}
+
+int atomicclose(atomicfile* f) {
+    if (f->stream == nullptr) return 0;
+    // A write that failed earlier leaves the error mark even when the final
+    // flush succeeds: the data it held is lost either way.
+    bool writefailed = std::ferror(f->stream) != 0;
+    errno = 0;
+    int rc = std::fclose(f->stream);
+    int err = errno;
+    f->stream = nullptr;
+    if (rc == 0 && !writefailed) return 0;
+    return err != 0 ? err : EIO;
+}
+
+void atomicdiscard(atomicfile* f) {
+    if (f->stream != nullptr) {
+        std::fclose(f->stream);
+        f->stream = nullptr;
+    }
+    if (f->active) deletefile(f->tmppath);
+    atomicend(f);
+}
+
+atomicfile::~atomicfile() {
+    if (active || stream != nullptr) atomicdiscard(this);
+}
+
+std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep) {
+    if (*path == '/') path++;
+    std::size_t n = 0;
+    for (; n + 1 < cap && path[n] != '\0'; n++) buf[n] = path[n] == '/' ? sep : path[n];
+    buf[n] = '\0';
+    return n;
+}

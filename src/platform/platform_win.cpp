@@ -1,0 +1,161 @@
+// Platform functions for Windows: Windows Sockets 2 for the host facts, the
+// Windows file functions for directories and deletion, and the C runtime's
+// low-level file calls opened without newline translation.
+#ifdef _WIN32
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/platform_internal.h"
+
+// ---- sockets and host facts ---------------------------------------------
+
+void startsockets() {
+    WSADATA data;
+    int err = WSAStartup(MAKEWORD(2, 0), &data);
+    if (err != 0) die("Could not initialize winsock, err %d\n", err);
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 0) {
+        WSACleanup();
+        die("Winsock 2.0 requested but could not find support\n");
+    }
+}
+
+void gethost(char* buf, std::size_t cap) {
+    if (gethostname(buf, static_cast<int>(cap)) == 0) buf[cap - 1] = '\0';
+}
+
+void getipv4(char* buf, std::size_t cap, const char* host) {
+    const hostent* entry = gethostbyname(host);
+    if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
+        int err = errno;
+        die("Error getting IP address for host '%s': %s (%d)\n", host, std::strerror(err), err);
+    }
+    if (entry->h_length < 4) die("Error getting IP address unexpected size %d\n", entry->h_length);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(entry->h_addr_list[0]);
+    std::snprintf(buf, cap, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+int getworkdir(char* buf, std::size_t cap) {
+    return _getcwd(buf, static_cast<int>(cap)) != nullptr ? 0 : errno;
+}
+
+// ---- names ----------------------------------------------------------------
+
+void nativeseparators(char* text) {
+    for (; *text != '\0'; text++)
+        if (*text == '/') *text = '\\';
+}
+
+// ---- files ----------------------------------------------------------------
+
+namespace {
+
+// The C runtime's error number closest to a Windows error code, for callers
+// that report failures as "%s (%d)" with strerror.
+int errnofromwin(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_DISK_FULL: return ENOSPC;
+    default: return EIO;
+    }
+}
+
+}  // namespace
+
+int openread(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
+
+int closefd(int fd) { return _close(fd); }
+
+long readfd(int fd, void* buf, std::size_t count) {
+    unsigned int chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
+    return _read(fd, buf, chunk);
+}
+
+int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
+    struct _stat64 st;
+    if (_fstat64(fd, &st) != 0) return errno;
+    *size = static_cast<std::int64_t>(st.st_size);
+    *mtime = static_cast<std::int64_t>(st.st_mtime);
+    return 0;
+}
+
+int pathstat(const char* path, std::int64_t* mtime) {
+    struct _stat64 st;
+    if (_stat64(path, &st) != 0) return errno;
+    *mtime = static_cast<std::int64_t>(st.st_mtime);
+    return 0;
+}
+
+int pathexists(const char* path) { return _access(path, 0) == 0 ? 1 : 0; }
+
+int deletefile(const char* path) { return DeleteFileA(path) ? 0 : errnofromwin(GetLastError()); }
+
+char makedir(const char* path) {
+    char buf[1024];
+    std::size_t len = copydirpath(buf, sizeof buf, path, '\\');
+    if (len > 0 && buf[len - 1] == ':') return '-';
+    if (CreateDirectoryA(buf, nullptr)) return '+';
+    DWORD err = GetLastError();
+    if (err == ERROR_PATH_NOT_FOUND) return 'x';
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return '-';
+    char msg[256];
+    msg[0] = '\0';
+    // 4680: text from the system, no inserts, lines of at most 72 characters
+    // (the message's own line breaks are dropped); 1024: the user's language.
+    FormatMessageA(4680, nullptr, err, 1024, msg, sizeof msg, nullptr);
+    die("Create Directory '%s' failed: %s (%d)\n", buf, msg, static_cast<int>(err));
+}
+
+// ---- crash-safe output files ---------------------------------------------
+
+int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) {
+    f->stream = nullptr;
+    f->active = false;
+    int err = atomicnames(f, path, tmppath);
+    if (err != 0) return err;
+    int mode = _O_WRONLY | _O_CREAT | _O_TRUNC | (text ? _O_TEXT : _O_BINARY);
+    int fd = _open(f->tmppath, mode, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return errno;
+    std::FILE* stream = _fdopen(fd, text ? "w" : "wb");
+    if (stream == nullptr) {
+        err = errno;
+        _close(fd);
+        DeleteFileA(f->tmppath);
+        return err;
+    }
+    atomicbegin(f, stream);
+    return 0;
+}
+
+int atomiccommit(atomicfile* f, bool replace) {
+    int err = atomicclose(f);
+    if (err == 0) {
+        DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+        if (!MoveFileExA(f->tmppath, f->path, flags)) err = errnofromwin(GetLastError());
+    }
+    if (err != 0) {
+        atomicdiscard(f);
+        return err;
+    }
+    atomicend(f);
+    return 0;
+}
+
+#endif  // _WIN32
