@@ -9,6 +9,10 @@ struct fileinfo;
 void writemanifest(runstate* rs);
 // Records of first, what lies below it and its later siblings: 0 or -1.
 int writeentries(std::FILE* stream, fileinfo* first);
+// The same for a package-mode run: a typed entry of a package beginning with
+// '-' that the walk skipped (so it has no source directory) is written
+// without src= instead of failing.
+int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode);
 void readmanifest(runstate* rs);
 void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entry,
                  const char* ext);
