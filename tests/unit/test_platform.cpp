@@ -1,0 +1,299 @@
+// Platform layer: directory creation statuses, ASCII case folding, the
+// crash-safe output files and file status.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each test runs in a fresh directory of its own, made the working directory.
+class platformtest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        old = fs::current_path();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              (std::string("fp-unit-") + info->name() + "-" +
+               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        fs::create_directories(dir);
+        fs::current_path(dir);
+    }
+    void TearDown() override {
+        fs::current_path(old);
+        fs::remove_all(dir);
+    }
+    fs::path old;
+    fs::path dir;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void spill(const fs::path& p, const std::string& data) {
+    std::ofstream out(p, std::ios::binary);
+    out << data;
+}
+
+void setmtime(const fs::path& p, std::int64_t seconds) {
+    auto sys = std::chrono::sys_seconds(std::chrono::seconds(seconds));
+    fs::last_write_time(p, std::chrono::file_clock::from_sys(sys));
+}
+
+// Writes text through a fresh atomicfile opened on path/tmp; returns the
+// commit result.
+int writeatomic(const char* path, const char* tmp, const char* text, bool replace) {
+    atomicfile f;
+    if (atomicopen(&f, path, tmp, true) != 0) return -1;
+    std::fputs(text, f.stream);
+    return atomiccommit(&f, replace);
+}
+
+}  // namespace
+
+// ---- makedir ----------------------------------------------------------------
+
+TEST_F(platformtest, makedirreportseachstatus) {
+    EXPECT_EQ(makedir("a"), '+');
+    EXPECT_TRUE(fs::is_directory("a"));
+    EXPECT_EQ(makedir("a"), '-');
+    EXPECT_EQ(makedir("a/b/c"), 'x');  // parent missing: no error, no directory
+    EXPECT_FALSE(fs::exists("a/b"));
+    EXPECT_EQ(makedir("a/b"), '+');
+    EXPECT_EQ(makedir("a/b/c"), '+');
+    EXPECT_TRUE(fs::is_directory("a/b/c"));
+}
+
+TEST_F(platformtest, makedirsmallquirks) {
+    // One leading '/' is dropped: the path is taken relative to the cwd.
+    EXPECT_EQ(makedir("/top"), '+');
+    EXPECT_TRUE(fs::is_directory(dir / "top"));
+    // A name ending in ':' is a drive: reported as existing, nothing made.
+    EXPECT_EQ(makedir("drive:"), '-');
+    EXPECT_FALSE(fs::exists("drive:"));
+    EXPECT_EQ(makedir("/c:"), '-');
+    // An existing plain file counts as existing; a file in the way of a
+    // parent counts as a missing parent.
+    spill("plain", "x");
+    EXPECT_EQ(makedir("plain"), '-');
+    EXPECT_EQ(makedir("plain/sub"), 'x');
+}
+
+TEST_F(platformtest, makedircutslongpathat1023) {
+    // Three nested directories bring the path to 1020 characters; the next
+    // component is cut after its first two characters.
+    std::string base;
+    for (int i = 0; i < 4; i++) {
+        if (!base.empty()) base += '/';
+        base += std::string(i < 3 ? 254 : 1020 - 3 * 255, static_cast<char>('p' + i));
+        ASSERT_EQ(makedir(base.c_str()), '+');
+    }
+    ASSERT_EQ(base.size(), 1020u);
+    std::string longer = base + "/abcdefgh";
+    EXPECT_EQ(makedir(longer.c_str()), '+');
+    EXPECT_TRUE(fs::is_directory(base + "/ab"));
+    EXPECT_FALSE(fs::exists(base + "/abcdefgh"));
+}
+
+TEST_F(platformtest, makedirotherfailureends) {
+    std::string name(300, 'n');  // longer than any file-name component
+    std::string expect = "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
+                         " \\(" + std::to_string(ENAMETOOLONG) + "\\)\n";
+    EXPECT_EXIT(makedir(("/" + name).c_str()), ::testing::ExitedWithCode(1), expect);
+}
+
+// ---- names ------------------------------------------------------------------
+
+TEST(platformnames, strnicmpasciifoldsasciionly) {
+    EXPECT_EQ(strnicmpascii("Makefile", "mAKEFILE", 8), 0);
+    EXPECT_EQ(strnicmpascii("abcX", "ABCy", 3), 0);  // only n bytes count
+    EXPECT_LT(strnicmpascii("abc", "ABD", 3), 0);
+    EXPECT_GT(strnicmpascii("b", "A", 1), 0);
+    // Letters fold to lower case, so '_' sorts before every letter.
+    EXPECT_LT(strnicmpascii("_", "A", 1), 0);
+    EXPECT_GT(strnicmpascii("a", "_", 1), 0);
+    // Bytes compare unsigned and non-ASCII letters are not folded.
+    EXPECT_GT(strnicmpascii("\xe9", "z", 1), 0);
+    EXPECT_NE(strnicmpascii("\xc9", "\xe9", 1), 0);
+    // Comparison stops at a NUL in both; a shorter text sorts first.
+    EXPECT_EQ(strnicmpascii("ab\0x", "AB\0y", 4), 0);
+    EXPECT_LT(strnicmpascii("ab", "abc", 10), 0);
+    EXPECT_EQ(strnicmpascii("x", "y", 0), 0);
+}
+
+TEST(platformnames, win32idandlinkbehaviour) {
+    const char* text = "root:rest";
+    const char* field = text;
+    int id = 77;
+    int len = 77;
+    EXPECT_EQ(lookupid(&field, &id, &len), 0);
+    EXPECT_EQ(id, 0);
+    EXPECT_EQ(len, 0);
+    EXPECT_EQ(field, text);
+    std::string path = "pathwith/slashes";
+    nativeseparators(path.data());
+    EXPECT_EQ(path, "pathwith/slashes");  // POSIX keeps '/'
+}
+
+TEST_F(platformtest, makelinkmakesnothing) {
+    spill("exists", "x");
+    EXPECT_EQ(makelink("target", "newlink"), 0);
+    EXPECT_EQ(makelink("target", "exists"), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status("newlink")));
+    EXPECT_EQ(slurp("exists"), "x");
+}
+
+// ---- files ------------------------------------------------------------------
+
+TEST_F(platformtest, statandread) {
+    spill("f", "one\r\ntwo\n");
+    setmtime("f", 1136368586);
+    std::int64_t mtime = 0;
+    EXPECT_EQ(pathstat("f", &mtime), 0);
+    EXPECT_EQ(mtime, 1136368586);
+    EXPECT_EQ(pathstat("missing", &mtime), ENOENT);
+    EXPECT_EQ(pathexists("f"), 1);
+    EXPECT_EQ(pathexists("missing"), 0);
+
+    int fd = openread("f");
+    ASSERT_GE(fd, 0);
+    std::int64_t size = 0;
+    mtime = 0;
+    EXPECT_EQ(fdstat(fd, &size, &mtime), 0);
+    EXPECT_EQ(size, 9);
+    EXPECT_EQ(mtime, 1136368586);
+    char buf[32] = {};
+    EXPECT_EQ(readfd(fd, buf, sizeof buf), 9);
+    EXPECT_EQ(std::string(buf), "one\r\ntwo\n");  // no newline translation
+    EXPECT_EQ(readfd(fd, buf, sizeof buf), 0);
+    EXPECT_EQ(closefd(fd), 0);
+
+    EXPECT_EQ(openread("missing"), -1);
+    EXPECT_EQ(deletefile("f"), 0);
+    EXPECT_FALSE(fs::exists("f"));
+    EXPECT_EQ(deletefile("f"), ENOENT);
+}
+
+TEST_F(platformtest, workdiristhecurrentdirectory) {
+    char buf[1024] = {};
+    EXPECT_EQ(getworkdir(buf, sizeof buf), 0);
+    EXPECT_EQ(fs::path(buf), fs::current_path());
+    char tiny[2] = {};
+    EXPECT_NE(getworkdir(tiny, sizeof tiny), 0);
+}
+
+// ---- atomicfile -----------------------------------------------------------
+
+TEST_F(platformtest, atomiccommitmovestemporarytoname) {
+    spill("out.TMPZ", "leftover from a killed run, longer than the new text");
+    atomicfile f;
+    ASSERT_EQ(atomicopen(&f, "out", "out.TMPZ", true), 0);
+    ASSERT_NE(f.stream, nullptr);
+    EXPECT_TRUE(f.active);
+    std::fputs("line 1\nline 2\n", f.stream);
+    EXPECT_FALSE(fs::exists("out"));  // nothing under the name until committed
+    EXPECT_EQ(atomicclose(&f), 0);
+    EXPECT_EQ(f.stream, nullptr);
+    EXPECT_EQ(atomiccommit(&f, false), 0);
+    EXPECT_FALSE(f.active);
+    EXPECT_EQ(slurp("out"), "line 1\nline 2\n");  // text mode: LF on POSIX
+    EXPECT_FALSE(fs::exists("out.TMPZ"));
+}
+
+TEST_F(platformtest, atomiccommitwithoutreplaceleavesexistingfile) {
+    spill("out", "previous");
+    EXPECT_EQ(writeatomic("out", "out.tmp", "new", false), EEXIST);
+    EXPECT_EQ(slurp("out"), "previous");
+    EXPECT_FALSE(fs::exists("out.tmp"));
+
+    EXPECT_EQ(writeatomic("out", "out.tmp", "new", true), 0);
+    EXPECT_EQ(slurp("out"), "new");
+    EXPECT_FALSE(fs::exists("out.tmp"));
+}
+
+TEST_F(platformtest, atomicbinarykeepsbytes) {
+    atomicfile f;
+    ASSERT_EQ(atomicopen(&f, "bin", "bin.tmp", false), 0);
+    std::fwrite("a\r\nb\0c", 1, 6, f.stream);
+    EXPECT_EQ(atomiccommit(&f, false), 0);  // commit closes an open stream
+    EXPECT_EQ(slurp("bin"), std::string("a\r\nb\0c", 6));
+}
+
+TEST_F(platformtest, atomicdiscardanddestructorremovetemporary) {
+    {
+        atomicfile f;
+        ASSERT_EQ(atomicopen(&f, "gone", "gone.tmp", true), 0);
+        std::fputs("partial", f.stream);
+        atomicdiscard(&f);
+        EXPECT_FALSE(f.active);
+        EXPECT_EQ(f.stream, nullptr);
+        EXPECT_FALSE(fs::exists("gone.tmp"));
+    }
+    {
+        atomicfile f;
+        ASSERT_EQ(atomicopen(&f, "gone", "gone.tmp", true), 0);
+        std::fputs("partial", f.stream);
+        EXPECT_EQ(atomicclose(&f), 0);
+        EXPECT_TRUE(fs::exists("gone.tmp"));
+    }
+    EXPECT_FALSE(fs::exists("gone.tmp"));
+    EXPECT_FALSE(fs::exists("gone"));
+    {
+        atomicfile f;  // never opened: the destructor must leave files alone
+        spill("gone.tmp", "someone else's");
+    }
+    EXPECT_TRUE(fs::exists("gone.tmp"));
+}
+
+TEST_F(platformtest, atomicopenfailures) {
+    atomicfile f;
+    EXPECT_EQ(atomicopen(&f, "nodir/out", "nodir/out.tmp", true), ENOENT);
+    EXPECT_FALSE(f.active);
+    std::string longname(1100, 'l');
+    EXPECT_EQ(atomicopen(&f, longname.c_str(), "short.tmp", true), ENAMETOOLONG);
+    EXPECT_EQ(atomicopen(&f, "short", longname.c_str(), true), ENAMETOOLONG);
+    EXPECT_FALSE(fs::exists("short.tmp"));
+}
+
+TEST_F(platformtest, atomiccommitfailureremovestemporary) {
+    fs::create_directory("out");  // a directory is in the way of the name
+    fs::create_directory("out/inside");
+    EXPECT_NE(writeatomic("out", "out.tmp", "data", true), 0);
+    EXPECT_FALSE(fs::exists("out.tmp"));
+    EXPECT_TRUE(fs::is_directory("out/inside"));
+}
+
+// ---- failure reporting ----------------------------------------------------
+
+TEST_F(platformtest, dieremovespendingtemporary) {
+    spill("keep", "previous");
+    auto run = [] {
+        atomicfile f;
+        if (atomicopen(&f, "keep", "keep.tmp", true) != 0) std::exit(3);
+        std::fputs("half", f.stream);
+        std::fflush(f.stream);
+        die("Error writing file '%s': %s (%d)\n", "keep", "No space", 28);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(1), "^Error writing file 'keep': No space \\(28\\)\n$");
+    EXPECT_FALSE(fs::exists("keep.tmp"));
+    EXPECT_EQ(slurp("keep"), "previous");
+}
+
+TEST(platformfailure, checkfailednamesconditionandtool) {
+    int two = 2;
+    EXPECT_EXIT(FP_CHECK(two == 3), ::testing::ExitedWithCode(1),
+                "^fileplacer: internal check failed: two == 3\n$");
+    FP_CHECK(two == 2);  // a holding check does nothing
+}
