@@ -1,0 +1,210 @@
+# Command line, environment, package list and debug summary of the driver.
+import re
+import socket
+import time
+
+USAGE_TAIL = (
+    "  -s       output the platform dependent file list\n"
+    "             prototype-post.<pkg> on solaris\n"
+    "             <pkg>.lst on Linux\n"
+    "             perm.<pkg> on other platforms\n"
+    "  -e       strictly enforce permissions\n"
+    "  -m       suppress manifest.txt processing\n"
+    "  -n       no action; show what would happen\n"
+    "  -p       split package mode\n"
+    "  -P       create sparse patch\n"
+    "  -v       verbose\n"
+    "  -d dir   the destination directory (overrides DESTDIR environment var)\n"
+    "  -D k=v   define a substitution key and value as if set in the types file\n"
+    "  -i file  the input file name (defaults to `install.ins')\n"
+    "  -l pkgname:[pkgname2:...]\n"
+    "           a list of package names to install, default is to install all packages\n"
+    "  srcpath1 [srcpath2 ...]\n"
+    "           a list of paths to search for files listed in the input file.\n"
+    "Environment variables:\n"
+    "  DESTDIR     destination directory\n"
+    "  FP_VERBOSE  set verbose mode to 1 or 2\n"
+    "  FP_PACKAGE  set package mode to 1\n"
+    "  FP_PKGLIST  list of packages to install\n"
+)
+
+MISSING = "Couldn't read input file '%s': No such file or directory (2)\n"
+
+
+def usage_text(t):
+    # The tool names itself by the text after the last '/' of its path.
+    progname = str(t.exe).rsplit("/", 1)[-1]
+    return ("usage: %s [-e] [-m] [-n] [-p] [-v] [-d dir] [-i file] srcpath1 [srcpath2 ...]\n"
+            % progname) + USAGE_TAIL
+
+
+def expect_usage(t, *args, env=None):
+    r = t.run(*args, env=env)
+    what = " ".join(args)
+    t.eq(r.status, 1, "status of " + what)
+    t.eq(r.err, usage_text(t), "usage for " + what)
+    t.eq(r.out, "", "stdout for " + what)
+
+
+def dcpath(host):
+    labels = host.split(".")
+    if len(labels) == 1:
+        return "dc=com"
+    return ",".join("dc=" + label for label in labels[1:])
+
+
+def utcstamp(seconds):
+    return time.strftime("%Y%m%d%H%M%SZ", time.gmtime(seconds))
+
+
+def summary_lines(t, out):
+    """Splits the debug summary into (text before the host lines, host
+    values by name, text after them) and checks the host values."""
+    lines = out.split("\n")
+    start = next(i for i, line in enumerate(lines) if line.startswith("hostname="))
+    names = ["hostname", "datetime", "hardware", "ipv4addr", "dcpath", "uname", "cwd"]
+    values = {}
+    for name, line in zip(names, lines[start:start + len(names)]):
+        t.check(line.startswith(name + "="), "summary line %r names %s" % (line, name))
+        values[name] = line[len(name) + 1:]
+    host = values["hostname"]
+    t.check(host != "", "host name shown")
+    if not t.wine:
+        t.eq(host, socket.gethostname(), "host name")
+    t.eq(values["dcpath"], dcpath(host), "domain path of " + host)
+    t.check(re.fullmatch(r"(\d{1,3}\.){3}\d{1,3}", values["ipv4addr"]) is not None,
+            "ipv4addr %r is dotted decimal" % values["ipv4addr"])
+    t.eq(values["hardware"], "", "hardware")
+    t.eq(values["uname"], "", "uname")
+    t.eq(values["cwd"], t.cwd, "working directory")
+    head = "\n".join(lines[:start]) + "\n"
+    tail = "\n".join(lines[start + len(names):])
+    return head, values, tail
+
+
+def run_summary(t, *args, env=None):
+    before = time.time()
+    r = t.run(*args, env=env)
+    after = time.time()
+    head, values, tail = summary_lines(t, r.out)
+    t.check(values["datetime"] in (utcstamp(before), utcstamp(after)),
+            "datetime %r is the UTC time of the run" % values["datetime"])
+    return r, head, tail
+
+
+def test_usage_without_source_directory(t):
+    expect_usage(t)
+    expect_usage(t, "-v")
+    expect_usage(t, "-vv", "-e", "-n")
+
+
+def test_usage_for_bad_options(t):
+    expect_usage(t, "-x", "src")
+    expect_usage(t, "-", "src")
+    expect_usage(t, "--v", "src")
+    expect_usage(t, "-Dkey", "src")
+    expect_usage(t, "-D", "novalue", "src")
+    expect_usage(t, "-d")
+    expect_usage(t, "-v", "-i")
+    expect_usage(t, "-l")
+    expect_usage(t, "-D")
+
+
+def test_missing_input_file_ends_quietly(t):
+    r = t.run("src")
+    t.eq((r.status, r.out, r.err), (0, "", ""), "quiet run without input file")
+    r = t.run("-v", "src")
+    t.eq((r.status, r.out, r.err), (0, "", MISSING % "install.ins"), "-v run")
+    r = t.run("-ivariant.ins", "src")
+    t.eq((r.status, r.err), (0, ""), "quiet run with -i")
+
+
+def test_debug_summary_with_every_mode(t):
+    r, head, tail = run_summary(t, "-vv", "-s", "-P", "-p", "-m", "-n", "-e", "-d", "dest",
+                                "-i", "my.ins", "-l", "zeta:alpha", "src1", "src two")
+    t.eq(r.status, 0, "status")
+    t.eq(head, "modes: debug enforce noaction nomanifest package specfile patch \n"
+               "destdir=dest\ninfilename=my.ins\n", "summary head")
+    t.eq(tail, "Source directory list follows:\n  src1\n  src two\n"
+               "Package List to install, numpkgs = 2\n  pkg[0] = alpha\n  pkg[1] = zeta\n"
+               "parsing input files\n", "summary tail")
+    t.eq(r.err, MISSING % "my.ins", "stderr")
+
+
+def test_debug_summary_plain(t):
+    r, head, tail = run_summary(t, "-v", "-v", "src")
+    t.eq(head, "modes: debug \ninfilename=install.ins\n", "no destdir line")
+    t.eq(tail, "Source directory list follows:\n  src\n"
+               "Package List to install, numpkgs = 0\nparsing input files\n", "tail")
+    t.eq(r.err, MISSING % "install.ins", "stderr")
+
+
+def test_only_the_option_letter_counts(t):
+    # -en is -e alone; -vx is one -v; -d takes the next argument even when it
+    # looks like an option, or the rest of its own argument.
+    r, head, _ = run_summary(t, "-en", "-vx", "-vvq", "-d", "-m", "src")
+    t.eq(head, "modes: debug enforce \ndestdir=-m\ninfilename=install.ins\n", "-en -vx -d -m")
+    r, head, _ = run_summary(t, "-vv", "-d/opt/x", "-imy.ins", "-lb:a", "src")
+    t.eq(head, "modes: debug \ndestdir=/opt/x\ninfilename=my.ins\n", "attached arguments")
+    r = t.run("-vx", "src")
+    t.eq((r.out, r.err), ("", MISSING % "install.ins"), "-vx is verbose 1")
+    r, head, _ = run_summary(t, "-v", "-vv", "-n", "src")
+    t.eq(head, "modes: debug noaction \ninfilename=install.ins\n", "-v -vv")
+
+
+def test_package_list(t):
+    r, _, tail = run_summary(t, "-vv", "-l", "::b::a:", "src")
+    t.check("numpkgs = 2\n  pkg[0] = a\n  pkg[1] = b\n" in tail, "::b::a: gives a, b")
+    r, _, tail = run_summary(t, "-vv", "-l", "tools:ALL", "-l", "z:B:a", "src")
+    t.check("numpkgs = 3\n  pkg[0] = B\n  pkg[1] = a\n  pkg[2] = z\n" in tail,
+            "later -l replaces, byte order")
+    r, _, tail = run_summary(t, "-vv", "-l", "ALL", "src")
+    t.check("numpkgs = 0\n" in tail, "ALL is every package")
+    names = ":".join("p%02d" % i for i in range(32))
+    r, _, tail = run_summary(t, "-vv", "-l", names, "src")
+    t.check("numpkgs = 32\n" in tail and "  pkg[31] = p31\n" in tail, "32 names fit")
+    r = t.run("-vv", "-l", names + ":p32", "src")
+    t.eq((r.status, r.err), (1, "Too many packages in list, maximum is 32\n"), "33 names")
+    r = t.run("src", env={"FP_PKGLIST": names + ":p32"})
+    t.eq((r.status, r.err), (1, "Too many packages in list, maximum is 32\n"), "33 from env")
+
+
+def test_environment(t):
+    env = {"FP_PKGLIST": "c::a", "FP_PACKAGE": "3", "FP_VERBOSE": "2", "DESTDIR": "envdest"}
+    r, head, tail = run_summary(t, "src", env=env)
+    t.eq(head, "modes: debug package \ndestdir=envdest\ninfilename=install.ins\n", "env head")
+    t.check("numpkgs = 2\n  pkg[0] = a\n  pkg[1] = c\n" in tail, "env package list")
+    # The command line wins over the environment; -l ALL leaves FP_PKGLIST in force.
+    r, head, tail = run_summary(t, "-vv", "-d", "cli", "-l", "x", "src", env=env)
+    t.eq(head, "modes: debug package \ndestdir=cli\ninfilename=install.ins\n", "cli head")
+    t.check("numpkgs = 1\n  pkg[0] = x\n" in tail, "-l wins")
+    r, _, tail = run_summary(t, "-l", "ALL", "src", env=env)
+    t.check("numpkgs = 2\n" in tail, "-l ALL leaves FP_PKGLIST")
+    # An empty DESTDIR is a destination; FP_PACKAGE 0 or text leaves package mode off.
+    for package in ("0", "abc"):
+        r, head, _ = run_summary(t, "src", env={"FP_VERBOSE": "-1", "DESTDIR": "",
+                                                "FP_PACKAGE": package})
+        t.eq(head, "modes: debug \ndestdir=\ninfilename=install.ins\n", "FP_PACKAGE=" + package)
+
+
+def test_verbose_from_environment(t):
+    for value in ("0", "", "x", "1"):
+        r = t.run("src", env={"FP_VERBOSE": value})
+        t.eq((r.status, r.out, r.err), (0, "", MISSING % "install.ins"), "FP_VERBOSE=" + value)
+    # A negative level is a huge unsigned one: the debug output appears.
+    r, head, _ = run_summary(t, "src", env={"FP_VERBOSE": "-3"})
+    t.eq(head, "modes: debug \ninfilename=install.ins\n", "FP_VERBOSE=-3")
+    # -v given on the command line: FP_VERBOSE is not consulted.
+    r = t.run("-v", "src", env={"FP_VERBOSE": "5"})
+    t.eq(r.out, "", "-v overrides FP_VERBOSE")
+
+
+def test_define_keys_use_verbose_level_so_far(t):
+    warn = "WARNING duplicate substitution key: k\n"
+    r = t.run("-Dk=1", "-vv", "-D", "k=2", "src")
+    t.eq(r.err, warn + MISSING % "install.ins", "warned at verbose 2")
+    r = t.run("-D", "k=1", "-Dk=2", "-vv", "src")
+    t.eq(r.err, MISSING % "install.ins", "no warning before -vv")
+    r = t.run("-vv", "-D=empty", "-D", "=", "-Dk=a=b", "-Dk=", "src")
+    t.eq(r.err, "WARNING duplicate substitution key: \n" + warn + MISSING % "install.ins",
+         "empty keys and values")
