@@ -1,0 +1,271 @@
+// The input-file stage: the header, the types file, the previous manifest and
+// then one destination entry per input line.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "manifest/manifest.h"
+#include "platform/platform.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace {
+
+constexpr char toolname[] = "fileplacer";
+constexpr int SKIPPED = 1;  // a line that does not apply to this run
+
+// The line being read: its number n (counted after the header), its text and
+// the reading position inside it.
+struct inputline {
+    runstate* rs;
+    int n;
+    char* text;
+    char* cursor;
+};
+
+[[noreturn]] void invalidline(const inputline& ln, const char* rest) {
+    die("Invalid input line in input file '%s' line %d:\n %s\n", ln.rs->infile, ln.n, rest);
+}
+
+int loadinput(runstate* rs) {
+    int err = loadfile(rs->infile, &rs->intext, &rs->intextend, &rs->inmtime);
+    if (err == 0) return 0;
+    if (err == ENOENT && rs->verbose == 0) std::exit(0);
+    std::fprintf(stderr, "Couldn't read input file '%s': %s (%d)\n", rs->infile,
+                 std::strerror(err), err);
+    if (err == ENOENT) std::exit(0);
+    return -1;
+}
+
+// Checks the header line and points typesfile at the name after the tool
+// name; the cursor is left at the second line.
+int readheader(runstate* rs, char** cursor) {
+    char* line;
+    char* lineend;
+    if (nextline(&line, &lineend, cursor, rs->intextend) != 0 ||
+        matchprefix(&line, lineend, toolname, sizeof toolname - 1) != 0) {
+        std::fprintf(stderr, "Input file '%s' not in expected format\n", rs->infile);
+        return -1;
+    }
+    rs->typesfile = line;
+    return 0;
+}
+
+// Types file, then the previous manifest unless -m.
+int readsettings(runstate* rs) {
+    rs->readingtypes = 1;
+    int r = readtypes(rs);
+    rs->readingtypes = 0;
+    if (r != 0) return -1;
+    if (!rs->nomanifest) {
+        rs->readingmanifest = 1;
+        readmanifest(rs);
+        rs->readingmanifest = 0;
+    }
+    // A link of the types file that no manifest record matched is new.
+    if (rs->typeslinks > 0) rs->changed = 1;
+    return 0;
+}
+
+void skipnotice(const inputline& ln, const char* check) {
+    if (ln.rs->verbose > 1) std::printf("%s check: skipping linenum %d\n", check, ln.n + 1);
+}
+
+// The optional brace prefix and the platform and patch checks: 0, or
+// SKIPPED.
+int lineflags(inputline& ln, flagword* flags) {
+    *flags = 0;
+    if (ln.text[0] == '{') {
+        char* close = std::strchr(ln.text, '}');
+        if (close == nullptr) invalidline(ln, ln.text);
+        *close = '\0';
+        ln.cursor = close + 1;
+        if (parseflaglist(ln.text + 1, flags) != 0) invalidline(ln, ln.cursor);
+        if ((*flags & P_ALL) && !(*flags & P_WIN32)) {
+            skipnotice(ln, "platform");
+            return SKIPPED;
+        }
+    }
+    if (ln.rs->patch && !(*flags & F_PATCH)) {
+        skipnotice(ln, "patch");
+        return SKIPPED;
+    }
+    return 0;
+}
+
+char* token(inputline& ln, std::size_t* len) {
+    char* text;
+    if (nexttoken(ln.rs, &text, len, &ln.cursor) != 0) invalidline(ln, ln.cursor);
+    return text;
+}
+
+// 0 when the package is wanted in this run, else SKIPPED.
+int checkpackage(const inputline& ln, char* pkgname) {
+    const runstate* rs = ln.rs;
+    if (rs->numpkgs <= 0) return 0;
+    if (std::bsearch(&pkgname, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
+                     sizeof rs->pkglist[0], pkgcmp) != nullptr)
+        return 0;
+    if (rs->verbose > 1)
+        std::printf("skipping entry not in package list:\n   package=%s, linenum=%d, entry=%s\n",
+                    pkgname, ln.n + 1, ln.cursor);
+    return SKIPPED;
+}
+
+bool startswith(const char* text, std::size_t len, const char* prefix) {
+    std::size_t plen = std::strlen(prefix);
+    return len >= plen && std::memcmp(text, prefix, plen) == 0;
+}
+
+// A "*symlink", "*hardlink" or "*copy" line: existing= and new= tokens.
+int readdirective(inputline& ln, fileinfo* entry, const char* directive, char** path,
+                  std::size_t* pathlen) {
+    const runstate* rs = ln.rs;
+    const char* kind = directive + 1;
+    if (std::strcmp(kind, "symlink") == 0)
+        entry->flags |= F_SYMLINK;
+    else if (std::strcmp(kind, "hardlink") == 0)
+        entry->flags |= F_HARDLINK;
+    else if (std::strcmp(kind, "copy") == 0)
+        entry->flags |= F_COPY;
+    else {
+        std::fprintf(stderr, "Invalid file directive '%s' input file '%s' line %d\n", directive,
+                     rs->infile, ln.n);
+        return -1;
+    }
+    std::size_t len;
+    char* existing = token(ln, &len);
+    if (!startswith(existing, len, "existing=")) {
+        std::fprintf(stderr, "Expected existing= instead of '%s' in input file '%s' line %d\n",
+                     existing, rs->infile, ln.n);
+        return -1;
+    }
+    entry->existing = existing + 9;
+    char* target = token(ln, &len);
+    if (!startswith(target, len, "new=") || len <= 4) {
+        std::fprintf(stderr, "Expected target= instead of '%s' in input file '%s' line %d\n",
+                     target, rs->infile, ln.n);
+        return -1;
+    }
+    *path = target + 4;
+    *pathlen = len - 4;
+    return 0;
+}
+
+// A line naming a type: the rest of the line is the path. SKIPPED for a type
+// of other platforms.
+int readtypeline(inputline& ln, fileinfo* entry, const char* typename_, char** path,
+                 std::size_t* pathlen) {
+    filetype* type = findtype(ln.rs, typename_);
+    if (type == nullptr) {
+        std::fprintf(stderr, "Unknown file type '%s' input file '%s' line %d\n", typename_,
+                     ln.rs->infile, ln.n);
+        return -1;
+    }
+    if ((type->flags & P_ALL) && !(type->flags & P_WIN32)) return SKIPPED;
+    entry->ftype = type;
+    entry->flags |= type->flags;
+    *path = ln.cursor;
+    *pathlen = std::strlen(ln.cursor);
+    return 0;
+}
+
+// Directory part and name of a destination path; a bare name takes the
+// directory of its type.
+void splitpath(fileinfo* entry, char* path, std::size_t len) {
+    std::size_t slash = len;
+    for (std::size_t i = len; i > 0; i--) {
+        if (path[i - 1] == '/') {
+            slash = i - 1;
+            break;
+        }
+    }
+    if (slash == len) {
+        entry->name = path;
+        entry->namelen = static_cast<std::uint32_t>(len);
+        const filetype* type = entry->ftype;
+        if (type != nullptr && type->dirpath != nullptr) {
+            entry->dstpath = const_cast<char*>(type->dirpath);
+            entry->dstlen = static_cast<std::uint32_t>(type->dirpathlen);
+        } else {
+            entry->dstpath = path;
+            entry->dstlen = 0;
+        }
+        return;
+    }
+    entry->dstpath = path;
+    entry->dstlen = static_cast<std::uint32_t>(slash == 0 ? 1 : slash);
+    entry->name = path + slash + 1;
+    entry->namelen = static_cast<std::uint32_t>(len - slash - 1);
+}
+
+// The tokens after the brace prefix: 0 with the entry filled, SKIPPED, or -1.
+int readfields(inputline& ln, fileinfo* entry) {
+    std::size_t len;
+    entry->pkgname = token(ln, &len);
+    if (checkpackage(ln, entry->pkgname) != 0) return SKIPPED;
+    char* kind = token(ln, &len);
+    char* path;
+    std::size_t pathlen;
+    int r = kind[0] == '*' ? readdirective(ln, entry, kind, &path, &pathlen)
+                           : readtypeline(ln, entry, kind, &path, &pathlen);
+    if (r != 0) return r;
+    if (std::memchr(path, '\\', pathlen) != nullptr) {
+        std::fprintf(stderr, "Backslash character forbidden in path '%s' input file '%s' line %d\n",
+                     path, ln.rs->infile, ln.n);
+        return -1;
+    }
+    splitpath(entry, path, pathlen);
+    return 0;
+}
+
+// One entry line: 0 (placed, merged or skipped) or -1 after a message.
+int readentry(inputline& ln) {
+    flagword flags;
+    if (lineflags(ln, &flags) != 0) return 0;
+    auto* entry = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
+    if (entry == nullptr) {
+        std::fprintf(stderr, "Out of memory reading input file '%s'\n", ln.rs->infile);
+        return -1;
+    }
+    entry->flags = flags;
+    entry->basedir = ln.rs->cwd;
+    int r = readfields(ln, entry);
+    if (r != 0) {
+        std::free(entry);
+        return r == SKIPPED ? 0 : -1;
+    }
+    insertentry(ln.rs, entry);
+    return 0;
+}
+
+int readentries(runstate* rs, char* cursor) {
+    inputline ln{rs, 0, nullptr, nullptr};
+    while (cursor != rs->intextend) {
+        ln.n++;
+        char* lineend;
+        if (nextline(&ln.text, &lineend, &cursor, rs->intextend) != 0) {
+            std::fprintf(stderr, "Input file '%s' ended in middle of line %d\n %.*s\n", rs->infile,
+                         ln.n, static_cast<int>(rs->intextend - cursor), cursor);
+            return -1;
+        }
+        if (ln.text[0] == '\0' || ln.text[0] == '#') continue;
+        ln.cursor = ln.text;
+        if (readentry(ln) != 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int readinput(runstate* rs) {
+    if (loadinput(rs) != 0) return -1;
+    char* cursor = rs->intext;
+    if (readheader(rs, &cursor) != 0) return -1;
+    if (readsettings(rs) != 0) return -1;
+    if (cursor == rs->intextend)
+        die("Invalid input line in input file '%s' line %d:\n %s\n", rs->infile, 0, "");
+    return readentries(rs, cursor);
+}

@@ -1,0 +1,340 @@
+// Destination trees: the sorted sibling lists, their ordered indexes, the
+// placement and merging of entries, and the verbose tree listing.
+#include "tree/tree.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <set>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/platform.h"
+#include "types/types.h"
+
+namespace {
+
+const char* textor(const char* text) { return text != nullptr ? text : ""; }
+
+// The suffix an entry sorts and lists by: its type's suffix, or none.
+const char* suffixof(const fileinfo* entry) {
+    return entry->ftype != nullptr ? entry->ftype->suffix : nullptr;
+}
+
+// Bytes of the name that take part in comparisons: a comparison stops at a
+// NUL, so a name is effectively cut at its first NUL.
+std::size_t effectivelen(const fileinfo* entry) {
+    return strnlen(entry->name, entry->namelen);
+}
+
+// A directory component of a walked path: not NUL-terminated.
+struct component {
+    const char* text;
+    std::size_t len;
+};
+
+// Case-folded comparison of an entry's name with a text of len bytes, shorter
+// prefix first.
+int comparename(const fileinfo* entry, const char* text, std::size_t len) {
+    std::size_t elen = effectivelen(entry);
+    int r = strnicmpascii(entry->name, text, elen < len ? elen : len);
+    if (r != 0) return r;
+    if (elen != len) return elen < len ? -1 : 1;
+    return 0;
+}
+
+// The total order of the index. For every pair of entries it agrees with
+// compareentries (names case-folded with the shorter prefix first, then the
+// suffixes); names holding a NUL before namelen are told apart by namelen so
+// that the index stays a strict order.
+int orderentries(const fileinfo* a, const fileinfo* b) {
+    int r = comparename(a, b->name, effectivelen(b));
+    if (r != 0) return r;
+    if (a->namelen != b->namelen) return a->namelen < b->namelen ? -1 : 1;
+    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
+}
+
+struct entryless {
+    using is_transparent = void;
+    bool operator()(const fileinfo* a, const fileinfo* b) const { return orderentries(a, b) < 0; }
+    bool operator()(const fileinfo* a, const component& c) const {
+        return comparename(a, c.text, c.len) < 0;
+    }
+    bool operator()(const component& c, const fileinfo* b) const {
+        return comparename(b, c.text, c.len) > 0;
+    }
+};
+
+}  // namespace
+
+// Ordered index beside one sibling list: the same entries in the same order,
+// so that lookups and insertions need O(log n) comparisons.
+struct sibindex {
+    std::set<fileinfo*, entryless> entries;
+};
+
+namespace {
+
+// One sibling list: its head and the slot of its index.
+struct siblist {
+    fileinfo** head;
+    sibindex** index;
+};
+
+// The list's index, made on first use and rebuilt from the list when the
+// list was not filled through insertentry (its head is not the index's first).
+sibindex* indexof(siblist list) {
+    if (*list.index == nullptr) *list.index = new sibindex;
+    auto& entries = (*list.index)->entries;
+    fileinfo* first = entries.empty() ? nullptr : *entries.begin();
+    if (first != *list.head) {
+        entries.clear();
+        for (fileinfo* e = *list.head; e != nullptr; e = e->next) entries.insert(entries.end(), e);
+    }
+    return *list.index;
+}
+
+// The text walked to find an entry's directory, with the length that counts.
+struct walkpath {
+    const char* text;
+    std::size_t len;
+    char buffer[PATHSIZE];
+};
+
+void choosewalk(const fileinfo* finfo, walkpath* walk) {
+    const filetype* type = finfo->ftype;
+    walk->text = finfo->dstpath;
+    walk->len = finfo->dstlen;
+    if (!(finfo->flags & F_SRCPATH) || type == nullptr || type->dirpath == nullptr ||
+        finfo->dstlen == 0 || finfo->dstpath[0] == '/')
+        return;
+    int n = std::snprintf(walk->buffer, sizeof walk->buffer, "%s/%s", type->dirpath,
+                          finfo->dstpath);
+    if (n < 0 || n >= PATHSIZE)
+        die("Path '%s/%s' is too long (more than %d characters)\n", type->dirpath,
+            finfo->dstpath, PATHSIZE - 1);
+    std::size_t len = static_cast<std::size_t>(type->dirpathlen) + 1 + finfo->dstlen;
+    FP_CHECK(len <= static_cast<std::size_t>(n));
+    walk->text = walk->buffer;
+    walk->len = len;
+}
+
+[[noreturn]] void missingdir(const runstate* rs, const fileinfo* finfo, const walkpath& walk,
+                             std::size_t upto) {
+    const char* root = (finfo->flags & F_ABSOLUTE) ? "/" : "";
+    std::fprintf(stderr, "Missing directory node '%s%.*s' in file '%s'\n", root,
+                 static_cast<int>(upto), walk.text, textor(rs->typesfile));
+    if (rs->readingmanifest)
+        die("This error can occur if a directory name was changed in the install.\n"
+            "Try removing '%s/manifest.txt' if you believe this is the case.\n",
+            textor(rs->destdir));
+    die("Error occurred in path '%s%s' input file '%s'\n", root, textor(finfo->dstpath),
+        textor(rs->infile));
+}
+
+[[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, component c) {
+    std::fprintf(stderr,
+                 "Type conflict error: file '%s' component '%.*s' is not a directory.\n"
+                 "current tree follows:\n",
+                 walk.text, static_cast<int>(c.len), c.text);
+    std::fflush(stderr);
+    dumptree(tree, 0);
+    std::fflush(stdout);
+    die("%s", "");
+}
+
+// Walks the directory components of the walked text from the tree's top
+// level and returns the list the entry belongs in; *parent is its parent.
+siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
+                 const walkpath& walk, fileinfo** parent) {
+    const fileinfo* tree = *list.head;
+    std::size_t pos = 0;
+    *parent = nullptr;
+    while (pos < walk.len) {
+        while (pos < walk.len && walk.text[pos] == '/') pos++;
+        std::size_t start = pos;
+        while (pos < walk.len && walk.text[pos] != '/') pos++;
+        component c{walk.text + start, pos - start};
+        if (c.len == 0 || (c.len == 1 && c.text[0] == '.')) continue;
+        if (c.len == 2 && c.text[0] == '.' && c.text[1] == '.')
+            die("Invalid '../' component in path '%s'\n", walk.text);
+        auto& entries = indexof(list)->entries;
+        auto it = entries.lower_bound(c);
+        if (it == entries.end() || comparename(*it, c.text, c.len) != 0 ||
+            (*it)->namelen != c.len)
+            missingdir(rs, finfo, walk, pos);
+        if (!((*it)->flags & (F_DIR | F_SYMLINK))) typeconflict(tree, walk, c);
+        *parent = *it;
+        list = siblist{&(*it)->child, &(*it)->kids};
+    }
+    return list;
+}
+
+bool sametext(const char* a, const char* b) { return std::strcmp(textor(a), textor(b)) == 0; }
+
+[[noreturn]] void duplicate(const fileinfo* finfo) {
+    const char* suffix = suffixof(finfo);
+    die("duplicate file '%s%s%s' found\n", finfo->name, suffix != nullptr ? "." : "",
+        textor(suffix));
+}
+
+// A manifest record equal to an entry the types file made: the entry keeps
+// its own values, any difference marks the run as changed.
+void matchtypesentry(runstate* rs, fileinfo* old, fileinfo* record) {
+    if (old->ftype != record->ftype || !sametext(old->pkgname, record->pkgname) ||
+        !sametext(old->existing, record->existing) ||
+        (old->flags & ~F_TYPESLINK) != (record->flags & ~F_FROMMANIFEST))
+        rs->changed = 1;
+    if (old->flags & F_TYPESLINK) {
+        old->flags &= ~F_TYPESLINK;
+        rs->typeslinks--;
+    }
+    std::free(record);
+}
+
+// An entry read from the manifest takes the values of the equal new entry.
+void mergeentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
+    old->flags &= ~F_FROMMANIFEST;
+    if (old->ftype != finfo->ftype) {
+        rs->changed = 1;
+        old->ftype = finfo->ftype;
+    }
+    if (!sametext(old->pkgname, finfo->pkgname)) {
+        rs->changed = 1;
+        old->pkgname = finfo->pkgname;
+    }
+    if (!sametext(old->existing, finfo->existing)) {
+        rs->changed = 1;
+        old->existing = finfo->existing;
+    }
+    if (old->flags != finfo->flags) {
+        rs->changed = 1;
+        old->flags = finfo->flags;
+    }
+    std::free(finfo);
+}
+
+void equalentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
+    bool samebase = sametext(old->basedir, finfo->basedir);
+    if ((finfo->flags & F_FROMMANIFEST) && rs->readingmanifest &&
+        !(old->flags & F_FROMMANIFEST)) {
+        if (!samebase) duplicate(finfo);
+        matchtypesentry(rs, old, finfo);
+        return;
+    }
+    if (!(old->flags & F_FROMMANIFEST) || !samebase) duplicate(finfo);
+    mergeentry(rs, old, finfo);
+}
+
+// Links finfo into the list before the index position it (the entry after
+// it in list order, or the end).
+void linkentry(siblist list, sibindex* index, std::set<fileinfo*, entryless>::iterator it,
+               fileinfo* finfo) {
+    if (it == index->entries.begin()) {
+        finfo->next = *list.head;
+        *list.head = finfo;
+    } else {
+        fileinfo* prev = *std::prev(it);
+        finfo->next = prev->next;
+        prev->next = finfo;
+    }
+    index->entries.insert(it, finfo);
+}
+
+void countnew(runstate* rs, fileinfo* finfo) {
+    if (finfo->flags & (F_FROMMANIFEST | F_DIR)) return;
+    if (rs->readingtypes && (finfo->flags & F_SYMLINK)) {
+        // A link of the types file is new only if the manifest does not
+        // record it; the input stage decides that after reading the manifest.
+        finfo->flags |= F_TYPESLINK;
+        rs->typeslinks++;
+        return;
+    }
+    rs->changed = 1;
+}
+
+// Formats and prints one listing line.
+void listline(const fileinfo* entry, int depth) {
+    const char* suffix = suffixof(entry);
+    bool dot = suffix != nullptr && suffix[0] != '\0';
+    char namecol[PATHSIZE];
+    // The name column is cut at the buffer's size; it is only displayed.
+    std::snprintf(namecol, sizeof namecol, "%s%s%s", textor(entry->name), dot ? "." : "",
+                  dot ? suffix : "");
+    const char* typecol = "*unknown";
+    if (entry->ftype != nullptr)
+        typecol = textor(entry->ftype->typename_);
+    else if (entry->flags & F_SYMLINK)
+        typecol = "*symlink";
+    else if (entry->flags & F_HARDLINK)
+        typecol = "*hardlink";
+    else if (entry->flags & F_COPY)
+        typecol = "*copy";
+    std::printf("%.*s %-*s %-15s %-10s%s%s\n", depth, "         ", 35 - depth, namecol, typecol,
+                textor(entry->pkgname), entry->existing != nullptr ? " existing=" : "",
+                textor(entry->existing));
+}
+
+// Lists first and what lies below it; its later siblings too when siblings
+// is set. Iterative, so that a deep tree cannot exhaust the stack.
+void listentries(const fileinfo* first, int depth, bool siblings) {
+    std::vector<const fileinfo*> resume;  // where each open level goes on
+    const fileinfo* entry = first;
+    for (;;) {
+        if (entry == nullptr) {
+            if (resume.empty()) return;
+            entry = resume.back();
+            resume.pop_back();
+            depth--;
+            continue;
+        }
+        listline(entry, depth);
+        const fileinfo* after = (siblings || !resume.empty()) ? entry->next : nullptr;
+        if (entry->child != nullptr) {
+            resume.push_back(after);
+            depth++;
+            entry = entry->child;
+        } else {
+            entry = after;
+        }
+    }
+}
+
+}  // namespace
+
+int compareentries(const fileinfo* a, const fileinfo* b) {
+    int r = strnicmpascii(a->name, b->name, b->namelen);
+    if (r != 0) return r;
+    if (a->namelen > b->namelen) return 1;
+    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
+}
+
+void insertentry(runstate* rs, fileinfo* finfo) {
+    siblist list{&rs->dirtree, &rs->dirindex};
+    if (finfo->dstlen > 0 && finfo->dstpath[0] == '/') {
+        finfo->dstpath++;
+        finfo->dstlen--;
+        finfo->flags |= F_ABSOLUTE;
+        list = siblist{&rs->roottree, &rs->rootindex};
+    }
+    walkpath walk;
+    choosewalk(finfo, &walk);
+    fileinfo* parent = nullptr;
+    list = walkdirs(rs, finfo, list, walk, &parent);
+
+    sibindex* index = indexof(list);
+    auto it = index->entries.lower_bound(finfo);
+    if (it != index->entries.end() && orderentries(*it, finfo) == 0) {
+        equalentry(rs, *it, finfo);
+        return;
+    }
+    countnew(rs, finfo);
+    finfo->parent = parent;
+    linkentry(list, index, it, finfo);
+}
+
+void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }
+
+void dumpentry(const fileinfo* entry, int depth) { listentries(entry, depth, false); }
