@@ -1,0 +1,62 @@
+# Builds and checks fileplacer. `make` builds the Linux release binary,
+# `make check` runs every suite on every build this machine can make,
+# `make demo` installs the example tree into demo-out/.
+
+JOBS ?= 2
+E2E_JOBS ?= 2
+CMAKE ?= cmake
+PYTHON ?= python3
+E2E = $(PYTHON) tests/e2e/run.py
+
+MINGW_CXX = x86_64-w64-mingw32-g++-posix
+# wine64 may be installed without a wine64 on PATH.
+WINE ?= $(firstword $(shell command -v wine64 2>/dev/null) \
+          $(wildcard /usr/lib/wine/wine64) $(shell command -v wine 2>/dev/null))
+HAVE_MINGW := $(shell command -v $(MINGW_CXX) >/dev/null 2>&1 && echo yes)
+
+export WINEDEBUG ?= -all
+export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
+
+.PHONY: all build check check-linux check-asan check-windows demo clean
+
+all: build
+
+build:
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build -j$(JOBS)
+
+check: check-linux check-asan check-windows
+	@echo "make check: all suites passed"
+
+check-linux: build
+	cd build && ctest --output-on-failure -j$(JOBS)
+	$(E2E) --exe build/fileplacer -j$(E2E_JOBS)
+
+check-asan:
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFP_SANITIZE=ON
+	$(CMAKE) --build build-asan -j$(JOBS)
+	cd build-asan && ctest --output-on-failure -j$(JOBS)
+	$(E2E) --exe build-asan/fileplacer -j$(E2E_JOBS)
+
+check-windows:
+ifeq ($(and $(HAVE_MINGW),$(WINE)),)
+	@echo "SKIPPING the Windows build: needs $(MINGW_CXX) and wine64 (or wine);" \
+	      "install g++-mingw-w64-x86-64-posix and wine64"
+	@if [ "$(FP_REQUIRE_WINDOWS)" = 1 ]; then \
+	    echo "FP_REQUIRE_WINDOWS=1: the Windows build is required"; exit 1; fi
+else
+	$(CMAKE) -S . -B build-win -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake
+	$(CMAKE) --build build-win -j$(JOBS)
+	@mkdir -p $(WINEPREFIX)
+	@[ -f $(WINEPREFIX)/system.reg ] || { echo "initialising the Wine prefix"; \
+	    $(WINE) wineboot --init >/dev/null 2>&1; true; }
+	$(E2E) --exe build-win/fileplacer.exe --wine $(WINE) -j$(E2E_JOBS)
+endif
+
+demo: build
+	rm -rf demo-out
+	./build/fileplacer -v -d demo-out -i examples/install.ins examples/src examples/src2
+
+clean:
+	rm -rf build build-asan build-win demo-out

@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Black-box scenarios for the fileplacer executable.
+
+Every tests/e2e/test_<area>.py defines functions `def test_<name>(t):`. Each
+scenario gets a fresh temporary directory, which is the working directory of
+every run of the tool, and an object `t` with helpers to lay out files, run
+the tool and compare results. The same scenarios run against the Linux build
+and, with --wine, against the Windows build under Wine.
+"""
+
+import argparse
+import difflib
+import importlib.util
+import multiprocessing
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUN_TIMEOUT = 60  # seconds for one run of the tool
+
+
+class ScenarioFailed(Exception):
+    pass
+
+
+class Result:
+    def __init__(self, status, out, err):
+        self.status = status
+        self.out = out
+        self.err = err
+
+    def __repr__(self):
+        return "Result(status=%r, out=%r, err=%r)" % (self.status, self.out, self.err)
+
+
+def clean_environment():
+    """The caller's environment without DESTDIR and the tool's FP_ variables."""
+    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
+
+
+def decode(data, wine):
+    text = data.decode("utf-8", errors="replace")
+    return text.replace("\r\n", "\n") if wine else text
+
+
+class Scenario:
+    """The object handed to each scenario function as `t`."""
+
+    def __init__(self, directory, exe, wine_cmd):
+        self.dir = directory
+        self.exe = exe
+        self.wine_cmd = wine_cmd
+        self.wine = wine_cmd is not None
+        if self.wine:
+            self.cwd = "Z:" + directory.replace("/", "\\")
+        else:
+            self.cwd = directory
+        self.runs = []  # (command, Result) of each run, shown on failure
+
+    def path(self, rel):
+        return os.path.join(self.dir, rel)
+
+    def write(self, rel, data, mtime=None):
+        p = self.path(rel)
+        os.makedirs(os.path.dirname(p) or ".", exist_ok=True)
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        with open(p, "wb") as f:
+            f.write(data)
+        if mtime is not None:
+            os.utime(p, (mtime, mtime))
+
+    def mkdir(self, rel):
+        os.makedirs(self.path(rel), exist_ok=True)
+
+    def run(self, *args, env=None, stdin=None):
+        command = [self.exe] + [str(a) for a in args]
+        if self.wine:
+            command = list(self.wine_cmd) + command
+        environment = clean_environment()
+        if env:
+            environment.update(env)
+        if isinstance(stdin, str):
+            stdin = stdin.encode("utf-8")
+        try:
+            proc = subprocess.run(
+                command,
+                cwd=self.dir,
+                env=environment,
+                input=stdin if stdin is not None else b"",
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                timeout=RUN_TIMEOUT,
+            )
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailed("run timed out after %d s: %s" % (RUN_TIMEOUT, " ".join(command)))
+        result = Result(proc.returncode, decode(proc.stdout, self.wine), decode(proc.stderr, self.wine))
+        self.runs.append((command, result))
+        return result
+
+    def read(self, rel):
+        with open(self.path(rel), "rb") as f:
+            return f.read()
+
+    def readtext(self, rel):
+        return decode(self.read(rel), self.wine)
+
+    def exists(self, rel):
+        return os.path.lexists(self.path(rel))
+
+    def listdir(self, rel="."):
+        return sorted(os.listdir(self.path(rel)))
+
+    def mtime(self, rel):
+        return int(os.stat(self.path(rel)).st_mtime)
+
+    def eq(self, actual, expected, what=""):
+        if actual == expected:
+            return
+        label = what or "value"
+        if isinstance(actual, str) and isinstance(expected, str):
+            diff = difflib.unified_diff(
+                expected.splitlines(keepends=True),
+                actual.splitlines(keepends=True),
+                "expected", "actual", lineterm="")
+            body = "".join(line if line.endswith("\n") else line + "\n" for line in diff)
+            raise ScenarioFailed("%s differs:\n%s  expected %r\n  actual   %r"
+                                 % (label, body, expected, actual))
+        raise ScenarioFailed("%s differs:\n  expected %r\n  actual   %r" % (label, expected, actual))
+
+    def check(self, cond, what):
+        if not cond:
+            raise ScenarioFailed("check failed: %s" % what)
+
+
+# ---- discovery ---------------------------------------------------------------
+
+def load_scenarios(directory):
+    """All (file, name, function) in definition order, files sorted by name."""
+    found = []
+    for fname in sorted(os.listdir(directory)):
+        if not (fname.startswith("test_") and fname.endswith(".py")):
+            continue
+        modname = "e2e_" + fname[:-3]
+        spec = importlib.util.spec_from_file_location(modname, os.path.join(directory, fname))
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[modname] = module
+        spec.loader.exec_module(module)
+        funcs = [(name, obj) for name, obj in vars(module).items()
+                 if name.startswith("test_") and callable(obj)]
+        funcs.sort(key=lambda item: item[1].__code__.co_firstlineno)
+        for name, func in funcs:
+            found.append((fname[:-3], name, func))
+    return found
+
+
+# ---- running -----------------------------------------------------------------
+
+# Filled before the worker processes fork, so workers look scenarios up by index.
+SCENARIOS = []
+OPTIONS = {}
+
+
+def describe_runs(t):
+    lines = []
+    for command, r in t.runs[-3:]:
+        lines.append("  run: %s" % " ".join(command))
+        lines.append("    status %r\n    out %r\n    err %r" % (r.status, r.out, r.err))
+    return "\n".join(lines)
+
+
+def run_one(index):
+    """Runs scenario index: (index, passed, report)."""
+    fname, name, func = SCENARIOS[index]
+    directory = os.path.realpath(tempfile.mkdtemp(prefix="fp-e2e-%s-" % name))
+    t = Scenario(directory, OPTIONS["exe"], OPTIONS["wine_cmd"])
+    try:
+        func(t)
+    except ScenarioFailed as e:
+        return index, False, "%s\n%s\n  kept: %s" % (e, describe_runs(t), directory)
+    except Exception:
+        return index, False, "%s%s\n  kept: %s" % (traceback.format_exc(), describe_runs(t), directory)
+    shutil.rmtree(directory, ignore_errors=True)
+    return index, True, ""
+
+
+def find_wine():
+    for candidate in (shutil.which("wine64"), "/usr/lib/wine/wine64", shutil.which("wine")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--exe", required=True, help="the fileplacer executable to test")
+    p.add_argument("--wine", nargs="?", const="auto", default=None, metavar="WINE",
+                   help="run the executable through Wine (optionally the wine program to use)")
+    p.add_argument("-k", dest="filter", default=None,
+                   help="run only scenarios whose file::name contains this text")
+    p.add_argument("-j", dest="jobs", type=int, default=1, help="scenarios run in parallel")
+    return p.parse_args(argv)
+
+
+def main(argv):
+    args = parse_args(argv)
+    exe = os.path.abspath(args.exe)
+    if not os.path.isfile(exe):
+        print("no executable at %s" % exe)
+        return 1
+    wine_cmd = None
+    if args.wine is not None:
+        wine = find_wine() if args.wine == "auto" else args.wine
+        if wine is None:
+            print("--wine given but no wine program found")
+            return 1
+        wine_cmd = [wine]
+    OPTIONS.update(exe=exe, wine_cmd=wine_cmd)
+    SCENARIOS.extend(s for s in load_scenarios(HERE)
+                     if args.filter is None or args.filter in "%s::%s" % (s[0], s[1]))
+
+    passed = failed = 0
+    indices = range(len(SCENARIOS))
+    if args.jobs > 1 and len(SCENARIOS) > 1:
+        pool = multiprocessing.get_context("fork").Pool(args.jobs)
+        results = pool.imap(run_one, indices)
+    else:
+        pool = None
+        results = map(run_one, indices)
+    for index, ok, report in results:
+        fname, name, _ = SCENARIOS[index]
+        label = "%s::%s" % (fname, name)
+        if ok:
+            passed += 1
+            print("PASS %s" % label, flush=True)
+        else:
+            failed += 1
+            print("FAIL %s\n%s" % (label, report), flush=True)
+    if pool is not None:
+        pool.close()
+        pool.join()
+    if passed + failed == 0:
+        print("no scenario ran")
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed or passed == 0 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
