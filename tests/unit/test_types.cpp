@@ -1,0 +1,472 @@
+#include "gtestfp.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/platform.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace {
+
+struct freer {
+    void operator()(runstate* rs) const { std::free(rs); }
+};
+using runptr = std::unique_ptr<runstate, freer>;
+
+runptr newrunstate() {
+    runptr rs(static_cast<runstate*>(std::calloc(1, sizeof(runstate))));
+    rs->maxkeylen = 18;
+    rs->infile = "install.ins";
+    return rs;
+}
+
+// Texts handed to the parser stay alive for the whole test program, as the
+// loaded files do in a run.
+char* keep(const std::string& text) {
+    static std::vector<std::unique_ptr<char[]>> texts;
+    texts.push_back(std::make_unique<char[]>(text.size() + 1));
+    std::memcpy(texts.back().get(), text.c_str(), text.size() + 1);
+    return texts.back().get();
+}
+
+// Parses every line of text; returns the result of the last line.
+int parse(runstate* rs, const std::string& text) {
+    char* cursor = keep(text);
+    char* end = cursor + text.size();
+    int r = 1;
+    for (int n = 1; cursor != end && r == 1; n++) r = parsetypeline(n, rs, "types.txt", end, &cursor);
+    return r;
+}
+
+void assign(runstate* rs, const std::string& line) {
+    char* text = keep(line);
+    parseassign(rs, text, text + line.size(), "types", "types.txt", 1);
+}
+
+std::string keyvalue(runstate* rs, const std::string& key) {
+    const char* value = nullptr;
+    std::size_t len = 0;
+    if (findkey(rs->keytab, key.data(), key.size(), &value, &len) != 0) return "<missing>";
+    return std::string(value, len);
+}
+
+const filetype& typed(runstate* rs, const char* name) {
+    const filetype* t = findtype(rs, name);
+    if (!t) {
+        ADD_FAILURE() << "type " << name << " not defined";
+        static filetype none{};
+        return none;
+    }
+    return *t;
+}
+
+std::string nameof(const fileinfo* f) { return std::string(f->name, f->namelen); }
+
+}  // namespace
+
+// ---- file lines -------------------------------------------------------------
+
+TEST(TypeLine, FileLineFillsEveryField) {
+    auto rs = newrunstate();
+    ASSERT_EQ(parse(rs.get(), "file conf 0644 $bin $bin - - /etc\n"), 1);
+    const filetype& t = typed(rs.get(), "conf");
+    EXPECT_EQ(t.mode, 0644u);
+    EXPECT_EQ(t.flags, F_FILE | F_BINOWNER | F_BINGROUP);
+    EXPECT_EQ(t.suffix, nullptr);
+    EXPECT_STREQ(t.dirpath, "/etc");
+    EXPECT_EQ(t.dirpathlen, 4);
+    EXPECT_EQ(t.typenamelen, 4);
+    // The first type line resolved the defaults; "$bin" copies them.
+    EXPECT_EQ(rs->idsresolved, 1);
+    EXPECT_STREQ(rs->runuser, "daemon,nobody");
+    EXPECT_EQ(t.owner, rs->binuser);
+    EXPECT_STREQ(t.owner, "bin,root");
+    EXPECT_STREQ(t.group, "bin,root");
+    EXPECT_EQ(t.ownerlen, 0);
+    EXPECT_STREQ(t.ownertok, "$bin");
+    EXPECT_STREQ(t.grouptok, "$bin");
+}
+
+TEST(TypeLine, ModesAreOctalAndWrapAt32Bits) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "file a 0755 - - - - x\n"
+          "file b 755 - - - - x\n"
+          "file c 0 - - - - x\n"
+          "file d 77777777777 - - - - x\n");
+    EXPECT_EQ(typed(rs.get(), "a").mode, 493u);
+    EXPECT_EQ(typed(rs.get(), "b").mode, 493u);
+    EXPECT_EQ(typed(rs.get(), "c").mode, 0u);
+    EXPECT_EQ(typed(rs.get(), "d").mode, 0xffffffffu);  // 8^11 - 1 wrapped
+}
+
+TEST(TypeLine, OwnerAndGroupTokens) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "set runuser=svc\n"
+          "file a 0644 $run - - - x\n"
+          "file b 0644 alice $run - - x\n"
+          "set runuser=late\n"
+          "file c 0644 $run staff - - x\n");
+    const filetype& a = typed(rs.get(), "a");
+    EXPECT_EQ(a.flags, F_FILE | F_RUNOWNER | F_UNCHANGE);
+    EXPECT_STREQ(a.owner, "svc");  // the setting before the first type line counts
+    EXPECT_STREQ(a.group, "-");
+    EXPECT_EQ(a.grouplen, 1);
+    EXPECT_EQ(a.gid, 0);
+    EXPECT_STREQ(a.grouptok, "-");
+
+    const filetype& b = typed(rs.get(), "b");
+    EXPECT_EQ(b.flags, F_FILE | F_RUNGROUP);
+    EXPECT_STREQ(b.owner, "alice");
+    EXPECT_EQ(b.ownerlen, 0);  // the win32 lookup reports no length
+    EXPECT_STREQ(b.group, "daemon,nobody");
+
+    // A runuser setting after the first type line only defines its key.
+    const filetype& c = typed(rs.get(), "c");
+    EXPECT_STREQ(c.owner, "svc");
+    EXPECT_STREQ(c.group, "staff");
+    EXPECT_EQ(keyvalue(rs.get(), "runuser"), "late");
+}
+
+TEST(TypeLine, FlagTokens) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "file a 0644 alice staff -x - x\n"
+          "file b 0644 alice staff substitute,win32 - x\n"
+          "file c 0644 alice staff !linux - x\n"
+          "file d 0644 alice staff - - x\n");
+    EXPECT_EQ(typed(rs.get(), "a").flags, F_FILE);  // '-' and whatever follows it: no flags
+    EXPECT_EQ(typed(rs.get(), "b").flags, F_FILE | F_SUBSTITUTE | P_WIN32);
+    EXPECT_EQ(typed(rs.get(), "c").flags, F_FILE | (P_ALL & ~P_LINUX));
+    EXPECT_EQ(typed(rs.get(), "d").flags, F_FILE);
+}
+
+TEST(TypeLine, SuffixChoicesAndVersionMarks) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "file lead 0644 - - - unix=so,win32=#dll x\n"
+          "file trail 0644 - - - win32=dll# x\n"
+          "file both 0644 - - - win32=#so# x\n"
+          "file other 0644 - - - unix=so x\n"
+          "file empty 0644 - - - win32= x\n"
+          "file none 0644 - - - - x\n"
+          "file last 0644 - - - win32=dll,all=x x\n");
+    const flagword marks = F_VERSIONLEAD | F_VERSIONTRAIL;
+    EXPECT_STREQ(typed(rs.get(), "lead").suffix, "dll");
+    EXPECT_EQ(typed(rs.get(), "lead").flags & marks, F_VERSIONLEAD);
+    EXPECT_STREQ(typed(rs.get(), "trail").suffix, "dll");
+    EXPECT_EQ(typed(rs.get(), "trail").flags & marks, F_VERSIONTRAIL);
+    EXPECT_STREQ(typed(rs.get(), "both").suffix, "so#");  // only the leading mark is taken
+    EXPECT_EQ(typed(rs.get(), "both").flags & marks, F_VERSIONLEAD);
+    EXPECT_EQ(typed(rs.get(), "other").suffix, nullptr);
+    EXPECT_STREQ(typed(rs.get(), "empty").suffix, "");  // chosen, but empty
+    EXPECT_EQ(typed(rs.get(), "empty").flags & marks, 0u);
+    EXPECT_EQ(typed(rs.get(), "none").suffix, nullptr);
+    EXPECT_STREQ(typed(rs.get(), "last").suffix, "x");
+}
+
+TEST(TypeLine, TokensAreExpandedWithTheKeysDefinedSoFar) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "file early 0644 - - - - <bindir>\n"
+          "set bindir=opt/bin\n"
+          "set tname=tool\n"
+          "file <tname> 0755 - - - - <bindir> extra words ignored\n");
+    EXPECT_STREQ(typed(rs.get(), "early").dirpath, "<bindir>");
+    EXPECT_STREQ(typed(rs.get(), "tool").dirpath, "opt/bin");
+    EXPECT_EQ(typed(rs.get(), "tool").dirpathlen, 7);
+}
+
+TEST(TypeLine, SkippedAndIgnoredLines) {
+    auto rs = newrunstate();
+    EXPECT_EQ(parse(rs.get(),
+                    "\n# comment\r\n"
+                    "{linux}file l 0644 - - - - x\n"
+                    "{substitute}file s 0644 - - - - x\n"
+                    "{linux}#comment\n"),
+              1);
+    EXPECT_EQ(rs->idsresolved, 0);  // none of these lines was read as a type
+    EXPECT_EQ(findtype(rs.get(), "l"), nullptr);
+    EXPECT_EQ(findtype(rs.get(), "s"), nullptr);
+
+    parse(rs.get(),
+          "{win32}file w 0644 - - - - x\n"
+          "{!linux}file n 0644 - - - - x\n"
+          "{all}file a 0644 - - - - x\n");
+    EXPECT_NE(findtype(rs.get(), "w"), nullptr);
+    EXPECT_NE(findtype(rs.get(), "n"), nullptr);
+    EXPECT_NE(findtype(rs.get(), "a"), nullptr);
+}
+
+TEST(TypeLine, ReadconfigWithoutANameIsLeftToTheCaller) {
+    auto rs = newrunstate();
+    EXPECT_EQ(parse(rs.get(), "readconfig\n"), 0);
+    EXPECT_EQ(parse(rs.get(), "readconfig \t \r\n"), 0);
+}
+
+TEST(TypeLine, SetLineStoresTheRestOfTheLineUnexpanded) {
+    auto rs = newrunstate();
+    parse(rs.get(), "set\tk=v\nset ref=<k> tail \r\n");
+    EXPECT_EQ(keyvalue(rs.get(), "k"), "v");
+    EXPECT_EQ(keyvalue(rs.get(), "ref"), "<k> tail ");
+}
+
+// ---- the type table -----------------------------------------------------------
+
+TEST(TypeTable, LaterDefinitionWinsAndNamesAreCaseSensitive) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "file bin 0755 - - - - first\n"
+          "file bin 0755 - - - - second\n");
+    EXPECT_STREQ(typed(rs.get(), "bin").dirpath, "second");
+    EXPECT_EQ(findtype(rs.get(), "Bin"), nullptr);
+    EXPECT_EQ(findtype(rs.get(), "bi"), nullptr);
+    EXPECT_EQ(findtype(rs.get(), "bin "), nullptr);
+}
+
+TEST(TypeTable, TypesGoToTheHeadOfTheirNamesBucket) {
+    auto rs = newrunstate();
+    filetype high{}, abc{}, again{};
+    high.typename_ = "\xe9";  // a byte above 0x7f hashes as a negative value
+    abc.typename_ = again.typename_ = "abc";
+    high.flags = abc.flags = again.flags = F_FILE;
+    addtype(rs.get(), &high);
+    addtype(rs.get(), &abc);
+    EXPECT_EQ(rs->typetab[851], &high);
+    EXPECT_EQ(rs->typetab[771], &abc);
+    addtype(rs.get(), &again);
+    EXPECT_EQ(rs->typetab[771], &again);
+    EXPECT_EQ(again.next, &abc);
+    EXPECT_EQ(findtype(rs.get(), "abc"), &again);
+    EXPECT_EQ(findtype(rs.get(), "\xe9"), &high);
+}
+
+// ---- directory and link entries ----------------------------------------------------
+
+TEST(TypeEntries, DirectoryEntriesCarryTheirOwnType) {
+    auto rs = newrunstate();
+    std::strcpy(rs->cwd, "/work/here");
+    ASSERT_EQ(parse(rs.get(),
+                    "dir 0755 $bin $bin - core lib\n"
+                    "dir 0750 - - substitute tools lib/sub extra\n"),
+              1);
+    const fileinfo* lib = rs->dirtree;
+    ASSERT_NE(lib, nullptr);
+    EXPECT_EQ(nameof(lib), "lib");
+    EXPECT_EQ(lib->dstlen, 0u);
+    EXPECT_STREQ(lib->pkgname, "core");
+    EXPECT_EQ(lib->basedir, rs->cwd);
+    ASSERT_NE(lib->ftype, nullptr);
+    EXPECT_STREQ(lib->ftype->typename_, "dir");
+    EXPECT_EQ(lib->ftype->typenamelen, 3);
+    EXPECT_EQ(lib->flags & ~F_TYPESLINK, lib->ftype->flags);
+    EXPECT_EQ(lib->ftype->flags, F_DIR | F_BINOWNER | F_BINGROUP);
+
+    const fileinfo* sub = lib->child;
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(nameof(sub), "sub");
+    EXPECT_EQ(std::string(sub->dstpath, sub->dstlen), "lib");
+    EXPECT_EQ(sub->ftype->mode, 0750u);
+    EXPECT_EQ(sub->ftype->flags, F_DIR | F_UNCHANGE | F_SUBSTITUTE);
+    EXPECT_STREQ(sub->pkgname, "tools");
+    // Directory types are reachable only through their entries.
+    EXPECT_EQ(findtype(rs.get(), "dir"), nullptr);
+}
+
+TEST(TypeEntries, LinkEntries) {
+    auto rs = newrunstate();
+    ASSERT_EQ(parse(rs.get(),
+                    "dir 0755 - - - p usr\n"
+                    "dir 0755 - - - p usr/lib\n"
+                    "symlink existing=../lib/libx.so new=usr/lib/liby.so ignored\n"
+                    "symlink existing= new=a\n"),
+              1);
+    // The top level is ordered by name: the link "a", then "usr".
+    const fileinfo* a = rs->dirtree;
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(nameof(a), "a");
+    EXPECT_STREQ(a->existing, "");
+    EXPECT_EQ(a->dstlen, 0u);
+    const fileinfo* usr = a->next;
+    ASSERT_NE(usr, nullptr);
+    ASSERT_NE(usr->child, nullptr);
+    const fileinfo* link = usr->child->child;
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(nameof(link), "liby.so");
+    EXPECT_EQ(link->dstlen, 7u);
+    EXPECT_EQ(std::string(link->dstpath, link->dstlen), "usr/lib");
+    EXPECT_STREQ(link->existing, "../lib/libx.so");
+    EXPECT_STREQ(link->pkgname, "-");
+    EXPECT_EQ(link->ftype, nullptr);
+    EXPECT_EQ(link->flags & ~F_TYPESLINK, F_SYMLINK);
+
+}
+
+TEST(TypeEntries, PathsBeginningWithAKeyAreExpandedTwice) {
+    auto rs = newrunstate();
+    parse(rs.get(),
+          "set inner=deep\n"
+          "set outer=<inner>\n"
+          "dir 0755 - - - p <outer>\n"
+          "set target=<inner>/x\n"
+          "symlink existing=<target> new=<outer>/ln\n");
+    const fileinfo* dir = rs->dirtree;
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(nameof(dir), "deep");
+    EXPECT_STREQ(dir->name, "deep");  // terminated after the second expansion
+    EXPECT_STREQ(dir->ftype->dirpath, "<inner>");  // the type keeps the single expansion
+    ASSERT_NE(dir->child, nullptr);
+    EXPECT_EQ(nameof(dir->child), "ln");
+    EXPECT_STREQ(dir->child->existing, "deep/x");
+}
+
+TEST(TypeEntries, BackslashInALinkTargetDropsTheEntry) {
+    auto rs = newrunstate();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse(rs.get(), "symlink existing=a\\b new=c\\d\n"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Backslash character forbidden in path 'c\\d' file 'types.txt' line 1\n");
+    EXPECT_EQ(rs->dirtree, nullptr);
+    // The existing path is not checked.
+    EXPECT_EQ(parse(rs.get(), "symlink existing=a\\b new=cd\n"), 1);
+    ASSERT_NE(rs->dirtree, nullptr);
+    EXPECT_STREQ(rs->dirtree->existing, "a\\b");
+}
+
+// ---- settings -----------------------------------------------------------------------
+
+TEST(Settings, KeyAndValueAreNotTrimmed) {
+    auto rs = newrunstate();
+    assign(rs.get(), "a = b ");
+    EXPECT_EQ(keyvalue(rs.get(), "a "), " b ");
+    EXPECT_EQ(keyvalue(rs.get(), "a"), "<missing>");
+    assign(rs.get(), "empty=");
+    EXPECT_EQ(keyvalue(rs.get(), "empty"), "");
+    assign(rs.get(), "eq=x=y");
+    EXPECT_EQ(keyvalue(rs.get(), "eq"), "x=y");
+}
+
+TEST(Settings, BuiltInWords) {
+    auto rs = newrunstate();
+    std::strcpy(rs->hostname, "build7");
+    std::strcpy(rs->ipv4addr, "10.1.2.3");
+    std::strcpy(rs->datetime, "20060116075626Z");
+    std::strcpy(rs->dcpath, "dc=com");
+    const char* words[][2] = {
+        {"$hostname", "build7"}, {"$ipv4address", "10.1.2.3"}, {"$uname", ""},
+        {"$hardware", ""}, {"$version", "unknown"}, {"$ver", "unknown"},
+        {"$base_version", "unknown"}, {"$major_version", "unknown"},
+        {"$minor_version", "unknown"}, {"$revision", "unknown"},
+        {"$buildnum", "2006.015.2356"}, {"$datetime", "20060116075626Z"},
+        {"$dcpath", "dc=com"}, {"$nosuchword", "$nosuchword"},
+        {"$hostname ", "$hostname "}, {"$Version", "$Version"}, {"x$ver", "x$ver"},
+    };
+    for (const auto& w : words) {
+        assign(rs.get(), std::string("k=") + w[0]);
+        EXPECT_EQ(keyvalue(rs.get(), "k"), w[1]) << w[0];
+    }
+}
+
+TEST(Settings, HostNamePieces) {
+    struct {
+        const char* host;
+        const char* prefix;
+        const char* domain;
+        const char* domainprefix;
+    } cases[] = {
+        {"build7", "build7", "build7", "build7"},
+        {"host.com", "host", "host.com", "com"},
+        {"build7.lab.example.org", "build7", "lab.example.org", "lab"},
+        {"a.b.", "a", "b.", "b"},
+    };
+    for (const auto& c : cases) {
+        auto rs = newrunstate();
+        std::strcpy(rs->hostname, c.host);
+        assign(rs.get(), "p=$hostprefix");
+        assign(rs.get(), "d=$domain");
+        assign(rs.get(), "dp=$domainprefix");
+        EXPECT_EQ(keyvalue(rs.get(), "p"), c.prefix) << c.host;
+        EXPECT_EQ(keyvalue(rs.get(), "d"), c.domain) << c.host;
+        EXPECT_EQ(keyvalue(rs.get(), "dp"), c.domainprefix) << c.host;
+        EXPECT_STREQ(rs->hostname, c.host);  // the buffer itself is unchanged
+    }
+}
+
+TEST(Settings, RunUserWordResolvesTheDefaults) {
+    auto rs = newrunstate();
+    assign(rs.get(), "who=$runuser");
+    EXPECT_EQ(rs->idsresolved, 1);
+    EXPECT_EQ(keyvalue(rs.get(), "who"), "");  // the win32 lookup chooses no characters
+    assign(rs.get(), "runuser=svc");
+    EXPECT_STREQ(rs->runuser, "daemon,nobody");
+    EXPECT_EQ(keyvalue(rs.get(), "runuser"), "svc");
+}
+
+TEST(Settings, OwnerSettingsBeforeResolution) {
+    auto rs = newrunstate();
+    assign(rs.get(), "runuser=svc");
+    assign(rs.get(), "bingroup=wheel,root");
+    resolveids(rs.get());
+    EXPECT_STREQ(rs->runuser, "svc");
+    EXPECT_STREQ(rs->bingroup, "wheel,root");
+    EXPECT_STREQ(rs->binuser, "bin,root");
+    EXPECT_STREQ(rs->rungroup, "daemon,nobody");
+    EXPECT_EQ(rs->runuserlen, 0);
+}
+
+TEST(Settings, DefdestdirGivesTheDestinationOnlyWhenNoneIsKnown) {
+    auto rs = newrunstate();
+    assign(rs.get(), "defdestdir=C:/out/app");
+    std::string native = "C:/out/app";
+    nativeseparators(native.data());
+    EXPECT_EQ(std::string(rs->defdestdir), native);
+    EXPECT_EQ(rs->destdir, rs->defdestdir);
+    EXPECT_EQ(rs->destdirlen, 10);
+    EXPECT_EQ(keyvalue(rs.get(), "defdestdir"), native);  // converted in place
+
+    assign(rs.get(), "defdestdir=D:/other");
+    EXPECT_EQ(std::string(rs->destdir), native);  // the first destination stays
+    EXPECT_NE(std::strstr(rs->defdestdir, "other"), nullptr);
+
+    auto given = newrunstate();
+    given->destdir = "cmdline";
+    given->destdirlen = 7;
+    assign(given.get(), "defdestdir=x");
+    EXPECT_STREQ(given->destdir, "cmdline");
+    EXPECT_STREQ(given->defdestdir, "x");
+}
+
+TEST(Settings, DestdirWordWithoutADestination) {
+    auto rs = newrunstate();
+    assign(rs.get(), "d=$destdir");
+    EXPECT_EQ(keyvalue(rs.get(), "d"), "");
+    assign(rs.get(), "defdestdir=$destdir");
+    EXPECT_EQ(rs->destdir, nullptr);  // an unknown destination does not become one
+    ASSERT_NE(rs->defdestdir, nullptr);
+    EXPECT_STREQ(rs->defdestdir, "");
+    assign(rs.get(), "defdestdir=later");
+    EXPECT_STREQ(rs->destdir, "later");
+    assign(rs.get(), "d=$destdir");
+    EXPECT_EQ(keyvalue(rs.get(), "d"), "later");
+
+    auto empty = newrunstate();
+    assign(empty.get(), "defdestdir=");  // a literal empty value is a destination
+    ASSERT_NE(empty->destdir, nullptr);
+    EXPECT_STREQ(empty->destdir, "");
+    EXPECT_EQ(empty->destdirlen, 0);
+}
+
+TEST(Settings, BuiltInValueOfASettingIsItsOwnText) {
+    auto rs = newrunstate();
+    std::strcpy(rs->hostname, "build7.lab.example.org");
+    assign(rs.get(), "defdestdir=$hostprefix");
+    EXPECT_STREQ(rs->destdir, "build7");  // ends where the piece ends
+    EXPECT_EQ(rs->destdirlen, 6);
+    EXPECT_STREQ(rs->hostname, "build7.lab.example.org");
+}
