@@ -1,0 +1,446 @@
+// Installed names, the copy of one file and the walk over hand-built trees.
+#include "gtestfp.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "platform/platform.h"
+#include "text/text.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- hand-built entries and types ------------------------------------------
+
+struct builder {
+    std::vector<std::unique_ptr<fileinfo>> entries;
+    std::vector<std::unique_ptr<filetype>> types;
+    std::vector<std::unique_ptr<std::string>> texts;
+
+    char* keep(const std::string& s) {
+        texts.push_back(std::make_unique<std::string>(s));
+        return texts.back()->data();
+    }
+
+    filetype* type(const char* suffix, flagword flags) {
+        auto t = std::make_unique<filetype>();
+        t->typename_ = "t";
+        t->suffix = suffix;
+        t->flags = flags;
+        t->mode = 0644;
+        types.push_back(std::move(t));
+        return types.back().get();
+    }
+
+    // A loose entry: name plus the relative directory dstpath.
+    fileinfo* entry(const std::string& name, filetype* ftype, const std::string& dir = "") {
+        auto e = std::make_unique<fileinfo>();
+        std::string path = dir.empty() ? name : dir + "/" + name;
+        e->dstpath = keep(path);
+        e->dstlen = static_cast<std::uint32_t>(dir.size());
+        e->name = e->dstpath + (dir.empty() ? 0 : dir.size() + 1);
+        e->namelen = static_cast<std::uint32_t>(name.size());
+        e->pkgname = keep("-");
+        e->ftype = ftype;
+        e->flags = ftype != nullptr ? ftype->flags : 0;
+        entries.push_back(std::move(e));
+        return entries.back().get();
+    }
+
+    // An entry appended to parent's children (or to *top).
+    fileinfo* add(fileinfo** top, fileinfo* parent, const std::string& name, filetype* ftype,
+                  flagword extra = 0) {
+        std::string dir;
+        if (parent != nullptr)
+            dir = parent->dstlen != 0 ? std::string(parent->dstpath, parent->dstlen) + "/" +
+                                            parent->name
+                                      : std::string(parent->name);
+        fileinfo* e = entry(name, ftype, dir);
+        e->flags |= extra;
+        e->parent = parent;
+        fileinfo** link = parent != nullptr ? &parent->child : top;
+        while (*link != nullptr) link = &(*link)->next;
+        *link = e;
+        return e;
+    }
+};
+
+std::string version(const char* name, flagword flags = F_VERSIONTRAIL) {
+    builder b;
+    fileinfo* e = b.entry(name, b.type("so", F_FILE | flags));
+    const char* v = findversion(e);
+    return v != nullptr ? std::string(v) : std::string("(none)");
+}
+
+std::string compose(const fileinfo* e, const char* base, const char* pkgdir, const char* rel,
+                    const char* tag = "", std::size_t stemlen = 0, const char* ver = nullptr) {
+    char buf[1024];
+    int n = composepath(buf, sizeof buf, e, base, pkgdir, std::strlen(rel), rel, tag, stemlen,
+                        ver);
+    EXPECT_GE(n, 0);
+    EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(buf));
+    return buf;
+}
+
+}  // namespace
+
+// ---- findversion -------------------------------------------------------------
+
+TEST(findversion, examples) {
+    EXPECT_EQ(version("libx.1.2"), ".1.2");
+    EXPECT_EQ(version("lib12.3"), ".3");
+    EXPECT_EQ(version("1.2.3"), ".2.3");
+    EXPECT_EQ(version("1.2"), ".2");
+    EXPECT_EQ(version("x..2"), ".2");
+    EXPECT_EQ(version(".5"), ".5");
+    EXPECT_EQ(version("libx.10.200", F_VERSIONLEAD), ".10.200");
+    for (const char* none : {"abc12", "12", "x.2a", "x.", "", "libx"})
+        EXPECT_EQ(version(none), "(none)") << none;
+}
+
+TEST(findversion, needsversionflagandtype) {
+    builder b;
+    fileinfo* plain = b.entry("libx.1.2", b.type("so", F_FILE));
+    EXPECT_EQ(findversion(plain), nullptr);
+    fileinfo* untyped = b.entry("libx.1.2", nullptr);
+    untyped->flags = F_VERSIONTRAIL;
+    EXPECT_EQ(findversion(untyped), nullptr);
+    // The version part is a pointer into the name, never a copy.
+    fileinfo* typed = b.entry("libx.1.2", b.type("so", F_FILE | F_VERSIONTRAIL));
+    EXPECT_EQ(findversion(typed), typed->name + 4);
+}
+
+// ---- composepath -------------------------------------------------------------
+
+TEST(composepath, workedexamples) {
+    builder b;
+    fileinfo* trail = b.entry("libx.1.2", b.type("so", F_FILE | F_VERSIONTRAIL));
+    const char* v = findversion(trail);
+    EXPECT_EQ(compose(trail, "dest", "", "lib", "", 0, v), "dest/lib/libx.so.1.2");
+    EXPECT_EQ(compose(trail, "dest", "", "lib", "TMPZ", 0, v), "dest/lib/libxTMPZ.so.1.2");
+    EXPECT_EQ(compose(trail, nullptr, "", "", "", 4, ".1"), "libx.so.1");
+    EXPECT_EQ(compose(trail, nullptr, "", "", "", 4, ""), "libx.so");
+    EXPECT_EQ(compose(trail, "dest", "core", "lib", "", 0, v), "dest/core/lib/libx.so.1.2");
+
+    fileinfo* lead = b.entry("libx.1.2", b.type("so", F_FILE | F_VERSIONLEAD));
+    EXPECT_EQ(compose(lead, "dest", "", "lib", "", 0, findversion(lead)), "dest/lib/libx.1.2.so");
+
+    fileinfo* splice = b.entry("foo", b.type("lib%.a", F_FILE));
+    EXPECT_EQ(compose(splice, "dest", "", "lib"), "dest/lib/libfoo.a");
+    fileinfo* dll = b.entry("foo.2", b.type("%.dll", F_FILE | F_VERSIONTRAIL));
+    EXPECT_EQ(compose(dll, "dest", "", "lib", "", 0, findversion(dll)), "dest/lib/foo.dll.2");
+
+    EXPECT_EQ(compose(b.entry("foo", b.type(nullptr, F_FILE)), "dest", "", "lib"), "dest/lib/foo");
+    EXPECT_EQ(compose(b.entry("foo", nullptr), "dest", "", "lib"), "dest/lib/foo");
+    EXPECT_EQ(compose(b.entry("tool", b.type("exe", F_FILE)), "", "", "usr/bin"),
+              "/usr/bin/tool.exe");
+}
+
+TEST(composepath, edgecases) {
+    builder b;
+    // Without a version flag the whole name stands before the suffix.
+    EXPECT_EQ(compose(b.entry("libx.1.2", b.type("so", F_FILE)), "d", "", ""), "d/libx.1.2.so");
+    // A name that is only a version part has an empty stem.
+    fileinfo* bare = b.entry(".5", b.type("so", F_FILE | F_VERSIONTRAIL));
+    EXPECT_EQ(compose(bare, nullptr, "", "", "", 0, findversion(bare)), ".so.5");
+    // ... also when the version handed in is a shortened copy.
+    EXPECT_EQ(compose(bare, nullptr, "", "", "", 0, ""), ".so");
+    EXPECT_EQ(compose(b.entry("foo", b.type("", F_FILE)), nullptr, "", ""), "foo.");
+    EXPECT_EQ(compose(b.entry("n", b.type("a%b%c", F_FILE)), nullptr, "", ""), "anb%c");
+    EXPECT_EQ(compose(b.entry("x", nullptr), "", "", ""), "/x");
+    EXPECT_EQ(compose(b.entry("x", nullptr), nullptr, "", ""), "x");
+    // Only the first rellen characters of the relative text count.
+    char buf[64];
+    composepath(buf, sizeof buf, b.entry("f", nullptr), "d", "", 3, "abc/def", "", 0, nullptr);
+    EXPECT_STREQ(buf, "d/abc/f");
+}
+
+TEST(composepath, resultreportsoverflow) {
+    builder b;
+    fileinfo* e = b.entry("n", nullptr);
+    char buf[1024];
+    std::string base(1021, 'b');  // base + '/' + name = 1023 characters: fits
+    EXPECT_EQ(composepath(buf, sizeof buf, e, base.c_str(), "", 0, "", "", 0, nullptr), 1023);
+    base += 'b';  // exactly 1024 characters: the caller's overflow
+    EXPECT_EQ(composepath(buf, sizeof buf, e, base.c_str(), "", 0, "", "", 0, nullptr), 1024);
+}
+
+// ---- copyfile ------------------------------------------------------------------
+
+namespace {
+
+class copytest : public ::testing::Test {
+protected:
+    fs::path olddir;
+    fs::path dir;
+    std::unique_ptr<runstate> rs;
+    builder b;
+
+    void SetUp() override {
+        olddir = fs::current_path();
+        dir = fs::temp_directory_path() /
+              ("fp-install-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::current_path(dir);
+        rs = std::make_unique<runstate>();
+        rs->maxkeylen = 18;
+        rs->destdir = "dest";
+    }
+    void TearDown() override {
+        fs::current_path(olddir);
+        fs::remove_all(dir);
+    }
+
+    static void put(const std::string& path, const std::string& data) {
+        std::ofstream(path, std::ios::binary) << data;
+    }
+    static std::string get(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Moves the file's modification time by the given number of seconds.
+    static void shift(const std::string& path, int seconds) {
+        fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(seconds));
+    }
+    static void settime(const std::string& path, const std::string& like) {
+        fs::last_write_time(path, fs::last_write_time(like));
+    }
+
+    int copy(const std::string& src, const std::string& dst, fileinfo* e) {
+        int fd = openread(src.c_str());
+        EXPECT_GE(fd, 0);
+        std::string tmp = dst + "TMPZ";
+        int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e);
+        EXPECT_EQ(closefd(fd), -1) << "copyfile must close the source";
+        return rc;
+    }
+    fileinfo* plainentry() { return b.entry("f", b.type(nullptr, F_FILE)); }
+    fileinfo* substentry() { return b.entry("f", b.type(nullptr, F_FILE | F_SUBSTITUTE)); }
+    void addkey(const char* key, const char* value) {
+        ::addkey(rs->keytab, &rs->maxkeylen, key, std::strlen(key), value, std::strlen(value), 0);
+    }
+};
+
+}  // namespace
+
+TEST_F(copytest, newfileiswrittenwhole) {
+    std::string data;
+    for (int i = 0; data.size() < 700 * 1024; i++) data += std::to_string(i) + ",";
+    data += std::string("\0\r\n\x80", 4);
+    put("src", data);
+    EXPECT_EQ(copy("src", "out", plainentry()), 1);
+    EXPECT_EQ(get("out"), data);
+    EXPECT_FALSE(fs::exists("outTMPZ"));
+
+    put("empty", "");
+    EXPECT_EQ(copy("empty", "out0", plainentry()), 1);
+    EXPECT_TRUE(fs::exists("out0"));
+    EXPECT_EQ(fs::file_size("out0"), 0u);
+}
+
+TEST_F(copytest, existingdestinationisneverreplaced) {
+    put("src", "new");
+    put("older", "old1");
+    put("newer", "old2");
+    shift("older", -100);
+    shift("newer", 100);
+    EXPECT_EQ(copy("src", "older", plainentry()), 0);
+    EXPECT_EQ(copy("src", "newer", plainentry()), 0);
+    EXPECT_EQ(copy("src", "newer", substentry()), 0);
+    EXPECT_EQ(get("older"), "old1");
+    EXPECT_EQ(get("newer"), "old2");
+    EXPECT_FALSE(fs::exists("olderTMPZ") || fs::exists("newerTMPZ"));
+}
+
+TEST_F(copytest, leftovertemporaryisreplaced) {
+    put("src", "fresh");
+    put("outTMPZ", "partial leftover of a killed run, longer than the source");
+    EXPECT_EQ(copy("src", "out", plainentry()), 1);
+    EXPECT_EQ(get("out"), "fresh");
+    EXPECT_FALSE(fs::exists("outTMPZ"));
+}
+
+TEST_F(copytest, leadingslashmeansthecurrentdirectory) {
+    put("src", "abc");
+    EXPECT_EQ(copy("src", "/rooted", plainentry()), 1);
+    EXPECT_EQ(get("rooted"), "abc");
+}
+
+TEST_F(copytest, substitutionoutsidepackageandspecmode) {
+    addkey("name", "World");
+    const std::string text = "Hello <name>!\n<line:unix>gone\n<line:win32>kept\n<x>\n";
+    put("src", text);
+    EXPECT_EQ(copy("src", "out", substentry()), 1);
+    EXPECT_EQ(get("out"), "Hello World!\nkept\n<x>\n");
+    EXPECT_EQ(copy("src", "plain", plainentry()), 1);
+    EXPECT_EQ(get("plain"), text);
+
+    rs->pkgmode = 1;
+    EXPECT_EQ(copy("src", "pkg", substentry()), 1);
+    EXPECT_EQ(get("pkg"), text);
+    rs->pkgmode = 0;
+    rs->specfile = 1;
+    EXPECT_EQ(copy("src", "spec", substentry()), 1);
+    EXPECT_EQ(get("spec"), text);
+}
+
+// A directory opened as the source cannot be read: whether copyfile reads the
+// source shows in whether the run ends. That makes the staleness rule visible.
+TEST_F(copytest, stalenessdecideswhetherthesourceisread) {
+    fs::create_directory("srcdir");
+    put("newer", "kept");
+    settime("newer", "srcdir");
+    shift("newer", 10);
+    rs->inmtime = 0;
+    // Newer than the source and the input file: left alone unread.
+    EXPECT_EQ(copy("srcdir", "newer", plainentry()), 0);
+    // Not newer than the input file, or substituted: read.
+    rs->inmtime = INT64_MAX;
+    EXPECT_EXIT(copy("srcdir", "newer", plainentry()), ::testing::ExitedWithCode(1),
+                "Error reading file 'srcdir': ");
+    rs->inmtime = 0;
+    EXPECT_EXIT(copy("srcdir", "newer", substentry()), ::testing::ExitedWithCode(1),
+                "Error reading file 'srcdir': ");
+    // An equal time is not later.
+    put("same", "kept");
+    settime("same", "srcdir");
+    EXPECT_EXIT(copy("srcdir", "same", plainentry()), ::testing::ExitedWithCode(1),
+                "Error reading file 'srcdir': ");
+    EXPECT_EQ(get("same"), "kept");
+}
+
+TEST_F(copytest, creationfailureendstherun) {
+    put("src", "x");
+    EXPECT_EXIT(copy("src", "missing/out", plainentry()), ::testing::ExitedWithCode(1),
+                "^Error creating file 'missing/out': .* \\([0-9]+\\)\n$");
+}
+
+// ---- the walk ----------------------------------------------------------------
+
+namespace {
+
+class walktest : public copytest {
+protected:
+    filetype* dirtype = nullptr;
+    filetype* texttype = nullptr;
+    fileinfo* top = nullptr;
+    char srcname[8] = "src";
+    char* srclist[2] = {srcname, nullptr};
+
+    void SetUp() override {
+        copytest::SetUp();
+        dirtype = b.type(nullptr, F_DIR);
+        dirtype->mode = 0755;
+        texttype = b.type("txt", F_FILE);
+        rs->srcpaths = srclist;
+        rs->verbose = 1;
+        fs::create_directories("src");
+        fs::create_directories("dest");
+    }
+    fileinfo* symlink(fileinfo* parent, const char* name, const char* existing) {
+        fileinfo* e = b.add(&top, parent, name, nullptr, F_SYMLINK);
+        e->existing = b.keep(existing);
+        return e;
+    }
+    std::string walkall() {
+        ::testing::internal::CaptureStdout();
+        installwalk(rs.get(), top, "", 0);
+        if (rs->retryhead != nullptr) retrywalk(rs.get());
+        return ::testing::internal::GetCapturedStdout();
+    }
+};
+
+}  // namespace
+
+TEST_F(walktest, deferredlinkkeepsitsplaceandrelativedirectory) {
+    put("src/a.txt", "A");
+    put("src/z.txt", "Z");
+    fileinfo* a = b.add(&top, nullptr, "a", dirtype);
+    fileinfo* link = symlink(a, "l", "no-such-target");
+    b.add(&top, link, "in", texttype);
+    fileinfo* after = b.add(&top, a, "m", texttype);
+    b.add(&top, nullptr, "z", texttype);
+    put("src/m.txt", "M");
+    put("src/in.txt", "IN");
+    // The link itself is not made on this platform; its directory stands in.
+    fs::create_directories("dest/a/l");
+
+    std::string out = walkall();
+    EXPECT_EQ(out,
+              "-D                  755 dest/a\n"
+              "+F                  644 dest/a/m.txt\n"
+              "+F                  644 dest/z.txt\n"
+              "+S -       -          0 dest/a/l existing=no-such-target\n"
+              "+F                  644 dest/a/l/in.txt\n");
+    EXPECT_EQ(link->next, after);
+    EXPECT_EQ(rs->retryhead, link);
+    EXPECT_EQ(rs->retrytail, link);
+    EXPECT_TRUE(link->flags & F_RETRY);
+    EXPECT_EQ(get("dest/a/l/in.txt"), "IN");
+    EXPECT_STREQ(b.entries.back()->srcdir, "src");
+}
+
+TEST_F(walktest, versionedfilegetsshorterlinks) {
+    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
+    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
+    b.add(&top, lib, "libx.1.2", so);
+    put("src/libx.so.1.2", "bin");
+    EXPECT_EQ(walkall(),
+              "+D                  755 dest/lib\n"
+              "+F                  644 dest/lib/libx.so.1.2\n"
+              "+S -       -          0 dest/lib/libx.so.1 existing=libx.so.1.2\n"
+              "+S -       -          0 dest/lib/libx.so existing=libx.so.1.2\n");
+    EXPECT_EQ(get("dest/lib/libx.so.1.2"), "bin");
+}
+
+TEST_F(walktest, missingparentondiskismadeonthewaybackdown) {
+    // Package mode: directories of package "-" are made inside the package
+    // directory only when an entry of the package needs them.
+    rs->pkgmode = 1;
+    fileinfo* a = b.add(&top, nullptr, "a", dirtype);
+    fileinfo* inner = b.add(&top, a, "b", dirtype);
+    fileinfo* f = b.add(&top, inner, "f", texttype);
+    f->pkgname = b.keep("core");
+    put("src/f.txt", "F");
+    EXPECT_EQ(walkall(),
+              "+D                  755 dest/core/a\n"
+              "+D                  755 dest/core/a/b\n"
+              "+F                  644 dest/core/a/b/f.txt\n");
+    EXPECT_EQ(get("dest/core/a/b/f.txt"), "F");
+}
+
+TEST_F(walktest, goingupthatcannothelpends) {
+    // A file stands where the parent directory should be: the parent exists
+    // as far as makedir can tell, the child keeps failing.
+    rs->pkgmode = 1;
+    fileinfo* a = b.add(&top, nullptr, "a", dirtype);
+    fileinfo* inner = b.add(&top, a, "b", dirtype);
+    fileinfo* f = b.add(&top, inner, "f", texttype);
+    f->pkgname = b.keep("core");
+    put("src/f.txt", "F");
+    fs::create_directories("dest/core");
+    put("dest/core/a", "not a directory");
+    EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
+                "^Can't create directory 'dest/core/a/b'\n$");
+}
+
+TEST_F(walktest, toplevelwithoutparentondisk) {
+    rs->destdir = "nowhere/dest";
+    b.add(&top, nullptr, "a", dirtype);
+    EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
+                "^Can't create directory 'nowhere/dest/a'\n$");
+}
