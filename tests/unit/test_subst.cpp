@@ -1,0 +1,191 @@
+// Hashing, the key table, the growable buffer and <key> / <line:NAME> expansion.
+#include "text/text.h"
+
+#include "gtestfp.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+struct keyfixture : testing::Test {
+    subkey* keytab[997] = {};
+    unsigned maxkeylen = 18;
+
+    ~keyfixture() override
+    {
+        for (subkey*& head : keytab) {
+            while (subkey* rec = head) {
+                head = rec->next;
+                std::free(rec);
+            }
+        }
+    }
+
+    void add(const char* key, const char* value, unsigned verbose = 0)
+    {
+        addkey(keytab, &maxkeylen, key, std::strlen(key), value, std::strlen(value), verbose);
+    }
+
+    // Expands a copy of text held in a block of exactly its size, so that
+    // any read past the range is caught by the address sanitizer.
+    std::string expand(std::string_view text, unsigned limit = 0)
+    {
+        char* range = static_cast<char*>(std::malloc(text.empty() ? 1 : text.size()));
+        std::memcpy(range, text.data(), text.size());
+        char* out = nullptr;
+        std::size_t outlen = 0;
+        memdupsub(&out, &outlen, range, text.size(), keytab, limit != 0 ? limit : maxkeylen);
+        std::string result(out, outlen);
+        std::free(out);
+        std::free(range);
+        return result;
+    }
+};
+
+}  // namespace
+
+TEST(Hash, SignedBytesAndBothForms)
+{
+    EXPECT_EQ(strhash("abc"), 771u);
+    EXPECT_EQ(strhash("\xE9"), 851u);
+    EXPECT_EQ(strhash(""), 0u);
+    const char* names[] = {"abc", "\xE9", "bindir", "\x80\xff solaris_x86 \x7f"};
+    for (const char* name : names) {
+        EXPECT_EQ(strhashn(name, std::strlen(name)), strhash(name)) << name;
+    }
+    EXPECT_EQ(strhashn("abcdef", 3), 771u);
+}
+
+TEST_F(keyfixture, FindsByLengthAndBytesNewestFirst)
+{
+    add("ab", "1");
+    add("abc", "2");
+    // A key in the same chain as "abc" that differs in its bytes.
+    std::string twin;
+    for (char a = 'a'; a <= 'z' && twin.empty(); ++a) {
+        for (char b = 'a'; b <= 'z' && twin.empty(); ++b) {
+            for (char c = 'a'; c <= 'z'; ++c) {
+                std::string cand{a, b, c};
+                if (cand != "abc" && strhash(cand.c_str()) == strhash("abc")) {
+                    twin = cand;
+                    break;
+                }
+            }
+        }
+    }
+    ASSERT_FALSE(twin.empty());
+    add(twin.c_str(), "3");
+    const char* value = nullptr;
+    std::size_t vallen = 0;
+    ASSERT_EQ(findkey(keytab, "abc", 3, &value, &vallen), 0);
+    EXPECT_EQ(std::string(value, vallen), "2");
+    ASSERT_EQ(findkey(keytab, "abcd", 2, &value, &vallen), 0);
+    EXPECT_EQ(std::string(value, vallen), "1");
+    EXPECT_EQ(findkey(keytab, "ABC", 3, &value, &vallen), -1);
+    EXPECT_EQ(findkey(keytab, "a", 1, &value, &vallen), -1);
+
+    testing::internal::CaptureStderr();
+    add("abc", "quiet", 1);
+    add("abc", "loud", 2);
+    add("abc", "newest", 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WARNING duplicate substitution key: abc\n"
+              "WARNING duplicate substitution key: abc\n"
+              "WARNING duplicate substitution key: abc\n"
+              "WARNING duplicate substitution key: abc\n"
+              "WARNING duplicate substitution key: abc\n");
+    ASSERT_EQ(findkey(keytab, "abc", 3, &value, &vallen), 0);
+    EXPECT_EQ(std::string(value, vallen), "newest");
+}
+
+TEST(GrowBuffer, GrowsWhenTheBytesWouldReachTheEnd)
+{
+    char* start = static_cast<char*>(std::malloc(10));
+    char* next = start;
+    char* end = start + 10;
+    memgrowdup(&start, &next, &end, "12345", 5);
+    memgrowdup(&start, &next, &end, "", 0);
+    EXPECT_EQ(end - start, 10);
+    memgrowdup(&start, &next, &end, "67890", 5);  // exactly filling still grows
+    EXPECT_EQ(end - start, 5 + 2 * 10);
+    EXPECT_EQ(std::string(start, next), "1234567890");
+    std::free(start);
+
+    start = next = end = nullptr;
+    memgrowdup(&start, &next, &end, "xy", 2);
+    EXPECT_EQ(end - start, 2);
+    EXPECT_EQ(std::string(start, next), "xy");
+    std::free(start);
+}
+
+TEST_F(keyfixture, KeysAndMalformedReferences)
+{
+    add("bindir", "/opt/tool/bin");
+    add("ab", "<bindir>");
+    add("empty", "");
+    struct {
+        const char* text;
+        const char* result;
+    } cases[] = {
+        {"", ""},
+        {"plain text > without opening", "plain text > without opening"},
+        {"<bindir>/x", "/opt/tool/bin/x"},
+        {"a<b<bindir>", "a<b/opt/tool/bin"},
+        {"<<bindir>>", "</opt/tool/bin>"},
+        {"<undefined>/<x>/<>", "<undefined>/<x>/<>"},
+        {"<ab>", "<bindir>"},  // a value is not scanned again
+        {"[<empty>]", "[]"},
+        {"<bindir", "<bindir"},
+        {"<BINDIR>", "<BINDIR>"},
+        {"x<", "x<"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(expand(c.text), c.result) << c.text;
+    }
+}
+
+TEST_F(keyfixture, LineTagsKeepOrDropTheRestOfTheLine)
+{
+    struct {
+        const char* text;
+        const char* result;
+    } cases[] = {
+        {"a\n<line:unix>b\nc\n", "a\nc\n"},
+        {"a\n<line:win32>b\nc\n", "a\nb\nc\n"},
+        {"<line:all>b\r\n", "b\r\n"},
+        {"pre <line:linux>post\r\nnext", "pre next"},
+        {"a\n<line:solaris_sparc>gone\nkept", "a\nkept"},
+        {"a\n<line:hpux>to the end", "a\n"},
+        {"<line:unix>", ""},
+        {"<line:!unix>x", "<line:!unix>x"},
+        {"<line:unix,linux>x", "<line:unix,linux>x"},
+        {"<line:Win32>x", "<line:Win32>x"},
+        {"<line:>x", "<line:>x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(expand(c.text), c.result) << c.text;
+    }
+    add("line:unix", "key");
+    EXPECT_EQ(expand("<line:unix>\n"), "key\n");
+}
+
+TEST_F(keyfixture, NamesLongerThanTheLimitAreNotLookedUp)
+{
+    const std::string name18(18, 'k');
+    const std::string name19(19, 'k');
+    add(name18.c_str(), "v18");
+    EXPECT_EQ(maxkeylen, 18u);
+    EXPECT_EQ(expand("<" + name18 + ">"), "v18");
+    EXPECT_EQ(expand("<" + name18 + ">", 17), "<" + name18 + ">");
+    // Present in the table but longer than the limit in force: copied as written.
+    unsigned limit = 18;
+    addkey(keytab, &limit, name19.c_str(), 19, "v19", 3, 0);
+    EXPECT_EQ(expand("<" + name19 + ">", 18), "<" + name19 + ">");
+    EXPECT_EQ(limit, 19u);
+    EXPECT_EQ(expand("<" + name19 + ">", limit), "v19");
+    add("ab", "short");
+    EXPECT_EQ(maxkeylen, 18u);
+}
