@@ -42,6 +42,11 @@ def clean_environment():
     return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
 
 
+def windows_path(path):
+    """A Unix path as Wine shows it to Windows programs (drive Z: is /)."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def decode(data, wine):
     text = data.decode("utf-8", errors="replace")
     return text.replace("\r\n", "\n") if wine else text
@@ -52,13 +57,13 @@ class Scenario:
 
     def __init__(self, directory, exe, wine_cmd):
         self.dir = directory
-        self.exe = exe
         self.wine_cmd = wine_cmd
         self.wine = wine_cmd is not None
-        if self.wine:
-            self.cwd = "Z:" + directory.replace("/", "\\")
-        else:
-            self.cwd = directory
+        self.program = exe  # what is started
+        # exe and cwd are as the tool itself sees them (argv[0], getcwd):
+        # under Wine the Unix paths of drive Z: in Windows form.
+        self.exe = windows_path(exe) if self.wine else exe
+        self.cwd = windows_path(directory) if self.wine else directory
         self.runs = []  # (command, Result) of each run, shown on failure
 
     def path(self, rel):
@@ -78,7 +83,7 @@ class Scenario:
         os.makedirs(self.path(rel), exist_ok=True)
 
     def run(self, *args, env=None, stdin=None):
-        command = [self.exe] + [str(a) for a in args]
+        command = [self.program] + [str(a) for a in args]
         if self.wine:
             command = list(self.wine_cmd) + command
         environment = clean_environment()
