@@ -1,0 +1,71 @@
+# Reading texts as a whole run sees them: every kind of line end, the header
+# without a blank after the tool name, <key> expansion of words (the type
+# word of an input line; its destination path is literal) and of the
+# contents of substituted files with <line:NAME> tags, and duplicate keys.
+
+TYPES = (
+    "set who=World\r"
+    "file txt 0644 - - - win32=txt bin\r\n"
+    "file cfg 0644 - - substitute win32=cfg etc\n"
+    "dir 0755 - - - - bin\r"
+    "dir 0755 - - - - etc\r\n"
+)
+
+
+def test_line_ends_header_and_expanded_words(t):
+    t.write("types.txt", TYPES)
+    t.write("install.ins", "fileplacertypes.txt\r\ncore <kind> hello\rcore\tcfg  app\n")
+    plain = "raw <who>\r\n<line:unix>kept as is\r"
+    t.write("src/hello.txt", plain)
+    t.write("src/app.cfg",
+            "hello <who>\r\n"
+            "<line:unix>unix only\r\n"
+            "<line:win32>win32 only\n"
+            "before <line:linux>gone\n"
+            "<x> <undefined> <line:!unix>stays\n"
+            "<line:all>last\n"
+            "<line:solaris_sparc>dropped to the end")
+    t.mkdir("dest")
+    r = t.run("-D", "kind=txt", "-d", "dest", "src")
+    t.eq(r.err, "", "stderr")
+    t.eq(r.status, 0, "status")
+    t.eq(t.read("dest/bin/hello.txt"), plain.encode(), "unsubstituted copy, byte for byte")
+    t.eq(t.read("dest/etc/app.cfg"),
+         b"hello World\r\n"
+         b"win32 only\n"
+         b"before <x> <undefined> <line:!unix>stays\n"
+         b"last\n",
+         "substituted copy")
+
+
+def test_duplicate_keys_warn_at_verbosity_two_and_newest_wins(t):
+    t.write("types.txt", TYPES + "set who=Types\n")
+    t.write("install.ins", "fileplacer types.txt\ncore cfg app\n")
+    t.write("src/app.cfg", "<who>\n")
+    t.mkdir("dest")
+    warning = "WARNING duplicate substitution key: who\n"
+    quiet = t.run("-v", "-D", "who=Cmd", "-d", "dest", "src")
+    t.eq(quiet.status, 0, "status at verbosity 1")
+    t.check(warning not in quiet.err, "no warning at verbosity 1: %r" % quiet.err)
+    t.eq(t.readtext("dest/etc/app.cfg"), "Types\n", "the last definition is used")
+
+    t.mkdir("dest2")
+    loud = t.run("-vv", "-D", "who=Cmd", "-D", "who=Again", "-d", "dest2", "src")
+    t.eq(loud.status, 0, "status at verbosity 2")
+    # -D who twice, then the types file's two definitions: 1 + 2 + 3 older records.
+    t.eq(loud.err.count(warning), 6, "one warning per older record: %r" % loud.err)
+    t.eq(t.readtext("dest2/etc/app.cfg"), "Types\n", "the last definition is used")
+
+
+def test_types_file_found_beside_the_input_file(t):
+    # The header's name is tried as given, then in the input file's directory,
+    # a name beginning with '/' included (the separators are then doubled).
+    sep = "\\" if t.wine else "/"
+    t.write("pkg/build/install.ins", "fileplacer /conf/types.txt\ncore txt hello\n")
+    t.write("pkg/build/conf/types.txt", "file txt 0644 - - - win32=txt .\n")
+    t.write("src/hello.txt", "hi\n")
+    t.mkdir("dest")
+    r = t.run("-i", sep.join(["pkg", "build", "install.ins"]), "-d", "dest", "src")
+    t.eq(r.err, "", "stderr")
+    t.eq(r.status, 0, "status")
+    t.eq(t.read("dest/hello.txt"), b"hi\n", "installed with the retried types file")
