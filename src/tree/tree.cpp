@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <set>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "driver/driver.h"
@@ -26,7 +27,9 @@ const char* suffixof(const fileinfo* entry) {
 // Bytes of the name that take part in comparisons: a comparison stops at a
 // NUL, so a name is effectively cut at its first NUL.
 std::size_t effectivelen(const fileinfo* entry) {
-    return strnlen(entry->name, entry->namelen);
+    const void* nul = std::memchr(entry->name, '\0', entry->namelen);
+    return nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - entry->name)
+                          : entry->namelen;
 }
 
 // A directory component of a walked path: not NUL-terminated.
@@ -35,44 +38,39 @@ struct component {
     std::size_t len;
 };
 
-// Case-folded comparison of an entry's name with a text of len bytes, shorter
-// prefix first.
-int comparename(const fileinfo* entry, const char* text, std::size_t len) {
-    std::size_t elen = effectivelen(entry);
-    int r = strnicmpascii(entry->name, text, elen < len ? elen : len);
-    if (r != 0) return r;
-    if (elen != len) return elen < len ? -1 : 1;
-    return 0;
+// Appends text[0..len) with ASCII letters folded to lower case.
+void appendfolded(std::string* key, const char* text, std::size_t len) {
+    for (std::size_t i = 0; i < len; i++) {
+        char c = text[i];
+        key->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
 }
 
-// The total order of the index. For every pair of entries it agrees with
-// compareentries (names case-folded with the shorter prefix first, then the
-// suffixes); names holding a NUL before namelen are told apart by namelen so
-// that the index stays a strict order.
-int orderentries(const fileinfo* a, const fileinfo* b) {
-    int r = comparename(a, b->name, effectivelen(b));
-    if (r != 0) return r;
-    if (a->namelen != b->namelen) return a->namelen < b->namelen ? -1 : 1;
-    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
+// The index key of an entry. Byte order of keys is the order of
+// compareentries: the folded name, a NUL (so a shorter name sorts first),
+// the folded suffix. A name holding a NUL before namelen compares as if cut
+// there; its key ends with namelen so that the order stays strict.
+std::string sortkey(const fileinfo* entry) {
+    const char* suffix = textor(suffixof(entry));
+    std::size_t len = effectivelen(entry);
+    std::string key;
+    appendfolded(&key, entry->name, len);
+    key.push_back('\0');
+    appendfolded(&key, suffix, std::strlen(suffix));
+    if (len != entry->namelen) {
+        key.push_back('\0');
+        for (int shift = 24; shift >= 0; shift -= 8)
+            key.push_back(static_cast<char>((entry->namelen >> shift) & 0xff));
+    }
+    return key;
 }
-
-struct entryless {
-    using is_transparent = void;
-    bool operator()(const fileinfo* a, const fileinfo* b) const { return orderentries(a, b) < 0; }
-    bool operator()(const fileinfo* a, const component& c) const {
-        return comparename(a, c.text, c.len) < 0;
-    }
-    bool operator()(const component& c, const fileinfo* b) const {
-        return comparename(b, c.text, c.len) > 0;
-    }
-};
 
 }  // namespace
 
 // Ordered index beside one sibling list: the same entries in the same order,
 // so that lookups and insertions need O(log n) comparisons.
 struct sibindex {
-    std::set<fileinfo*, entryless> entries;
+    std::map<std::string, fileinfo*> entries;
 };
 
 namespace {
@@ -88,10 +86,10 @@ struct siblist {
 sibindex* indexof(siblist list) {
     if (*list.index == nullptr) *list.index = new sibindex;
     auto& entries = (*list.index)->entries;
-    fileinfo* first = entries.empty() ? nullptr : *entries.begin();
+    fileinfo* first = entries.empty() ? nullptr : entries.begin()->second;
     if (first != *list.head) {
         entries.clear();
-        for (fileinfo* e = *list.head; e != nullptr; e = e->next) entries.insert(entries.end(), e);
+        for (fileinfo* e = *list.head; e != nullptr; e = e->next) entries.emplace(sortkey(e), e);
     }
     return *list.index;
 }
@@ -145,6 +143,20 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
     die("%s", "");
 }
 
+// The first entry whose name is not less than the component, if its name
+// equals it apart from case and has the component's length.
+fileinfo* findcomponent(const sibindex* index, component c) {
+    std::string key;
+    appendfolded(&key, c.text, c.len);
+    auto it = index->entries.lower_bound(key);
+    if (it == index->entries.end()) return nullptr;
+    const std::string& found = it->first;
+    if (found.size() <= key.size() || found.compare(0, key.size(), key) != 0 ||
+        found[key.size()] != '\0' || it->second->namelen != c.len)
+        return nullptr;
+    return it->second;
+}
+
 // Walks the directory components of the walked text from the tree's top
 // level and returns the list the entry belongs in; *parent is its parent.
 siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
@@ -160,14 +172,11 @@ siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
         if (c.len == 0 || (c.len == 1 && c.text[0] == '.')) continue;
         if (c.len == 2 && c.text[0] == '.' && c.text[1] == '.')
             die("Invalid '../' component in path '%s'\n", walk.text);
-        auto& entries = indexof(list)->entries;
-        auto it = entries.lower_bound(c);
-        if (it == entries.end() || comparename(*it, c.text, c.len) != 0 ||
-            (*it)->namelen != c.len)
-            missingdir(rs, finfo, walk, pos);
-        if (!((*it)->flags & (F_DIR | F_SYMLINK))) typeconflict(tree, walk, c);
-        *parent = *it;
-        list = siblist{&(*it)->child, &(*it)->kids};
+        fileinfo* found = findcomponent(indexof(list), c);
+        if (found == nullptr) missingdir(rs, finfo, walk, pos);
+        if (!(found->flags & (F_DIR | F_SYMLINK))) typeconflict(tree, walk, c);
+        *parent = found;
+        list = siblist{&found->child, &found->kids};
     }
     return list;
 }
@@ -230,17 +239,17 @@ void equalentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
 
 // Links finfo into the list before the index position it (the entry after
 // it in list order, or the end).
-void linkentry(siblist list, sibindex* index, std::set<fileinfo*, entryless>::iterator it,
-               fileinfo* finfo) {
+void linkentry(siblist list, sibindex* index, std::map<std::string, fileinfo*>::iterator it,
+               std::string key, fileinfo* finfo) {
     if (it == index->entries.begin()) {
         finfo->next = *list.head;
         *list.head = finfo;
     } else {
-        fileinfo* prev = *std::prev(it);
+        fileinfo* prev = std::prev(it)->second;
         finfo->next = prev->next;
         prev->next = finfo;
     }
-    index->entries.insert(it, finfo);
+    index->entries.emplace_hint(it, std::move(key), finfo);
 }
 
 void countnew(runstate* rs, fileinfo* finfo) {
@@ -325,14 +334,15 @@ void insertentry(runstate* rs, fileinfo* finfo) {
     list = walkdirs(rs, finfo, list, walk, &parent);
 
     sibindex* index = indexof(list);
-    auto it = index->entries.lower_bound(finfo);
-    if (it != index->entries.end() && orderentries(*it, finfo) == 0) {
-        equalentry(rs, *it, finfo);
+    std::string key = sortkey(finfo);
+    auto it = index->entries.lower_bound(key);
+    if (it != index->entries.end() && it->first == key) {
+        equalentry(rs, it->second, finfo);
         return;
     }
     countnew(rs, finfo);
     finfo->parent = parent;
-    linkentry(list, index, it, finfo);
+    linkentry(list, index, it, std::move(key), finfo);
 }
 
 void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }
