@@ -398,8 +398,8 @@ BIG = 300 * 1024 * 1024
 
 
 def test_killed_copy_leaves_no_destination(t):
-    # Killing the process is done from here, outside the Windows process
-    # model; the scenario runs on the Linux build only.
+    # Linux build only: under Wine, killing the launcher we started does not
+    # stop the Windows process at once, which then goes on copying.
     if t.wine:
         return
     layout(t, ["core raw big"])
@@ -428,8 +428,8 @@ def test_killed_copy_leaves_no_destination(t):
 
 
 def test_write_failure_removes_the_temporary(t):
-    # A file-size limit makes writes fail; the limit is set for the child
-    # process of the Linux build.
+    # A file-size limit makes writes fail. Linux build only: the limit and the
+    # ignored SIGXFSZ are POSIX process settings that Wine does not map.
     if t.wine:
         return
     layout(t, ["core raw big", "core txt small"])
