@@ -428,8 +428,9 @@ def test_killed_copy_leaves_no_destination(t):
 
 
 def test_write_failure_removes_the_temporary(t):
-    # A file-size limit makes writes fail. Linux build only: the limit and the
-    # ignored SIGXFSZ are POSIX process settings that Wine does not map.
+    # A file-size limit makes writes fail. Linux build only: under Wine the
+    # limit also binds the Wine server the run may start (its registry files),
+    # and the failure arrives with another error number.
     if t.wine:
         return
     layout(t, ["core raw big", "core txt small"])
