@@ -260,6 +260,11 @@ char* linkpath(const typeline& ln, word token, std::size_t skip, std::size_t* le
     if (!path)
         die("out of memory in types file '%s' line %u\n", ln.filename,
             static_cast<unsigned>(ln.lineno));
+    // A token that the first expansion copied out of the line is not used
+    // once the second expansion has replaced it.
+    bool inlinetext = token.text >= ln.start && token.text <= ln.end;
+    if (path != token.text + skip && !inlinetext)
+        std::free(token.text);
     return path;
 }
 

@@ -13,13 +13,12 @@
 
 namespace {
 
-struct freer {
-    void operator()(runstate* rs) const { std::free(rs); }
-};
-using runptr = std::unique_ptr<runstate, freer>;
-
-runptr newrunstate() {
-    runptr rs(static_cast<runstate*>(std::calloc(1, sizeof(runstate))));
+// Run states are never freed, as in a run: everything the parser allocates
+// stays reachable from them.
+runstate* newrunstate() {
+    static auto* all = new std::vector<runstate*>;
+    auto* rs = static_cast<runstate*>(std::calloc(1, sizeof(runstate)));
+    all->push_back(rs);
     rs->maxkeylen = 18;
     rs->infile = "install.ins";
     return rs;
@@ -73,8 +72,8 @@ std::string nameof(const fileinfo* f) { return std::string(f->name, f->namelen);
 
 TEST(TypeLine, FileLineFillsEveryField) {
     auto rs = newrunstate();
-    ASSERT_EQ(parse(rs.get(), "file conf 0644 $bin $bin - - /etc\n"), 1);
-    const filetype& t = typed(rs.get(), "conf");
+    ASSERT_EQ(parse(rs, "file conf 0644 $bin $bin - - /etc\n"), 1);
+    const filetype& t = typed(rs, "conf");
     EXPECT_EQ(t.mode, 0644u);
     EXPECT_EQ(t.flags, F_FILE | F_BINOWNER | F_BINGROUP);
     EXPECT_EQ(t.suffix, nullptr);
@@ -94,26 +93,26 @@ TEST(TypeLine, FileLineFillsEveryField) {
 
 TEST(TypeLine, ModesAreOctalAndWrapAt32Bits) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "file a 0755 - - - - x\n"
           "file b 755 - - - - x\n"
           "file c 0 - - - - x\n"
           "file d 77777777777 - - - - x\n");
-    EXPECT_EQ(typed(rs.get(), "a").mode, 493u);
-    EXPECT_EQ(typed(rs.get(), "b").mode, 493u);
-    EXPECT_EQ(typed(rs.get(), "c").mode, 0u);
-    EXPECT_EQ(typed(rs.get(), "d").mode, 0xffffffffu);  // 8^11 - 1 wrapped
+    EXPECT_EQ(typed(rs, "a").mode, 493u);
+    EXPECT_EQ(typed(rs, "b").mode, 493u);
+    EXPECT_EQ(typed(rs, "c").mode, 0u);
+    EXPECT_EQ(typed(rs, "d").mode, 0xffffffffu);  // 8^11 - 1 wrapped
 }
 
 TEST(TypeLine, OwnerAndGroupTokens) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "set runuser=svc\n"
           "file a 0644 $run - - - x\n"
           "file b 0644 alice $run - - x\n"
           "set runuser=late\n"
           "file c 0644 $run staff - - x\n");
-    const filetype& a = typed(rs.get(), "a");
+    const filetype& a = typed(rs, "a");
     EXPECT_EQ(a.flags, F_FILE | F_RUNOWNER | F_UNCHANGE);
     EXPECT_STREQ(a.owner, "svc");  // the setting before the first type line counts
     EXPECT_STREQ(a.group, "-");
@@ -121,35 +120,35 @@ TEST(TypeLine, OwnerAndGroupTokens) {
     EXPECT_EQ(a.gid, 0);
     EXPECT_STREQ(a.grouptok, "-");
 
-    const filetype& b = typed(rs.get(), "b");
+    const filetype& b = typed(rs, "b");
     EXPECT_EQ(b.flags, F_FILE | F_RUNGROUP);
     EXPECT_STREQ(b.owner, "alice");
     EXPECT_EQ(b.ownerlen, 0);  // the win32 lookup reports no length
     EXPECT_STREQ(b.group, "daemon,nobody");
 
     // A runuser setting after the first type line only defines its key.
-    const filetype& c = typed(rs.get(), "c");
+    const filetype& c = typed(rs, "c");
     EXPECT_STREQ(c.owner, "svc");
     EXPECT_STREQ(c.group, "staff");
-    EXPECT_EQ(keyvalue(rs.get(), "runuser"), "late");
+    EXPECT_EQ(keyvalue(rs, "runuser"), "late");
 }
 
 TEST(TypeLine, FlagTokens) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "file a 0644 alice staff -x - x\n"
           "file b 0644 alice staff substitute,win32 - x\n"
           "file c 0644 alice staff !linux - x\n"
           "file d 0644 alice staff - - x\n");
-    EXPECT_EQ(typed(rs.get(), "a").flags, F_FILE);  // '-' and whatever follows it: no flags
-    EXPECT_EQ(typed(rs.get(), "b").flags, F_FILE | F_SUBSTITUTE | P_WIN32);
-    EXPECT_EQ(typed(rs.get(), "c").flags, F_FILE | (P_ALL & ~P_LINUX));
-    EXPECT_EQ(typed(rs.get(), "d").flags, F_FILE);
+    EXPECT_EQ(typed(rs, "a").flags, F_FILE);  // '-' and whatever follows it: no flags
+    EXPECT_EQ(typed(rs, "b").flags, F_FILE | F_SUBSTITUTE | P_WIN32);
+    EXPECT_EQ(typed(rs, "c").flags, F_FILE | (P_ALL & ~P_LINUX));
+    EXPECT_EQ(typed(rs, "d").flags, F_FILE);
 }
 
 TEST(TypeLine, SuffixChoicesAndVersionMarks) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "file lead 0644 - - - unix=so,win32=#dll x\n"
           "file trail 0644 - - - win32=dll# x\n"
           "file both 0644 - - - win32=#so# x\n"
@@ -158,76 +157,76 @@ TEST(TypeLine, SuffixChoicesAndVersionMarks) {
           "file none 0644 - - - - x\n"
           "file last 0644 - - - win32=dll,all=x x\n");
     const flagword marks = F_VERSIONLEAD | F_VERSIONTRAIL;
-    EXPECT_STREQ(typed(rs.get(), "lead").suffix, "dll");
-    EXPECT_EQ(typed(rs.get(), "lead").flags & marks, F_VERSIONLEAD);
-    EXPECT_STREQ(typed(rs.get(), "trail").suffix, "dll");
-    EXPECT_EQ(typed(rs.get(), "trail").flags & marks, F_VERSIONTRAIL);
-    EXPECT_STREQ(typed(rs.get(), "both").suffix, "so#");  // only the leading mark is taken
-    EXPECT_EQ(typed(rs.get(), "both").flags & marks, F_VERSIONLEAD);
-    EXPECT_EQ(typed(rs.get(), "other").suffix, nullptr);
-    EXPECT_STREQ(typed(rs.get(), "empty").suffix, "");  // chosen, but empty
-    EXPECT_EQ(typed(rs.get(), "empty").flags & marks, 0u);
-    EXPECT_EQ(typed(rs.get(), "none").suffix, nullptr);
-    EXPECT_STREQ(typed(rs.get(), "last").suffix, "x");
+    EXPECT_STREQ(typed(rs, "lead").suffix, "dll");
+    EXPECT_EQ(typed(rs, "lead").flags & marks, F_VERSIONLEAD);
+    EXPECT_STREQ(typed(rs, "trail").suffix, "dll");
+    EXPECT_EQ(typed(rs, "trail").flags & marks, F_VERSIONTRAIL);
+    EXPECT_STREQ(typed(rs, "both").suffix, "so#");  // only the leading mark is taken
+    EXPECT_EQ(typed(rs, "both").flags & marks, F_VERSIONLEAD);
+    EXPECT_EQ(typed(rs, "other").suffix, nullptr);
+    EXPECT_STREQ(typed(rs, "empty").suffix, "");  // chosen, but empty
+    EXPECT_EQ(typed(rs, "empty").flags & marks, 0u);
+    EXPECT_EQ(typed(rs, "none").suffix, nullptr);
+    EXPECT_STREQ(typed(rs, "last").suffix, "x");
 }
 
 TEST(TypeLine, TokensAreExpandedWithTheKeysDefinedSoFar) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "file early 0644 - - - - <bindir>\n"
           "set bindir=opt/bin\n"
           "set tname=tool\n"
           "file <tname> 0755 - - - - <bindir> extra words ignored\n");
-    EXPECT_STREQ(typed(rs.get(), "early").dirpath, "<bindir>");
-    EXPECT_STREQ(typed(rs.get(), "tool").dirpath, "opt/bin");
-    EXPECT_EQ(typed(rs.get(), "tool").dirpathlen, 7);
+    EXPECT_STREQ(typed(rs, "early").dirpath, "<bindir>");
+    EXPECT_STREQ(typed(rs, "tool").dirpath, "opt/bin");
+    EXPECT_EQ(typed(rs, "tool").dirpathlen, 7);
 }
 
 TEST(TypeLine, SkippedAndIgnoredLines) {
     auto rs = newrunstate();
-    EXPECT_EQ(parse(rs.get(),
+    EXPECT_EQ(parse(rs,
                     "\n# comment\r\n"
                     "{linux}file l 0644 - - - - x\n"
                     "{substitute}file s 0644 - - - - x\n"
                     "{linux}#comment\n"),
               1);
     EXPECT_EQ(rs->idsresolved, 0);  // none of these lines was read as a type
-    EXPECT_EQ(findtype(rs.get(), "l"), nullptr);
-    EXPECT_EQ(findtype(rs.get(), "s"), nullptr);
+    EXPECT_EQ(findtype(rs, "l"), nullptr);
+    EXPECT_EQ(findtype(rs, "s"), nullptr);
 
-    parse(rs.get(),
+    parse(rs,
           "{win32}file w 0644 - - - - x\n"
           "{!linux}file n 0644 - - - - x\n"
           "{all}file a 0644 - - - - x\n");
-    EXPECT_NE(findtype(rs.get(), "w"), nullptr);
-    EXPECT_NE(findtype(rs.get(), "n"), nullptr);
-    EXPECT_NE(findtype(rs.get(), "a"), nullptr);
+    EXPECT_NE(findtype(rs, "w"), nullptr);
+    EXPECT_NE(findtype(rs, "n"), nullptr);
+    EXPECT_NE(findtype(rs, "a"), nullptr);
 }
 
 TEST(TypeLine, ReadconfigWithoutANameIsLeftToTheCaller) {
     auto rs = newrunstate();
-    EXPECT_EQ(parse(rs.get(), "readconfig\n"), 0);
-    EXPECT_EQ(parse(rs.get(), "readconfig \t \r\n"), 0);
+    EXPECT_EQ(parse(rs, "readconfig\n"), 0);
+    EXPECT_EQ(parse(rs, "readconfig \t \r\n"), 0);
 }
 
 TEST(TypeLine, SetLineStoresTheRestOfTheLineUnexpanded) {
     auto rs = newrunstate();
-    parse(rs.get(), "set\tk=v\nset ref=<k> tail \r\n");
-    EXPECT_EQ(keyvalue(rs.get(), "k"), "v");
-    EXPECT_EQ(keyvalue(rs.get(), "ref"), "<k> tail ");
+    parse(rs, "set\tk=v\nset ref=<k> tail \r\n");
+    EXPECT_EQ(keyvalue(rs, "k"), "v");
+    EXPECT_EQ(keyvalue(rs, "ref"), "<k> tail ");
 }
 
 // ---- the type table -----------------------------------------------------------
 
 TEST(TypeTable, LaterDefinitionWinsAndNamesAreCaseSensitive) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "file bin 0755 - - - - first\n"
           "file bin 0755 - - - - second\n");
-    EXPECT_STREQ(typed(rs.get(), "bin").dirpath, "second");
-    EXPECT_EQ(findtype(rs.get(), "Bin"), nullptr);
-    EXPECT_EQ(findtype(rs.get(), "bi"), nullptr);
-    EXPECT_EQ(findtype(rs.get(), "bin "), nullptr);
+    EXPECT_STREQ(typed(rs, "bin").dirpath, "second");
+    EXPECT_EQ(findtype(rs, "Bin"), nullptr);
+    EXPECT_EQ(findtype(rs, "bi"), nullptr);
+    EXPECT_EQ(findtype(rs, "bin "), nullptr);
 }
 
 TEST(TypeTable, TypesGoToTheHeadOfTheirNamesBucket) {
@@ -236,15 +235,15 @@ TEST(TypeTable, TypesGoToTheHeadOfTheirNamesBucket) {
     high.typename_ = "\xe9";  // a byte above 0x7f hashes as a negative value
     abc.typename_ = again.typename_ = "abc";
     high.flags = abc.flags = again.flags = F_FILE;
-    addtype(rs.get(), &high);
-    addtype(rs.get(), &abc);
+    addtype(rs, &high);
+    addtype(rs, &abc);
     EXPECT_EQ(rs->typetab[851], &high);
     EXPECT_EQ(rs->typetab[771], &abc);
-    addtype(rs.get(), &again);
+    addtype(rs, &again);
     EXPECT_EQ(rs->typetab[771], &again);
     EXPECT_EQ(again.next, &abc);
-    EXPECT_EQ(findtype(rs.get(), "abc"), &again);
-    EXPECT_EQ(findtype(rs.get(), "\xe9"), &high);
+    EXPECT_EQ(findtype(rs, "abc"), &again);
+    EXPECT_EQ(findtype(rs, "\xe9"), &high);
 }
 
 // ---- directory and link entries ----------------------------------------------------
@@ -252,7 +251,7 @@ TEST(TypeTable, TypesGoToTheHeadOfTheirNamesBucket) {
 TEST(TypeEntries, DirectoryEntriesCarryTheirOwnType) {
     auto rs = newrunstate();
     std::strcpy(rs->cwd, "/work/here");
-    ASSERT_EQ(parse(rs.get(),
+    ASSERT_EQ(parse(rs,
                     "dir 0755 $bin $bin - core lib\n"
                     "dir 0750 - - substitute tools lib/sub extra\n"),
               1);
@@ -276,12 +275,12 @@ TEST(TypeEntries, DirectoryEntriesCarryTheirOwnType) {
     EXPECT_EQ(sub->ftype->flags, F_DIR | F_UNCHANGE | F_SUBSTITUTE);
     EXPECT_STREQ(sub->pkgname, "tools");
     // Directory types are reachable only through their entries.
-    EXPECT_EQ(findtype(rs.get(), "dir"), nullptr);
+    EXPECT_EQ(findtype(rs, "dir"), nullptr);
 }
 
 TEST(TypeEntries, LinkEntries) {
     auto rs = newrunstate();
-    ASSERT_EQ(parse(rs.get(),
+    ASSERT_EQ(parse(rs,
                     "dir 0755 - - - p usr\n"
                     "dir 0755 - - - p usr/lib\n"
                     "symlink existing=../lib/libx.so new=usr/lib/liby.so ignored\n"
@@ -310,7 +309,7 @@ TEST(TypeEntries, LinkEntries) {
 
 TEST(TypeEntries, PathsBeginningWithAKeyAreExpandedTwice) {
     auto rs = newrunstate();
-    parse(rs.get(),
+    parse(rs,
           "set inner=deep\n"
           "set outer=<inner>\n"
           "dir 0755 - - - p <outer>\n"
@@ -329,12 +328,12 @@ TEST(TypeEntries, PathsBeginningWithAKeyAreExpandedTwice) {
 TEST(TypeEntries, BackslashInALinkTargetDropsTheEntry) {
     auto rs = newrunstate();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse(rs.get(), "symlink existing=a\\b new=c\\d\n"), -1);
+    EXPECT_EQ(parse(rs, "symlink existing=a\\b new=c\\d\n"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Backslash character forbidden in path 'c\\d' file 'types.txt' line 1\n");
     EXPECT_EQ(rs->dirtree, nullptr);
     // The existing path is not checked.
-    EXPECT_EQ(parse(rs.get(), "symlink existing=a\\b new=cd\n"), 1);
+    EXPECT_EQ(parse(rs, "symlink existing=a\\b new=cd\n"), 1);
     ASSERT_NE(rs->dirtree, nullptr);
     EXPECT_STREQ(rs->dirtree->existing, "a\\b");
 }
@@ -343,13 +342,13 @@ TEST(TypeEntries, BackslashInALinkTargetDropsTheEntry) {
 
 TEST(Settings, KeyAndValueAreNotTrimmed) {
     auto rs = newrunstate();
-    assign(rs.get(), "a = b ");
-    EXPECT_EQ(keyvalue(rs.get(), "a "), " b ");
-    EXPECT_EQ(keyvalue(rs.get(), "a"), "<missing>");
-    assign(rs.get(), "empty=");
-    EXPECT_EQ(keyvalue(rs.get(), "empty"), "");
-    assign(rs.get(), "eq=x=y");
-    EXPECT_EQ(keyvalue(rs.get(), "eq"), "x=y");
+    assign(rs, "a = b ");
+    EXPECT_EQ(keyvalue(rs, "a "), " b ");
+    EXPECT_EQ(keyvalue(rs, "a"), "<missing>");
+    assign(rs, "empty=");
+    EXPECT_EQ(keyvalue(rs, "empty"), "");
+    assign(rs, "eq=x=y");
+    EXPECT_EQ(keyvalue(rs, "eq"), "x=y");
 }
 
 TEST(Settings, BuiltInWords) {
@@ -368,8 +367,8 @@ TEST(Settings, BuiltInWords) {
         {"$hostname ", "$hostname "}, {"$Version", "$Version"}, {"x$ver", "x$ver"},
     };
     for (const auto& w : words) {
-        assign(rs.get(), std::string("k=") + w[0]);
-        EXPECT_EQ(keyvalue(rs.get(), "k"), w[1]) << w[0];
+        assign(rs, std::string("k=") + w[0]);
+        EXPECT_EQ(keyvalue(rs, "k"), w[1]) << w[0];
     }
 }
 
@@ -388,31 +387,31 @@ TEST(Settings, HostNamePieces) {
     for (const auto& c : cases) {
         auto rs = newrunstate();
         std::strcpy(rs->hostname, c.host);
-        assign(rs.get(), "p=$hostprefix");
-        assign(rs.get(), "d=$domain");
-        assign(rs.get(), "dp=$domainprefix");
-        EXPECT_EQ(keyvalue(rs.get(), "p"), c.prefix) << c.host;
-        EXPECT_EQ(keyvalue(rs.get(), "d"), c.domain) << c.host;
-        EXPECT_EQ(keyvalue(rs.get(), "dp"), c.domainprefix) << c.host;
+        assign(rs, "p=$hostprefix");
+        assign(rs, "d=$domain");
+        assign(rs, "dp=$domainprefix");
+        EXPECT_EQ(keyvalue(rs, "p"), c.prefix) << c.host;
+        EXPECT_EQ(keyvalue(rs, "d"), c.domain) << c.host;
+        EXPECT_EQ(keyvalue(rs, "dp"), c.domainprefix) << c.host;
         EXPECT_STREQ(rs->hostname, c.host);  // the buffer itself is unchanged
     }
 }
 
 TEST(Settings, RunUserWordResolvesTheDefaults) {
     auto rs = newrunstate();
-    assign(rs.get(), "who=$runuser");
+    assign(rs, "who=$runuser");
     EXPECT_EQ(rs->idsresolved, 1);
-    EXPECT_EQ(keyvalue(rs.get(), "who"), "");  // the win32 lookup chooses no characters
-    assign(rs.get(), "runuser=svc");
+    EXPECT_EQ(keyvalue(rs, "who"), "");  // the win32 lookup chooses no characters
+    assign(rs, "runuser=svc");
     EXPECT_STREQ(rs->runuser, "daemon,nobody");
-    EXPECT_EQ(keyvalue(rs.get(), "runuser"), "svc");
+    EXPECT_EQ(keyvalue(rs, "runuser"), "svc");
 }
 
 TEST(Settings, OwnerSettingsBeforeResolution) {
     auto rs = newrunstate();
-    assign(rs.get(), "runuser=svc");
-    assign(rs.get(), "bingroup=wheel,root");
-    resolveids(rs.get());
+    assign(rs, "runuser=svc");
+    assign(rs, "bingroup=wheel,root");
+    resolveids(rs);
     EXPECT_STREQ(rs->runuser, "svc");
     EXPECT_STREQ(rs->bingroup, "wheel,root");
     EXPECT_STREQ(rs->binuser, "bin,root");
@@ -422,41 +421,41 @@ TEST(Settings, OwnerSettingsBeforeResolution) {
 
 TEST(Settings, DefdestdirGivesTheDestinationOnlyWhenNoneIsKnown) {
     auto rs = newrunstate();
-    assign(rs.get(), "defdestdir=C:/out/app");
+    assign(rs, "defdestdir=C:/out/app");
     std::string native = "C:/out/app";
     nativeseparators(native.data());
     EXPECT_EQ(std::string(rs->defdestdir), native);
     EXPECT_EQ(rs->destdir, rs->defdestdir);
     EXPECT_EQ(rs->destdirlen, 10);
-    EXPECT_EQ(keyvalue(rs.get(), "defdestdir"), native);  // converted in place
+    EXPECT_EQ(keyvalue(rs, "defdestdir"), native);  // converted in place
 
-    assign(rs.get(), "defdestdir=D:/other");
+    assign(rs, "defdestdir=D:/other");
     EXPECT_EQ(std::string(rs->destdir), native);  // the first destination stays
     EXPECT_NE(std::strstr(rs->defdestdir, "other"), nullptr);
 
     auto given = newrunstate();
     given->destdir = "cmdline";
     given->destdirlen = 7;
-    assign(given.get(), "defdestdir=x");
+    assign(given, "defdestdir=x");
     EXPECT_STREQ(given->destdir, "cmdline");
     EXPECT_STREQ(given->defdestdir, "x");
 }
 
 TEST(Settings, DestdirWordWithoutADestination) {
     auto rs = newrunstate();
-    assign(rs.get(), "d=$destdir");
-    EXPECT_EQ(keyvalue(rs.get(), "d"), "");
-    assign(rs.get(), "defdestdir=$destdir");
+    assign(rs, "d=$destdir");
+    EXPECT_EQ(keyvalue(rs, "d"), "");
+    assign(rs, "defdestdir=$destdir");
     EXPECT_EQ(rs->destdir, nullptr);  // an unknown destination does not become one
     ASSERT_NE(rs->defdestdir, nullptr);
     EXPECT_STREQ(rs->defdestdir, "");
-    assign(rs.get(), "defdestdir=later");
+    assign(rs, "defdestdir=later");
     EXPECT_STREQ(rs->destdir, "later");
-    assign(rs.get(), "d=$destdir");
-    EXPECT_EQ(keyvalue(rs.get(), "d"), "later");
+    assign(rs, "d=$destdir");
+    EXPECT_EQ(keyvalue(rs, "d"), "later");
 
     auto empty = newrunstate();
-    assign(empty.get(), "defdestdir=");  // a literal empty value is a destination
+    assign(empty, "defdestdir=");  // a literal empty value is a destination
     ASSERT_NE(empty->destdir, nullptr);
     EXPECT_STREQ(empty->destdir, "");
     EXPECT_EQ(empty->destdirlen, 0);
@@ -465,7 +464,7 @@ TEST(Settings, DestdirWordWithoutADestination) {
 TEST(Settings, BuiltInValueOfASettingIsItsOwnText) {
     auto rs = newrunstate();
     std::strcpy(rs->hostname, "build7.lab.example.org");
-    assign(rs.get(), "defdestdir=$hostprefix");
+    assign(rs, "defdestdir=$hostprefix");
     EXPECT_STREQ(rs->destdir, "build7");  // ends where the piece ends
     EXPECT_EQ(rs->destdirlen, 6);
     EXPECT_STREQ(rs->hostname, "build7.lab.example.org");
