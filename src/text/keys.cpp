@@ -138,6 +138,67 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
     *bufnext += count;
 }
 
+namespace {
+
+// What an expansion looks up: the keys, the longest name looked at, and the
+// end of the range, which no search goes past.
+struct reference {
+    subkey* const* keytab;
+    unsigned maxkeylen;
+    const char* rangeend;
+};
+
+// The '>' closing the name that starts at name, searched no further than a
+// name of maxkeylen bytes could reach; null when there is none.
+const char* findclose(const reference& ref, const char* name)
+{
+    auto window = static_cast<std::size_t>(ref.rangeend - name);
+    if (window > static_cast<std::size_t>(ref.maxkeylen) + 1) {
+        window = static_cast<std::size_t>(ref.maxkeylen) + 1;
+    }
+    return static_cast<const char*>(std::memchr(name, '>', window));
+}
+
+// Where copying resumes after a dropping line tag that ends at after: past the
+// next line feed, or the end of the range when the line has none.
+const char* pastline(const reference& ref, const char* after)
+{
+    const auto* lf = static_cast<const char*>(
+        std::memchr(after, '\n', static_cast<std::size_t>(ref.rangeend - after)));
+    return lf != nullptr ? lf + 1 : ref.rangeend;
+}
+
+// Handles the '<' at open: appends the text from cursor up to it and what the
+// reference becomes, and returns where scanning resumes. A reference that is
+// neither a known key nor a line tag keeps its '<', and scanning resumes
+// inside its name.
+const char* expandat(growbuf* buf, const reference& ref, const char* cursor, const char* open)
+{
+    const char* name = open + 1;
+    const char* close = findclose(ref, name);
+    std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
+    const char* value = nullptr;
+    std::size_t vallen = 0;
+    if (close == nullptr || n < 2 || n > ref.maxkeylen) {
+        append(buf, cursor, static_cast<std::size_t>(name - cursor));
+        return name;
+    }
+    if (findkey(ref.keytab, name, n, &value, &vallen) == 0) {
+        append(buf, cursor, static_cast<std::size_t>(open - cursor));
+        append(buf, value, vallen);
+        return close + 1;
+    }
+    int keeps = linetagkeeps(name, n);
+    if (keeps < 0) {
+        append(buf, cursor, static_cast<std::size_t>(name - cursor));
+        return name;
+    }
+    append(buf, cursor, static_cast<std::size_t>(open - cursor));
+    return keeps == 1 ? close + 1 : pastline(ref, close + 1);
+}
+
+}  // namespace
+
 void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
                subkey* const* keytab, unsigned maxkeylen)
 {
@@ -149,51 +210,17 @@ void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t le
         die("Out of memory in memdupsub %d\n", static_cast<int>(capacity));
     }
     growbuf buf{block, block, block + capacity};
-
+    const reference ref{keytab, maxkeylen, text + len};
     const char* cursor = text;
-    const char* rangeend = text + len;
-    while (cursor != rangeend) {
-        auto rest = static_cast<std::size_t>(rangeend - cursor);
-        const auto* open = static_cast<const char*>(std::memchr(cursor, '<', rest));
+    while (cursor != ref.rangeend) {
+        const auto* open = static_cast<const char*>(
+            std::memchr(cursor, '<', static_cast<std::size_t>(ref.rangeend - cursor)));
         if (open == nullptr) {
             break;
         }
-        const char* name = open + 1;
-        // A name longer than maxkeylen is never looked up, so the search for
-        // '>' need not go further than one byte past that length.
-        std::size_t window = static_cast<std::size_t>(rangeend - name);
-        if (window > static_cast<std::size_t>(maxkeylen) + 1) {
-            window = static_cast<std::size_t>(maxkeylen) + 1;
-        }
-        const auto* close = static_cast<const char*>(std::memchr(name, '>', window));
-        std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
-        if (close != nullptr && n >= 2 && n <= maxkeylen) {
-            const char* value = nullptr;
-            std::size_t vallen = 0;
-            if (findkey(keytab, name, n, &value, &vallen) == 0) {
-                append(&buf, cursor, static_cast<std::size_t>(open - cursor));
-                append(&buf, value, vallen);
-                cursor = close + 1;
-                continue;
-            }
-            int keeps = linetagkeeps(name, n);
-            if (keeps >= 0) {
-                append(&buf, cursor, static_cast<std::size_t>(open - cursor));
-                if (keeps == 1) {
-                    cursor = close + 1;
-                    continue;
-                }
-                const char* after = close + 1;
-                const auto* lf = static_cast<const char*>(
-                    std::memchr(after, '\n', static_cast<std::size_t>(rangeend - after)));
-                cursor = lf != nullptr ? lf + 1 : rangeend;
-                continue;
-            }
-        }
-        append(&buf, cursor, static_cast<std::size_t>(name - cursor));
-        cursor = name;
+        cursor = expandat(&buf, ref, cursor, open);
     }
-    append(&buf, cursor, static_cast<std::size_t>(rangeend - cursor));
+    append(&buf, cursor, static_cast<std::size_t>(ref.rangeend - cursor));
     *out = buf.start;
     *outlen = static_cast<std::size_t>(buf.next - buf.start);
 }
