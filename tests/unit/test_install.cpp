@@ -444,3 +444,37 @@ TEST_F(walktest, toplevelwithoutparentondisk) {
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
                 "^Can't create directory 'nowhere/dest/a'\n$");
 }
+
+TEST_F(walktest, versionpartmustfitthelinkbuffer) {
+    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
+    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
+    b.add(&top, lib, "x.1234567890.1234567890.12345678", so);  // 31-character version
+    put("src/x.so.1234567890.1234567890.12345678", "v");
+    EXPECT_EQ(walkall(),
+              "+D                  755 dest/lib\n"
+              "+F                  644 dest/lib/x.so.1234567890.1234567890.12345678\n"
+              "+S -       -          0 dest/lib/x.so.1234567890.1234567890 "
+              "existing=x.so.1234567890.1234567890.12345678\n"
+              "+S -       -          0 dest/lib/x.so.1234567890 "
+              "existing=x.so.1234567890.1234567890.12345678\n"
+              "+S -       -          0 dest/lib/x.so existing=x.so.1234567890.1234567890.12345678\n");
+
+    // One character more is refused before anything is copied.
+    b.add(&top, lib, "y.1234567890.1234567890.123456789", so);
+    put("src/y.so.1234567890.1234567890.123456789", "v");
+    EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
+                "^Overflow version '.1234567890.1234567890.123456789' "
+                "file 'y.1234567890.1234567890.123456789'\n$");
+    EXPECT_FALSE(fs::exists("dest/lib/y.so.1234567890.1234567890.123456789"));
+}
+
+TEST_F(walktest, specmodemakesnoversionlinks) {
+    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
+    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
+    b.add(&top, lib, "y.1234567890.1234567890.123456789", so);
+    put("src/y.so.1234567890.1234567890.123456789", "v");
+    rs->specfile = 1;
+    EXPECT_EQ(walkall(),
+              "+D                  755 dest/lib\n"
+              "+F                  644 dest/lib/y.so.1234567890.1234567890.123456789\n");
+}
