@@ -73,8 +73,14 @@ def test_header_names_the_types_file_literally(t):
     r = t.run("-d", "out", "src")
     t.eq((r.status, r.err), (0, ""), "name right after the tool name")
     t.check(t.exists("out/bin/a.exe"), "entry installed")
-    fails(t, "fileplacer \t types.txt  \npkg tool a\n",
-          "Couldn't read types file 'types.txt  ' error: %s\n" % NOFILE)
+    # Trailing blanks belong to the name; Windows drops them when it opens
+    # the file, a POSIX host does not.
+    inp = "fileplacer \t types.txt  \npkg tool a\n"
+    if t.wine:
+        layout(t, inp)
+        t.eq(t.run("-d", "out", "src").status, 0, "status with trailing blanks on Windows")
+    else:
+        fails(t, inp, "Couldn't read types file 'types.txt  ' error: %s\n" % NOFILE)
 
 
 def test_last_line_without_terminator(t):
