@@ -215,3 +215,95 @@ def test_define_keys_use_verbose_level_so_far(t):
     r = t.run("-vv", "-D=empty", "-D", "=", "-Dk=a=b", "-Dk=", "src")
     t.eq(r.err, "WARNING duplicate substitution key: \n" + warn + MISSING % "install.ins",
          "empty keys and values")
+
+
+# ---- the stages after start-up ----------------------------------------------------
+
+STAGE_TYPES = (
+    "file txt 0644 - - - win32=txt bin\n"
+    "dir 0755 - - - - bin\n"
+    "dir 0755 - - - - bin/a\n"
+    "dir 0755 - - - - /opt\n"
+)
+NOTICES = ("parsing input files", "Destination Directory Tree:", "Destination Root Tree:",
+           "installing files", "Retry Tree:", "finished installing files.",
+           "generating manifest file", "generating chmod/chown files")
+
+
+def stage_layout(t):
+    t.write("types.txt", STAGE_TYPES)
+    t.write("install.ins", "fileplacer types.txt\n"
+            "core *symlink existing=not-yet new=bin/a/ln\n"
+            "core txt bin/a/ln/inner\n"
+            "core txt bin/a/later\n"
+            "core txt bin/a/zz\n"
+            "core txt /opt/top\n")
+    for name in ("inner", "later", "zz", "top"):
+        t.write("src/%s.txt" % name, name + "\n")
+    # No link is made on this platform; a directory stands in for its target.
+    t.mkdir("dest/bin/a/ln")
+
+
+def notices(out):
+    return [line for line in out.split("\n") if line in NOTICES]
+
+
+def test_stages_run_in_order(t):
+    stage_layout(t)
+    r = t.run("-vv", "-d", "dest", "src")
+    t.eq((r.status, r.err), (0, ""), "first run")
+    t.eq(notices(r.out), list(NOTICES[:7]), "stage notices")
+    # The retry listing shows the deferred link and what lies below it, not
+    # its later sibling zz.
+    lines = r.out.split("\n")
+    start = lines.index("Retry Tree:") + 1
+    dump = [line for line in lines[start:] if line.startswith(" ")]
+    t.eq([(len(l) - len(l.lstrip(" ")), l.split()[0]) for l in dump], [(1, "ln"), (2, "inner.txt")],
+         "retry listing")
+    t.check(t.exists("dest/manifest.txt"), "manifest written")
+    t.eq(t.exists("dest/perm.core"), False, "no permission file without -p or -s")
+    t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "deferred entry installed")
+
+    again = t.run("-vv", "-d", "dest", "src")
+    t.eq((again.status, again.err), (0, ""), "second run")
+    t.eq(notices(again.out), [n for n in NOTICES[:6]], "nothing changed: nothing written")
+
+
+def test_no_action_announces_but_writes_nothing(t):
+    stage_layout(t)
+    r = t.run("-vv", "-n", "-s", "-d", "dest", "src")
+    t.eq((r.status, r.err), (0, ""), "no-action run")
+    t.eq(notices(r.out), list(NOTICES), "every notice")
+    t.eq(t.listdir("dest"), ["bin"], "neither manifest nor permission file")
+
+
+def test_permission_files_follow_p_and_s(t):
+    stage_layout(t)
+    r = t.run("-vv", "-m", "-s", "-d", "dest", "src")
+    t.eq(r.status, 0, "spec run without manifest")
+    t.eq(notices(r.out), list(NOTICES[:6]) + [NOTICES[7]], "notices with -m -s")
+    t.eq(t.listdir("dest"), ["bin", "perm.core"], "only the permission file")
+
+
+def test_failed_input_stage_ends_with_status_1(t):
+    t.write("install.ins", "installer types.txt\n")
+    r = t.run("-vv", "-d", "dest", "src")
+    t.eq((r.status, r.err), (1, "Input file 'install.ins' not in expected format\n"), "bad header")
+    t.eq(notices(r.out), ["parsing input files"], "no stage after the input stage")
+
+
+def test_defined_keys_precede_the_types_file(t):
+    # Names of fewer than two characters are never expanded: the key is dd.
+    t.write("types.txt", "dir 0755 - - - - <dd>\n"
+                         "set dd=lib\n"
+                         "dir 0755 - - - - <dd>\n"
+                         "file conf 0644 - - - - etc\n"
+                         "file lib 0644 - - - - <dd>\n")
+    t.write("install.ins", "fileplacer types.txt\ncore conf app.conf\ncore lib x.dll\n")
+    t.write("src/app.conf", "conf\n")
+    t.write("src/x.dll", "dll\n")
+    t.mkdir("dest")
+    r = t.run("-D", "dd=etc", "-d", "dest", "src")
+    t.eq((r.status, r.err), (0, ""), "run")
+    t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
+    t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")
