@@ -274,6 +274,14 @@ def test_second_run_entry_dropped_from_input(t):
     _ok(t, r)
     t.eq(t.mtime(MANIFEST), OLD + 60, "nothing new: manifest not rewritten")
     t.eq(len(_listed(r, "-", "F")), 1, "the record known only from the manifest is skipped")
+    # When something else changes, the unconfirmed record is written back as read.
+    t.write("install.ins", "fileplacer types.txt\ncore prog tool\ncore text new.txt\n",
+            mtime=OLD)
+    _ok(t, t.run("-d", "dest", "src"))
+    _expect_manifest(t, HEAD
+                     + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
+                     + _rec(t, "new.txt", "core", "*file", dst="doc", typ="text")
+                     + _rec(t, "readme.txt", "core", "*file", dst="doc", typ="text"))
 
 
 def test_manifest_line_ends_and_repeated_flags(t):
