@@ -117,5 +117,10 @@ std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep) 
     std::size_t n = 0;
     for (; n + 1 < cap && path[n] != '\0'; n++) buf[n] = path[n] == '/' ? sep : path[n];
     buf[n] = '\0';
+    // A path that does not fit is refused: creating a directory under a cut
+    // name would put it somewhere nobody asked for.
+    if (path[n] != '\0')
+        die("Create Directory '%s' failed: %s (%d)\n", path, std::strerror(ENAMETOOLONG),
+            ENAMETOOLONG);
     return n;
 }

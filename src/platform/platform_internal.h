@@ -12,6 +12,7 @@ void atomicbegin(atomicfile* f, std::FILE* stream);
 void atomicend(atomicfile* f);
 // Copies the two names into f: 0, or ENAMETOOLONG when one does not fit.
 int atomicnames(atomicfile* f, const char* path, const char* tmppath);
-// Copies path into buf for makedir: one leading '/' skipped, at most
-// cap - 1 characters, with '/' turned into sep. Returns the length copied.
+// Copies path into buf for makedir: one leading '/' skipped, '/' turned into
+// sep. A path longer than cap - 1 characters ends the run with the
+// create-directory message. Returns the length copied.
 std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep);

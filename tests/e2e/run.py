@@ -27,6 +27,10 @@ class ScenarioFailed(Exception):
     pass
 
 
+class ScenarioSkipped(Exception):
+    """Raised by t.skip(): the scenario does not apply to this build."""
+
+
 class Result:
     def __init__(self, status, out, err):
         self.status = status
@@ -141,6 +145,9 @@ class Scenario:
         if not cond:
             raise ScenarioFailed("check failed: %s" % what)
 
+    def skip(self, why):
+        raise ScenarioSkipped(why)
+
 
 # ---- discovery ---------------------------------------------------------------
 
@@ -179,18 +186,21 @@ def describe_runs(t):
 
 
 def run_one(index):
-    """Runs scenario index: (index, passed, report)."""
+    """Runs scenario index: (index, outcome, report); outcome is "pass", "fail" or "skip"."""
     fname, name, func = SCENARIOS[index]
     directory = os.path.realpath(tempfile.mkdtemp(prefix="fp-e2e-%s-" % name))
     t = Scenario(directory, OPTIONS["exe"], OPTIONS["wine_cmd"])
     try:
         func(t)
+    except ScenarioSkipped as e:
+        shutil.rmtree(directory, ignore_errors=True)
+        return index, "skip", str(e)
     except ScenarioFailed as e:
-        return index, False, "%s\n%s\n  kept: %s" % (e, describe_runs(t), directory)
+        return index, "fail", "%s\n%s\n  kept: %s" % (e, describe_runs(t), directory)
     except Exception:
-        return index, False, "%s%s\n  kept: %s" % (traceback.format_exc(), describe_runs(t), directory)
+        return index, "fail", "%s%s\n  kept: %s" % (traceback.format_exc(), describe_runs(t), directory)
     shutil.rmtree(directory, ignore_errors=True)
-    return index, True, ""
+    return index, "pass", ""
 
 
 def find_wine():
@@ -228,7 +238,7 @@ def main(argv):
     SCENARIOS.extend(s for s in load_scenarios(HERE)
                      if args.filter is None or args.filter in "%s::%s" % (s[0], s[1]))
 
-    passed = failed = 0
+    passed = failed = skipped = 0
     indices = range(len(SCENARIOS))
     if args.jobs > 1 and len(SCENARIOS) > 1:
         pool = multiprocessing.get_context("fork").Pool(args.jobs)
@@ -236,12 +246,15 @@ def main(argv):
     else:
         pool = None
         results = map(run_one, indices)
-    for index, ok, report in results:
+    for index, outcome, report in results:
         fname, name, _ = SCENARIOS[index]
         label = "%s::%s" % (fname, name)
-        if ok:
+        if outcome == "pass":
             passed += 1
             print("PASS %s" % label, flush=True)
+        elif outcome == "skip":
+            skipped += 1
+            print("SKIP %s (%s)" % (label, report), flush=True)
         else:
             failed += 1
             print("FAIL %s\n%s" % (label, report), flush=True)
@@ -250,7 +263,7 @@ def main(argv):
         pool.join()
     if passed + failed == 0:
         print("no scenario ran")
-    print("%d passed, %d failed" % (passed, failed))
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
     return 1 if failed or passed == 0 else 0
 
 

@@ -91,9 +91,9 @@ TEST_F(platformtest, makedirsmallquirks) {
     EXPECT_EQ(makedir("plain/sub"), 'x');
 }
 
-TEST_F(platformtest, makedircutslongpathat1023) {
-    // Three nested directories bring the path to 1020 characters; the next
-    // component is cut after its first two characters.
+TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
+    // Three nested directories bring the path to 1020 characters; a path of
+    // 1023 characters is created, one of 1024 is refused, never cut.
     std::string base;
     for (int i = 0; i < 4; i++) {
         if (!base.empty()) base += '/';
@@ -101,10 +101,11 @@ TEST_F(platformtest, makedircutslongpathat1023) {
         ASSERT_EQ(makedir(base.c_str()), '+');
     }
     ASSERT_EQ(base.size(), 1020u);
-    std::string longer = base + "/abcdefgh";
-    EXPECT_EQ(makedir(longer.c_str()), '+');
-    EXPECT_TRUE(fs::is_directory(base + "/ab"));
-    EXPECT_FALSE(fs::exists(base + "/abcdefgh"));
+    EXPECT_EQ(makedir((base + "/ab").c_str()), '+');
+    std::string longer = base + "/abc";
+    EXPECT_EXIT(makedir(longer.c_str()), ::testing::ExitedWithCode(1),
+                "Create Directory '.*/abc' failed: .* \\(" + std::to_string(ENAMETOOLONG) + "\\)");
+    EXPECT_FALSE(fs::exists(base + "/abc"));
 }
 
 TEST_F(platformtest, makedirotherfailureends) {
