@@ -56,7 +56,8 @@ else
 	$(CMAKE) --build build-win -j$(JOBS)
 	@mkdir -p $(WINEPREFIX)
 	@[ -f $(WINEPREFIX)/system.reg ] || { echo "initialising the Wine prefix"; \
-	    $(WINE) wineboot --init >/dev/null 2>&1; true; }
+	    $(WINE) wineboot --init >/dev/null 2>&1; \
+	    command -v wineserver >/dev/null && wineserver -w; true; }
 	$(E2E) --exe build-win/fileplacer.exe --wine $(WINE) -j$(WINE_E2E_JOBS)
 endif
 
