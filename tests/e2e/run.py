@@ -158,10 +158,10 @@ def load_scenarios(directory):
         if not (fname.startswith("test_") and fname.endswith(".py")):
             continue
         modname = "e2e_" + fname[:-3]
-        spec = importlib.util.spec_from_file_location(modname, os.path.join(directory, fname))
-        module = importlib.util.module_from_spec(spec)
+        modspec = importlib.util.spec_from_file_location(modname, os.path.join(directory, fname))
+        module = importlib.util.module_from_spec(modspec)
         sys.modules[modname] = module
-        spec.loader.exec_module(module)
+        modspec.loader.exec_module(module)
         funcs = [(name, obj) for name, obj in vars(module).items()
                  if name.startswith("test_") and callable(obj)]
         funcs.sort(key=lambda item: item[1].__code__.co_firstlineno)

@@ -280,7 +280,7 @@ def test_no_action_announces_but_writes_nothing(t):
 def test_permission_files_follow_p_and_s(t):
     stage_layout(t)
     r = t.run("-vv", "-m", "-s", "-d", "dest", "src")
-    t.eq(r.status, 0, "spec run without manifest")
+    t.eq(r.status, 0, "run in spec mode without manifest")
     t.eq(notices(r.out), list(NOTICES[:6]) + [NOTICES[7]], "notices with -m -s")
     t.eq(t.listdir("dest"), ["bin", "perm.core"], "only the permission file")
 

@@ -294,8 +294,8 @@ TEST_F(copytest, substitutionoutsidepackageandspecmode) {
     EXPECT_EQ(get("pkg"), text);
     rs->pkgmode = 0;
     rs->specfile = 1;
-    EXPECT_EQ(copy("src", "spec", substentry()), 1);
-    EXPECT_EQ(get("spec"), text);
+    EXPECT_EQ(copy("src", "specmode", substentry()), 1);
+    EXPECT_EQ(get("specmode"), text);
 }
 
 // A directory opened as the source cannot be read: whether copyfile reads the
