@@ -23,6 +23,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_TIMEOUT = 60  # seconds for one run of the tool
 
 
+# How Wine reports that it could not start a program at all.
+WINE_START_FAILURES = (b"wine client error:", b"wine: ")
+
+
 class ScenarioFailed(Exception):
     pass
 
@@ -95,18 +99,24 @@ class Scenario:
             environment.update(env)
         if isinstance(stdin, str):
             stdin = stdin.encode("utf-8")
-        try:
-            proc = subprocess.run(
-                command,
-                cwd=self.dir,
-                env=environment,
-                input=stdin if stdin is not None else b"",
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                timeout=RUN_TIMEOUT,
-            )
-        except subprocess.TimeoutExpired:
-            raise ScenarioFailed("run timed out after %d s: %s" % (RUN_TIMEOUT, " ".join(command)))
+        for attempt in range(3):
+            try:
+                proc = subprocess.run(
+                    command,
+                    cwd=self.dir,
+                    env=environment,
+                    input=stdin if stdin is not None else b"",
+                    stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE,
+                    timeout=RUN_TIMEOUT,
+                )
+            except subprocess.TimeoutExpired:
+                raise ScenarioFailed("run timed out after %d s: %s" % (RUN_TIMEOUT, " ".join(command)))
+            # Wine itself can fail to start a program (its client loses the
+            # connection to the Wine server); the program never ran, so the
+            # run is made again.
+            if not (self.wine and not proc.stdout and proc.stderr.startswith(WINE_START_FAILURES)):
+                break
         result = Result(proc.returncode, decode(proc.stdout, self.wine), decode(proc.stderr, self.wine))
         self.runs.append((command, result))
         return result
