@@ -61,6 +61,7 @@ else
 	@# The Wine server is kept running through the suite (one that exits when
 	@# idle races with the next program starting) and stopped afterwards.
 	@command -v wineserver >/dev/null && wineserver -p || true
+	@timeout 120 $(WINE) build-win/fileplacer.exe >/dev/null 2>&1 || true
 	$(E2E) --exe build-win/fileplacer.exe --wine $(WINE) -j$(WINE_E2E_JOBS); \
 	    status=$$?; command -v wineserver >/dev/null && wineserver -k; exit $$status
 endif
