@@ -57,10 +57,36 @@ void setdestdir(runstate* rs, const char* dir) {
     rs->destdirlen = static_cast<int>(std::strlen(dir));
 }
 
+// --help: the usage text and one line per long option, on standard output.
+[[noreturn]] void printhelp(const char* progname) {
+    printusage(stdout, progname);
+    std::fputs("Long options:\n", stdout);
+    for (const longoption& opt : longoptions) std::printf("  %-12s %s\n", opt.name, opt.help);
+    std::exit(0);
+}
+
+// An argument beginning with "--": only a whole, exact name counts.
+void readlongoption(runstate* rs, const char* arg, const char* progname) {
+    for (const longoption& opt : longoptions) {
+        if (std::strcmp(arg, opt.name) != 0) continue;
+        if (opt.field != nullptr) {
+            rs->*opt.field = 1;
+        } else if (std::strcmp(arg, "--help") == 0) {
+            printhelp(progname);
+        } else {
+            std::printf("fileplacer %s\n", FP_VERSION);
+            std::exit(0);
+        }
+        return;
+    }
+    usage(progname);
+}
+
 // One option at argv[*index]; only its letter (the second character) counts.
 void readoption(runstate* rs, char** argv, int* index, const char* progname) {
     const char* arg = argv[*index];
     switch (arg[1]) {
+    case '-': readlongoption(rs, arg, progname); break;
     case 'e': rs->enforce = 1; break;
     case 'm': rs->nomanifest = 1; break;
     case 'n': rs->noaction = 1; break;
@@ -200,6 +226,19 @@ void runstages(runstate* rs) {
 }
 
 }  // namespace
+
+const longoption longoptions[7] = {
+    {"--help", "show this text and end", nullptr},
+    {"--version", "show the version and end", nullptr},
+    {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
+    {"--update", "replace installed files that differ from what would be installed now",
+     &runstate::update},
+    {"--verify", "report how the destination differs from the input; write nothing",
+     &runstate::verify},
+    {"--prune", "remove installed files that the input no longer lists", &runstate::prune},
+    {"--uninstall", "remove every installed file, the manifest and the permission files",
+     &runstate::uninstall},
+};
 
 int runmain(int argc, char** argv) {
     runstate* rs = static_cast<runstate*>(std::calloc(1, sizeof(runstate)));

@@ -83,6 +83,12 @@ struct runstate {
     int readingtypes;           // 1 while the types file (and its includes) is read
     int typeslinks;             // link entries of the types file not yet matched by a
                                 // manifest record
+    // Long options: each is 0 until its option is given.
+    int progress;               // --progress
+    int update;                 // --update
+    int verify;                 // --verify
+    int prune;                  // --prune
+    int uninstall;              // --uninstall
 };
 
 // Runs the whole tool; returns the process status (0) or ends the process.
@@ -90,6 +96,15 @@ int runmain(int argc, char** argv);
 
 // Prints the usage text on standard error and ends with status 1.
 [[noreturn]] void usage(const char* progname);
+// Writes the usage text to stream.
+void printusage(std::FILE* stream, const char* progname);
+// One option of the form "--name": whole argument, exact name.
+struct longoption {
+    const char* name;
+    const char* help;
+    int runstate::*field;  // set to 1 when given; null for --help and --version
+};
+extern const longoption longoptions[7];
 // Replaces the package list by the ':'-separated names of text (cut in place).
 void parsepkglist(runstate* rs, char* text);
 // Byte-order comparison of two references to texts: -1, 0 or 1.

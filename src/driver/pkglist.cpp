@@ -37,11 +37,15 @@ constexpr const char* usagelines[] = {
 
 }  // namespace
 
-void usage(const char* progname) {
-    std::fprintf(stderr,
+void printusage(std::FILE* stream, const char* progname) {
+    std::fprintf(stream,
                  "usage: %s [-e] [-m] [-n] [-p] [-v] [-d dir] [-i file] srcpath1 [srcpath2 ...]\n",
                  progname);
-    for (const char* line : usagelines) std::fputs(line, stderr);
+    for (const char* line : usagelines) std::fputs(line, stream);
+}
+
+void usage(const char* progname) {
+    printusage(stderr, progname);
     std::exit(1);
 }
 

@@ -119,6 +119,29 @@ def test_usage_for_bad_options(t):
     expect_usage(t, "-D")
 
 
+def test_long_options(t):
+    # --help: the usage text and the long options on standard output, nothing else done.
+    r = t.run("--help")
+    t.eq(r.status, 0, "status of --help")
+    t.eq(r.err, "", "stderr of --help")
+    t.check(r.out.startswith(usage_text(t) + "Long options:\n"), "--help begins with the usage")
+    names = re.findall(r"^  (--\S+) ", r.out[len(usage_text(t)):], re.M)
+    t.eq(names, ["--help", "--version", "--progress", "--update", "--verify", "--prune",
+                 "--uninstall"], "long options listed")
+    t.eq(t.listdir(), [], "--help wrote nothing")
+    r = t.run("--version")
+    t.check(r.status == 0 and re.fullmatch(r"fileplacer \d+\.\d+\.\d+\n", r.out) is not None,
+            "--version prints the version: %r" % r.out)
+    # Only whole, exact names: no abbreviation, no value, no other case, no "--".
+    for bad in ("--hel", "--help=1", "--HELP", "--", "--verify-all"):
+        expect_usage(t, bad, "src")
+    # The value of -d may begin with "--"; after a source path nothing is an option.
+    t.write("install.ins", "fileplacer types.txt\n")
+    r = t.run("-v", "-d", "--verify", "src", "--help")
+    t.eq(r.status, 1, "status with a missing types file")
+    t.check("types.txt" in r.err and "usage" not in r.err, "-d took --verify; --help a source")
+
+
 def test_missing_input_file_ends_quietly(t):
     r = t.run("src")
     t.eq((r.status, r.out, r.err), (0, "", ""), "quiet run without input file")
