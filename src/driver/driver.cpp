@@ -213,6 +213,17 @@ void writeoutputs(runstate* rs) {
     }
 }
 
+// The destination directory itself is made when it is missing (one level:
+// its parent must exist), so that a first run into a new directory works.
+void makedestination(const runstate* rs) {
+    const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+    if (*dir == '\0' || rs->noaction || rs->verify || rs->uninstall) return;
+    int err = createdir(rs->destdir);
+    if (err != 0)
+        die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
+            std::strerror(err), err);
+}
+
 void runstages(runstate* rs) {
     bool debug = rs->verbose > 1;
     if (debug) std::fputs("parsing input files\n", stdout);
@@ -221,6 +232,7 @@ void runstages(runstate* rs) {
         listtrees(rs);
         std::fputs("installing files\n", stdout);
     }
+    makedestination(rs);
     installall(rs);
     writeoutputs(rs);
 }

@@ -10,6 +10,7 @@ struct filetype;
 struct subkey;
 struct fileinfo;
 struct sibindex;
+struct nameset;
 
 constexpr int HASHSIZE = 997;     // buckets of typetab and keytab
 constexpr int PATHSIZE = 1024;    // every path buffer
@@ -83,6 +84,7 @@ struct runstate {
     int readingtypes;           // 1 while the types file (and its includes) is read
     int typeslinks;             // link entries of the types file not yet matched by a
                                 // manifest record
+    nameset* tempclash;         // installed names a temporary must not take (install)
     // Long options: each is 0 until its option is given.
     int progress;               // --progress
     int update;                 // --update

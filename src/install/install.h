@@ -5,6 +5,7 @@
 
 struct runstate;
 struct fileinfo;
+struct atomicfile;
 
 // First character ('.') of the version part of entry's name, or null.
 const char* findversion(const fileinfo* entry);
@@ -22,3 +23,13 @@ void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t
 // Walks the deferred link entries of the retry list, each with its own
 // relative directory and only what lies below it.
 void retrywalk(runstate* rs);
+
+// Opens f for path under the temporary name tmppath, or under tmppath with a
+// counter when an entry of the trees installs that name or something other
+// than a leftover temporary stands there. 0 or the error number.
+int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text);
+// "<destdir>/<name><pkg>" (pkg may be null) into buf without a leading '/':
+// the path of an output file in the destination directory. Its length, or -1
+// when it does not fit.
+int outputpath(char* buf, std::size_t cap, const char* destdir, const char* name,
+               const char* pkg);

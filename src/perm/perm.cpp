@@ -136,24 +136,24 @@ fileinfo* walknext(fileinfo* e) {
     return nullptr;
 }
 
-[[noreturn]] void createfailed(const char* destdir, const char* pkg, int err) {
-    die("failed to create file '%s/perm.%s': %s (%d)\n", destdir, pkg, std::strerror(err), err);
+[[noreturn]] void createfailed(const char* path, int err) {
+    die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
 // Writes the whole file of one package, crash-safe: under a temporary name,
 // moved over the old file only when complete.
 void writepermfile(runstate* rs, const char* pkg) {
     char path[PATHSIZE];
-    char tmppath[PATHSIZE];
-    int n = std::snprintf(path, sizeof path, "%s/perm.%s", rs->destdir, pkg);
-    int m = std::snprintf(tmppath, sizeof tmppath, "%s/permTMPZ.%s", rs->destdir, pkg);
-    if (n < 0 || n >= PATHSIZE || m < 0 || m >= PATHSIZE)
-        createfailed(rs->destdir, pkg, ENAMETOOLONG);
+    char tmppath[TEMPNAMESIZE];
+    if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg) < 0)
+        die("failed to create file '%s/perm.%s': %s (%d)\n", rs->destdir, pkg, std::strerror(ENAMETOOLONG),
+            ENAMETOOLONG);
+    outputpath(tmppath, sizeof tmppath, rs->destdir, "permTMPZ.", pkg);
 
     rs->curpkg = pkg;
     atomicfile f;
-    int err = atomicopen(&f, path, tmppath, true);
-    if (err != 0) createfailed(rs->destdir, pkg, err);
+    int err = opentemp(rs, &f, path, tmppath, true);
+    if (err != 0) createfailed(path, err);
     rs->pkgi = f.stream;
     if (rs->verbose > 1) std::printf("creating permission file '%s'\n", path);
 
@@ -164,11 +164,13 @@ void writepermfile(runstate* rs, const char* pkg) {
     rs->curpkg = nullptr;
     err = atomicclose(&f);
     rs->pkgi = nullptr;
-    if (err == 0) err = atomiccommit(&f, true);
     if (err != 0) {
         atomicdiscard(&f);
         die("Error writing file '%s': %s (%d)\n", path, std::strerror(err), err);
     }
+    // The complete file cannot take its name (a directory stands there, say).
+    err = atomiccommit(&f, true);
+    if (err != 0) createfailed(path, err);
 }
 
 void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {

@@ -51,39 +51,56 @@ int openread(const char* path);
 int closefd(int fd);
 // One read call: bytes read, 0 at end, -1 with errno (EINTR left to caller).
 long readfd(int fd, void* buf, std::size_t count);
+// One write call: bytes written, -1 with errno (EINTR left to caller).
+long writefd(int fd, const void* buf, std::size_t count);
+// Copies up to count bytes from the current offset of infd to that of outfd
+// inside the kernel: bytes copied, 0 at the end of infd, -1 with errno.
+// ENOSYS where the host has no such call.
+long copyrange(int infd, int outfd, std::size_t count);
 // Size and modification time (whole seconds) of an open file: 0 or errno.
 int fdstat(int fd, std::int64_t* size, std::int64_t* mtime);
 // Modification time of a path: 0 when its status can be read, else errno.
 int pathstat(const char* path, std::int64_t* mtime);
-// 1 when something exists under the path.
-int pathexists(const char* path);
 // Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
 int deletefile(const char* path);
 // Creates one directory: '+' made, '-' exists or a drive, 'x' parent missing;
 // any other failure ends the run with the create-directory message.
 char makedir(const char* path);
+// Creates one directory (a leading '/' skipped, as makedir does): 0 when it
+// was made or a directory is already there, else the error number.
+int createdir(const char* path);
 // Link operation with the win32 behaviour in both builds: makes nothing,
 // returns 0.
 int makelink(const char* existing, const char* newpath);
 
 // ---- crash-safe output files ---------------------------------------------
 
+// Room for a temporary name: the final name (at most PATHSIZE - 1 characters)
+// plus the tag and counter that make it a temporary.
+constexpr std::size_t TEMPNAMESIZE = 1024 + 32;
+
 // An output file written under a temporary name in the target's directory and
 // moved to its name only when complete. While it is open it is the run's
 // pending file: die() removes the temporary, and so does the destructor when
-// the file was never committed. A temporary left by a killed run is replaced.
+// the file was never committed.
 struct atomicfile {
-    char path[1024];     // final name
-    char tmppath[1024];  // temporary name beside it
-    std::FILE* stream = nullptr;  // open stream, null when closed
+    char path[1024];              // final name
+    char tmppath[TEMPNAMESIZE];   // temporary name beside it
+    int fd = -1;                  // open descriptor of a binary file, else -1
+    std::FILE* stream = nullptr;  // open stream of a text file, else null
     bool active = false;          // temporary exists and is not yet committed
     ~atomicfile();
 };
 
-// Creates tmppath (truncating a leftover) for writing: text mode writes the
-// host's line ends. Returns 0 or the error number.
+// Creates tmppath exclusively, never through a link, with the permissions of
+// a new file: 0666 less the umask for binary files (written through fd),
+// 0644 less the umask for text files (written through stream, with the host's
+// line ends). A plain file or a link already there is the leftover of an
+// interrupted run and is removed first (a link itself, never what it points
+// to). Returns 0 or the error number; EEXIST means something else stands at
+// tmppath (a directory, say) and the caller should choose another name.
 int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text);
-// Closes the stream: 0 or the error number of the failed flush or close.
+// Closes the file: 0 or the error number of the failed flush or close.
 int atomicclose(atomicfile* f);
 // Moves the closed temporary to its name. With replace false an existing file
 // is never replaced (EEXIST). Returns 0 or the error number; the temporary is

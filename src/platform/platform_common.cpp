@@ -63,18 +63,7 @@ int strnicmpascii(const char* a, const char* b, std::size_t n) {
 
 // ---- crash-safe output files: the host-independent steps ----------------
 
-// Records f as open and pending; called by each host's atomicopen.
-void atomicbegin(atomicfile* f, std::FILE* stream) {
-    f->stream = stream;
-    f->active = true;
-    pendingfile = f;
-}
-
-// Forgets f as the pending file once its temporary is gone or committed.
-void atomicend(atomicfile* f) {
-    f->active = false;
-    if (pendingfile == f) pendingfile = nullptr;
-}
+namespace {
 
 // Copies path and tmppath into f; ENAMETOOLONG when either does not fit.
 int atomicnames(atomicfile* f, const char* path, const char* tmppath) {
@@ -86,17 +75,80 @@ int atomicnames(atomicfile* f, const char* path, const char* tmppath) {
     return 0;
 }
 
-int atomicclose(atomicfile* f) {
-    if (f->stream == nullptr) return 0;
-    // A write that failed earlier leaves the error mark even when the final
-    // flush succeeds: the data it held is lost either way.
-    bool writefailed = std::ferror(f->stream) != 0;
-    errno = 0;
-    int rc = std::fclose(f->stream);
-    int err = errno;
+// The temporary's descriptor: made exclusively, once more after a leftover
+// plain file or link was removed. -1 with errno.
+int opentemporary(const char* tmppath, bool text) {
+    int fd = createexclusive(tmppath, text);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    int err = removeleftover(tmppath);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return createexclusive(tmppath, text);
+}
+
+// Forgets f as the pending file once its temporary is gone or committed.
+void atomicend(atomicfile* f) {
+    f->active = false;
+    if (pendingfile == f) pendingfile = nullptr;
+}
+
+}  // namespace
+
+int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) {
+    f->fd = -1;
     f->stream = nullptr;
-    if (rc == 0 && !writefailed) return 0;
+    f->active = false;
+    int err = atomicnames(f, path, tmppath);
+    if (err != 0) return err;
+    int fd = opentemporary(f->tmppath, text);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    if (text) {
+        f->stream = textstream(fd);
+        if (f->stream == nullptr) {
+            err = errno != 0 ? errno : EIO;
+            closefd(fd);
+            deletefile(f->tmppath);
+            return err;
+        }
+    } else {
+        f->fd = fd;
+    }
+    f->active = true;
+    pendingfile = f;
+    return 0;
+}
+
+int atomicclose(atomicfile* f) {
+    if (f->stream != nullptr) {
+        // A write that failed earlier leaves the error mark even when the
+        // final flush succeeds: the data it held is lost either way.
+        bool writefailed = std::ferror(f->stream) != 0;
+        errno = 0;
+        int rc = std::fclose(f->stream);
+        int err = errno;
+        f->stream = nullptr;
+        if (rc == 0 && !writefailed) return 0;
+        return err != 0 ? err : EIO;
+    }
+    if (f->fd < 0) return 0;
+    int rc = closefd(f->fd);
+    int err = errno;
+    f->fd = -1;
+    if (rc == 0) return 0;
     return err != 0 ? err : EIO;
+}
+
+int atomiccommit(atomicfile* f, bool replace) {
+    int err = atomicclose(f);
+    if (err == 0) err = movefile(f->tmppath, f->path, replace);
+    if (err != 0) {
+        atomicdiscard(f);
+        return err;
+    }
+    atomicend(f);
+    return 0;
 }
 
 void atomicdiscard(atomicfile* f) {
@@ -104,12 +156,16 @@ void atomicdiscard(atomicfile* f) {
         std::fclose(f->stream);
         f->stream = nullptr;
     }
+    if (f->fd >= 0) {
+        closefd(f->fd);
+        f->fd = -1;
+    }
     if (f->active) deletefile(f->tmppath);
     atomicend(f);
 }
 
 atomicfile::~atomicfile() {
-    if (active || stream != nullptr) atomicdiscard(this);
+    if (active || stream != nullptr || fd >= 0) atomicdiscard(this);
 }
 
 std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep) {

@@ -6,12 +6,19 @@
 
 #include "platform/platform.h"
 
-// Records f as open with stream and as the run's pending output file.
-void atomicbegin(atomicfile* f, std::FILE* stream);
-// Forgets f as pending once its temporary is committed or removed.
-void atomicend(atomicfile* f);
-// Copies the two names into f: 0, or ENAMETOOLONG when one does not fit.
-int atomicnames(atomicfile* f, const char* path, const char* tmppath);
+// Creates path for writing only if nothing stands there, never through a
+// link, with the given permissions (less the umask) and, for text, the host's
+// line ends: descriptor, or -1 with errno.
+int createexclusive(const char* path, bool text);
+// Removes a plain file or a link standing at path (a link itself, never what
+// it points to): 0 when nothing stands there any more, EEXIST when something
+// else does, else the error number.
+int removeleftover(const char* path);
+// A text output stream on fd, which it then owns; null with errno.
+std::FILE* textstream(int fd);
+// Renames from to to; without replace an existing to is never replaced
+// (EEXIST). 0 or the error number.
+int movefile(const char* from, const char* to, bool replace);
 // Copies path into buf for makedir: one leading '/' skipped, '/' turned into
 // sep. A path longer than cap - 1 characters ends the run with the
 // create-directory message. Returns the length copied.

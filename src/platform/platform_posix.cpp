@@ -63,6 +63,22 @@ int closefd(int fd) { return close(fd); }
 
 long readfd(int fd, void* buf, std::size_t count) { return static_cast<long>(read(fd, buf, count)); }
 
+long writefd(int fd, const void* buf, std::size_t count) {
+    return static_cast<long>(write(fd, buf, count));
+}
+
+long copyrange(int infd, int outfd, std::size_t count) {
+#if defined(__linux__)
+    return static_cast<long>(copy_file_range(infd, nullptr, outfd, nullptr, count, 0));
+#else
+    (void)infd;
+    (void)outfd;
+    (void)count;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
 int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
@@ -78,8 +94,6 @@ int pathstat(const char* path, std::int64_t* mtime) {
     return 0;
 }
 
-int pathexists(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
-
 int deletefile(const char* path) { return unlink(path) == 0 ? 0 : errno; }
 
 char makedir(const char* path) {
@@ -93,30 +107,34 @@ char makedir(const char* path) {
     die("Create Directory '%s' failed: %s (%d)\n", buf, std::strerror(err), err);
 }
 
+int createdir(const char* path) {
+    if (*path == '/') path++;
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    if (mkdir(path, 0777) == 0 || errno == EEXIST) return 0;
+    return errno;
+}
+
 // ---- crash-safe output files ---------------------------------------------
 
-int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) {
-    f->stream = nullptr;
-    f->active = false;
-    int err = atomicnames(f, path, tmppath);
-    if (err != 0) return err;
-    int fd = open(f->tmppath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return errno;
-    std::FILE* stream = fdopen(fd, text ? "w" : "wb");
-    if (stream == nullptr) {
-        err = errno;
-        close(fd);
-        unlink(f->tmppath);
-        return err;
-    }
-    atomicbegin(f, stream);
+int createexclusive(const char* path, bool text) {
+    // O_EXCL fails on any name that exists, a link (even a dangling one)
+    // included, so nothing is ever written through a link.
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, text ? 0644 : 0666);
+}
+
+int removeleftover(const char* path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return EEXIST;
+    if (unlink(path) != 0 && errno != ENOENT) return errno;
     return 0;
 }
 
-namespace {
+std::FILE* textstream(int fd) { return fdopen(fd, "w"); }
 
-// Gives the temporary the final name unless something already has it.
-int movenoreplace(const char* from, const char* to) {
+int movefile(const char* from, const char* to, bool replace) {
+    if (replace) return rename(from, to) == 0 ? 0 : errno;
 #if defined(__linux__)
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
@@ -125,24 +143,6 @@ int movenoreplace(const char* from, const char* to) {
     // EEXIST just the same when the name is taken.
     if (link(from, to) != 0) return errno;
     unlink(from);
-    return 0;
-}
-
-}  // namespace
-
-int atomiccommit(atomicfile* f, bool replace) {
-    int err = atomicclose(f);
-    if (err == 0) {
-        if (replace)
-            err = rename(f->tmppath, f->path) == 0 ? 0 : errno;
-        else
-            err = movenoreplace(f->tmppath, f->path);
-    }
-    if (err != 0) {
-        atomicdiscard(f);
-        return err;
-    }
-    atomicend(f);
     return 0;
 }
 

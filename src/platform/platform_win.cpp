@@ -88,6 +88,20 @@ long readfd(int fd, void* buf, std::size_t count) {
     return _read(fd, buf, chunk);
 }
 
+long writefd(int fd, const void* buf, std::size_t count) {
+    unsigned int chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
+    return _write(fd, buf, chunk);
+}
+
+// Windows has no in-kernel copy between descriptors; callers read and write.
+long copyrange(int infd, int outfd, std::size_t count) {
+    (void)infd;
+    (void)outfd;
+    (void)count;
+    errno = ENOSYS;
+    return -1;
+}
+
 int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
     struct _stat64 st;
     if (_fstat64(fd, &st) != 0) return errno;
@@ -102,8 +116,6 @@ int pathstat(const char* path, std::int64_t* mtime) {
     *mtime = static_cast<std::int64_t>(st.st_mtime);
     return 0;
 }
-
-int pathexists(const char* path) { return _access(path, 0) == 0 ? 1 : 0; }
 
 int deletefile(const char* path) { return DeleteFileA(path) ? 0 : errnofromwin(GetLastError()); }
 
@@ -123,39 +135,41 @@ char makedir(const char* path) {
     die("Create Directory '%s' failed: %s (%d)\n", buf, msg, static_cast<int>(err));
 }
 
+int createdir(const char* path) {
+    if (*path == '/') path++;
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
+    if (_mkdir(path) == 0 || errno == EEXIST) return 0;
+    return errno;
+}
+
 // ---- crash-safe output files ---------------------------------------------
 
-int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) {
-    f->stream = nullptr;
-    f->active = false;
-    int err = atomicnames(f, path, tmppath);
-    if (err != 0) return err;
-    int mode = _O_WRONLY | _O_CREAT | _O_TRUNC | (text ? _O_TEXT : _O_BINARY);
-    int fd = _open(f->tmppath, mode, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return errno;
-    std::FILE* stream = _fdopen(fd, text ? "w" : "wb");
-    if (stream == nullptr) {
-        err = errno;
-        _close(fd);
-        DeleteFileA(f->tmppath);
-        return err;
+int createexclusive(const char* path, bool text) {
+    // _O_EXCL creates the file only when no name exists there (CREATE_NEW).
+    int mode = _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY);
+    return _open(path, mode, _S_IREAD | _S_IWRITE);
+}
+
+int removeleftover(const char* path) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : errnofromwin(err);
     }
-    atomicbegin(f, stream);
+    // A directory, or a link to one, is never a leftover of ours.
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return EEXIST;
+    // Deleting a link removes the link, not what it points to.
+    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return errnofromwin(GetLastError());
     return 0;
 }
 
-int atomiccommit(atomicfile* f, bool replace) {
-    int err = atomicclose(f);
-    if (err == 0) {
-        DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-        if (!MoveFileExA(f->tmppath, f->path, flags)) err = errnofromwin(GetLastError());
-    }
-    if (err != 0) {
-        atomicdiscard(f);
-        return err;
-    }
-    atomicend(f);
-    return 0;
+std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
+
+int movefile(const char* from, const char* to, bool replace) {
+    DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    return MoveFileExA(from, to, flags) ? 0 : errnofromwin(GetLastError());
 }
 
 #endif  // _WIN32

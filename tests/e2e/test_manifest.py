@@ -413,18 +413,20 @@ def test_reader_duplicate_from_other_base_directory(t):
 
 def test_destdir_too_long(t):
     # The manifest path cannot be formed: reading treats it as unreadable,
-    # writing as a failed creation.
+    # writing as a failed creation. The destination exists (made of
+    # components a file system takes); only the whole path is too long.
+    if t.wine:
+        t.skip("Windows paths of more than 1024 characters are not opened here")
     types = "file prog 0755 $bin $bin - win32=exe bin\ndir 0755 $bin $bin - - /abs\n"
     _setup(t, ["core prog /abs/tool"], types=types)
-    longdir = "d" * 1100
+    longdir = "/".join(["d" * 200] * 5) + "/" + "d" * 95
+    t.mkdir(longdir)
     r = t.run("-d", longdir, "src")
     t.eq(r.status, 1, "status")
-    lines = r.err.splitlines()
-    t.eq(len(lines), 2, "two messages")
-    t.check(lines[0].startswith("Failed to open manifest file '%s/manifest.txt': " % longdir),
-            "open failure reported: " + lines[0][-60:])
-    t.check(lines[1].startswith("failed to create file '%s/manifest.txt': " % longdir),
-            "creation failure reported: " + lines[1][-60:])
+    t.eq(r.err.splitlines(), [
+        "Failed to open manifest file '%s/manifest.txt': File name too long (36)" % longdir,
+        "failed to create file '%s/manifest.txt': File name too long (36)" % longdir],
+        "the read and the write report the path")
     t.check(t.exists("abs/tool.exe"), "the run went on after the read")
 
 

@@ -300,27 +300,25 @@ TEST_F(copytest, substitutionoutsidepackageandspecmode) {
 
 // A directory opened as the source cannot be read: whether copyfile reads the
 // source shows in whether the run ends. That makes the staleness rule visible.
-TEST_F(copytest, stalenessdecideswhetherthesourceisread) {
-    fs::create_directory("srcdir");
+TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
+    fs::create_directory("srcdir");  // opens, but every read fails
     put("newer", "kept");
     settime("newer", "srcdir");
     shift("newer", 10);
+    // Left alone unread, whatever the times say.
     rs->inmtime = 0;
-    // Newer than the source and the input file: left alone unread.
     EXPECT_EQ(copy("srcdir", "newer", plainentry()), 0);
-    // Not newer than the input file, or substituted: read.
     rs->inmtime = INT64_MAX;
-    EXPECT_EXIT(copy("srcdir", "newer", plainentry()), ::testing::ExitedWithCode(1),
-                "Error reading file 'srcdir': ");
+    EXPECT_EQ(copy("srcdir", "newer", plainentry()), 0);
+    // A substituted file is read (and expanded) all the same.
     rs->inmtime = 0;
     EXPECT_EXIT(copy("srcdir", "newer", substentry()), ::testing::ExitedWithCode(1),
                 "Error reading file 'srcdir': ");
-    // An equal time is not later.
-    put("same", "kept");
-    settime("same", "srcdir");
-    EXPECT_EXIT(copy("srcdir", "same", plainentry()), ::testing::ExitedWithCode(1),
-                "Error reading file 'srcdir': ");
-    EXPECT_EQ(get("same"), "kept");
+    EXPECT_EQ(get("newer"), "kept");
+    // A source that cannot be read is reported before the temporary is made,
+    // even when it could not be made.
+    EXPECT_EXIT(copy("srcdir", "missing/out", plainentry()), ::testing::ExitedWithCode(1),
+                "^Error reading file 'srcdir': ");
 }
 
 TEST_F(copytest, creationfailureendstherun) {

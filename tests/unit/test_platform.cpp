@@ -11,6 +11,10 @@
 #include <iterator>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -165,8 +169,6 @@ TEST_F(platformtest, statandread) {
     EXPECT_EQ(pathstat("f", &mtime), 0);
     EXPECT_EQ(mtime, 1136368586);
     EXPECT_EQ(pathstat("missing", &mtime), ENOENT);
-    EXPECT_EQ(pathexists("f"), 1);
-    EXPECT_EQ(pathexists("missing"), 0);
 
     int fd = openread("f");
     ASSERT_GE(fd, 0);
@@ -227,9 +229,82 @@ TEST_F(platformtest, atomiccommitwithoutreplaceleavesexistingfile) {
 TEST_F(platformtest, atomicbinarykeepsbytes) {
     atomicfile f;
     ASSERT_EQ(atomicopen(&f, "bin", "bin.tmp", false), 0);
-    std::fwrite("a\r\nb\0c", 1, 6, f.stream);
-    EXPECT_EQ(atomiccommit(&f, false), 0);  // commit closes an open stream
+    EXPECT_EQ(f.stream, nullptr);
+    EXPECT_EQ(writefd(f.fd, "a\r\nb\0c", 6), 6);
+    EXPECT_EQ(atomiccommit(&f, false), 0);  // commit closes an open descriptor
+    EXPECT_EQ(f.fd, -1);
     EXPECT_EQ(slurp("bin"), std::string("a\r\nb\0c", 6));
+}
+
+TEST_F(platformtest, copyrangecopiesfromthecurrentoffsets) {
+    spill("from", "0123456789");
+    int in = openread("from");
+    ASSERT_GE(in, 0);
+    char head[4];
+    ASSERT_EQ(readfd(in, head, 4), 4);
+    atomicfile f;
+    ASSERT_EQ(atomicopen(&f, "to", "to.tmp", false), 0);
+    ASSERT_EQ(writefd(f.fd, "ab", 2), 2);
+    long n = copyrange(in, f.fd, 100);
+    if (n < 0) {
+        EXPECT_EQ(errno, ENOSYS);  // a host without the call says so
+    } else {
+        EXPECT_EQ(n, 6);
+        EXPECT_EQ(copyrange(in, f.fd, 100), 0);  // at the end of the source
+        EXPECT_EQ(atomiccommit(&f, false), 0);
+        EXPECT_EQ(slurp("to"), "ab456789");
+    }
+    closefd(in);
+}
+
+#ifndef _WIN32
+TEST_F(platformtest, temporaryisnevercreatedthroughalink) {
+    spill("outside", "a file outside the destination");
+    fs::create_symlink("outside", "out.tmp");
+    fs::create_symlink("nowhere", "dangling.tmp");
+    atomicfile f;
+    ASSERT_EQ(atomicopen(&f, "out", "out.tmp", false), 0);
+    EXPECT_EQ(writefd(f.fd, "new", 3), 3);
+    EXPECT_EQ(atomiccommit(&f, false), 0);
+    EXPECT_EQ(slurp("outside"), "a file outside the destination");
+    EXPECT_EQ(slurp("out"), "new");
+    EXPECT_FALSE(fs::is_symlink("out"));
+    ASSERT_EQ(atomicopen(&f, "other", "dangling.tmp", false), 0);
+    EXPECT_EQ(atomiccommit(&f, false), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status("nowhere")));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status("other")));
+}
+
+TEST_F(platformtest, newfilepermissionswhateveraleftoverhad) {
+    spill("bin.tmp", "leftover");
+    fs::permissions("bin.tmp", fs::perms::owner_read | fs::perms::owner_write);
+    mode_t old = umask(002);
+    atomicfile f;
+    ASSERT_EQ(atomicopen(&f, "bin", "bin.tmp", false), 0);
+    EXPECT_EQ(atomiccommit(&f, false), 0);
+    ASSERT_EQ(atomicopen(&f, "text", "text.tmp", true), 0);
+    EXPECT_EQ(atomiccommit(&f, false), 0);
+    umask(old);
+    EXPECT_EQ(fs::status("bin").permissions(), static_cast<fs::perms>(0664));
+    EXPECT_EQ(fs::status("text").permissions(), static_cast<fs::perms>(0644));
+}
+#endif
+
+TEST_F(platformtest, directoryattemporarynameisleftalone) {
+    fs::create_directory("out.tmp");
+    spill("out.tmp/inside", "x");
+    atomicfile f;
+    EXPECT_EQ(atomicopen(&f, "out", "out.tmp", true), EEXIST);
+    EXPECT_FALSE(f.active);
+    EXPECT_EQ(slurp("out.tmp/inside"), "x");
+}
+
+TEST_F(platformtest, createdirmakesonelevel) {
+    EXPECT_EQ(createdir("made"), 0);
+    EXPECT_TRUE(fs::is_directory("made"));
+    EXPECT_EQ(createdir("made"), 0);  // already there
+    EXPECT_EQ(createdir("missing/below"), ENOENT);
+    EXPECT_FALSE(fs::exists("missing"));
 }
 
 TEST_F(platformtest, atomicdiscardanddestructorremovetemporary) {

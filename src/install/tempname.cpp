@@ -1,0 +1,102 @@
+// Temporary names and the output files beside the destination. A copy,
+// "manifest.txt" and each permission script are written under a temporary
+// name next to their final name. A name that an entry of the trees installs
+// is never used as a temporary, even when nothing stands there yet: a run
+// killed while writing would otherwise leave a partial file that the next
+// run keeps as that entry's installed file.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "platform/platform.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+// Installed file names (ASCII case folded) that could clash with a
+// temporary name: those holding the tag every temporary name holds.
+struct nameset {
+    std::set<std::string, std::less<>> names;
+};
+
+namespace {
+
+constexpr std::string_view tempmark = "tmpz";
+constexpr int MAXTEMPNAMES = 100;
+
+std::string folded(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string_view lastcomponent(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+void addinstalled(nameset* set, const fileinfo* e) {
+    if (e->ftype == nullptr || (e->ftype->flags & F_FILE) == 0) return;
+    char name[PATHSIZE];
+    int n = composepath(name, sizeof name, e, nullptr, "", 0, "", "", 0, findversion(e));
+    if (n < 0 || n >= PATHSIZE) return;  // never installed: the walk refuses the name
+    std::string key = folded(name);
+    if (key.find(tempmark) != std::string::npos) set->names.insert(std::move(key));
+}
+
+// Every entry of a tree, depth first, without recursion.
+void collect(nameset* set, const fileinfo* e) {
+    while (e != nullptr) {
+        addinstalled(set, e);
+        if (e->child != nullptr) {
+            e = e->child;
+            continue;
+        }
+        while (e != nullptr && e->next == nullptr) e = e->parent;
+        if (e != nullptr) e = e->next;
+    }
+}
+
+bool installsname(runstate* rs, std::string_view tmppath) {
+    if (rs->tempclash == nullptr) {
+        rs->tempclash = new nameset;
+        collect(rs->tempclash, rs->dirtree);
+        collect(rs->tempclash, rs->roottree);
+    }
+    if (rs->tempclash->names.empty()) return false;
+    return rs->tempclash->names.count(folded(lastcomponent(tmppath))) != 0;
+}
+
+}  // namespace
+
+int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text) {
+    char name[TEMPNAMESIZE];
+    int err = EEXIST;
+    for (int attempt = 0; attempt < MAXTEMPNAMES; attempt++) {
+        int n = attempt == 0 ? std::snprintf(name, sizeof name, "%s", tmppath)
+                             : std::snprintf(name, sizeof name, "%s~%d", tmppath, attempt);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return ENAMETOOLONG;
+        if (installsname(rs, name)) continue;
+        err = atomicopen(f, path, name, text);
+        if (err != EEXIST) return err;
+    }
+    return err;
+}
+
+int outputpath(char* buf, std::size_t cap, const char* destdir, const char* name,
+               const char* pkg) {
+    int n = std::snprintf(buf, cap, "%s/%s%s", destdir, name, pkg != nullptr ? pkg : "");
+    if (n < 0 || static_cast<std::size_t>(n) >= cap) return -1;
+    // As with the copies, a leading '/' is dropped: an empty destination
+    // means the working directory, never the root of the file system.
+    if (buf[0] == '/') {
+        std::memmove(buf, buf + 1, static_cast<std::size_t>(n));
+        n--;
+    }
+    return n;
+}
