@@ -67,7 +67,7 @@ else
 endif
 
 demo: build
-	rm -rf demo-out && mkdir demo-out
+	rm -rf demo-out
 	./build/fileplacer -v -d demo-out -i examples/install.ins examples/src examples/src2
 
 clean:

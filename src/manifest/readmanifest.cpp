@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "install/install.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"
@@ -140,8 +141,7 @@ void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entr
 
 void readmanifest(runstate* rs) {
     char path[PATHSIZE];
-    int n = std::snprintf(path, sizeof path, "%s/manifest.txt", rs->destdir);
-    if (n < 0 || n >= PATHSIZE) {
+    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) {
         // Not a path this host can open: reported like any unreadable manifest.
         std::fprintf(stderr, "Failed to open manifest file '%s/manifest.txt': %s (%d)\n",
                      rs->destdir, std::strerror(ENAMETOOLONG), ENAMETOOLONG);

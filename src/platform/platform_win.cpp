@@ -152,17 +152,30 @@ int createexclusive(const char* path, bool text) {
 }
 
 int removeleftover(const char* path) {
+    // A name that exists but shows no attributes is a link to nothing.
     DWORD attrs = GetFileAttributesA(path);
     if (attrs == INVALID_FILE_ATTRIBUTES) {
         DWORD err = GetLastError();
-        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : errnofromwin(err);
+        if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) return errnofromwin(err);
+    } else if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return EEXIST;  // a directory, or a link to one, is never a leftover of ours
     }
-    // A directory, or a link to one, is never a leftover of ours.
-    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return EEXIST;
-    // Deleting a link removes the link, not what it points to.
-    if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return errnofromwin(GetLastError());
-    return 0;
+    // The name may be a link, which this host need not tell from a file, and
+    // deleting it by name could delete what it points to. A rename never
+    // follows a link standing at its new name: an empty file of our own
+    // takes the name, and then that file is deleted.
+    char spare[TEMPNAMESIZE + 8];
+    int n = std::snprintf(spare, sizeof spare, "%s~rm", path);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof spare) return ENAMETOOLONG;
+    int fd = createexclusive(spare, false);
+    if (fd < 0) return errno;
+    _close(fd);
+    if (!MoveFileExA(spare, path, MOVEFILE_REPLACE_EXISTING)) {
+        int err = errnofromwin(GetLastError());
+        DeleteFileA(spare);
+        return err;
+    }
+    return DeleteFileA(path) ? 0 : errnofromwin(GetLastError());
 }
 
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
