@@ -1,6 +1,7 @@
 # Builds and checks fileplacer. `make` builds the Linux release binary,
 # `make check` runs every suite on every build this machine can make,
-# `make demo` installs the example tree into demo-out/.
+# `make demo` installs the example tree into demo-out/, `make install` and
+# `make package` install and package the builds.
 
 JOBS ?= 2
 E2E_JOBS ?= 2
@@ -20,6 +21,7 @@ export WINEDEBUG ?= -all
 export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 .PHONY: all build check check-linux check-asan check-windows demo clean
+.PHONY: install package check-package
 
 all: build
 
@@ -27,7 +29,7 @@ build:
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build -j$(JOBS)
 
-check: check-linux check-asan check-windows
+check: check-linux check-asan check-windows check-package
 	@echo "make check: all suites passed"
 
 check-linux: build
@@ -65,6 +67,30 @@ else
 	$(E2E) --exe build-win/fileplacer.exe --wine $(WINE) -j$(WINE_E2E_JOBS); \
 	    status=$$?; command -v wineserver >/dev/null && wineserver -k; exit $$status
 endif
+
+# The Linux build into $(PREFIX); DESTDIR, when set, is put in front of it.
+PREFIX ?= /usr/local
+install: build
+	$(CMAKE) --install build --prefix $(PREFIX)
+
+# A Debian package of the Linux build (build/*.deb) and, when the MinGW-w64
+# cross compiler is present, a zip archive of the Windows build
+# (build-win/*.zip).
+CPACK ?= cpack
+package: build
+	cd build && $(CPACK) -G DEB
+ifneq ($(HAVE_MINGW),)
+	$(CMAKE) -S . -B build-win -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake
+	$(CMAKE) --build build-win -j$(JOBS)
+	cd build-win && $(CPACK) -G ZIP
+endif
+
+# The packages' contents, the installed programs, the manual page and the
+# shell completion; the zip only where the Windows build runs under Wine.
+check-package: package
+	$(PYTHON) tests/package/run.py --build build \
+	    $(if $(and $(HAVE_MINGW),$(WINE)),--windows build-win --wine $(WINE))
 
 demo: build
 	rm -rf demo-out
