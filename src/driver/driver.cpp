@@ -11,6 +11,7 @@
 #include "manifest/manifest.h"
 #include "perm/perm.h"
 #include "platform/platform.h"
+#include "progress/progress.h"
 #include "text/text.h"
 #include "tree/tree.h"
 
@@ -192,12 +193,14 @@ void listretries(const runstate* rs) {
 
 void installall(runstate* rs) {
     bool debug = rs->verbose > 1;
+    progressstart(rs);
     if (rs->dirtree != nullptr) installwalk(rs, rs->dirtree, "", 0);
     if (rs->roottree != nullptr) installwalk(rs, rs->roottree, "", 0);
     if (rs->retryhead != nullptr) {
         if (debug) listretries(rs);
         retrywalk(rs);
     }
+    progressend();
     if (debug) std::fputs("finished installing files.\n", stdout);
 }
 

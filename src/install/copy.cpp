@@ -13,6 +13,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "platform/platform.h"
+#include "progress/progress.h"
 #include "text/text.h"
 #include "tree/tree.h"
 
@@ -72,6 +73,7 @@ void writeall(atomicfile* out, const char* destpath, const char* buf, std::size_
         long n = writefd(out->fd, buf + done, count - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            progressbytes(static_cast<std::uint64_t>(n));
         } else if (n == 0) {
             die("Unexpected 0 write to file '%s'\n", destpath);
         } else if (errno != EINTR) {
@@ -108,6 +110,7 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
             long done = copyrange(src.fd, out->fd, n);
             if (done > 0) {
                 left -= static_cast<std::uint64_t>(done);
+                progressbytes(static_cast<std::uint64_t>(done));
                 continue;
             }
             if (done == 0) die("Unexpected 0 read of file '%s'\n", src.path);

@@ -11,6 +11,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "platform/platform.h"
+#include "progress/progress.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -54,12 +55,14 @@ bool within(const fileinfo* e, const fileinfo* root) {
 
 void listline(const walkstate& ws, char status, char kind, const filetype* type) {
     if (ws.rs->verbose == 0) return;
+    clearstatus();
     std::printf("%c%c %-7.*s %-7.*s %4o %s\n", status, kind, type->ownerlen, textor(type->owner),
                 type->grouplen, textor(type->group), type->mode, ws.rs->dstbuf);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
     if (ws.rs->verbose == 0) return;
+    clearstatus();
     std::printf("%c%c %-7s %-7s %4o %s existing=%s\n", status, kind, "-", "-", 0u, ws.rs->dstbuf,
                 target);
 }
@@ -201,9 +204,11 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     int fd = findsource(ws, version, &found);
     if (fd < 0)
         die("file '%s%s%s' not found in source path\n", namepart, dot, textor(suffix));
-    if (e->srcdir != nullptr && std::strcmp(e->srcdir, found) != 0)
+    if (e->srcdir != nullptr && std::strcmp(e->srcdir, found) != 0) {
+        clearstatus();
         std::fprintf(stderr, "WARNING: Source path for file '%s%s%s' changed from '%s' to '%s'\n",
                      namepart, dot, textor(suffix), e->srcdir, found);
+    }
     e->srcdir = found;
 
     char status = '=';
@@ -212,6 +217,7 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     else
         status = copyfile(rs, fd, rs->srcbuf, rs->tmpbuf, rs->dstbuf, e) == 1 ? '+' : '-';
     listline(ws, status, 'F', e->ftype);
+    progressfile();
     if (links) versionlinks(ws, base, version);
     return step::advance;
 }

@@ -22,6 +22,16 @@
 [[noreturn]] void checkfailed(const char* cond);
 #define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
 
+// ---- a status line on the terminal --------------------------------------
+
+// 1 when standard error is a terminal.
+int stderristerminal();
+// Shows text on standard error as the one status line, in place of the one
+// shown before.
+void showstatus(const char* text);
+// Erases the status line when one is shown; die() does so before its message.
+void clearstatus();
+
 // ---- sockets and host facts ---------------------------------------------
 
 // Starts the sockets library where the host needs it (Windows: version 2.0

@@ -19,11 +19,32 @@ void discardpending() {
     if (pendingfile != nullptr) atomicdiscard(pendingfile);
 }
 
+// Characters of the status line on the terminal now, 0 when none is shown.
+std::size_t statuslength = 0;
+
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 }  // namespace
 
+void showstatus(const char* text) {
+    std::size_t len = std::strlen(text);
+    // Blanks over what is left of a longer line shown before.
+    int pad = statuslength > len ? static_cast<int>(statuslength - len) : 0;
+    std::fprintf(stderr, "\r%s%*s", text, pad, "");
+    if (pad > 0) std::fprintf(stderr, "\r%s", text);
+    std::fflush(stderr);
+    statuslength = len;
+}
+
+void clearstatus() {
+    if (statuslength == 0) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(statuslength), "");
+    std::fflush(stderr);
+    statuslength = 0;
+}
+
 void die(const char* fmt, ...) {
+    clearstatus();
     va_list args;
     va_start(args, fmt);
     std::vfprintf(stderr, fmt, args);
@@ -33,6 +54,7 @@ void die(const char* fmt, ...) {
 }
 
 void checkfailed(const char* cond) {
+    clearstatus();
     std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
     discardpending();
     std::exit(1);

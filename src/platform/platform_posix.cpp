@@ -19,6 +19,8 @@
 
 // ---- sockets and host facts ---------------------------------------------
 
+int stderristerminal() { return isatty(STDERR_FILENO); }
+
 // POSIX sockets need no start-up.
 void startsockets() {}
 

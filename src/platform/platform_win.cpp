@@ -22,6 +22,8 @@
 
 // ---- sockets and host facts ---------------------------------------------
 
+int stderristerminal() { return _isatty(_fileno(stderr)); }
+
 void startsockets() {
     WSADATA data;
     int err = WSAStartup(MAKEWORD(2, 0), &data);
