@@ -27,18 +27,6 @@ bool samekey(const subkey* rec, const char* key, std::size_t keylen)
     return rec->keylen == keylen && (keylen == 0 || std::memcmp(rec->key, key, keylen) == 0);
 }
 
-// Output being built by memdupsub.
-struct growbuf {
-    char* start;
-    char* next;
-    char* end;
-};
-
-void append(growbuf* buf, const char* source, std::size_t count)
-{
-    memgrowdup(&buf->start, &buf->next, &buf->end, source, count);
-}
-
 // A <line:NAME> tag with a known platform name: 1 when the rest of its line
 // is kept, 0 when dropped, -1 when NAME is no platform name.
 int linetagkeeps(const char* name, std::size_t n)
@@ -100,10 +88,13 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     return rec;
 }
 
-int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
-            std::size_t* vallen)
+namespace {
+
+// The newest key of that name in its bucket.
+int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
+                 const char** value, std::size_t* vallen)
 {
-    for (const subkey* rec = keytab[strhashn(key, keylen)]; rec != nullptr; rec = rec->next) {
+    for (const subkey* rec = keytab[bucket]; rec != nullptr; rec = rec->next) {
         if (samekey(rec, key, keylen)) {
             *value = rec->value;
             *vallen = static_cast<std::size_t>(rec->vallen);
@@ -111,6 +102,14 @@ int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const ch
         }
     }
     return -1;
+}
+
+}  // namespace
+
+int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
+            std::size_t* vallen)
+{
+    return findinbucket(keytab, strhashn(key, keylen), key, keylen, value, vallen);
 }
 
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
@@ -127,8 +126,8 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
         bool overflow = capacity > (SIZE_MAX - count) / 2;
         char* block = overflow ? nullptr : static_cast<char*>(std::realloc(*bufstart, grown));
         if (block == nullptr) {
-            die("Out of memory in memgrowdup: avail=%u srcsize=%d\n", static_cast<unsigned>(grown),
-                static_cast<int>(count));
+            die("Out of memory in memgrowdup: avail=%llu srcsize=%lld\n",
+                static_cast<unsigned long long>(grown), static_cast<long long>(count));
         }
         *bufstart = block;
         *bufnext = block + used;
@@ -140,23 +139,94 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
 
 namespace {
 
-// What an expansion looks up: the keys, the longest name looked at, and the
-// end of the range, which no search goes past.
+// Output being built by an expansion; it never holds more than limit bytes.
+struct growbuf {
+    char* start;
+    char* next;
+    char* end;
+    std::size_t limit;
+};
+
+// false, with nothing appended, when the bytes would take the output past
+// its limit.
+bool append(growbuf* buf, const char* source, std::size_t count)
+{
+    auto used = static_cast<std::size_t>(buf->next - buf->start);
+    if (count > buf->limit - used) {
+        return false;
+    }
+    memgrowdup(&buf->start, &buf->next, &buf->end, source, count);
+    return true;
+}
+
+// The unreduced hash of the range's bytes before pos, carried forward as pos
+// moves on: with it the hash of any name inside the range costs no pass over
+// the name.
+struct prefixhash {
+    const char* pos;
+    std::uint32_t h;
+};
+
+std::uint32_t hashbefore(prefixhash* p, const char* pos)
+{
+    for (; p->pos < pos; ++p->pos) {
+        p->h = hashstep(p->h, *p->pos);
+    }
+    return p->h;
+}
+
+std::uint32_t powerof7(std::size_t n)
+{
+    std::uint32_t result = 1;
+    std::uint32_t base = 7;
+    for (; n != 0; n >>= 1) {
+        if ((n & 1) != 0) {
+            result *= base;
+        }
+        base *= base;
+    }
+    return result;
+}
+
+// What an expansion looks up and where it stands. No search goes past the
+// end of the range, and none looks at a byte twice: the first '>' at or after
+// the last name is kept, and the hashes before the names and before their
+// closing '>' are carried forward (both only move on), so that an expansion
+// costs time in proportion to its range however the '<' and '>' fall.
 struct reference {
     subkey* const* keytab;
     unsigned maxkeylen;
     const char* rangeend;
+    bool searched;      // gt has been looked for
+    const char* gt;     // first '>' at or after the last name searched from, or null
+    prefixhash atname;
+    prefixhash atclose;
 };
 
-// The '>' closing the name that starts at name, searched no further than a
-// name of maxkeylen bytes could reach; null when there is none.
-const char* findclose(const reference& ref, const char* name)
+// The '>' closing the name that starts at name, no further than a name of
+// maxkeylen bytes could reach; null when there is none.
+const char* findclose(reference* ref, const char* name)
 {
-    auto window = static_cast<std::size_t>(ref.rangeend - name);
-    if (window > static_cast<std::size_t>(ref.maxkeylen) + 1) {
-        window = static_cast<std::size_t>(ref.maxkeylen) + 1;
+    if (!ref->searched || (ref->gt != nullptr && ref->gt < name)) {
+        ref->gt = static_cast<const char*>(
+            std::memchr(name, '>', static_cast<std::size_t>(ref->rangeend - name)));
+        ref->searched = true;
     }
-    return static_cast<const char*>(std::memchr(name, '>', window));
+    if (ref->gt == nullptr || static_cast<std::size_t>(ref->gt - name) > ref->maxkeylen) {
+        return nullptr;
+    }
+    return ref->gt;
+}
+
+// The key named by [name, close): strhashn of the name from the two carried
+// hashes.
+int lookup(reference* ref, const char* name, const char* close, const char** value,
+           std::size_t* vallen)
+{
+    auto n = static_cast<std::size_t>(close - name);
+    std::uint32_t before = hashbefore(&ref->atname, name);
+    std::uint32_t h = hashbefore(&ref->atclose, close) - before * powerof7(n);
+    return findinbucket(ref->keytab, h % hashbuckets, name, n, value, vallen);
 }
 
 // Where copying resumes after a dropping line tag that ends at after: past the
@@ -169,58 +239,74 @@ const char* pastline(const reference& ref, const char* after)
 }
 
 // Handles the '<' at open: appends the text from cursor up to it and what the
-// reference becomes, and returns where scanning resumes. A reference that is
-// neither a known key nor a line tag keeps its '<', and scanning resumes
-// inside its name.
-const char* expandat(growbuf* buf, const reference& ref, const char* cursor, const char* open)
+// reference becomes, and returns where scanning resumes (null when the output
+// would pass its limit). A reference that is neither a known key nor a line
+// tag keeps its '<', and scanning resumes inside its name.
+const char* expandat(growbuf* buf, reference* ref, const char* cursor, const char* open)
 {
     const char* name = open + 1;
     const char* close = findclose(ref, name);
     std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
     const char* value = nullptr;
     std::size_t vallen = 0;
-    if (close == nullptr || n < 2 || n > ref.maxkeylen) {
-        append(buf, cursor, static_cast<std::size_t>(name - cursor));
-        return name;
+    int keeps = -1;
+    if (close != nullptr && n >= 2) {
+        if (lookup(ref, name, close, &value, &vallen) == 0) {
+            bool fits = append(buf, cursor, static_cast<std::size_t>(open - cursor)) &&
+                        append(buf, value, vallen);
+            return fits ? close + 1 : nullptr;
+        }
+        keeps = linetagkeeps(name, n);
     }
-    if (findkey(ref.keytab, name, n, &value, &vallen) == 0) {
-        append(buf, cursor, static_cast<std::size_t>(open - cursor));
-        append(buf, value, vallen);
-        return close + 1;
-    }
-    int keeps = linetagkeeps(name, n);
     if (keeps < 0) {
-        append(buf, cursor, static_cast<std::size_t>(name - cursor));
-        return name;
+        return append(buf, cursor, static_cast<std::size_t>(name - cursor)) ? name : nullptr;
     }
-    append(buf, cursor, static_cast<std::size_t>(open - cursor));
-    return keeps == 1 ? close + 1 : pastline(ref, close + 1);
+    if (!append(buf, cursor, static_cast<std::size_t>(open - cursor))) {
+        return nullptr;
+    }
+    return keeps == 1 ? close + 1 : pastline(*ref, close + 1);
 }
 
 }  // namespace
 
-void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
-               subkey* const* keytab, unsigned maxkeylen)
+int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_t len,
+                   subkey* const* keytab, unsigned maxkeylen, std::size_t limit)
 {
     std::size_t capacity = len + len / 10;
+    if (capacity > limit) {
+        capacity = limit + 1;  // the most a bounded output can take
+    }
     // At least one byte is allocated so the caller always gets a block to free
     // or resize; the recorded capacity stays the computed one.
     auto* block = static_cast<char*>(std::malloc(capacity != 0 ? capacity : 1));
     if (block == nullptr) {
-        die("Out of memory in memdupsub %d\n", static_cast<int>(capacity));
+        die("Out of memory in memdupsub %llu\n", static_cast<unsigned long long>(capacity));
     }
-    growbuf buf{block, block, block + capacity};
-    const reference ref{keytab, maxkeylen, text + len};
+    growbuf buf{block, block, block + capacity, limit};
+    reference ref{keytab, maxkeylen, text + len, false, nullptr, {text, 0}, {text, 0}};
     const char* cursor = text;
-    while (cursor != ref.rangeend) {
+    while (cursor != nullptr && cursor != ref.rangeend) {
         const auto* open = static_cast<const char*>(
             std::memchr(cursor, '<', static_cast<std::size_t>(ref.rangeend - cursor)));
         if (open == nullptr) {
             break;
         }
-        cursor = expandat(&buf, ref, cursor, open);
+        cursor = expandat(&buf, &ref, cursor, open);
     }
-    append(&buf, cursor, static_cast<std::size_t>(ref.rangeend - cursor));
+    if (cursor == nullptr ||
+        !append(&buf, cursor, static_cast<std::size_t>(ref.rangeend - cursor))) {
+        std::free(buf.start);
+        *out = nullptr;
+        *outlen = 0;
+        return -1;
+    }
     *out = buf.start;
     *outlen = static_cast<std::size_t>(buf.next - buf.start);
+    return 0;
+}
+
+void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
+               subkey* const* keytab, unsigned maxkeylen)
+{
+    memdupsublimit(out, outlen, text, len, keytab, maxkeylen, SIZE_MAX);
 }

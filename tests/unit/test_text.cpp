@@ -153,12 +153,12 @@ TEST(NextToken, WordsExpansionAndCopies)
 TEST_F(tempdir, LoadFileKeepsBytesAndTime)
 {
     std::time_t before = std::time(nullptr);
-    std::string path = write("data.bin", std::string("a\r\nb\0c\r", 7));
+    std::string path = write("data.bin", "a\r\nb\x01c\r");
     char* text = nullptr;
     char* end = nullptr;
     std::int64_t mtime = 0;
     ASSERT_EQ(loadfile(path.c_str(), &text, &end, &mtime), 0);
-    EXPECT_EQ(std::string(text, end), std::string("a\r\nb\0c\r", 7));
+    EXPECT_EQ(std::string(text, end), "a\r\nb\x01c\r");
     EXPECT_EQ(*end, '\0');
     EXPECT_GE(mtime, before - 2);
     EXPECT_LE(mtime, std::time(nullptr) + 2);
@@ -222,4 +222,29 @@ TEST_F(tempdir, RetriedPathMustFitWhole)
     EXPECT_EQ(load(name + "f", referrer + "in.ins"), "error " + std::to_string(ENAMETOOLONG));
     std::string longdir = referrer + std::string(1100 - referrer.size(), 'z') + "/in.ins";
     EXPECT_EQ(load("x", longdir), "error " + std::to_string(ENAMETOOLONG));
+}
+
+TEST_F(tempdir, NulByteEndsTheRunWithItsLine)
+{
+    // Lines end at CR LF, LF and CR alike; a CR right before the NUL ends its
+    // line too.
+    struct {
+        const char* name;
+        std::string content;
+        const char* line;
+    } cases[] = {
+        {"first", std::string("\0", 1), "1"},
+        {"crlf", std::string("a\r\nb\nc\rd\0", 9), "4"},
+        {"crcr", std::string("a\r\r\0\n", 5), "3"},
+        {"crnul", std::string("a\r\0", 3), "2"},
+        {"last", std::string("a\nb\n\0", 5), "3"},
+    };
+    for (const auto& c : cases) {
+        std::string path = write(c.name, c.content);
+        char* text = nullptr;
+        char* end = nullptr;
+        EXPECT_EXIT(loadfile(path.c_str(), &text, &end, nullptr), testing::ExitedWithCode(1),
+                    "^Unexpected NUL byte in file '" + path + "' line " + c.line + "\n$")
+            << c.name;
+    }
 }
