@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -188,4 +189,110 @@ TEST_F(keyfixture, NamesLongerThanTheLimitAreNotLookedUp)
     EXPECT_EQ(expand("<" + name19 + ">", limit), "v19");
     add("ab", "short");
     EXPECT_EQ(maxkeylen, 18u);
+}
+
+namespace {
+
+// The expansion as the plain definition states it, with a fresh search and a
+// whole hash for every '<': what the expander must match, however it finds
+// names and hashes them.
+std::string reference(subkey* const* keytab, unsigned maxkeylen, const std::string& text)
+{
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '<') {
+            out += text[i++];
+            continue;
+        }
+        std::size_t name = i + 1;
+        std::size_t close = text.find('>', name);
+        std::size_t n = close == std::string::npos ? 0 : close - name;
+        const char* value = nullptr;
+        std::size_t vallen = 0;
+        if (close == std::string::npos || n < 2 || n > maxkeylen) {
+            out += '<';
+            i = name;
+        } else if (findkey(keytab, text.data() + name, n, &value, &vallen) == 0) {
+            out.append(value, vallen);
+            i = close + 1;
+        } else if (text.compare(name, 5, "line:") == 0 &&
+                   (text.compare(name + 5, n - 5, "win32") == 0 ||
+                    text.compare(name + 5, n - 5, "all") == 0)) {
+            i = close + 1;
+        } else if (text.compare(name, 5, "line:") == 0 &&
+                   (text.compare(name + 5, n - 5, "unix") == 0)) {
+            std::size_t lf = text.find('\n', close + 1);
+            i = lf == std::string::npos ? text.size() : lf + 1;
+        } else {
+            out += '<';
+            i = name;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(keyfixture, SameResultAsThePlainDefinitionOnRandomTexts)
+{
+    // Keys with '<' and '>' in their names and values, names of many lengths.
+    add("ab", "[ab]");
+    add("a<b", "<ab>");
+    add("<<", "L");
+    add("b>", "never whole");
+    add("aaaaaaab", "long");
+    add("abab", "");
+    add("ab", "newer");
+    maxkeylen = 9;
+    std::mt19937 random(12345);
+    const std::string alphabet = "<<<>>ab\n";
+    const std::string pieces[] = {"<line:unix>", "<line:win32>", "<line:all>", "<aaaaaaab>"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        std::size_t len = random() % 40;
+        while (text.size() < len) {
+            if (random() % 8 == 0)
+                text += pieces[random() % 4];
+            else
+                text += alphabet[random() % alphabet.size()];
+        }
+        ASSERT_EQ(expand(text), reference(keytab, maxkeylen, text)) << text;
+    }
+}
+
+TEST_F(keyfixture, BoundedExpansionNeverPassesItsLimit)
+{
+    add("kk", "12345");
+    struct {
+        const char* text;
+        std::size_t limit;
+        const char* result;  // null when the limit is passed
+    } cases[] = {
+        {"a<kk>b", 7, "a12345b"},
+        {"a<kk>b", 6, nullptr},
+        {"a<kk>", 5, nullptr},       // the value itself does not fit
+        {"<kk><kk>", 10, "1234512345"},
+        {"<kk><kk>", 9, nullptr},
+        {"plain", 5, "plain"},
+        {"plain", 4, nullptr},      // the text after the last reference
+        {"<x>", 2, nullptr},        // a name kept as written
+        {"a\n<line:unix>dropped\n", 2, "a\n"},
+        {"", 0, ""},
+    };
+    for (const auto& c : cases) {
+        char* out = reinterpret_cast<char*>(1);
+        std::size_t outlen = 99;
+        std::string text = c.text;
+        int r = memdupsublimit(&out, &outlen, text.data(), text.size(), keytab, maxkeylen,
+                               c.limit);
+        if (c.result == nullptr) {
+            EXPECT_EQ(r, -1) << c.text << " limit " << c.limit;
+            EXPECT_EQ(out, nullptr) << c.text;
+            continue;
+        }
+        ASSERT_EQ(r, 0) << c.text << " limit " << c.limit;
+        EXPECT_EQ(std::string(out, outlen), c.result) << c.text;
+        std::free(out);
+    }
 }
