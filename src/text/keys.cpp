@@ -4,10 +4,12 @@
 
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 namespace {
 
@@ -26,6 +28,70 @@ bool samekey(const subkey* rec, const char* key, std::size_t keylen)
 {
     return rec->keylen == keylen && (keylen == 0 || std::memcmp(rec->key, key, keylen) == 0);
 }
+
+// The print of a name: a polynomial hash modulo the prime 2^61 - 1 at a base
+// chosen when the run starts. Names made to share a bucket of the table's
+// fixed hash do not share a print, except by chance.
+constexpr std::uint64_t printmod = (std::uint64_t{1} << 61) - 1;
+
+std::uint64_t mulmod(std::uint64_t a, std::uint64_t b)
+{
+    unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    std::uint64_t r = static_cast<std::uint64_t>(p & printmod) + static_cast<std::uint64_t>(p >> 61);
+    return r >= printmod ? r - printmod : r;
+}
+
+std::uint64_t submod(std::uint64_t a, std::uint64_t b)
+{
+    return a >= b ? a - b : a + printmod - b;
+}
+
+std::uint64_t pickbase()
+{
+    auto seed = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= reinterpret_cast<std::uintptr_t>(&seed);
+    // One round of a 64-bit mixer, then a base well inside the field.
+    seed = (seed ^ (seed >> 30)) * 0xbf58476d1ce4e5b9u;
+    seed = (seed ^ (seed >> 27)) * 0x94d049bb133111ebu;
+    seed ^= seed >> 31;
+    return (std::uint64_t{1} << 32) + seed % (printmod - (std::uint64_t{1} << 33));
+}
+
+std::uint64_t printbase()
+{
+    static const std::uint64_t base = pickbase();
+    return base;
+}
+
+std::uint64_t printstep(std::uint64_t p, char c)
+{
+    std::uint64_t r = mulmod(p, printbase()) + static_cast<unsigned char>(c) + 1;
+    return r >= printmod ? r - printmod : r;
+}
+
+std::uint64_t printof(const char* name, std::size_t len)
+{
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        p = printstep(p, name[i]);
+    }
+    return p;
+}
+
+std::uint64_t basepower(std::size_t n)
+{
+    std::uint64_t result = 1;
+    for (std::uint64_t b = printbase(); n != 0; n >>= 1, b = mulmod(b, b)) {
+        if ((n & 1) != 0) {
+            result = mulmod(result, b);
+        }
+    }
+    return result;
+}
+
+// Chains at least this long get an index.
+constexpr std::uint32_t longchain = 8;
 
 // A <line:NAME> tag with a known platform name: 1 when the rest of its line
 // is kept, 0 when dropped, -1 when NAME is no platform name.
@@ -61,6 +127,32 @@ unsigned strhashn(const char* text, std::size_t len)
     return h % hashbuckets;
 }
 
+// Index beside a long chain: the newest record of each print.
+struct keyindex {
+    std::unordered_map<std::uint64_t, subkey*> newest;
+};
+
+namespace {
+
+// Enters a record just put at the head of its chain: into the chain's index,
+// or into a new one when the chain has just become long.
+void indexkey(subkey* rec)
+{
+    if (rec->index != nullptr) {
+        rec->index->newest.insert_or_assign(rec->print, rec);
+        return;
+    }
+    if (rec->depth < longchain) {
+        return;
+    }
+    rec->index = new keyindex;
+    for (subkey* r = rec; r != nullptr; r = r->next) {
+        rec->index->newest.emplace(r->print, r);  // the first, newest, one stays
+    }
+}
+
+}  // namespace
+
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
                const char* value, std::size_t vallen, unsigned verbose)
 {
@@ -79,26 +171,48 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     if (keylen > *maxkeylen) {
         *maxkeylen = static_cast<unsigned>(keylen);
     }
-    rec->next = keytab[h];
+    subkey* next = keytab[h];
+    rec->next = next;
     rec->key = key;
     rec->value = value;
     rec->keylen = static_cast<std::uint32_t>(keylen);
     rec->vallen = static_cast<std::int32_t>(vallen);
+    rec->print = printof(key, keylen);
+    rec->depth = next == nullptr ? 1 : next->depth + (next->depth < UINT32_MAX ? 1 : 0);
+    rec->index = next != nullptr ? next->index : nullptr;
     keytab[h] = rec;
+    indexkey(rec);
     return rec;
 }
 
 namespace {
 
-// The newest key of that name in its bucket.
-int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
-                 const char** value, std::size_t* vallen)
+int found(const subkey* rec, const char** value, std::size_t* vallen)
 {
-    for (const subkey* rec = keytab[bucket]; rec != nullptr; rec = rec->next) {
+    *value = rec->value;
+    *vallen = static_cast<std::size_t>(rec->vallen);
+    return 0;
+}
+
+// The newest key of that name in its bucket; print is the name's print, used
+// when the chain has an index.
+int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
+                 std::uint64_t print, const char** value, std::size_t* vallen)
+{
+    const subkey* head = keytab[bucket];
+    if (head != nullptr && head->index != nullptr) {
+        auto it = head->index->newest.find(print);
+        if (it == head->index->newest.end()) {
+            return -1;  // a key of that name would have that print
+        }
+        if (samekey(it->second, key, keylen)) {
+            return found(it->second, value, vallen);
+        }
+        // Another name with the same print: only the walk can tell.
+    }
+    for (const subkey* rec = head; rec != nullptr; rec = rec->next) {
         if (samekey(rec, key, keylen)) {
-            *value = rec->value;
-            *vallen = static_cast<std::size_t>(rec->vallen);
-            return 0;
+            return found(rec, value, vallen);
         }
     }
     return -1;
@@ -109,7 +223,8 @@ int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::s
 int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
             std::size_t* vallen)
 {
-    return findinbucket(keytab, strhashn(key, keylen), key, keylen, value, vallen);
+    return findinbucket(keytab, strhashn(key, keylen), key, keylen, printof(key, keylen), value,
+                        vallen);
 }
 
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
@@ -165,14 +280,15 @@ bool append(growbuf* buf, const char* source, std::size_t count)
 struct prefixhash {
     const char* pos;
     std::uint32_t h;
+    std::uint64_t print;
 };
 
-std::uint32_t hashbefore(prefixhash* p, const char* pos)
+void moveto(prefixhash* p, const char* pos)
 {
     for (; p->pos < pos; ++p->pos) {
         p->h = hashstep(p->h, *p->pos);
+        p->print = printstep(p->print, *p->pos);
     }
-    return p->h;
 }
 
 std::uint32_t powerof7(std::size_t n)
@@ -218,15 +334,21 @@ const char* findclose(reference* ref, const char* name)
     return ref->gt;
 }
 
-// The key named by [name, close): strhashn of the name from the two carried
-// hashes.
+// The key named by [name, close): its hash and print from the two carried
+// prefixes.
 int lookup(reference* ref, const char* name, const char* close, const char** value,
            std::size_t* vallen)
 {
     auto n = static_cast<std::size_t>(close - name);
-    std::uint32_t before = hashbefore(&ref->atname, name);
-    std::uint32_t h = hashbefore(&ref->atclose, close) - before * powerof7(n);
-    return findinbucket(ref->keytab, h % hashbuckets, name, n, value, vallen);
+    moveto(&ref->atname, name);
+    moveto(&ref->atclose, close);
+    std::uint32_t h = ref->atclose.h - ref->atname.h * powerof7(n);
+    unsigned bucket = h % hashbuckets;
+    std::uint64_t print = 0;
+    if (ref->keytab[bucket] != nullptr && ref->keytab[bucket]->index != nullptr) {
+        print = submod(ref->atclose.print, mulmod(ref->atname.print, basepower(n)));
+    }
+    return findinbucket(ref->keytab, bucket, name, n, print, value, vallen);
 }
 
 // Where copying resumes after a dropping line tag that ends at after: past the
@@ -283,7 +405,7 @@ int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_
         die("Out of memory in memdupsub %llu\n", static_cast<unsigned long long>(capacity));
     }
     growbuf buf{block, block, block + capacity, limit};
-    reference ref{keytab, maxkeylen, text + len, false, nullptr, {text, 0}, {text, 0}};
+    reference ref{keytab, maxkeylen, text + len, false, nullptr, {text, 0, 0}, {text, 0, 0}};
     const char* cursor = text;
     while (cursor != nullptr && cursor != ref.rangeend) {
         const auto* open = static_cast<const char*>(

@@ -74,12 +74,19 @@ std::string flagnames(flagword word);
 unsigned strhash(const char* text);
 unsigned strhashn(const char* text, std::size_t len);
 
+struct keyindex;  // index beside a long chain of the key table (keys.cpp)
+
 struct subkey {
     subkey* next;
     const char* key;
     const char* value;
     std::uint32_t keylen;
     std::int32_t vallen;
+    // Beyond the record's classic fields, kept by addkey: a lookup in a long
+    // chain costs no walk along it, however many keys share its bucket.
+    std::uint64_t print;   // seeded hash of the name
+    std::uint32_t depth;   // records in the chain from this one on
+    keyindex* index;       // the chain's index once it is long (used at its head)
 };
 
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,

@@ -173,6 +173,28 @@ def test_run_of_openings_before_a_long_key_name(t):
     t.eq((r.status, r.err), (0, ""), "run")
 
 
+def colliding_names(count, length=12):
+    """Names with one and the same hash of the key table: raising one byte by
+    one and lowering the next by seven keeps the hash (h = 7h + 5c)."""
+    names = []
+    for n in range(count):
+        steps = [(n // 3 ** i) % 3 for i in range(length - 1)] + [0]
+        names.append("".join(chr(ord("p") + steps[i] - (7 * steps[i - 1] if i else 0))
+                             for i in range(length)))
+    return names
+
+
+def test_keys_made_to_share_one_bucket(t):
+    # 100,000 keys in one chain of the table, 100,000 lookups of a name that is
+    # not among them but shares their bucket.
+    names = colliding_names(100001)
+    absent = names.pop()
+    layout(t, MYTYPE + "".join("set %s=v\n" % n for n in names)
+           + ("file %s 0644 - - - - .\n" % ("<%s>" % absent * 100)) * 1000)
+    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "run")
+
+
 def test_100_mb_input_file_without_a_last_line_end(t):
     layout(t, MYTYPE)
     line = "#" + "c" * 1022 + "\n"

@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -294,5 +296,41 @@ TEST_F(keyfixture, BoundedExpansionNeverPassesItsLimit)
         ASSERT_EQ(r, 0) << c.text << " limit " << c.limit;
         EXPECT_EQ(std::string(out, outlen), c.result) << c.text;
         std::free(out);
+    }
+}
+
+TEST_F(keyfixture, LongChainsFindTheNewestKeyOfEachName)
+{
+    // Names that all share one bucket; each is set twice and looked up while
+    // the chain grows past the length at which it is indexed.
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::vector<std::string> names;
+    for (char a : letters) {
+        for (char b : letters) {
+            for (char c : letters) {
+                std::string name{a, b, c};
+                if (strhash(name.c_str()) == strhash("abc")) names.push_back(name);
+            }
+        }
+    }
+    ASSERT_GE(names.size(), 17u);
+    std::string absent = names.back();
+    names.pop_back();
+    std::deque<std::string> values;  // the table points at them
+    for (std::size_t i = 0; i < 16; ++i) {
+        for (int round = 0; round < 2; ++round) {
+            values.push_back(names[i] + "=" + std::to_string(round));
+            addkey(keytab, &maxkeylen, names[i].data(), 3, values.back().data(),
+                   values.back().size(), 0);
+        }
+        for (std::size_t j = 0; j <= i; ++j) {
+            const char* value = nullptr;
+            std::size_t vallen = 0;
+            ASSERT_EQ(findkey(keytab, names[j].data(), 3, &value, &vallen), 0) << i << " " << j;
+            EXPECT_EQ(std::string(value, vallen), names[j] + "=1");
+            EXPECT_EQ(expand("[<" + names[j] + ">]"), "[" + names[j] + "=1]");
+        }
+        EXPECT_EQ(expand("<" + absent + ">"), "<" + absent + ">");
+        EXPECT_EQ(expand("<" + names[i + 1] + ">"), "<" + names[i + 1] + ">");
     }
 }
