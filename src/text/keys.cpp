@@ -70,15 +70,6 @@ std::uint64_t printstep(std::uint64_t p, char c)
     return r >= printmod ? r - printmod : r;
 }
 
-std::uint64_t printof(const char* name, std::size_t len)
-{
-    std::uint64_t p = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-        p = printstep(p, name[i]);
-    }
-    return p;
-}
-
 std::uint64_t basepower(std::size_t n)
 {
     std::uint64_t result = 1;
@@ -89,9 +80,6 @@ std::uint64_t basepower(std::size_t n)
     }
     return result;
 }
-
-// Chains at least this long get an index.
-constexpr std::uint32_t longchain = 8;
 
 // A <line:NAME> tag with a known platform name: 1 when the rest of its line
 // is kept, 0 when dropped, -1 when NAME is no platform name.
@@ -108,6 +96,15 @@ int linetagkeeps(const char* name, std::size_t n)
 }
 
 }  // namespace
+
+std::uint64_t nameprint(const char* name, std::size_t len)
+{
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        p = printstep(p, name[i]);
+    }
+    return p;
+}
 
 unsigned strhash(const char* text)
 {
@@ -142,7 +139,7 @@ void indexkey(subkey* rec)
         rec->index->newest.insert_or_assign(rec->print, rec);
         return;
     }
-    if (rec->depth < longchain) {
+    if (rec->depth < LONGCHAIN) {
         return;
     }
     rec->index = new keyindex;
@@ -177,7 +174,7 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     rec->value = value;
     rec->keylen = static_cast<std::uint32_t>(keylen);
     rec->vallen = static_cast<std::int32_t>(vallen);
-    rec->print = printof(key, keylen);
+    rec->print = nameprint(key, keylen);
     rec->depth = next == nullptr ? 1 : next->depth + (next->depth < UINT32_MAX ? 1 : 0);
     rec->index = next != nullptr ? next->index : nullptr;
     keytab[h] = rec;
@@ -223,8 +220,8 @@ int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::s
 int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
             std::size_t* vallen)
 {
-    return findinbucket(keytab, strhashn(key, keylen), key, keylen, printof(key, keylen), value,
-                        vallen);
+    return findinbucket(keytab, strhashn(key, keylen), key, keylen, nameprint(key, keylen),
+                        value, vallen);
 }
 
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,

@@ -73,6 +73,12 @@ std::string flagnames(flagword word);
 
 unsigned strhash(const char* text);
 unsigned strhashn(const char* text, std::size_t len);
+// A hash of the name seeded when the run starts, for indexes beside the
+// chains of the fixed hash: names cannot be made to share a print, except by
+// chance.
+std::uint64_t nameprint(const char* name, std::size_t len);
+// Chains of the key and type tables at least this long get an index.
+constexpr std::uint32_t LONGCHAIN = 8;
 
 struct keyindex;  // index beside a long chain of the key table (keys.cpp)
 

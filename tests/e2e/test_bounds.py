@@ -184,15 +184,23 @@ def colliding_names(count, length=12):
     return names
 
 
-def test_keys_made_to_share_one_bucket(t):
-    # 100,000 keys in one chain of the table, 100,000 lookups of a name that is
-    # not among them but shares their bucket.
+def test_names_made_to_share_one_bucket(t):
+    # 100,000 keys in one chain of the key table, 100,000 lookups of a name
+    # that is not among them but shares their bucket.
     names = colliding_names(100001)
     absent = names.pop()
     layout(t, MYTYPE + "".join("set %s=v\n" % n for n in names)
            + ("file %s 0644 - - - - .\n" % ("<%s>" % absent * 100)) * 1000)
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    t.eq((r.status, r.err), (0, ""), "run with the keys")
+    # 100,000 types in one chain of the type table, each input line naming
+    # the oldest of them.
+    os.remove(t.path("out/manifest.txt"))
+    layout(t, "".join("file %s 0644 - - - - .\n" % n for n in names),
+           "fileplacer types.txt\n" + "".join("- %s f%d\n" % (names[0], i)
+                                              for i in range(100000)))
+    r = measured(t, ["install.ins", "types.txt"], "-n", "-d", "out", "src")
+    ends_with(t, r, "file 'f0' not found in source path\n")
 
 
 def test_100_mb_input_file_without_a_last_line_end(t):
