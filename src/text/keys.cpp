@@ -155,8 +155,10 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
 {
     FP_CHECK(keylen <= UINT32_MAX && vallen <= INT32_MAX);
     unsigned h = strhashn(key, keylen);
-    for (const subkey* rec = keytab[h]; rec != nullptr; rec = rec->next) {
-        if (verbose > 1 && samekey(rec, key, keylen)) {
+    // One warning per older record of the name: a walk along the whole chain,
+    // made only when the warnings are wanted.
+    for (const subkey* rec = verbose > 1 ? keytab[h] : nullptr; rec != nullptr; rec = rec->next) {
+        if (samekey(rec, key, keylen)) {
             std::fprintf(stderr, "WARNING duplicate substitution key: %.*s\n",
                          static_cast<int>(keylen), key);
         }
