@@ -38,7 +38,11 @@ std::uint64_t mulmod(std::uint64_t a, std::uint64_t b)
 {
     unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
     std::uint64_t r = static_cast<std::uint64_t>(p & printmod) + static_cast<std::uint64_t>(p >> 61);
-    return r >= printmod ? r - printmod : r;
+    // At most 2 * printmod: every residue ends with one representation.
+    while (r >= printmod) {
+        r -= printmod;
+    }
+    return r;
 }
 
 std::uint64_t submod(std::uint64_t a, std::uint64_t b)
@@ -304,10 +308,11 @@ std::uint32_t powerof7(std::size_t n)
 }
 
 // What an expansion looks up and where it stands. No search goes past the
-// end of the range, and none looks at a byte twice: the first '>' at or after
-// the last name is kept, and the hashes before the names and before their
-// closing '>' are carried forward (both only move on), so that an expansion
-// costs time in proportion to its range however the '<' and '>' fall.
+// end of the range or back over text it has passed: the first '>' at or
+// after the last name is kept, and the hashes before the names and before
+// their closing '>' are carried forward (both only move on), so that an
+// expansion costs time in proportion to its range however the '<' and '>'
+// fall.
 struct reference {
     subkey* const* keytab;
     unsigned maxkeylen;

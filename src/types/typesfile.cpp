@@ -14,8 +14,8 @@ namespace {
 
 constexpr int MAXCONFDEPTH = 16;
 // Settings files read in one run, and the bytes they hold in all: includes
-// that fan out (each of many files including the others many times) would
-// otherwise read the same files without end.
+// that fan out (a few files, each including the next many times) would
+// otherwise read the same files millions of times.
 constexpr int MAXCONFFILES = 1000;
 constexpr std::size_t MAXCONFBYTES = std::size_t{8} << 20;
 

@@ -73,7 +73,8 @@ def test_types_file_found_beside_the_input_file(t):
 
 def test_nul_byte_in_a_text_file_names_the_file_and_line(t):
     # Each file the tool reads as text, with a NUL byte after lines ended by
-    # CR LF, CR and LF; the run stops before anything is installed.
+    # CR LF, CR and LF (a CR right before the NUL ends its line too); the run
+    # stops before anything is installed.
     types = "file doc 0644 - - - - .\r\nfile s 0644 - - srcpath - <dd>\n"
     inp = "fileplacer types.txt\npkg doc a\n"
     cases = [
@@ -82,7 +83,7 @@ def test_nul_byte_in_a_text_file_names_the_file_and_line(t):
         ("install.ins", "\0fileplacer types.txt\n", 1),
         ("types.txt", "file t 0 - - - - .\nset dd=x\0yy\ndir 0 - - srcpath p <dd>/z\n", 2),
         ("types.txt", "set dd=x\0yy\n" + types, 1),
-        ("inc.cfg", "set a=b\r\r\n\0", 3),
+        ("inc.cfg", "set a=b\r\r\n\r\0", 4),
         ("dest/manifest.txt", "nam=\ndst=\0\npkg=\ntyp=doc\nflg=srcpath\n", 2),
     ]
     for name, content, line in cases:

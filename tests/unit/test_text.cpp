@@ -248,28 +248,3 @@ TEST_F(tempdir, RetriedPathMustFitWhole)
     std::string longdir = referrer + std::string(1100 - referrer.size(), 'z') + "/in.ins";
     EXPECT_EQ(load("x", longdir), "error " + std::to_string(ENAMETOOLONG));
 }
-
-TEST_F(tempdir, NulByteEndsTheRunWithItsLine)
-{
-    // Lines end at CR LF, LF and CR alike; a CR right before the NUL ends its
-    // line too.
-    struct {
-        const char* name;
-        std::string content;
-        const char* line;
-    } cases[] = {
-        {"first", std::string("\0", 1), "1"},
-        {"crlf", std::string("a\r\nb\nc\rd\0", 9), "4"},
-        {"crcr", std::string("a\r\r\0\n", 5), "3"},
-        {"crnul", std::string("a\r\0", 3), "2"},
-        {"last", std::string("a\nb\n\0", 5), "3"},
-    };
-    for (const auto& c : cases) {
-        std::string path = write(c.name, c.content);
-        char* text = nullptr;
-        char* end = nullptr;
-        EXPECT_EXIT(loadfile(path.c_str(), &text, &end, nullptr), testing::ExitedWithCode(1),
-                    "^Unexpected NUL byte in file '" + path + "' line " + c.line + "\n$")
-            << c.name;
-    }
-}
