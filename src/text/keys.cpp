@@ -4,10 +4,12 @@
 
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 namespace {
 
@@ -27,16 +29,60 @@ bool samekey(const subkey* rec, const char* key, std::size_t keylen)
     return rec->keylen == keylen && (keylen == 0 || std::memcmp(rec->key, key, keylen) == 0);
 }
 
-// Output being built by memdupsub.
-struct growbuf {
-    char* start;
-    char* next;
-    char* end;
-};
+// The print of a name: a polynomial hash modulo the prime 2^61 - 1 at a base
+// chosen when the run starts. Names made to share a bucket of the table's
+// fixed hash do not share a print, except by chance.
+constexpr std::uint64_t printmod = (std::uint64_t{1} << 61) - 1;
 
-void append(growbuf* buf, const char* source, std::size_t count)
+std::uint64_t mulmod(std::uint64_t a, std::uint64_t b)
 {
-    memgrowdup(&buf->start, &buf->next, &buf->end, source, count);
+    unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    std::uint64_t r = static_cast<std::uint64_t>(p & printmod) + static_cast<std::uint64_t>(p >> 61);
+    // At most 2 * printmod: every residue ends with one representation.
+    while (r >= printmod) {
+        r -= printmod;
+    }
+    return r;
+}
+
+std::uint64_t submod(std::uint64_t a, std::uint64_t b)
+{
+    return a >= b ? a - b : a + printmod - b;
+}
+
+std::uint64_t pickbase()
+{
+    auto seed = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    seed ^= reinterpret_cast<std::uintptr_t>(&seed);
+    // One round of a 64-bit mixer, then a base well inside the field.
+    seed = (seed ^ (seed >> 30)) * 0xbf58476d1ce4e5b9u;
+    seed = (seed ^ (seed >> 27)) * 0x94d049bb133111ebu;
+    seed ^= seed >> 31;
+    return (std::uint64_t{1} << 32) + seed % (printmod - (std::uint64_t{1} << 33));
+}
+
+std::uint64_t printbase()
+{
+    static const std::uint64_t base = pickbase();
+    return base;
+}
+
+std::uint64_t printstep(std::uint64_t p, char c)
+{
+    std::uint64_t r = mulmod(p, printbase()) + static_cast<unsigned char>(c) + 1;
+    return r >= printmod ? r - printmod : r;
+}
+
+std::uint64_t basepower(std::size_t n)
+{
+    std::uint64_t result = 1;
+    for (std::uint64_t b = printbase(); n != 0; n >>= 1, b = mulmod(b, b)) {
+        if ((n & 1) != 0) {
+            result = mulmod(result, b);
+        }
+    }
+    return result;
 }
 
 // A <line:NAME> tag with a known platform name: 1 when the rest of its line
@@ -54,6 +100,15 @@ int linetagkeeps(const char* name, std::size_t n)
 }
 
 }  // namespace
+
+std::uint64_t nameprint(const char* name, std::size_t len)
+{
+    std::uint64_t p = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        p = printstep(p, name[i]);
+    }
+    return p;
+}
 
 unsigned strhash(const char* text)
 {
@@ -73,13 +128,41 @@ unsigned strhashn(const char* text, std::size_t len)
     return h % hashbuckets;
 }
 
+// Index beside a long chain: the newest record of each print.
+struct keyindex {
+    std::unordered_map<std::uint64_t, subkey*> newest;
+};
+
+namespace {
+
+// Enters a record just put at the head of its chain: into the chain's index,
+// or into a new one when the chain has just become long.
+void indexkey(subkey* rec)
+{
+    if (rec->index != nullptr) {
+        rec->index->newest.insert_or_assign(rec->print, rec);
+        return;
+    }
+    if (rec->depth < LONGCHAIN) {
+        return;
+    }
+    rec->index = new keyindex;
+    for (subkey* r = rec; r != nullptr; r = r->next) {
+        rec->index->newest.emplace(r->print, r);  // the first, newest, one stays
+    }
+}
+
+}  // namespace
+
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
                const char* value, std::size_t vallen, unsigned verbose)
 {
     FP_CHECK(keylen <= UINT32_MAX && vallen <= INT32_MAX);
     unsigned h = strhashn(key, keylen);
-    for (const subkey* rec = keytab[h]; rec != nullptr; rec = rec->next) {
-        if (verbose > 1 && samekey(rec, key, keylen)) {
+    // One warning per older record of the name: a walk along the whole chain,
+    // made only when the warnings are wanted.
+    for (const subkey* rec = verbose > 1 ? keytab[h] : nullptr; rec != nullptr; rec = rec->next) {
+        if (samekey(rec, key, keylen)) {
             std::fprintf(stderr, "WARNING duplicate substitution key: %.*s\n",
                          static_cast<int>(keylen), key);
         }
@@ -91,26 +174,60 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     if (keylen > *maxkeylen) {
         *maxkeylen = static_cast<unsigned>(keylen);
     }
-    rec->next = keytab[h];
+    subkey* next = keytab[h];
+    rec->next = next;
     rec->key = key;
     rec->value = value;
     rec->keylen = static_cast<std::uint32_t>(keylen);
     rec->vallen = static_cast<std::int32_t>(vallen);
+    rec->print = nameprint(key, keylen);
+    rec->depth = next == nullptr ? 1 : next->depth + (next->depth < UINT32_MAX ? 1 : 0);
+    rec->index = next != nullptr ? next->index : nullptr;
     keytab[h] = rec;
+    indexkey(rec);
     return rec;
 }
+
+namespace {
+
+int found(const subkey* rec, const char** value, std::size_t* vallen)
+{
+    *value = rec->value;
+    *vallen = static_cast<std::size_t>(rec->vallen);
+    return 0;
+}
+
+// The newest key of that name in its bucket; print is the name's print, used
+// when the chain has an index.
+int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
+                 std::uint64_t print, const char** value, std::size_t* vallen)
+{
+    const subkey* head = keytab[bucket];
+    if (head != nullptr && head->index != nullptr) {
+        auto it = head->index->newest.find(print);
+        if (it == head->index->newest.end()) {
+            return -1;  // a key of that name would have that print
+        }
+        if (samekey(it->second, key, keylen)) {
+            return found(it->second, value, vallen);
+        }
+        // Another name with the same print: only the walk can tell.
+    }
+    for (const subkey* rec = head; rec != nullptr; rec = rec->next) {
+        if (samekey(rec, key, keylen)) {
+            return found(rec, value, vallen);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
 
 int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
             std::size_t* vallen)
 {
-    for (const subkey* rec = keytab[strhashn(key, keylen)]; rec != nullptr; rec = rec->next) {
-        if (samekey(rec, key, keylen)) {
-            *value = rec->value;
-            *vallen = static_cast<std::size_t>(rec->vallen);
-            return 0;
-        }
-    }
-    return -1;
+    return findinbucket(keytab, strhashn(key, keylen), key, keylen, nameprint(key, keylen),
+                        value, vallen);
 }
 
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
@@ -127,8 +244,8 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
         bool overflow = capacity > (SIZE_MAX - count) / 2;
         char* block = overflow ? nullptr : static_cast<char*>(std::realloc(*bufstart, grown));
         if (block == nullptr) {
-            die("Out of memory in memgrowdup: avail=%u srcsize=%d\n", static_cast<unsigned>(grown),
-                static_cast<int>(count));
+            die("Out of memory in memgrowdup: avail=%llu srcsize=%lld\n",
+                static_cast<unsigned long long>(grown), static_cast<long long>(count));
         }
         *bufstart = block;
         *bufnext = block + used;
@@ -140,23 +257,102 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
 
 namespace {
 
-// What an expansion looks up: the keys, the longest name looked at, and the
-// end of the range, which no search goes past.
+// Output being built by an expansion; it never holds more than limit bytes.
+struct growbuf {
+    char* start;
+    char* next;
+    char* end;
+    std::size_t limit;
+};
+
+// false, with nothing appended, when the bytes would take the output past
+// its limit.
+bool append(growbuf* buf, const char* source, std::size_t count)
+{
+    auto used = static_cast<std::size_t>(buf->next - buf->start);
+    if (count > buf->limit - used) {
+        return false;
+    }
+    memgrowdup(&buf->start, &buf->next, &buf->end, source, count);
+    return true;
+}
+
+// The unreduced hash of the range's bytes before pos, carried forward as pos
+// moves on: with it the hash of any name inside the range costs no pass over
+// the name.
+struct prefixhash {
+    const char* pos;
+    std::uint32_t h;
+    std::uint64_t print;
+};
+
+void moveto(prefixhash* p, const char* pos)
+{
+    for (; p->pos < pos; ++p->pos) {
+        p->h = hashstep(p->h, *p->pos);
+        p->print = printstep(p->print, *p->pos);
+    }
+}
+
+std::uint32_t powerof7(std::size_t n)
+{
+    std::uint32_t result = 1;
+    std::uint32_t base = 7;
+    for (; n != 0; n >>= 1) {
+        if ((n & 1) != 0) {
+            result *= base;
+        }
+        base *= base;
+    }
+    return result;
+}
+
+// What an expansion looks up and where it stands. No search goes past the
+// end of the range or back over text it has passed: the first '>' at or
+// after the last name is kept, and the hashes before the names and before
+// their closing '>' are carried forward (both only move on), so that an
+// expansion costs time in proportion to its range however the '<' and '>'
+// fall.
 struct reference {
     subkey* const* keytab;
     unsigned maxkeylen;
     const char* rangeend;
+    bool searched;      // gt has been looked for
+    const char* gt;     // first '>' at or after the last name searched from, or null
+    prefixhash atname;
+    prefixhash atclose;
 };
 
-// The '>' closing the name that starts at name, searched no further than a
-// name of maxkeylen bytes could reach; null when there is none.
-const char* findclose(const reference& ref, const char* name)
+// The '>' closing the name that starts at name, no further than a name of
+// maxkeylen bytes could reach; null when there is none.
+const char* findclose(reference* ref, const char* name)
 {
-    auto window = static_cast<std::size_t>(ref.rangeend - name);
-    if (window > static_cast<std::size_t>(ref.maxkeylen) + 1) {
-        window = static_cast<std::size_t>(ref.maxkeylen) + 1;
+    if (!ref->searched || (ref->gt != nullptr && ref->gt < name)) {
+        ref->gt = static_cast<const char*>(
+            std::memchr(name, '>', static_cast<std::size_t>(ref->rangeend - name)));
+        ref->searched = true;
     }
-    return static_cast<const char*>(std::memchr(name, '>', window));
+    if (ref->gt == nullptr || static_cast<std::size_t>(ref->gt - name) > ref->maxkeylen) {
+        return nullptr;
+    }
+    return ref->gt;
+}
+
+// The key named by [name, close): its hash and print from the two carried
+// prefixes.
+int lookup(reference* ref, const char* name, const char* close, const char** value,
+           std::size_t* vallen)
+{
+    auto n = static_cast<std::size_t>(close - name);
+    moveto(&ref->atname, name);
+    moveto(&ref->atclose, close);
+    std::uint32_t h = ref->atclose.h - ref->atname.h * powerof7(n);
+    unsigned bucket = h % hashbuckets;
+    std::uint64_t print = 0;
+    if (ref->keytab[bucket] != nullptr && ref->keytab[bucket]->index != nullptr) {
+        print = submod(ref->atclose.print, mulmod(ref->atname.print, basepower(n)));
+    }
+    return findinbucket(ref->keytab, bucket, name, n, print, value, vallen);
 }
 
 // Where copying resumes after a dropping line tag that ends at after: past the
@@ -169,58 +365,74 @@ const char* pastline(const reference& ref, const char* after)
 }
 
 // Handles the '<' at open: appends the text from cursor up to it and what the
-// reference becomes, and returns where scanning resumes. A reference that is
-// neither a known key nor a line tag keeps its '<', and scanning resumes
-// inside its name.
-const char* expandat(growbuf* buf, const reference& ref, const char* cursor, const char* open)
+// reference becomes, and returns where scanning resumes (null when the output
+// would pass its limit). A reference that is neither a known key nor a line
+// tag keeps its '<', and scanning resumes inside its name.
+const char* expandat(growbuf* buf, reference* ref, const char* cursor, const char* open)
 {
     const char* name = open + 1;
     const char* close = findclose(ref, name);
     std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
     const char* value = nullptr;
     std::size_t vallen = 0;
-    if (close == nullptr || n < 2 || n > ref.maxkeylen) {
-        append(buf, cursor, static_cast<std::size_t>(name - cursor));
-        return name;
+    int keeps = -1;
+    if (close != nullptr && n >= 2) {
+        if (lookup(ref, name, close, &value, &vallen) == 0) {
+            bool fits = append(buf, cursor, static_cast<std::size_t>(open - cursor)) &&
+                        append(buf, value, vallen);
+            return fits ? close + 1 : nullptr;
+        }
+        keeps = linetagkeeps(name, n);
     }
-    if (findkey(ref.keytab, name, n, &value, &vallen) == 0) {
-        append(buf, cursor, static_cast<std::size_t>(open - cursor));
-        append(buf, value, vallen);
-        return close + 1;
-    }
-    int keeps = linetagkeeps(name, n);
     if (keeps < 0) {
-        append(buf, cursor, static_cast<std::size_t>(name - cursor));
-        return name;
+        return append(buf, cursor, static_cast<std::size_t>(name - cursor)) ? name : nullptr;
     }
-    append(buf, cursor, static_cast<std::size_t>(open - cursor));
-    return keeps == 1 ? close + 1 : pastline(ref, close + 1);
+    if (!append(buf, cursor, static_cast<std::size_t>(open - cursor))) {
+        return nullptr;
+    }
+    return keeps == 1 ? close + 1 : pastline(*ref, close + 1);
 }
 
 }  // namespace
 
-void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
-               subkey* const* keytab, unsigned maxkeylen)
+int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_t len,
+                   subkey* const* keytab, unsigned maxkeylen, std::size_t limit)
 {
     std::size_t capacity = len + len / 10;
+    if (capacity > limit) {
+        capacity = limit + 1;  // the most a bounded output can take
+    }
     // At least one byte is allocated so the caller always gets a block to free
     // or resize; the recorded capacity stays the computed one.
     auto* block = static_cast<char*>(std::malloc(capacity != 0 ? capacity : 1));
     if (block == nullptr) {
-        die("Out of memory in memdupsub %d\n", static_cast<int>(capacity));
+        die("Out of memory in memdupsub %llu\n", static_cast<unsigned long long>(capacity));
     }
-    growbuf buf{block, block, block + capacity};
-    const reference ref{keytab, maxkeylen, text + len};
+    growbuf buf{block, block, block + capacity, limit};
+    reference ref{keytab, maxkeylen, text + len, false, nullptr, {text, 0, 0}, {text, 0, 0}};
     const char* cursor = text;
-    while (cursor != ref.rangeend) {
+    while (cursor != nullptr && cursor != ref.rangeend) {
         const auto* open = static_cast<const char*>(
             std::memchr(cursor, '<', static_cast<std::size_t>(ref.rangeend - cursor)));
         if (open == nullptr) {
             break;
         }
-        cursor = expandat(&buf, ref, cursor, open);
+        cursor = expandat(&buf, &ref, cursor, open);
     }
-    append(&buf, cursor, static_cast<std::size_t>(ref.rangeend - cursor));
+    if (cursor == nullptr ||
+        !append(&buf, cursor, static_cast<std::size_t>(ref.rangeend - cursor))) {
+        std::free(buf.start);
+        *out = nullptr;
+        *outlen = 0;
+        return -1;
+    }
     *out = buf.start;
     *outlen = static_cast<std::size_t>(buf.next - buf.start);
+    return 0;
+}
+
+void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
+               subkey* const* keytab, unsigned maxkeylen)
+{
+    memdupsublimit(out, outlen, text, len, keytab, maxkeylen, SIZE_MAX);
 }

@@ -57,6 +57,28 @@ std::size_t dirpartlen(const char* referrer)
     return 0;
 }
 
+// Line of the byte at pos, counted from 1: CR LF, LF and CR each end a line.
+unsigned long long lineof(const char* text, const char* pos)
+{
+    unsigned long long line = 1;
+    for (const char* c = text; c != pos; ++c) {
+        if (*c == '\n' || (*c == '\r' && (c + 1 == pos || c[1] != '\n'))) {
+            ++line;
+        }
+    }
+    return line;
+}
+
+// The files read here are text: a NUL byte in one would make the counted
+// lengths and the C strings cut from it disagree.
+void checknonul(const char* path, const char* text, std::size_t len)
+{
+    const auto* nul = static_cast<const char*>(std::memchr(text, '\0', len));
+    if (nul != nullptr) {
+        die("Unexpected NUL byte in file '%s' line %llu\n", path, lineof(text, nul));
+    }
+}
+
 }  // namespace
 
 int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
@@ -82,7 +104,8 @@ int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
         block = static_cast<char*>(std::malloc(static_cast<std::size_t>(size) + 1));
     }
     if (block == nullptr) {
-        die("Out of memory reading file '%s' (%lu)\n", path, static_cast<unsigned long>(size));
+        die("Out of memory reading file '%s' (%llu)\n", path,
+            static_cast<unsigned long long>(size));
     }
     long long got = readall(fd, block, static_cast<std::size_t>(size));
     if (got < 0) {
@@ -92,6 +115,7 @@ int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
         return err;
     }
     closefd(fd);
+    checknonul(path, block, static_cast<std::size_t>(got));
     block[got] = '\0';
     *text = block;
     *end = block + got;

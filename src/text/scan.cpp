@@ -9,20 +9,30 @@
 
 namespace {
 
+// What the expansion of tokens may still add in this run.
+std::size_t expansionleft = EXPANSIONBUDGET;
+
 bool blankortab(char c)
 {
     return c == ' ' || c == '\t';
 }
 
-// Replaces the token by its expansion when substitution changed it.
-void expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
+// Replaces the token by its expansion when substitution changed it: 0, or -1
+// when the expansion would add more than the run's expansions may.
+int expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
 {
     char* expanded = nullptr;
     std::size_t explen = 0;
-    memdupsub(&expanded, &explen, *token, *tokenlen, rs->keytab, rs->maxkeylen);
+    if (memdupsublimit(&expanded, &explen, *token, *tokenlen, rs->keytab, rs->maxkeylen,
+                       *tokenlen + expansionleft) != 0) {
+        return -1;
+    }
     if (explen == *tokenlen && (explen == 0 || std::memcmp(expanded, *token, explen) == 0)) {
         std::free(expanded);
-        return;
+        return 0;
+    }
+    if (explen > *tokenlen) {
+        FP_CHECK(spendexpansion(explen - *tokenlen) == 0);
     }
     auto* copy = static_cast<char*>(std::realloc(expanded, explen + 1));
     if (copy == nullptr) {
@@ -31,9 +41,24 @@ void expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
     copy[explen] = '\0';
     *token = copy;
     *tokenlen = explen;
+    return 0;
 }
 
 }  // namespace
+
+int spendexpansion(std::size_t grown)
+{
+    if (grown > expansionleft) {
+        return -1;
+    }
+    expansionleft -= grown;
+    return 0;
+}
+
+std::size_t expansionroom()
+{
+    return expansionleft;
+}
 
 int nextline(char** line, char** lineend, char** cursor, char* end)
 {
@@ -89,6 +114,5 @@ int nexttoken(runstate* rs, char** token, std::size_t* tokenlen, char** cursor)
         }
     }
     *cursor = pos;
-    expandtoken(rs, token, tokenlen);
-    return 0;
+    return expandtoken(rs, token, tokenlen) == 0 ? 0 : -2;
 }

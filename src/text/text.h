@@ -73,6 +73,14 @@ std::string flagnames(flagword word);
 
 unsigned strhash(const char* text);
 unsigned strhashn(const char* text, std::size_t len);
+// A hash of the name seeded when the run starts, for indexes beside the
+// chains of the fixed hash: names cannot be made to share a print, except by
+// chance.
+std::uint64_t nameprint(const char* name, std::size_t len);
+// Chains of the key and type tables at least this long get an index.
+constexpr std::uint32_t LONGCHAIN = 8;
+
+struct keyindex;  // index beside a long chain of the key table (keys.cpp)
 
 struct subkey {
     subkey* next;
@@ -80,6 +88,11 @@ struct subkey {
     const char* value;
     std::uint32_t keylen;
     std::int32_t vallen;
+    // Beyond the record's classic fields, kept by addkey: a lookup in a long
+    // chain costs no walk along it, however many keys share its bucket.
+    std::uint64_t print;   // seeded hash of the name
+    std::uint32_t depth;   // records in the chain from this one on
+    keyindex* index;       // the chain's index once it is long (used at its head)
 };
 
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
@@ -92,10 +105,15 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
 // Expanded heap copy of text[0..len) (not NUL-terminated); caller frees.
 void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
                subkey* const* keytab, unsigned maxkeylen);
+// As memdupsub, but the expansion stops as soon as its output would pass
+// limit bytes: 0, or -1 with nothing handed back.
+int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_t len,
+                   subkey* const* keytab, unsigned maxkeylen, std::size_t limit);
 
 // ---- loading and scanning -------------------------------------------------
 
-// Whole file into one NUL-terminated heap block; 0 or the error number.
+// Whole text file into one NUL-terminated heap block; 0 or the error number.
+// A NUL byte in the file ends the run with its file and line.
 int loadfile(const char* path, char** text, char** end, std::int64_t* mtime);
 // As loadfile, retried in the directory of referrer when that can help.
 int loadrelative(const char* path, char** text, char** end, std::int64_t* mtime,
@@ -104,5 +122,18 @@ int loadrelative(const char* path, char** text, char** end, std::int64_t* mtime,
 int nextline(char** line, char** lineend, char** cursor, char* end);
 // Requires literal at the cursor, then skips blanks and tabs: 0 or -1.
 int matchprefix(char** cursor, char* end, const char* literal, std::size_t length);
-// Next blank-separated word of a NUL-terminated line, <key>-expanded: 0 or -1.
+// Next blank-separated word of a NUL-terminated line, <key>-expanded: 0, -1
+// when there is none, -2 when its expansion would add more than the run's
+// expansions may.
 int nexttoken(runstate* rs, char** token, std::size_t* tokenlen, char** cursor);
+
+// Characters that the expansion of tokens may add in one run, in all (what
+// the expanded tokens hold beyond the text they came from). Far beyond what
+// any installation needs, and it keeps a run's memory proportional to its
+// files, since a short reference can stand for a long value.
+constexpr std::size_t EXPANSIONBUDGET = std::size_t{32} << 20;
+// Takes grown characters from what the run's expansions may still add: 0, or
+// -1 (nothing taken) when fewer are left.
+int spendexpansion(std::size_t grown);
+// What the run's expansions may still add.
+std::size_t expansionroom();

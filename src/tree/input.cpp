@@ -97,7 +97,12 @@ int lineflags(inputline& ln, flagword* flags) {
 
 char* token(inputline& ln, std::size_t* len) {
     char* text;
-    if (nexttoken(ln.rs, &text, len, &ln.cursor) != 0) invalidline(ln, ln.cursor);
+    int r = nexttoken(ln.rs, &text, len, &ln.cursor);
+    if (r == -2)
+        die("Expanded text too long (more than %llu characters added in all) in input file "
+            "'%s' line %d\n",
+            static_cast<unsigned long long>(EXPANSIONBUDGET), ln.rs->infile, ln.n);
+    if (r != 0) invalidline(ln, ln.cursor);
     return text;
 }
 

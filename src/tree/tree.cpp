@@ -225,10 +225,19 @@ void mergeentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
     std::free(finfo);
 }
 
+// A link line of the types file makes an entry without a type; every other
+// entry the types file makes is a directory with its line's type.
+bool typesfilelink(const fileinfo* entry) {
+    return entry->ftype == nullptr && (entry->flags & F_SYMLINK) &&
+           !(entry->flags & F_FROMMANIFEST);
+}
+
+// Only a link of the types file takes in the manifest's record of it; a
+// record that meets any other entry of the types file (a directory) is a
+// duplicate like any other.
 void equalentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
     bool samebase = sametext(old->basedir, finfo->basedir);
-    if ((finfo->flags & F_FROMMANIFEST) && rs->readingmanifest &&
-        !(old->flags & F_FROMMANIFEST)) {
+    if ((finfo->flags & F_FROMMANIFEST) && rs->readingmanifest && typesfilelink(old)) {
         if (!samebase) duplicate(finfo);
         matchtypesentry(rs, old, finfo);
         return;

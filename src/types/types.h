@@ -7,6 +7,7 @@
 #include "text/text.h"
 
 struct runstate;
+struct typeindex;  // index beside a long chain of typetab (typetab.cpp)
 
 // One defined type; texts point into loaded files or substitution results.
 struct filetype {
@@ -26,6 +27,11 @@ struct filetype {
     std::int32_t uid;
     std::int32_t gid;
     std::uint32_t mode;
+    // Beyond the record's classic fields, kept by addtype: a lookup in a long
+    // chain costs no walk along it, however many names share its bucket.
+    std::uint64_t print;       // nameprint of the name
+    std::uint32_t depth;       // types in the chain from this one on
+    typeindex* index;          // the chain's index once it is long (used at its head)
 };
 
 // Pushes a "file" type on the head of its typetab bucket.

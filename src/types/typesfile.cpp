@@ -13,6 +13,14 @@
 namespace {
 
 constexpr int MAXCONFDEPTH = 16;
+// Settings files read in one run, and the bytes they hold in all: includes
+// that fan out (a few files, each including the next many times) would
+// otherwise read the same files millions of times.
+constexpr int MAXCONFFILES = 1000;
+constexpr std::size_t MAXCONFBYTES = std::size_t{8} << 20;
+
+int conffiles;             // settings files read so far in this run
+std::size_t confbytes;     // and the bytes they held
 
 // Package name of every link entry made here.
 char nopackage[] = "-";
@@ -33,6 +41,13 @@ struct typeline {
     typeserror(ln.filename, ln.lineno, message, ln.start);
 }
 
+[[noreturn]] void toomuchexpanded(const typeline& ln)
+{
+    die("Expanded text too long (more than %llu characters added in all) in type file '%s' "
+        "line %d\n",
+        static_cast<unsigned long long>(EXPANSIONBUDGET), ln.filename, ln.lineno);
+}
+
 // One token: NUL-terminated, in the loaded text or in an expansion.
 struct word {
     char* text;
@@ -48,21 +63,32 @@ std::string_view view(word w)
 word needtoken(typeline& ln, const char* message)
 {
     word w;
-    if (nexttoken(ln.rs, &w.text, &w.len, &ln.cursor) != 0)
+    int r = nexttoken(ln.rs, &w.text, &w.len, &ln.cursor);
+    if (r == -2)
+        toomuchexpanded(ln);
+    if (r != 0)
         lineerror(ln, message);
     return w;
 }
 
 // A path beginning with '<' is expanded once more, so that a key whose value
 // is itself a reference resolves; the result is a new NUL-terminated text.
+// The expansion stops as soon as the path is longer than a path can be.
 // Returns null when memory runs out.
-char* expandagain(runstate* rs, char* text, std::size_t* len)
+char* expandagain(const typeline& ln, char* text, std::size_t* len)
 {
     if (text[0] != '<')
         return text;
     char* out;
     std::size_t outlen;
-    memdupsub(&out, &outlen, text, *len, rs->keytab, rs->maxkeylen);
+    if (memdupsublimit(&out, &outlen, text, *len, ln.rs->keytab, ln.rs->maxkeylen,
+                       PATHSIZE - 1) != 0)
+        die("Expanded path too long (more than %d characters) in type file '%s' line %d\n",
+            PATHSIZE - 1, ln.filename, ln.lineno);
+    if (outlen > *len && spendexpansion(outlen - *len) != 0) {
+        std::free(out);
+        toomuchexpanded(ln);
+    }
     char* sized = static_cast<char*>(std::realloc(out, outlen + 1));
     if (!sized) {
         std::free(out);
@@ -205,7 +231,7 @@ word readdirpath(typeline& ln, filetype* t)
 void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
 {
     std::size_t len = dirpath.len;
-    char* path = expandagain(ln.rs, dirpath.text, &len);
+    char* path = expandagain(ln, dirpath.text, &len);
     auto* f = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (!path || !f)
         lineerror(ln, "Out of memory reading types file");
@@ -256,7 +282,7 @@ int parsetype(typeline& ln, bool isfile)
 char* linkpath(const typeline& ln, word token, std::size_t skip, std::size_t* len)
 {
     *len = token.len - skip;
-    char* path = expandagain(ln.rs, token.text + skip, len);
+    char* path = expandagain(ln, token.text + skip, len);
     if (!path)
         die("out of memory in types file '%s' line %u\n", ln.filename,
             static_cast<unsigned>(ln.lineno));
@@ -379,11 +405,19 @@ void readconfigfile(runstate* rs, const char* filename)
     // A depth limit also ends a file that includes itself.
     if (rs->confdepth >= MAXCONFDEPTH)
         die("Too many nested config files reading '%s'\n", filename);
+    if (conffiles >= MAXCONFFILES)
+        die("Too many config files reading '%s'\n", filename);
+    conffiles++;
     int err = loadrelative(filename, &rs->conftext, &rs->conftextend, nullptr, rs->infile);
     if (err != 0)
         die("Couldn't read config file '%s': %s (%d)\n", filename, std::strerror(err), err);
     if (rs->conftext == rs->conftextend)
         die("Empty config file '%s'\n", filename);
+    auto size = static_cast<std::size_t>(rs->conftextend - rs->conftext);
+    if (size > MAXCONFBYTES - confbytes)
+        die("Config files too large (more than %llu bytes in all) reading '%s'\n",
+            static_cast<unsigned long long>(MAXCONFBYTES), filename);
+    confbytes += size;
     // conftext follows nested includes; this file is read to its own end.
     char* cursor = rs->conftext;
     char* end = rs->conftextend;

@@ -1,7 +1,9 @@
 # The input file and the destination trees: header and line errors, skipped
 # lines, tree listings, placement errors, duplicates and merging with the
 # previous manifest.
+import os
 import random
+import re
 
 TYPES = ("file tool 0755 - - - win32=exe bin\n"
          "file conf 0644 - - - - etc\n"
@@ -287,3 +289,19 @@ def test_large_directory_is_listed_in_tree_order(t):
     want = [n + ("." + s if s else "") for n, s in
             sorted(entries, key=lambda e: (e[0].lower().encode(), e[1]))]
     t.eq(got, want, "order of 3000 entries")
+
+
+def test_input_file_too_large_for_memory_gives_its_whole_size(t):
+    # A sparse file larger than any address space: the size is printed whole
+    # on both builds, never cut to 32 bits.
+    size = 15 * 2**40 + 12345
+    with open(t.path("install.ins"), "wb") as f:
+        f.truncate(size)
+    # The sanitizer build ends the run at an allocation this large unless told
+    # to fail it as the C library would; it then still warns about it.
+    options = [o for o in (os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1") if o]
+    r = t.run("-d", "out", "src", env={"ASAN_OPTIONS": ":".join(options)})
+    err = re.sub(r"^==\d+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes\n", "",
+                 r.err)
+    t.eq((r.status, r.out, err),
+         (1, "", "Out of memory reading file 'install.ins' (%d)\n" % size), "run")

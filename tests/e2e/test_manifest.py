@@ -4,6 +4,7 @@ back from them (change detection, the checks of each line, the error messages).
 
 import os
 import random
+import shutil
 import signal
 import subprocess
 import time
@@ -400,6 +401,37 @@ def test_reader_drops_directory_records(t):
     t.write(MANIFEST, "nam=bin\npkg=-\nbas=x\ntyp=dir\nflg=*dir\n", mtime=OLD + 60)
     _ok(t, t.run("-d", "dest", "src"))
     t.check("\nnam=bin\n" not in t.readtext(MANIFEST), "directory record dropped")
+
+
+def _tree(t, rel):
+    """Every path under rel with its content (None for a directory)."""
+    found = []
+    for top, dirs, files in os.walk(t.path(rel)):
+        for name in dirs + files:
+            p = os.path.join(top, name)
+            found.append((os.path.relpath(p, t.dir),
+                          None if os.path.isdir(p) else open(p, "rb").read()))
+    return sorted(found)
+
+
+def test_reader_record_meeting_a_types_file_directory_is_a_duplicate(t):
+    # A file and a link that the input installed, then declared as directories
+    # by the types file: their records are duplicates, never taken in by the
+    # directories (which would drop them from the manifest unseen).
+    for line, name in (("core text readme.txt", "readme.txt"),
+                       ("core *symlink existing=x new=doc/ln", "ln")):
+        if t.exists("dest"):
+            shutil.rmtree(t.path("dest"))
+        before = _first_run(t, lines=("core prog tool", line))
+        t.check(("\nnam=%s\n" % name) in t.readtext(MANIFEST), "%s recorded" % name)
+        installed = _tree(t, "dest")
+        t.write("types.txt", TYPES + "dir 0755 - - - - doc/%s\n" % name, mtime=OLD)
+        t.write("install.ins", "fileplacer types.txt\ncore prog tool\n", mtime=OLD)
+        r = t.run("-v", "-d", "dest", "src")
+        t.eq((r.status, r.err, r.out), (1, "duplicate file '%s' found\n" % name, ""),
+             "run meeting the record of " + name)
+        t.eq(t.read(MANIFEST), before, "manifest unchanged")
+        t.eq(_tree(t, "dest"), installed, "destination unchanged")
 
 
 def test_reader_duplicate_from_other_base_directory(t):

@@ -69,3 +69,34 @@ def test_types_file_found_beside_the_input_file(t):
     t.eq(r.err, "", "stderr")
     t.eq(r.status, 0, "status")
     t.eq(t.read("dest/hello.txt"), b"hi\n", "installed with the retried types file")
+
+
+def test_nul_byte_in_a_text_file_names_the_file_and_line(t):
+    # Each file the tool reads as text, with a NUL byte after lines ended by
+    # CR LF, CR and LF (a CR right before the NUL ends its line too); the run
+    # stops before anything is installed.
+    types = "file doc 0644 - - - - .\r\nfile s 0644 - - srcpath - <dd>\n"
+    inp = "fileplacer types.txt\npkg doc a\n"
+    cases = [
+        # (file, content, line)
+        ("install.ins", "fileplacer types.txt\r\n# c\rpkg doc a\0\n", 3),
+        ("install.ins", "\0fileplacer types.txt\n", 1),
+        ("types.txt", "file t 0 - - - - .\nset dd=x\0yy\ndir 0 - - srcpath p <dd>/z\n", 2),
+        ("types.txt", "set dd=x\0yy\n" + types, 1),
+        ("inc.cfg", "set a=b\r\r\n\r\0", 4),
+        ("dest/manifest.txt", "nam=\ndst=\0\npkg=\ntyp=doc\nflg=srcpath\n", 2),
+    ]
+    for name, content, line in cases:
+        t.write("types.txt", types + "readconfig inc.cfg\n")
+        t.write("inc.cfg", "set dd=d\n")
+        t.write("install.ins", inp)
+        t.write("dest/manifest.txt", "")
+        t.write("src/a", "a\n")
+        t.write(name, content)
+        if name != "dest/manifest.txt":
+            t.write("dest/manifest.txt", "nam=a\npkg=pkg\nbas=x\ntyp=doc\nflg=*file\n")
+        r = t.run("-v", "-d", "dest", "src")
+        t.eq((r.status, r.out, r.err),
+             (1, "", "Unexpected NUL byte in file '%s' line %d\n" % (name, line)),
+             "run with a NUL byte in %s" % name)
+        t.check(not t.exists("dest/a"), "nothing installed")

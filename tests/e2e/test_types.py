@@ -232,6 +232,20 @@ def test_include_depth_is_limited(t):
     fails(t, MYTYPE + "readconfig loop.cfg\n", "Too many nested config files reading 'loop.cfg'\n")
 
 
+def test_settings_files_read_in_one_run_are_limited(t):
+    # A thousand settings files in one run are read, the next one is not;
+    # neither are settings files holding more than 8 MiB in all.
+    t.write("one.cfg", "set a=1\n")
+    layout(t, MYTYPE + "readconfig one.cfg\n" * 1000)
+    r = t.run("-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "a thousand settings files")
+    fails(t, MYTYPE + "readconfig one.cfg\n" * 1001, "Too many config files reading 'one.cfg'\n")
+    t.write("big.cfg", ("#" * 1023 + "\n") * 1024)  # 1 MiB
+    t.write("last.cfg", "set a=1\n")
+    fails(t, MYTYPE + "readconfig big.cfg\n" * 8 + "readconfig last.cfg\n",
+          "Config files too large (more than 8388608 bytes in all) reading 'last.cfg'\n")
+
+
 def test_backslash_link_in_an_include_stops_only_that_file(t):
     t.write("inner.cfg",
             "dir 0755 - - - p kept\n"
@@ -325,6 +339,27 @@ def test_keys_expand_later_lines_and_paths_twice(t):
         tree_line(1, "ln", "*symlink", "-", "deep/x"),
         tree_line(0, "name", "mytype", "-"),
     ], "expanded entries")
+
+
+def test_second_expansion_stops_past_1023_characters(t):
+    path_message = ("Expanded path too long (more than 1023 characters) in type file "
+                    "'types.txt' line %d\n")
+    # A value that refers to itself: the second expansion would ask for
+    # hundreds of megabytes.
+    refs = "<kk>" * 560
+    fails(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n", path_message % 3)
+    # A path of 1023 characters after the second expansion is whole; one
+    # more and the line is refused, in a dir line and in both texts of a link.
+    for n, ok in ((1023, True), (1024, False)):
+        keys = MYTYPE + "set inner=" + "x" * n + "\nset outer=<inner>\n"
+        if ok:
+            layout(t, keys + "symlink existing=<outer> new=ln\n")
+            r = t.run("-vv", "-n", "-d", "out", "src")
+            t.check(listing(t, r)[0].endswith(" existing=" + "x" * n), "whole link text")
+            continue
+        fails(t, keys + "symlink existing=<outer> new=ln\n", path_message % 4)
+        fails(t, keys + "symlink existing=a new=<outer>\n", path_message % 4)
+        fails(t, keys + "dir 0755 - - - p <outer>\n", path_message % 4)
 
 
 def test_later_type_definition_wins(t):

@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -188,4 +191,146 @@ TEST_F(keyfixture, NamesLongerThanTheLimitAreNotLookedUp)
     EXPECT_EQ(expand("<" + name19 + ">", limit), "v19");
     add("ab", "short");
     EXPECT_EQ(maxkeylen, 18u);
+}
+
+namespace {
+
+// The expansion as the plain definition states it, with a fresh search and a
+// whole hash for every '<': what the expander must match, however it finds
+// names and hashes them.
+std::string reference(subkey* const* keytab, unsigned maxkeylen, const std::string& text)
+{
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '<') {
+            out += text[i++];
+            continue;
+        }
+        std::size_t name = i + 1;
+        std::size_t close = text.find('>', name);
+        std::size_t n = close == std::string::npos ? 0 : close - name;
+        const char* value = nullptr;
+        std::size_t vallen = 0;
+        if (close == std::string::npos || n < 2 || n > maxkeylen) {
+            out += '<';
+            i = name;
+        } else if (findkey(keytab, text.data() + name, n, &value, &vallen) == 0) {
+            out.append(value, vallen);
+            i = close + 1;
+        } else if (text.compare(name, 5, "line:") == 0 &&
+                   (text.compare(name + 5, n - 5, "win32") == 0 ||
+                    text.compare(name + 5, n - 5, "all") == 0)) {
+            i = close + 1;
+        } else if (text.compare(name, 5, "line:") == 0 &&
+                   (text.compare(name + 5, n - 5, "unix") == 0)) {
+            std::size_t lf = text.find('\n', close + 1);
+            i = lf == std::string::npos ? text.size() : lf + 1;
+        } else {
+            out += '<';
+            i = name;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(keyfixture, SameResultAsThePlainDefinitionOnRandomTexts)
+{
+    // Keys with '<' and '>' in their names and values, names of many lengths.
+    add("ab", "[ab]");
+    add("a<b", "<ab>");
+    add("<<", "L");
+    add("b>", "never whole");
+    add("aaaaaaab", "long");
+    add("abab", "");
+    add("ab", "newer");
+    maxkeylen = 9;
+    std::mt19937 random(12345);
+    const std::string alphabet = "<<<>>ab\n";
+    const std::string pieces[] = {"<line:unix>", "<line:win32>", "<line:all>", "<aaaaaaab>"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        std::size_t len = random() % 40;
+        while (text.size() < len) {
+            if (random() % 8 == 0)
+                text += pieces[random() % 4];
+            else
+                text += alphabet[random() % alphabet.size()];
+        }
+        ASSERT_EQ(expand(text), reference(keytab, maxkeylen, text)) << text;
+    }
+}
+
+TEST_F(keyfixture, BoundedExpansionNeverPassesItsLimit)
+{
+    add("kk", "12345");
+    struct {
+        const char* text;
+        std::size_t limit;
+        const char* result;  // null when the limit is passed
+    } cases[] = {
+        {"a<kk>b", 7, "a12345b"},
+        {"a<kk>b", 6, nullptr},
+        {"a<kk>", 5, nullptr},       // the value itself does not fit
+        {"<kk><kk>", 10, "1234512345"},
+        {"<kk><kk>", 9, nullptr},
+        {"plain", 5, "plain"},
+        {"plain", 4, nullptr},      // the text after the last reference
+        {"<x>", 2, nullptr},        // a name kept as written
+        {"a\n<line:unix>dropped\n", 2, "a\n"},
+        {"", 0, ""},
+    };
+    for (const auto& c : cases) {
+        char* out = reinterpret_cast<char*>(1);
+        std::size_t outlen = 99;
+        std::string text = c.text;
+        int r = memdupsublimit(&out, &outlen, text.data(), text.size(), keytab, maxkeylen,
+                               c.limit);
+        if (c.result == nullptr) {
+            EXPECT_EQ(r, -1) << c.text << " limit " << c.limit;
+            EXPECT_EQ(out, nullptr) << c.text;
+            continue;
+        }
+        ASSERT_EQ(r, 0) << c.text << " limit " << c.limit;
+        EXPECT_EQ(std::string(out, outlen), c.result) << c.text;
+        std::free(out);
+    }
+}
+
+TEST_F(keyfixture, LongChainsFindTheNewestKeyOfEachName)
+{
+    // Names that all share one bucket; each is set twice and looked up while
+    // the chain grows past the length at which it is indexed.
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::vector<std::string> names;
+    for (char a : letters) {
+        for (char b : letters) {
+            for (char c : letters) {
+                std::string name{a, b, c};
+                if (strhash(name.c_str()) == strhash("abc")) names.push_back(name);
+            }
+        }
+    }
+    ASSERT_GE(names.size(), 17u);
+    std::string absent = names.back();
+    names.pop_back();
+    std::deque<std::string> values;  // the table points at them
+    for (std::size_t i = 0; i < 16; ++i) {
+        for (int round = 0; round < 2; ++round) {
+            values.push_back(names[i] + "=" + std::to_string(round));
+            addkey(keytab, &maxkeylen, names[i].data(), 3, values.back().data(),
+                   values.back().size(), 0);
+        }
+        for (std::size_t j = 0; j <= i; ++j) {
+            const char* value = nullptr;
+            std::size_t vallen = 0;
+            ASSERT_EQ(findkey(keytab, names[j].data(), 3, &value, &vallen), 0) << i << " " << j;
+            EXPECT_EQ(std::string(value, vallen), names[j] + "=1");
+            EXPECT_EQ(expand("[<" + names[j] + ">]"), "[" + names[j] + "=1]");
+        }
+        EXPECT_EQ(expand("<" + absent + ">"), "<" + absent + ">");
+        EXPECT_EQ(expand("<" + names[i + 1] + ">"), "<" + names[i + 1] + ">");
+    }
 }

@@ -150,15 +150,40 @@ TEST(NextToken, WordsExpansionAndCopies)
     freekeys(rs->keytab);
 }
 
+TEST(NextToken, ExpansionsAddAtMostTheRunsBudget)
+{
+    // In a child process: the budget is the run's, and this run ends there.
+    auto spend = [] {
+        auto rs = std::make_unique<runstate>();
+        std::string mib(std::size_t{1} << 20, 'v');
+        addkey(rs->keytab, &rs->maxkeylen, "kk", 2, mib.data(), mib.size(), 0);
+        auto take = [&](int refs) {
+            std::string line;
+            for (int i = 0; i < refs; ++i) line += "<kk>";
+            char* cursor = line.data();
+            char* token = nullptr;
+            std::size_t len = 0;
+            return nexttoken(rs.get(), &token, &len, &cursor);
+        };
+        // 20 MiB less the 80 bytes of the references, then 13 MiB do not fit
+        // in the 12 MiB and 80 bytes left, 12 MiB less 48 bytes do.
+        bool ok = take(20) == 0 && expansionroom() == EXPANSIONBUDGET - (20 << 20) + 80 &&
+                  take(13) == -2 && expansionroom() == (std::size_t{12} << 20) + 80 &&
+                  take(12) == 0 && expansionroom() == 128;
+        std::exit(ok ? 0 : 3);
+    };
+    EXPECT_EXIT(spend(), testing::ExitedWithCode(0), "");
+}
+
 TEST_F(tempdir, LoadFileKeepsBytesAndTime)
 {
     std::time_t before = std::time(nullptr);
-    std::string path = write("data.bin", std::string("a\r\nb\0c\r", 7));
+    std::string path = write("data.bin", "a\r\nb\x01c\r");
     char* text = nullptr;
     char* end = nullptr;
     std::int64_t mtime = 0;
     ASSERT_EQ(loadfile(path.c_str(), &text, &end, &mtime), 0);
-    EXPECT_EQ(std::string(text, end), std::string("a\r\nb\0c\r", 7));
+    EXPECT_EQ(std::string(text, end), "a\r\nb\x01c\r");
     EXPECT_EQ(*end, '\0');
     EXPECT_GE(mtime, before - 2);
     EXPECT_LE(mtime, std::time(nullptr) + 2);

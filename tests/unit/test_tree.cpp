@@ -301,6 +301,25 @@ TEST(InsertEntry, TypesFileLinksAreMatchedByManifestRecords) {
                 testing::ExitedWithCode(1), exactly("duplicate file 'l' found\n"));
 }
 
+TEST(InsertEntryDeath, ManifestRecordsMeetingTypesFileDirectoriesAreDuplicates) {
+    // Only links of the types file take in the manifest's record of them.
+    filetype* doc = newtype("doc", nullptr);
+    auto meet = [](fileinfo* record) {
+        runstate* rs = newstate();
+        rs->readingtypes = 1;
+        dir(rs, "bin");
+        dir(rs, "bin/sub");
+        rs->readingtypes = 0;
+        rs->readingmanifest = 1;
+        insertentry(rs, record);
+    };
+    EXPECT_EXIT(meet(entry("bin/sub", doc, F_FROMMANIFEST)), testing::ExitedWithCode(1),
+                exactly("duplicate file 'sub' found\n"));
+    fileinfo* link = entry("bin/SUB", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
+    link->existing = keep("x");
+    EXPECT_EXIT(meet(link), testing::ExitedWithCode(1), exactly("duplicate file 'SUB' found\n"));
+}
+
 TEST(InsertEntry, IndexRebuildsForHandBuiltLists) {
     runstate* rs = newstate();
     filetype* exe = newtype("tool", "exe");

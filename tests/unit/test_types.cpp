@@ -198,6 +198,33 @@ TEST(TypeTable, TypesGoToTheHeadOfTheirNamesBucket) {
     EXPECT_EQ(findtype(rs, "ab"), nullptr);
 }
 
+TEST(TypeTable, LongChainsFindTheNewestTypeOfEachName) {
+    // Names that all share one bucket, each defined twice, looked up while the
+    // chain grows past the length at which it is indexed.
+    auto rs = newrunstate();
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::vector<std::string> names;
+    for (char a : letters)
+        for (char b : letters)
+            for (char c : letters)
+                if (strhash(std::string{a, b, c}.c_str()) == strhash("abc"))
+                    names.push_back(std::string{a, b, c});
+    ASSERT_GE(names.size(), 17u);
+    std::vector<filetype> types(32);
+    for (std::size_t i = 0; i < 16; ++i) {
+        for (std::size_t round = 0; round < 2; ++round) {
+            filetype& t = types[2 * i + round];
+            t.typename_ = keep(names[i]);
+            t.flags = F_FILE;
+            addtype(rs, &t);
+        }
+        for (std::size_t j = 0; j <= i; ++j)
+            EXPECT_EQ(findtype(rs, names[j].c_str()), &types[2 * j + 1]) << i << " " << j;
+        EXPECT_EQ(findtype(rs, names[i + 1].c_str()), nullptr) << i;
+        EXPECT_EQ(rs->typetab[strhash("abc")], &types[2 * i + 1]);
+    }
+}
+
 // ---- directory and link entries ----------------------------------------------------
 
 TEST(TypeEntries, DirectoryEntriesCarryTheirOwnType) {
