@@ -85,6 +85,9 @@ struct runstate {
     int typeslinks;             // link entries of the types file not yet matched by a
                                 // manifest record
     nameset* tempclash;         // installed names a temporary must not take (install)
+    std::size_t expanded;       // characters that token expansions added in all
+    int conffiles;              // settings files read so far
+    std::size_t confbytes;      // and the bytes they held
     // Long options: each is 0 until its option is given.
     int progress;               // --progress
     int update;                 // --update

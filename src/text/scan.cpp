@@ -9,9 +9,6 @@
 
 namespace {
 
-// What the expansion of tokens may still add in this run.
-std::size_t expansionleft = EXPANSIONBUDGET;
-
 bool blankortab(char c)
 {
     return c == ' ' || c == '\t';
@@ -24,7 +21,7 @@ int expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
     char* expanded = nullptr;
     std::size_t explen = 0;
     if (memdupsublimit(&expanded, &explen, *token, *tokenlen, rs->keytab, rs->maxkeylen,
-                       *tokenlen + expansionleft) != 0) {
+                       *tokenlen + expansionroom(rs)) != 0) {
         return -1;
     }
     if (explen == *tokenlen && (explen == 0 || std::memcmp(expanded, *token, explen) == 0)) {
@@ -32,7 +29,7 @@ int expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
         return 0;
     }
     if (explen > *tokenlen) {
-        FP_CHECK(spendexpansion(explen - *tokenlen) == 0);
+        FP_CHECK(spendexpansion(rs, explen - *tokenlen) == 0);
     }
     auto* copy = static_cast<char*>(std::realloc(expanded, explen + 1));
     if (copy == nullptr) {
@@ -46,18 +43,18 @@ int expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
 
 }  // namespace
 
-int spendexpansion(std::size_t grown)
+int spendexpansion(runstate* rs, std::size_t grown)
 {
-    if (grown > expansionleft) {
+    if (grown > expansionroom(rs)) {
         return -1;
     }
-    expansionleft -= grown;
+    rs->expanded += grown;
     return 0;
 }
 
-std::size_t expansionroom()
+std::size_t expansionroom(const runstate* rs)
 {
-    return expansionleft;
+    return EXPANSIONBUDGET - rs->expanded;
 }
 
 int nextline(char** line, char** lineend, char** cursor, char* end)

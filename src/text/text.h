@@ -134,6 +134,6 @@ int nexttoken(runstate* rs, char** token, std::size_t* tokenlen, char** cursor);
 constexpr std::size_t EXPANSIONBUDGET = std::size_t{32} << 20;
 // Takes grown characters from what the run's expansions may still add: 0, or
 // -1 (nothing taken) when fewer are left.
-int spendexpansion(std::size_t grown);
+int spendexpansion(runstate* rs, std::size_t grown);
 // What the run's expansions may still add.
-std::size_t expansionroom();
+std::size_t expansionroom(const runstate* rs);

@@ -19,9 +19,6 @@ constexpr int MAXCONFDEPTH = 16;
 constexpr int MAXCONFFILES = 1000;
 constexpr std::size_t MAXCONFBYTES = std::size_t{8} << 20;
 
-int conffiles;             // settings files read so far in this run
-std::size_t confbytes;     // and the bytes they held
-
 // Package name of every link entry made here.
 char nopackage[] = "-";
 
@@ -85,7 +82,7 @@ char* expandagain(const typeline& ln, char* text, std::size_t* len)
                        PATHSIZE - 1) != 0)
         die("Expanded path too long (more than %d characters) in type file '%s' line %d\n",
             PATHSIZE - 1, ln.filename, ln.lineno);
-    if (outlen > *len && spendexpansion(outlen - *len) != 0) {
+    if (outlen > *len && spendexpansion(ln.rs, outlen - *len) != 0) {
         std::free(out);
         toomuchexpanded(ln);
     }
@@ -405,19 +402,19 @@ void readconfigfile(runstate* rs, const char* filename)
     // A depth limit also ends a file that includes itself.
     if (rs->confdepth >= MAXCONFDEPTH)
         die("Too many nested config files reading '%s'\n", filename);
-    if (conffiles >= MAXCONFFILES)
+    if (rs->conffiles >= MAXCONFFILES)
         die("Too many config files reading '%s'\n", filename);
-    conffiles++;
+    rs->conffiles++;
     int err = loadrelative(filename, &rs->conftext, &rs->conftextend, nullptr, rs->infile);
     if (err != 0)
         die("Couldn't read config file '%s': %s (%d)\n", filename, std::strerror(err), err);
     if (rs->conftext == rs->conftextend)
         die("Empty config file '%s'\n", filename);
     auto size = static_cast<std::size_t>(rs->conftextend - rs->conftext);
-    if (size > MAXCONFBYTES - confbytes)
+    if (size > MAXCONFBYTES - rs->confbytes)
         die("Config files too large (more than %llu bytes in all) reading '%s'\n",
             static_cast<unsigned long long>(MAXCONFBYTES), filename);
-    confbytes += size;
+    rs->confbytes += size;
     // conftext follows nested includes; this file is read to its own end.
     char* cursor = rs->conftext;
     char* end = rs->conftextend;

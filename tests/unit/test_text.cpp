@@ -167,9 +167,9 @@ TEST(NextToken, ExpansionsAddAtMostTheRunsBudget)
         };
         // 20 MiB less the 80 bytes of the references, then 13 MiB do not fit
         // in the 12 MiB and 80 bytes left, 12 MiB less 48 bytes do.
-        bool ok = take(20) == 0 && expansionroom() == EXPANSIONBUDGET - (20 << 20) + 80 &&
-                  take(13) == -2 && expansionroom() == (std::size_t{12} << 20) + 80 &&
-                  take(12) == 0 && expansionroom() == 128;
+        bool ok = take(20) == 0 && expansionroom(rs.get()) == EXPANSIONBUDGET - (20 << 20) + 80 &&
+                  take(13) == -2 && expansionroom(rs.get()) == (std::size_t{12} << 20) + 80 &&
+                  take(12) == 0 && expansionroom(rs.get()) == 128;
         std::exit(ok ? 0 : 3);
     };
     EXPECT_EXIT(spend(), testing::ExitedWithCode(0), "");
