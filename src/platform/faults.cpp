@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -195,12 +194,13 @@ int faultcheck(faultop op, const char* fn, int fd) {
 bool faultselect(std::string_view spec) {
     faultrule rules[MAXRULES];
     int count = 0;
-    while (!spec.empty()) {
+    // Rules separated by commas, each one whole: an empty one is refused.
+    for (bool more = !spec.empty(); more;) {
         std::size_t comma = spec.find(',');
-        std::string_view item = spec.substr(0, comma);
-        if (count == MAXRULES || !parserule(item, &rules[count])) return false;
+        if (count == MAXRULES || !parserule(spec.substr(0, comma), &rules[count])) return false;
         count++;
-        spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+        more = comma != std::string_view::npos;
+        if (more) spec.remove_prefix(comma + 1);
     }
     std::memcpy(state.rules, rules, sizeof rules);
     state.nrules = count;
