@@ -145,12 +145,16 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
 int atomicclose(atomicfile* f) {
     if (f->stream != nullptr) {
         // A write that failed earlier leaves the error mark even when the
-        // final flush succeeds: the data it held is lost either way.
+        // final flush succeeds: the data it held is lost either way. Its
+        // error number is still in errno (only a later failure could have
+        // replaced it) and is the one reported, not the close's outcome.
         bool writefailed = std::ferror(f->stream) != 0;
+        int writeerr = writefailed ? errno : 0;
         errno = 0;
         int rc = std::fclose(f->stream);
         int err = errno;
         f->stream = nullptr;
+        if (writeerr != 0) return writeerr;
         if (rc == 0 && !writefailed) return 0;
         return err != 0 ? err : EIO;
     }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 
@@ -59,17 +60,28 @@ void nativeseparators(char* text) { (void)text; }
 
 // ---- files ----------------------------------------------------------------
 
-int openread(const char* path) { return open(path, O_RDONLY); }
+int openread(const char* path) {
+    FP_FAULT_FAIL(open, path);
+    return open(path, O_RDONLY);
+}
 
-int closefd(int fd) { return close(fd); }
+int closefd(int fd) {
+    FP_FAULT_CLOSE(fd);
+    return close(fd);
+}
 
-long readfd(int fd, void* buf, std::size_t count) { return static_cast<long>(read(fd, buf, count)); }
+long readfd(int fd, void* buf, std::size_t count) {
+    FP_FAULT_FAIL(read, fd);
+    return static_cast<long>(read(fd, buf, count));
+}
 
 long writefd(int fd, const void* buf, std::size_t count) {
+    FP_FAULT_FAIL(write, fd);
     return static_cast<long>(write(fd, buf, count));
 }
 
 long copyrange(int infd, int outfd, std::size_t count) {
+    FP_FAULT_FAIL(write, outfd);
 #if defined(__linux__)
     return static_cast<long>(copy_file_range(infd, nullptr, outfd, nullptr, count, 0));
 #else
@@ -82,6 +94,7 @@ long copyrange(int infd, int outfd, std::size_t count) {
 }
 
 int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
+    FP_FAULT_ERROR(stat, fd);
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     *size = static_cast<std::int64_t>(st.st_size);
@@ -90,15 +103,20 @@ int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
 }
 
 int pathstat(const char* path, std::int64_t* mtime) {
+    FP_FAULT_ERROR(stat, path);
     struct stat st;
     if (stat(path, &st) != 0) return errno;
     *mtime = static_cast<std::int64_t>(st.st_mtime);
     return 0;
 }
 
-int deletefile(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+int deletefile(const char* path) {
+    FP_FAULT_ERROR(unlink, path);
+    return unlink(path) == 0 ? 0 : errno;
+}
 
 char makedir(const char* path) {
+    FP_FAULT_MAKEDIR(path);
     char buf[1024];
     std::size_t len = copydirpath(buf, sizeof buf, path, '/');
     if (len > 0 && buf[len - 1] == ':') return '-';
@@ -110,6 +128,7 @@ char makedir(const char* path) {
 }
 
 int createdir(const char* path) {
+    FP_FAULT_ERROR(mkdir, path);
     if (*path == '/') path++;
     struct stat st;
     if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
@@ -120,12 +139,14 @@ int createdir(const char* path) {
 // ---- crash-safe output files ---------------------------------------------
 
 int createexclusive(const char* path, bool text) {
+    FP_FAULT_FAIL(open, path);
     // O_EXCL fails on any name that exists, a link (even a dangling one)
     // included, so nothing is ever written through a link.
     return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, text ? 0644 : 0666);
 }
 
 int removeleftover(const char* path) {
+    FP_FAULT_ERROR(unlink, path);
     struct stat st;
     if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return EEXIST;
@@ -133,9 +154,13 @@ int removeleftover(const char* path) {
     return 0;
 }
 
-std::FILE* textstream(int fd) { return fdopen(fd, "w"); }
+std::FILE* textstream(int fd) {
+    FP_FAULT_TEXTSTREAM(fd);
+    return fdopen(fd, "w");
+}
 
 int movefile(const char* from, const char* to, bool replace) {
+    FP_FAULT_ERROR(rename, to);
     if (replace) return rename(from, to) == 0 ? 0 : errno;
 #if defined(__linux__)
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
