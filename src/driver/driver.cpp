@@ -204,16 +204,25 @@ void installall(runstate* rs) {
     if (debug) std::fputs("finished installing files.\n", stdout);
 }
 
+// "manifest.txt" takes its name after the permission files: when one of
+// them fails, the previous manifest stays, so the next run sees the same
+// change and writes them all again.
 void writeoutputs(runstate* rs) {
     bool debug = rs->verbose > 1;
+    atomicfile manifest;
+    bool written = false;
     if (rs->changed && !rs->nomanifest) {
         if (debug) std::fputs("generating manifest file\n", stdout);
-        if (!rs->noaction) writemanifest(rs);
+        if (!rs->noaction) {
+            writemanifest(rs, &manifest);
+            written = true;
+        }
     }
     if ((rs->pkgmode || rs->specfile) && rs->changed) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
         if (!rs->noaction) writepermfiles(rs);
     }
+    if (written) commitmanifest(&manifest);
 }
 
 // The destination directory itself is made when it is missing (one level:

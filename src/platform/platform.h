@@ -90,15 +90,16 @@ int makelink(const char* existing, const char* newpath);
 constexpr std::size_t TEMPNAMESIZE = 1024 + 32;
 
 // An output file written under a temporary name in the target's directory and
-// moved to its name only when complete. While it is open it is the run's
-// pending file: die() removes the temporary, and so does the destructor when
-// the file was never committed.
+// moved to its name only when complete. Until it is committed it is one of
+// the run's pending files: die() removes the temporary, and so does the
+// destructor when the file was never committed.
 struct atomicfile {
     char path[1024];              // final name
     char tmppath[TEMPNAMESIZE];   // temporary name beside it
     int fd = -1;                  // open descriptor of a binary file, else -1
     std::FILE* stream = nullptr;  // open stream of a text file, else null
     bool active = false;          // temporary exists and is not yet committed
+    atomicfile* nextpending = nullptr;  // next uncommitted file (die() removes them all)
     ~atomicfile();
 };
 

@@ -11,12 +11,13 @@
 
 namespace {
 
-// The output file currently being written under its temporary name; die()
-// removes its temporary so that a failed run leaves no partial file behind.
-atomicfile* pendingfile = nullptr;
+// The output files whose temporaries exist and are not yet committed, most
+// recent first; die() removes them so that a failed run leaves no partial
+// file behind.
+atomicfile* pendingfiles = nullptr;
 
 void discardpending() {
-    if (pendingfile != nullptr) atomicdiscard(pendingfile);
+    while (pendingfiles != nullptr) atomicdiscard(pendingfiles);
 }
 
 // Characters of the status line on the terminal now, 0 when none is shown.
@@ -110,10 +111,16 @@ int opentemporary(const char* tmppath, bool text) {
     return createexclusive(tmppath, text);
 }
 
-// Forgets f as the pending file once its temporary is gone or committed.
+// Forgets f as pending once its temporary is gone or committed.
 void atomicend(atomicfile* f) {
     f->active = false;
-    if (pendingfile == f) pendingfile = nullptr;
+    for (atomicfile** link = &pendingfiles; *link != nullptr; link = &(*link)->nextpending) {
+        if (*link == f) {
+            *link = f->nextpending;
+            break;
+        }
+    }
+    f->nextpending = nullptr;
 }
 
 }  // namespace
@@ -138,7 +145,8 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
         f->fd = fd;
     }
     f->active = true;
-    pendingfile = f;
+    f->nextpending = pendingfiles;
+    pendingfiles = f;
     return 0;
 }
 

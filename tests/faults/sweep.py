@@ -391,11 +391,6 @@ KNOWN = {
         "writes a new manifest without the records only the old one had",
         lambda call, p: (call.rel == "dest/manifest.txt" and
                          p.endswith("run: manifest.txt differs"))),
-    "perm-after-manifest": (
-        "a permission script that fails after the new manifest was committed is never "
-        "rewritten: the next run finds nothing changed",
-        lambda call, p: (output(call.rel) or "").startswith("dest/perm.") and
-        p.startswith("after the following run: perm")),
 }
 
 
@@ -477,11 +472,15 @@ def cleanupvariant(sweep, project, start, old, clean, calls):
         raise SystemExit("package: the clean run was not expected to remove anything")
     firsts = {}
     created = None
+    temps = {}  # final name -> its temporary
     for c in calls:
         if c.fn == "createexclusive":
             created = c.rel
-        if c.fn in ("writefd", "movefile"):
+            temps[output(c.rel) or finalname(c.rel)] = c.rel
+        if c.fn == "writefd":
             firsts.setdefault((c.fn, output(c.rel) or "copy"), (c, created))
+        if c.fn == "movefile":  # traced with the final name
+            firsts.setdefault((c.fn, output(c.rel) or "copy"), (c, temps[c.rel]))
     for c, temp in firsts.values():
         spec = "%s:%d:EIO,unlink:1:EACCES" % (c.op, c.n)
         faultrun(sweep, project, start, old, clean, c, spec, expected(project, c, errno.EIO),
