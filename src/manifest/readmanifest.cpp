@@ -154,6 +154,12 @@ void readmanifest(runstate* rs) {
     int err = loadfile(path, &text, &end, &mtime);
     if (err == ENOENT) return;
     if (err != 0) {
+        // A manifest that is there but cannot be read ends the run: going on
+        // would write a new one without its records. When no file can stand
+        // at the name (a directory is there, or a path the host cannot hold),
+        // the run goes on as if there were none.
+        bool nofile = err == ENOTDIR || err == ENAMETOOLONG || err == EISDIR || isdirectory(path);
+        if (!nofile) die("Failed to open manifest file '%s': %s (%d)\n", path, std::strerror(err), err);
         std::fprintf(stderr, "Failed to open manifest file '%s': %s (%d)\n", path,
                      std::strerror(err), err);
         return;

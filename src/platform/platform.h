@@ -71,6 +71,8 @@ long copyrange(int infd, int outfd, std::size_t count);
 int fdstat(int fd, std::int64_t* size, std::int64_t* mtime);
 // Modification time of a path: 0 when its status can be read, else errno.
 int pathstat(const char* path, std::int64_t* mtime);
+// 1 when a directory (or a link to one) stands at path.
+int isdirectory(const char* path);
 // Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
 int deletefile(const char* path);
 // Creates one directory: '+' made, '-' exists or a drive, 'x' parent missing;

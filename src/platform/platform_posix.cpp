@@ -110,6 +110,11 @@ int pathstat(const char* path, std::int64_t* mtime) {
     return 0;
 }
 
+int isdirectory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
 int deletefile(const char* path) {
     FP_FAULT_ERROR(unlink, path);
     return unlink(path) == 0 ? 0 : errno;

@@ -119,6 +119,11 @@ int pathstat(const char* path, std::int64_t* mtime) {
     return 0;
 }
 
+int isdirectory(const char* path) {
+    DWORD attrs = GetFileAttributesA(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}
+
 int deletefile(const char* path) { return DeleteFileA(path) ? 0 : errnofromwin(GetLastError()); }
 
 char makedir(const char* path) {
