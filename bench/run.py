@@ -249,37 +249,43 @@ def sametree(a, b, skiptool_b):
 
 # ---- strace ---------------------------------------------------------------
 
+def parsesummary(text):
+    """Call counts by system call from an strace -c summary."""
+    counts = {}
+    for line in text.splitlines():
+        parts = line.split()
+        # "% time  seconds  usecs/call  calls  [errors]  syscall"; not the total
+        if (len(parts) >= 5 and re.match(r"^\d+\.\d+$", parts[0]) and parts[3].isdigit()
+                and parts[-1] != "total"):
+            counts[parts[-1]] = int(parts[3])
+    return counts
+
+
 def syscalls(cmd, cwd, ok, outfile):
     """Per-syscall call counts of cmd and its children (strace -f -c)."""
     run(cmd, cwd, ok, prefix=("strace", "-f", "-c", "-o", outfile))
-    counts = {}
     with open(outfile) as f:
-        for line in f:
-            parts = line.split()
-            if (len(parts) >= 5 and re.match(r"^\d+\.\d+$", parts[0]) and parts[3].isdigit()
-                    and parts[-1] != "total"):
-                counts[parts[-1]] = int(parts[3])
-    return counts
+        return parsesummary(f.read())
 
 
 READS = ("read", "pread64", "readv", "preadv", "preadv2", "copy_file_range", "splice")
 TRACED = ("openat", "open", "mmap", "sendfile") + READS
+CALL = re.compile(r"^(?:\d+\s+)?(\w+)\((.*)\)\s+=\s+(0x[0-9a-f]+|-?\d+)(?:<([^>]*)>)?")
 
 
-def sourcereads(cmd, cwd, ok, src, outfile):
-    """(source files opened, bytes read or mapped from source files) by cmd,
-    from an strace that shows each descriptor's path (-y)."""
-    run(cmd, cwd, ok, prefix=("strace", "-f", "-y", "-s", "0", "-e", "trace=" + ",".join(TRACED),
-                              "-o", outfile))
-    insrc = re.escape(os.path.realpath(src)) + "/"
+def parsesourcereads(lines, src):
+    """(source files opened, bytes read or mapped from files below src) in
+    the lines of an strace -y trace, where every descriptor shows its path.
+    Directories opened (O_DIRECTORY) are not counted as files."""
+    insrc = os.path.realpath(src) + "/"
     opened, nbytes = set(), 0
-    for line in open(outfile, errors="replace"):
-        m = re.match(r"^(?:\d+\s+)?(\w+)\((.*)\)\s+=\s+(-?\d+)(?:<([^>]*)>)?", line)
+    for line in lines:
+        m = CALL.match(line)
         if not m:
             continue
-        name, args, ret, retpath = m.group(1), m.group(2), int(m.group(3)), m.group(4)
+        name, args, ret, retpath = m.group(1), m.group(2), int(m.group(3), 0), m.group(4)
         if name in ("openat", "open"):
-            if ret >= 0 and retpath and re.match(insrc, retpath):
+            if ret >= 0 and retpath and retpath.startswith(insrc) and "O_DIRECTORY" not in args:
                 opened.add(retpath)
             continue
         if ret <= 0:
@@ -288,14 +294,30 @@ def sourcereads(cmd, cwd, ok, src, outfile):
             fd = re.match(r"\d+<([^>]*)>", args)
         elif name == "sendfile":
             fd = re.match(r"\d+<[^>]*>, \d+<([^>]*)>", args)
-        else:  # mmap: the descriptor is the only argument with a path
+        elif name == "mmap":  # the descriptor is the only argument with a path
             fd = re.search(r", \d+<([^>]*)>, ", args)
-        if fd and re.match(insrc, fd.group(1)):
-            if name == "mmap":
-                nbytes += int(args.split(",")[1])
-            else:
-                nbytes += ret
+        else:
+            continue
+        if fd and fd.group(1).startswith(insrc):
+            nbytes += int(args.split(",")[1]) if name == "mmap" else ret
     return len(opened), nbytes
+
+
+def sourcereads(cmd, cwd, ok, src, outfile):
+    """What cmd and its children read from the files below src
+    (parsesourcereads). One trace file per process (-ff), so that no call is
+    split by another process's lines."""
+    run(cmd, cwd, ok, prefix=("strace", "-ff", "-y", "-s", "0", "-e",
+                              "trace=" + ",".join(TRACED), "-o", outfile))
+    opened, nbytes = 0, 0
+    top = os.path.dirname(outfile)
+    for name in sorted(os.listdir(top)):
+        if name.startswith(os.path.basename(outfile) + "."):
+            with open(os.path.join(top, name), errors="replace") as f:
+                o, b = parsesourcereads(f, src)
+            opened, nbytes = opened + o, nbytes + b
+            os.unlink(os.path.join(top, name))
+    return opened, nbytes
 
 
 # ---- the benchmark --------------------------------------------------------
@@ -392,8 +414,10 @@ def bench(args, work, rep):
         c.make()
 
     tool = lambda c, d, *o, ok=(0,): (toolcmd(exe, c, d, *o), c.root, ok)  # noqa: E731
+    start = time.monotonic()
     for r in range(args.repeat):
-        print("repetition %d of %d" % (r + 1, args.repeat), flush=True)
+        print("repetition %d of %d (%.0f s so far)" % (r + 1, args.repeat,
+                                                     time.monotonic() - start), flush=True)
         # First install of the main tree, beside cp -r and rsync -a.
         main.reset("tool", "cp", "rsync")
         jobs = [("tool first", *tool(main, "tool")), ("cp -r", cpcmd(main, "cp"), main.root, (0,))]
@@ -453,7 +477,8 @@ def bench(args, work, rep):
     if have_strace:
         print("counting system calls", flush=True)
         main.reset("tool", "cp", "rsync")
-        out = os.path.join(work, "strace.txt")
+        out = os.path.join(work, "strace", "trace")
+        os.makedirs(os.path.dirname(out))
         runs = [("tool first install", toolcmd(exe, main, "tool"), (0,)),
                 ("cp -r", cpcmd(main, "cp"), (0,))]
         if have_rsync:
