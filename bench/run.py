@@ -169,6 +169,18 @@ def run(cmd, cwd, ok=(0,), prefix=()):
     return wall, usage.ru_utime + usage.ru_stime, p.returncode
 
 
+class Ratio(float):
+    """A median ratio that knows the lowest and highest of its samples."""
+
+    def __new__(cls, median, lo, hi):
+        r = super().__new__(cls, median)
+        r.lo, r.hi = lo, hi
+        return r
+
+    def spread(self):
+        return "%.2f-%.2f" % (self.lo, self.hi)
+
+
 class Samples:
     """Wall and CPU times per labelled command, one per repetition."""
 
@@ -181,13 +193,13 @@ class Samples:
         self.cpu.setdefault(label, []).append(cpu)
 
     def ratio(self, num, den, kind="wall"):
-        """Median of the per-repetition ratios num/den, or None."""
+        """Median of the per-repetition ratios num/den (a Ratio), or None."""
         series = self.wall if kind == "wall" else self.cpu
         a, b = series.get(num), series.get(den)
         if not a or not b:
             return None
         pairs = [x / y for x, y in zip(a, b) if y > 0]
-        return statistics.median(pairs) if pairs else None
+        return Ratio(statistics.median(pairs), min(pairs), max(pairs)) if pairs else None
 
     def median(self, label):
         return statistics.median(self.wall[label]), statistics.median(self.cpu[label])
@@ -362,39 +374,47 @@ def parseargs(argv):
     return args
 
 
+def spreadof(value):
+    return value.spread() if isinstance(value, Ratio) else ""
+
+
 class Report:
     def __init__(self):
-        self.rows = []       # (measurement, value text, target text, verdict)
+        self.rows = []       # (measurement, value, spread, target, verdict) texts
         self.failures = []   # correctness problems
         self.notes = []
 
     def target(self, what, value, limit, fmt="%.2fx", target=None):
         """A row with a target: met when value <= limit."""
+        target = target or ("<= " + fmt % limit)
         if value is None:
-            self.rows.append((what, "n/a", target or ("<= " + fmt % limit), "skipped"))
+            self.rows.append((what, "n/a", "", target, "skipped"))
             return
         verdict = "met" if value <= limit else "NOT MET"
-        self.rows.append((what, fmt % value, target or ("<= " + fmt % limit), verdict))
+        self.rows.append((what, fmt % value, spreadof(value), target, verdict))
 
     def info(self, what, value, fmt="%.2fx"):
-        self.rows.append((what, "n/a" if value is None else fmt % value, "-", "-"))
+        self.rows.append((what, "n/a" if value is None else fmt % value, spreadof(value), "-",
+                          "-"))
 
     def check(self, what, problem):
         if problem:
             self.failures.append("%s: %s" % (what, problem))
 
     def table(self):
-        w = max(len(r[0]) for r in self.rows)
-        v = max(len(r[1]) for r in self.rows)
-        t = max(len(r[2]) for r in self.rows)
-        out = ["%-*s  %*s  %-*s  %s" % (w, "measurement", v, "ratio", t, "target", "result")]
-        out.append("-" * (w + v + t + 14))
+        head = ("measurement", "median", "range", "target", "result")
+        widths = [max(len(r[i]) for r in self.rows + [head]) for i in range(4)]
+        line = "%-*s  %*s  %*s  %-*s  %s"
+        out = [line % (widths[0], head[0], widths[1], head[1], widths[2], head[2], widths[3],
+                       head[3], head[4])]
+        out.append("-" * (sum(widths) + 8 + 7))
         for r in self.rows:
-            out.append("%-*s  %*s  %-*s  %s" % (w, r[0], v, r[1], t, r[2], r[3]))
+            out.append(line % (widths[0], r[0], widths[1], r[1], widths[2], r[2], widths[3], r[3],
+                               r[4]))
         return "\n".join(out)
 
     def unmet(self):
-        return [r for r in self.rows if r[3] == "NOT MET"]
+        return [r for r in self.rows if r[4] == "NOT MET"]
 
 
 def bench(args, work, rep):
@@ -425,9 +445,12 @@ def bench(args, work, rep):
             jobs.append(("rsync first", rsynccmd(main, "rsync"), main.root, (0,)))
         timeall(samples, jobs, r)
         if r == 0:
-            rep.check("installed tree against the source tree", sametree(main.src, main.dest("tool"), True))
-            rep.check("installed tree against cp's copy", sametree(main.dest("cp"), main.dest("tool"), True))
-            rep.check("cp's copy against the source tree", sametree(main.src, main.dest("cp"), False))
+            rep.check("installed tree against the source tree",
+                      sametree(main.src, main.dest("tool"), True))
+            rep.check("installed tree against cp's copy",
+                      sametree(main.dest("cp"), main.dest("tool"), True))
+            rep.check("cp's copy against the source tree",
+                      sametree(main.src, main.dest("cp"), False))
             if have_rsync:
                 rep.check("rsync's copy against the source tree",
                           sametree(main.src, main.dest("rsync"), False))
@@ -546,8 +569,9 @@ def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases
     print()
     print("fileplacer benchmark: %s" % args.exe)
     print("main tree %d files of %d bytes in %d directories; one-directory trees of %d and %d "
-          "files; %d repetitions; each ratio is the median of the per-repetition ratios of "
-          "wall-clock times" % (n, args.size, args.dirs, big.files, small.files, args.repeat))
+          "files; %d repetitions" % (n, args.size, args.dirs, big.files, small.files, args.repeat))
+    print("each ratio is the median of the per-repetition ratios of wall-clock times; range: "
+          "the lowest and highest of them")
     print()
     print(rep.table())
     print()
