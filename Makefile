@@ -105,5 +105,28 @@ demo: build
 	rm -rf demo-out
 	./build/fileplacer -v -d demo-out -i examples/install.ins examples/src examples/src2
 
+# `make bench`: the benchmark script (bench/run.py, options through
+# BENCH_ARGS) on the release build, then the micro-benchmarks, which
+# `make bench-micro` builds in build-bench/ and runs alone (MICRO_ARGS go to
+# each). Neither is part of `make check`.
+BENCH_ARGS ?=
+MICRO_ARGS ?=
+
+.PHONY: bench bench-micro clean-bench
+
+bench: build
+	$(PYTHON) bench/run.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory bench-micro
+
+bench-micro:
+	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DFP_BENCH=ON -DFP_UNIT_TESTS=OFF
+	$(CMAKE) --build build-bench -j$(JOBS)
+	@set -e; for b in build-bench/micro_*; do \
+	    if [ -f "$$b" ] && [ -x "$$b" ]; then echo "== $$b"; "$$b" $(MICRO_ARGS); fi; done
+
+clean: clean-bench
+clean-bench:
+	rm -rf build-bench
+
 clean:
 	rm -rf build build-asan build-faults build-win demo-out
