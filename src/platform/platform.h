@@ -22,6 +22,11 @@
 [[noreturn]] void checkfailed(const char* cond);
 #define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
 
+// Ends the run with status once its message is out (check: the condition of a
+// failed internal check, else null). The fuzz build returns to its harness
+// instead of ending the process (src/platform/runseam.h).
+[[noreturn]] void endrun(int status, const char* check = nullptr);
+
 // ---- sockets and host facts ---------------------------------------------
 
 // Starts the sockets library where the host needs it (Windows: version 2.0
