@@ -44,4 +44,17 @@ if(FP_FUZZ)
     add_dependencies(fuzz_${target} fpcorefuzz)
     add_dependencies(fuzzers fuzz_${target})
   endforeach()
+
+  # The checks of the seam itself: a plain program on the same objects.
+  add_executable(seamcheck ${CMAKE_SOURCE_DIR}/tests/fuzz/seamcheck.cpp
+                           ${CMAKE_SOURCE_DIR}/tests/fuzz/harness.cpp)
+  target_include_directories(seamcheck PRIVATE ${CMAKE_SOURCE_DIR}/src
+                                               ${CMAKE_SOURCE_DIR}/tests/fuzz)
+  target_compile_definitions(seamcheck PRIVATE FP_FUZZ)
+  target_compile_options(seamcheck PRIVATE ${FP_FUZZ_FLAGS})
+  target_link_options(seamcheck PRIVATE -fsanitize=address,undefined)
+  target_link_libraries(seamcheck PRIVATE ${FP_FUZZ_CORE})
+  set_target_properties(seamcheck PROPERTIES LINK_DEPENDS ${FP_FUZZ_CORE})
+  add_dependencies(seamcheck fpcorefuzz)
+  add_dependencies(fuzzers seamcheck)
 endif()

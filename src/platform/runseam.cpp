@@ -58,24 +58,23 @@ struct rawallocator {
 using blockset = std::unordered_set<void*, std::hash<void*>, std::equal_to<void*>,
                                     rawallocator<void*>>;
 
-struct inputblocks {
-    bool recording = false;
-    blockset live;
-};
+// Only the thread that runs the input records (libFuzzer keeps threads of its
+// own).
+thread_local bool recording = false;
 
 // Made on first use and never destroyed: allocations may come before and
 // after static construction and destruction.
-inputblocks& blocks() {
-    static inputblocks* b = new (__real_malloc(sizeof(inputblocks))) inputblocks;
-    return *b;
+blockset& blocks() {
+    static blockset* live = new (__real_malloc(sizeof(blockset))) blockset;
+    return *live;
 }
 
 void record(void* block) {
-    if (block != nullptr && blocks().recording) blocks().live.insert(block);
+    if (block != nullptr && recording) blocks().insert(block);
 }
 
 // Drops block from the record: true when it was recorded.
-bool forget(void* block) { return block != nullptr && blocks().live.erase(block) != 0; }
+bool forget(void* block) { return block != nullptr && recording && blocks().erase(block) != 0; }
 
 void* newblock(std::size_t size) {
     void* block = __real_malloc(size != 0 ? size : 1);
@@ -95,20 +94,20 @@ void endrun(int status, const char* check) { throw runseam::runended{status, che
 namespace runseam {
 
 void begininput() {
-    blocks().live.clear();
-    blocks().recording = true;
+    blocks().clear();
+    recording = true;
 }
 
 std::size_t endinput() {
-    inputblocks& b = blocks();
-    b.recording = false;
-    std::size_t count = b.live.size();
-    for (void* block : b.live) __real_free(block);
-    b.live.clear();
+    recording = false;
+    blockset& live = blocks();
+    std::size_t count = live.size();
+    for (void* block : live) __real_free(block);
+    live.clear();
     return count;
 }
 
-std::size_t liveblocks() { return blocks().live.size(); }
+std::size_t liveblocks() { return blocks().size(); }
 
 }  // namespace runseam
 
@@ -129,13 +128,14 @@ void* __wrap_calloc(std::size_t count, std::size_t size) {
 // A moved block stays recorded under its new address; a block that was
 // allocated before the input began stays unrecorded.
 void* __wrap_realloc(void* block, std::size_t size) {
-    bool recorded = block == nullptr ? blocks().recording : forget(block);
+    bool recorded = block == nullptr ? recording : forget(block);
     void* moved = __real_realloc(block, size);
     if (moved == nullptr) {
-        if (recorded && block != nullptr) blocks().live.insert(block);
+        // A size of 0 frees the block; any other failure keeps it.
+        if (recorded && block != nullptr && size != 0) blocks().insert(block);
         return nullptr;
     }
-    if (recorded) blocks().live.insert(moved);
+    if (recorded) blocks().insert(moved);
     return moved;
 }
 
