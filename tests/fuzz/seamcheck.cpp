@@ -25,6 +25,7 @@ void expect(bool ok, const char* what) {
     } else {
         failed++;
         std::printf("FAILED: %s\n", what);
+        std::fflush(stdout);  // a leak report at exit ends the process unflushed
     }
 }
 
@@ -109,5 +110,6 @@ int main() {
     checkblocks();
     checkoutside();
     std::printf("seamcheck: %d passed, %d failed\n", passed, failed);
+    std::fflush(stdout);
     return failed == 0 ? 0 : 1;
 }
