@@ -17,11 +17,17 @@ WINE ?= $(firstword $(shell command -v wine64 2>/dev/null) \
           $(wildcard /usr/lib/wine/wine64) $(shell command -v wine 2>/dev/null))
 HAVE_MINGW := $(shell command -v $(MINGW_CXX) >/dev/null 2>&1 && echo yes)
 
+# The fuzz targets need clang++ and its libFuzzer runtime.
+CLANGXX ?= clang++
+HAVE_FUZZ := $(if $(shell command -v $(CLANGXX) 2>/dev/null),$(wildcard \
+    $(shell $(CLANGXX) -print-resource-dir 2>/dev/null)/lib/*/libclang_rt.fuzzer*.a))
+FUZZ_SECONDS ?= 300
+
 export WINEDEBUG ?= -all
 export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 .PHONY: all build check check-linux check-faults check-asan check-windows demo clean
-.PHONY: install package check-package
+.PHONY: install package check-package fuzz fuzz-build check-fuzz
 
 all: build
 
@@ -29,7 +35,7 @@ build:
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build -j$(JOBS)
 
-check: check-linux check-faults check-asan check-windows check-package
+check: check-linux check-faults check-asan check-windows check-fuzz check-package
 	@echo "make check: all suites passed"
 
 check-linux: build
@@ -101,6 +107,30 @@ check-package: package
 	$(PYTHON) tests/package/run.py --build build \
 	    $(if $(and $(HAVE_MINGW),$(WINE)),--windows build-win --wine $(WINE))
 
+# The fuzz targets of tests/fuzz, built with clang, libFuzzer and the
+# sanitizers; `make fuzz` runs each for FUZZ_SECONDS on a copy of its corpus.
+fuzz-build:
+ifeq ($(HAVE_FUZZ),)
+	@echo "the fuzz targets need $(CLANGXX) with libFuzzer: install clang and libclang-rt-dev"
+	@exit 1
+endif
+	$(CMAKE) -S . -B build-fuzz -DCMAKE_CXX_COMPILER=$(CLANGXX) -DFP_FUZZ=ON -DFP_UNIT_TESTS=OFF
+	$(CMAKE) --build build-fuzz --target fuzzers -j$(JOBS)
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Smoke test: the seam checks, then 15 seconds per target from a fixed seed.
+check-fuzz:
+ifeq ($(HAVE_FUZZ),)
+	@echo "SKIPPING the fuzz smoke test: needs $(CLANGXX) with libFuzzer;" \
+	      "install clang and libclang-rt-dev"
+else
+	$(MAKE) fuzz-build
+	build-fuzz/seamcheck
+	FUZZ_FLAGS=-seed=1 tests/fuzz/run.sh build-fuzz 15
+endif
+
 demo: build
 	rm -rf demo-out
 	./build/fileplacer -v -d demo-out -i examples/install.ins examples/src examples/src2
@@ -129,4 +159,4 @@ clean-bench:
 	rm -rf build-bench
 
 clean:
-	rm -rf build build-asan build-faults build-win demo-out
+	rm -rf build build-asan build-faults build-win build-fuzz demo-out

@@ -63,7 +63,7 @@ void setdestdir(runstate* rs, const char* dir) {
     printusage(stdout, progname);
     std::fputs("Long options:\n", stdout);
     for (const longoption& opt : longoptions) std::printf("  %-12s %s\n", opt.name, opt.help);
-    std::exit(0);
+    endrun(0);
 }
 
 // An argument beginning with "--": only a whole, exact name counts.
@@ -76,7 +76,7 @@ void readlongoption(runstate* rs, const char* arg, const char* progname) {
             printhelp(progname);
         } else {
             std::printf("fileplacer %s\n", FP_VERSION);
-            std::exit(0);
+            endrun(0);
         }
         return;
     }
@@ -239,7 +239,7 @@ void makedestination(const runstate* rs) {
 void runstages(runstate* rs) {
     bool debug = rs->verbose > 1;
     if (debug) std::fputs("parsing input files\n", stdout);
-    if (readinput(rs) != 0) std::exit(1);
+    if (readinput(rs) != 0) endrun(1);
     if (debug) {
         listtrees(rs);
         std::fputs("installing files\n", stdout);

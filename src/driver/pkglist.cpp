@@ -46,7 +46,7 @@ void printusage(std::FILE* stream, const char* progname) {
 
 void usage(const char* progname) {
     printusage(stderr, progname);
-    std::exit(1);
+    endrun(1);
 }
 
 // Cuts text in place at the ':' separators; empty names are skipped. The

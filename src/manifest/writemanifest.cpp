@@ -106,7 +106,7 @@ void writemanifest(runstate* rs, atomicfile* f) {
     if (rc == 0) rc = writeentries(f->stream, rs->roottree, pkgmode);
     if (rc != 0) {
         atomicdiscard(f);
-        std::exit(1);
+        endrun(1);
     }
 
     err = atomicclose(f);

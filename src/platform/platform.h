@@ -22,6 +22,11 @@
 [[noreturn]] void checkfailed(const char* cond);
 #define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
 
+// Ends the run with status once its message is out (check: the condition of a
+// failed internal check, else null). The fuzz build returns to its harness
+// instead of ending the process (src/platform/runseam.h).
+[[noreturn]] void endrun(int status, const char* check = nullptr);
+
 // ---- a status line on the terminal --------------------------------------
 
 // 1 when standard error is a terminal.

@@ -51,14 +51,14 @@ void die(const char* fmt, ...) {
     std::vfprintf(stderr, fmt, args);
     va_end(args);
     discardpending();
-    std::exit(1);
+    endrun(1);
 }
 
 void checkfailed(const char* cond) {
     clearstatus();
     std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
     discardpending();
-    std::exit(1);
+    endrun(1, cond);
 }
 
 int lookupid(const char** namefield, int* id, int* namelen) {

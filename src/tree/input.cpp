@@ -32,10 +32,10 @@ struct inputline {
 int loadinput(runstate* rs) {
     int err = loadfile(rs->infile, &rs->intext, &rs->intextend, &rs->inmtime);
     if (err == 0) return 0;
-    if (err == ENOENT && rs->verbose == 0) std::exit(0);
+    if (err == ENOENT && rs->verbose == 0) endrun(0);
     std::fprintf(stderr, "Couldn't read input file '%s': %s (%d)\n", rs->infile,
                  std::strerror(err), err);
-    if (err == ENOENT) std::exit(0);
+    if (err == ENOENT) endrun(0);
     return -1;
 }
 
