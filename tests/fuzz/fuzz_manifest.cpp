@@ -10,6 +10,7 @@
 
 #include "harness.h"
 #include "manifest/manifest.h"
+#include "platform/platform.h"
 #include "types/types.h"
 
 namespace {
@@ -42,7 +43,9 @@ bool readandwrite(std::string_view data) {
         rs->readingmanifest = 1;
         readmanifest(rs);
         rs->readingmanifest = 0;
-        writemanifest(rs);
+        atomicfile out;
+        writemanifest(rs, &out);
+        commitmanifest(&out);
     });
     std::free(rs);
     if (!typesread) {
