@@ -28,7 +28,9 @@ std::string slurp(const std::string& path) {
 // Reads the types file and the manifest into a fresh run state and writes
 // the manifest again: true when all of it succeeded.
 bool readandwrite(std::string_view data) {
-    static const std::string dir = destdir();
+    // Relative to the working directory: the tool drops a destination's
+    // leading '/' and works below the working directory.
+    static const std::string dir = std::filesystem::relative(destdir()).string();
     runstate* rs = fuzz::newrunstate();
     static std::string* typesname = new std::string(fuzz::scratchpath("types"));
     rs->typesfile = typesname->data();
