@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
 #include "platform/platform.h"
@@ -207,7 +208,7 @@ void writeoutputs(runstate* rs) {
         if (debug) std::fputs("generating manifest file\n", stdout);
         if (!rs->noaction) writemanifest(rs);
     }
-    if ((rs->pkgmode || rs->specfile) && rs->changed) {
+    if ((rs->pkgmode || rs->specfile) && lifewritesperms(rs)) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
         if (!rs->noaction) writepermfiles(rs);
     }
@@ -232,9 +233,13 @@ void runstages(runstate* rs) {
         listtrees(rs);
         std::fputs("installing files\n", stdout);
     }
+    lifeprepare(rs);
     makedestination(rs);
-    installall(rs);
+    // --uninstall installs nothing: it only removes what the manifest records.
+    if (!rs->uninstall) installall(rs);
+    lifeafterwalk(rs);
     writeoutputs(rs);
+    lifeoutputs(rs);
 }
 
 }  // namespace
@@ -259,8 +264,9 @@ int runmain(int argc, char** argv) {
     rs->maxkeylen = 18;
     readoptions(rs, argc, argv);
     readenvironment(rs);
+    lifecheckoptions(rs);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    return 0;
+    return lifestatus(rs);
 }
