@@ -35,7 +35,7 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-bool takesorphans(const runstate* rs) { return rs->verify != 0; }
+bool takesorphans(const runstate* rs) { return rs->prune || rs->uninstall || rs->verify; }
 
 // The fingerprint of e's record when it describes the file at rel.
 const fingerprint* printat(lifestate* ls, const std::string& key, const std::string& rel) {
@@ -106,6 +106,7 @@ void lifeprepare(runstate* rs) {
     ls->keep = !rs->nomanifest && !rs->noaction && !rs->verify &&
                (rs->update || rs->prune || rs->uninstall || ls->sumspresent);
     if (ls->keep) ls->hash = newhasher();
+    if (rs->prune || rs->uninstall) planremovals(rs, ls);
 }
 
 void lifeafterwalk(runstate* rs) {
@@ -114,6 +115,7 @@ void lifeafterwalk(runstate* rs) {
         verifyreport(rs, ls);
         rs->changed = 0;
     }
+    if (rs->prune || rs->uninstall) removerecords(rs, ls);
 }
 
 bool lifewritesperms(const runstate* rs) {
@@ -124,6 +126,7 @@ bool lifewritesperms(const runstate* rs) {
 void lifeoutputs(runstate* rs) {
     lifestate* ls = lifeof(rs);
     if (rs->noaction || rs->verify) return;
+    if (rs->prune || rs->uninstall) removeoutputs(rs, ls);
     if (ls->keep && !ls->removedall) writesums(rs, ls);
 }
 
@@ -135,7 +138,7 @@ int lifestatus(const runstate* rs) {
 // ---- install walk and copy ------------------------------------------------
 
 bool lifewalks(const runstate* rs, const fileinfo* e) {
-    if (!rs->verify || (e->flags & F_FROMMANIFEST) == 0) return true;
+    if (!(rs->prune || rs->verify) || (e->flags & F_FROMMANIFEST) == 0) return true;
     return e->child != nullptr || !inscope(rs, e);
 }
 
