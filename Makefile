@@ -21,7 +21,7 @@ export WINEDEBUG ?= -all
 export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 .PHONY: all build check check-linux check-asan check-windows demo clean
-.PHONY: install package check-package
+.PHONY: install package check-package killtest
 
 all: build
 
@@ -91,6 +91,13 @@ endif
 check-package: package
 	$(PYTHON) tests/package/run.py --build build \
 	    $(if $(and $(HAVE_MINGW),$(WINE)),--windows build-win --wine $(WINE))
+
+# The kill scenarios (runs killed at random moments: a first install,
+# --update, the manifest writer, --prune, --uninstall) with more rounds than
+# the 50 of make check: make killtest ROUNDS=500. Linux build.
+ROUNDS ?= 200
+killtest: build
+	KILLTEST_ROUNDS=$(ROUNDS) $(E2E) --exe build/fileplacer -k test_killed_ -j$(E2E_JOBS)
 
 demo: build
 	rm -rf demo-out

@@ -46,11 +46,11 @@ std::string reldirectory(const fileinfo* e) {
     return std::string(p->name, p->namelen);
 }
 
-bool treepath(const runstate* rs, const fileinfo* e, std::string* out) {
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const char* tag) {
     const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
     std::string rel = reldirectory(e);
     char buf[PATHSIZE];
-    int n = composepath(buf, sizeof buf, e, base, packagedir(rs, e), rel.size(), rel.c_str(), "", 0,
+    int n = composepath(buf, sizeof buf, e, base, packagedir(rs, e), rel.size(), rel.c_str(), tag, 0,
                         findversion(e));
     if (n < 0 || n >= PATHSIZE) return false;
     out->assign(buf, static_cast<std::size_t>(n));

@@ -266,12 +266,44 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     drop(ls, r);
 }
 
-// The listing paths of the files this run's input installs.
-std::set<std::string> installedpaths(runstate* rs) {
+// A package name that names a file directly in the destination directory
+// when it follows "perm." (no separator, not "-").
+bool plainname(const std::string& pkg) {
+    return pkg[0] != '-' && pkg.find_first_of("/\\") == std::string::npos && pkg != "." &&
+           pkg != "..";
+}
+
+// The temporary a killed copy of e left, unless an entry installs that name.
+void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
+                     const std::set<std::string>& entries) {
+    std::string temp;
+    statinfo st;
+    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(folded(temp)) != 0) return;
+    if (statpath(diskpath(temp), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
+    int err = rs->noaction ? 0 : removefile(diskpath(temp));
+    if (err != 0) die("Can't remove '%s': %s (%d)\n", temp.c_str(), std::strerror(err), err);
+    goingpath(plan, relativeof(rs, temp));
+}
+
+// Leftovers of a killed run: the temporaries of the tool's own files.
+void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
+    std::vector<std::string> names{"manifestTMPZ.txt", "manifestTMPZ.sums"};
+    for (const std::string& pkg : packages) names.push_back("permTMPZ." + pkg);
+    for (const std::string& name : names) {
+        char path[PATHSIZE];
+        if (outputpath(path, sizeof path, rs->destdir, name.c_str(), nullptr) < 0) continue;
+        int err = removefile(path);
+        if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    }
+}
+
+// The listing paths of the files this run's input installs, or with all of
+// every file entry of the trees.
+std::set<std::string> installedpaths(runstate* rs, bool all) {
     std::set<std::string> paths;
     auto add = [&](fileinfo* e) {
         std::string path;
-        if (isfile(e) && (e->flags & F_FROMMANIFEST) == 0 && treepath(rs, e, &path))
+        if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
             paths.insert(folded(path));
     };
     foreachentry(rs->dirtree, add);
@@ -337,7 +369,8 @@ void removerecords(runstate* rs, lifestate* ls) {
     dirplan plan;
     plan.declared = declareddirs(rs);
     std::set<std::string> installed;
-    if (!rs->uninstall) installed = installedpaths(rs);
+    if (!rs->uninstall) installed = installedpaths(rs, false);
+    std::set<std::string> entries = installedpaths(rs, true);
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
@@ -346,9 +379,11 @@ void removerecords(runstate* rs, lifestate* ls) {
             continue;
         }
         removefilerecord(rs, ls, r, &plan, installed);
+        if (r.orph == nullptr) removetemporary(rs, r.entry, &plan, entries);
         if (rs->pkgmode != 0 && r.entry->pkgname[0] != '-') packages.insert(r.entry->pkgname);
     }
-    if (rs->uninstall) adddeclared(rs, &plan, packages);
+    // Without records nothing was installed here: the directories stay.
+    if (rs->uninstall && !ls->removals.empty()) adddeclared(rs, &plan, packages);
     removedirs(rs, &plan);
 
     unlinkgone(rs, ls);
@@ -361,21 +396,28 @@ void removerecords(runstate* rs, lifestate* ls) {
 }
 
 void removeoutputs(runstate* rs, lifestate* ls) {
-    // The packages still named by an entry keep their scripts (rewritten by
-    // this run in package and spec mode).
+    // --uninstall removes the script of every package of the records. After
+    // --prune, the packages still named by an entry keep theirs (this run
+    // rewrote them in package and spec mode); the others go.
     std::set<std::string> present;
-    if (!ls->removedall) {
+    std::vector<std::string> packages;
+    if (rs->uninstall) {
+        for (const removal& r : ls->removals) packages.emplace_back(r.entry->pkgname);
+    } else if (rs->pkgmode || rs->specfile) {
         auto note = [&](fileinfo* e) { present.insert(e->pkgname); };
         foreachentry(rs->dirtree, note);
         foreachentry(rs->roottree, note);
+        packages = ls->gonepkgs;
     }
-    bool scripts = rs->uninstall || rs->pkgmode || rs->specfile;
     std::set<std::string> done;
-    for (const std::string& pkg : ls->gonepkgs) {
-        if (!scripts || pkg[0] == '-' || present.count(pkg) != 0 || !done.insert(pkg).second)
-            continue;
-        // A package name that is not a plain name never names a file here.
-        if (pkg.find_first_of("/\\") != std::string::npos || pkg == "." || pkg == "..") continue;
+    for (const removal& r : ls->removals) {
+        std::string pkg = r.entry->pkgname;
+        if (plainname(pkg)) done.insert(pkg);
+    }
+    removeoutputtemps(rs, done);
+    done.clear();
+    for (const std::string& pkg : packages) {
+        if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
         char path[PATHSIZE];
         if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg.c_str()) < 0) continue;
         int err = removefile(path);
