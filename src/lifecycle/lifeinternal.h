@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -54,7 +55,8 @@ struct orphan {
 struct removal {
     fileinfo* entry;
     orphan* orph;            // the orphan this is, or null for an entry of the trees
-    const fingerprint* fp;   // the fingerprint of its record, or null
+    std::optional<fingerprint> fp;  // the fingerprint of its record (a copy: the
+                                    // walk may add fingerprints meanwhile)
     std::string listing;     // its path as the listing shows it
     bool told = true;        // false when its installed path cannot be told
 };

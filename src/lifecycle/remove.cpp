@@ -62,7 +62,7 @@ bool absoluterecord(const removal& r) {
     const fileinfo* e = r.entry;
     if ((e->flags & F_ABSOLUTE) != 0) return true;
     if (e->dstlen > 0 && e->dstpath[0] == '/') return true;
-    return r.fp != nullptr && !r.fp->path.empty() && r.fp->path[0] == '/';
+    return r.fp && !r.fp->path.empty() && r.fp->path[0] == '/';
 }
 
 [[noreturn]] void refuse(const removal& r, const char* why, const std::string& detail = "") {
@@ -73,7 +73,7 @@ bool absoluterecord(const removal& r) {
 // absolute record, a ".." component, or a link on its directory path.
 void checkpath(const runstate* rs, const removal& r, std::set<std::string>* checked) {
     if (absoluterecord(r)) refuse(r, "the record is absolute, outside the destination");
-    std::string rel = r.fp != nullptr ? r.fp->path : relativeof(rs, r.listing);
+    std::string rel = r.fp ? r.fp->path : relativeof(rs, r.listing);
     if (leavesdestination(rel)) refuse(r, "'..' in its path leaves the destination");
     std::string dest = rs->destdir;
     for (std::size_t i = 0; i < rel.size(); i++) {
@@ -92,12 +92,13 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 }
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
-    removal r{e, o, nullptr, "", true};
+    removal r{e, o, std::nullopt, "", true};
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
-    if (isrecordedfile(e, o)) r.fp = findprint(ls, key);
+    const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
+    if (fp != nullptr) r.fp = *fp;
     if (o != nullptr)
         r.told = orphanpath(rs, ls, *o, &r.listing);
-    else if (r.fp != nullptr)
+    else if (r.fp)
         r.listing = listingpath(rs, r.fp->path);
     else
         r.told = treepath(rs, e, &r.listing);
@@ -257,7 +258,8 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     int err = statpath(disk, &st);
     if (err == 0) {
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
-        if (!stillinstalled(rs, r.entry, ext, r.fp, disk, st)) return keep(ls, r);
+        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st))
+            return keep(ls, r);
         if (!rs->noaction && (err = removefile(disk)) != 0)
             die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
     }
