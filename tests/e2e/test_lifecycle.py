@@ -79,6 +79,18 @@ def records(t):
     return re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
 
 
+def dry_then_real(t, *args):
+    """Runs args with -n, then without: the same output and status, and the
+    -n run removes and writes nothing. Returns the real run."""
+    before = snapshot(t)
+    dry = run(t, "-n", *args)
+    t.eq(snapshot(t), before, "-n removes and writes nothing")
+    real = run(t, *args)
+    t.eq((dry.status, dry.err), (real.status, real.err), "-n: the same status and warnings")
+    removals = [[l for l in r.out.splitlines() if l.startswith("x")] for r in (dry, real)]
+    t.eq(removals[0], removals[1], "-n: the same removals")
+    return real
+
 # ---- --verify -----------------------------------------------------------------
 
 def test_verify_reports_every_kind_in_tree_order(t):
@@ -290,7 +302,7 @@ def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
     t.write("src/tool.exe", "tool 2\n")
     inputs(t, ["core exe other"])
     t.write("src/other.exe", "other\n")
-    r = run(t, "--prune", "-v")
+    r = dry_then_real(t, "--prune", "-v")
     t.eq(r.status, 2, "status: a file was kept")
     t.eq(r.err, "WARNING: kept 'dest/bin/tool.exe': changed since it was installed\n", "warning")
     t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "same as its source: removed")
@@ -312,7 +324,7 @@ def test_prune_a_dropped_directory_chain(t):
     r = run(t, "--verify")
     t.eq((r.status, r.out), (2, "unlisted dest/doc/old\nunlisted dest/opt/sub/notes\n"
                                 "5 checked, 2 differ\n"), "--verify reports them")
-    r = run(t, "--prune", "-v")
+    r = dry_then_real(t, "--prune", "-v")
     ok(t, r, "prune")
     t.check(r.out.endswith(line("x", "F", 0, "dest/doc/old")
                            + line("x", "F", 0o644, "dest/opt/sub/notes")
