@@ -14,11 +14,18 @@ namespace {
 
 digest fromxxh(XXH128_hash_t h) { return digest{h.high64, h.low64}; }
 
-int hexvalue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+// Values of the lower-case hex digits; -1 for every other byte.
+struct hextable {
+    signed char value[256];
+    constexpr hextable() : value() {
+        for (int i = 0; i < 256; i++) value[i] = -1;
+        for (int i = 0; i < 10; i++) value['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; i++) value['a' + i] = static_cast<signed char>(10 + i);
+    }
+};
+constexpr hextable hexdigits;
+
+int hexvalue(char c) { return hexdigits.value[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 

@@ -37,10 +37,26 @@ constexpr optionpair refused[] = {
 
 bool takesorphans(const runstate* rs) { return rs->prune || rs->uninstall || rs->verify; }
 
-// The fingerprint of e's record when it describes the file at rel.
-const fingerprint* printat(lifestate* ls, const std::string& key, const std::string& rel) {
-    const fingerprint* fp = findprint(ls, key);
-    return fp != nullptr && fp->path == rel ? fp : nullptr;
+// The record identity and relative path of the file the copy asks about,
+// built in buffers the run reuses: there is one lookup per installed file.
+struct place {
+    const std::string& key;
+    const std::string& rel;
+};
+
+place placeof(const runstate* rs, const fileinfo* e, const char* destpath) {
+    static std::string key;
+    static std::string rel;
+    const filetype* t = e->ftype;
+    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
+    relativepath(&rel, rs, e, destpath);
+    return place{key, rel};
+}
+
+// The fingerprint of the record when it describes the file at its path.
+const fingerprint* printat(lifestate* ls, const place& p) {
+    const fingerprint* fp = findprint(ls, p.key);
+    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
 // The sizes tell the contents apart (a link's own size says nothing).
@@ -154,9 +170,10 @@ int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath) {
 bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
                  const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
-    std::string key = recordkey(e);
-    std::string rel = relativepath(rs, e, destpath);
-    const fingerprint* fp = printat(ls, key, rel);
+    place p = placeof(rs, e, destpath);
+    const std::string& key = p.key;
+    const std::string& rel = p.rel;
+    const fingerprint* fp = printat(ls, p);
     reader r{srcfd, srcpath};
     if (rs->verify) {
         // Unchanged source times say the source still holds what was installed.
@@ -191,9 +208,10 @@ bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath
 bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
                          const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
-    std::string key = recordkey(e);
-    std::string rel = relativepath(rs, e, destpath);
-    const fingerprint* fp = printat(ls, key, rel);
+    place p = placeof(rs, e, destpath);
+    const std::string& key = p.key;
+    const std::string& rel = p.rel;
+    const fingerprint* fp = printat(ls, p);
     digest h = hashbytes(text, len);
     auto same = [&] {
         return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);

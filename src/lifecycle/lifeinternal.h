@@ -100,6 +100,7 @@ const lifestate* lifeof(const runstate* rs);
 // ext= value (ext absent and empty differ).
 std::string recordkey(const fileinfo* e, const char* typname, const char* ext);
 std::string recordkey(const fileinfo* e);
+void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext);
 // The fingerprint of the record, or null.
 const fingerprint* findprint(lifestate* ls, const std::string& key);
 
@@ -112,6 +113,7 @@ std::string sumstext(const runstate* rs, lifestate* ls);
 // The path of an installed file relative to the destination ('/' first for
 // an absolute entry) from its path as used on disk.
 std::string relativepath(const runstate* rs, const fileinfo* e, const char* diskpath);
+void relativepath(std::string* out, const runstate* rs, const fileinfo* e, const char* diskpath);
 // The path as the listing shows it, from a relative one.
 std::string listingpath(const runstate* rs, const std::string& rel);
 // The path as used on disk (a leading '/' dropped) from a listing path.

@@ -57,13 +57,22 @@ bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const cha
     return true;
 }
 
+void relativepath(std::string* out, const runstate* rs, const fileinfo* e, const char* disk) {
+    out->clear();
+    if ((e->flags & F_ABSOLUTE) != 0) {
+        out->push_back('/');
+    } else {
+        const char* dest = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+        std::size_t n = std::strlen(dest);
+        if (n != 0 && std::strncmp(disk, dest, n) == 0 && disk[n] == '/') disk += n + 1;
+    }
+    out->append(disk);
+}
+
 std::string relativepath(const runstate* rs, const fileinfo* e, const char* disk) {
-    if ((e->flags & F_ABSOLUTE) != 0) return std::string("/") + disk;
-    const char* dest = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    std::size_t n = std::strlen(dest);
-    if (n == 0) return disk;
-    if (std::strncmp(disk, dest, n) == 0 && disk[n] == '/') return disk + n + 1;
-    return disk;
+    std::string out;
+    relativepath(&out, rs, e, disk);
+    return out;
 }
 
 std::string listingpath(const runstate* rs, const std::string& rel) {

@@ -12,7 +12,9 @@
 // as %XX; path: the installed file relative to the destination directory,
 // '/' first for an absolute entry, taken to the end of the line. A file that
 // does not read this way is reported once and treated as absent.
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +58,7 @@ int hexvalue(char c) {
 }
 
 bool decoderecord(std::string_view field, std::string* key) {
+    key->reserve(field.size());
     int parts = 1;
     for (std::size_t i = 0; i < field.size(); i++) {
         char c = field[i];
@@ -76,14 +79,9 @@ bool decoderecord(std::string_view field, std::string* key) {
 }
 
 bool parsenumber(std::string_view text, std::int64_t* value) {
-    if (text.empty() || text.size() > 20) return false;
-    std::string s(text);
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || !(s[0] == '-' || (s[0] >= '0' && s[0] <= '9'))) return false;
-    *value = v;
-    return true;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, *value);
+    return ec == std::errc() && ptr == end;
 }
 
 // Cuts the next blank-separated field off the front of line.
@@ -108,6 +106,7 @@ bool parseline(std::string_view line, std::string* key, fingerprint* fp) {
 
 // The lines of text: 0, or the number of the first line that does not read.
 unsigned parsesums(const std::string& text, printtable* sums) {
+    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
     unsigned lineno = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -132,9 +131,13 @@ unsigned parsesums(const std::string& text, printtable* sums) {
 int readsums(const char* path, std::string* text) {
     int fd = openread(path);
     if (fd < 0) return errno != 0 ? errno : EIO;
-    char buf[65536];
+    statinfo st;
+    std::size_t got = 0;
+    // Read in one piece of its size; a file that grows meanwhile still ends.
+    text->resize(statfd(fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
     for (;;) {
-        long n = readfd(fd, buf, sizeof buf);
+        if (got == text->size()) text->resize(got * 2);
+        long n = readfd(fd, text->data() + got, text->size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             int err = errno != 0 ? errno : EIO;
@@ -142,8 +145,9 @@ int readsums(const char* path, std::string* text) {
             return err;
         }
         if (n == 0) break;
-        text->append(buf, static_cast<std::size_t>(n));
+        got += static_cast<std::size_t>(n);
     }
+    text->resize(got);
     closefd(fd);
     // Windows hosts write CR LF line ends.
     if (text->find('\r') != std::string::npos) std::erase(*text, '\r');
@@ -171,17 +175,22 @@ void appendline(std::string* out, const std::string& key, const fingerprint& fp)
 
 }  // namespace
 
-std::string recordkey(const fileinfo* e, const char* typname, const char* ext) {
-    std::string key = typname != nullptr ? typname : "";
-    key += '\0';
-    if ((e->flags & F_ABSOLUTE) != 0) key += '/';
-    if (e->dstlen > 0) key.append(e->dstpath, e->dstlen);
-    key += '\0';
-    key.append(e->name, e->namelen);
+void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext) {
+    key->assign(typname != nullptr ? typname : "");
+    *key += '\0';
+    if ((e->flags & F_ABSOLUTE) != 0) *key += '/';
+    if (e->dstlen > 0) key->append(e->dstpath, e->dstlen);
+    *key += '\0';
+    key->append(e->name, e->namelen);
     if (ext != nullptr) {
-        key += '\0';
-        key += ext;
+        *key += '\0';
+        *key += ext;
     }
+}
+
+std::string recordkey(const fileinfo* e, const char* typname, const char* ext) {
+    std::string key;
+    recordkey(&key, e, typname, ext);
     return key;
 }
 
