@@ -53,8 +53,8 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
-// --verify lists nothing of the walk: it reports differences instead.
-bool lists(const runstate* rs) { return rs->verbose != 0 && rs->verify == 0; }
+// A run that reports differences (--verify) lists nothing of the walk.
+bool lists(const runstate* rs) { return rs->verbose != 0 && !lifereports(rs); }
 
 void listline(const walkstate& ws, char status, char kind, const filetype* type) {
     if (!lists(ws.rs)) return;
@@ -108,7 +108,7 @@ step packagedir(walkstate& ws) {
     int n = std::snprintf(rs->dstbuf, PATHSIZE, "%s/%s", rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
-    if (rs->verify == 0) makedir(rs->dstbuf);
+    if (!lifereports(rs)) makedir(rs->dstbuf);
     e->flags |= F_PKGDIRDONE;
     if (e->parent != nullptr) {
         e->parent->resume = e;

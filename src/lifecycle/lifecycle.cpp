@@ -162,6 +162,8 @@ bool lifeinspects(const runstate* rs) { return rs->update || rs->verify; }
 
 bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
 
+bool lifereports(const runstate* rs) { return rs->verify != 0; }
+
 int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath) {
     if (rs->verify) note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
     return COPYWOULD;

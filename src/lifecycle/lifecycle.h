@@ -43,6 +43,9 @@ bool lifewalks(const runstate* rs, const fileinfo* e);
 bool lifeinspects(const runstate* rs);
 // True when nothing is written (-n, --verify).
 bool lifedryrun(const runstate* rs);
+// True when the run reports differences instead of installing (--verify):
+// it makes no directory at all and lists nothing of the walk.
+bool lifereports(const runstate* rs);
 // The destination destpath of e does not exist and nothing is written:
 // the result of copyfile (COPYWOULD).
 int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath);
