@@ -171,6 +171,20 @@ def test_update_replaces_a_changed_file(t):
     t.check("*F" not in r.out, "nothing to replace any more")
 
 
+def test_update_in_spec_mode_rewrites_the_permission_script(t):
+    setup(t)
+    ok(t, run(t, "-s"), "install")
+    os.utime(t.path("dest/perm.core"), (OLD, OLD))
+    os.utime(t.path(MANIFEST), (OLD, OLD))
+    ok(t, run(t, "-s", "--update"), "update with nothing to replace")
+    t.eq(t.mtime("dest/perm.core"), OLD, "script left alone")
+    t.write("src/readme", "read me again\n")
+    ok(t, run(t, "-s", "--update"), "update")
+    t.eq(t.read("dest/doc/readme"), b"read me again\n", "replaced")
+    t.check(t.mtime("dest/perm.core") > OLD, "script rewritten")
+    t.eq(t.mtime(MANIFEST), OLD, "manifest.txt not rewritten")
+
+
 def test_update_substituted_file_follows_its_keys(t):
     setup(t)
     ok(t, run(t, "--update"), "install")
