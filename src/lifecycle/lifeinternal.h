@@ -12,9 +12,9 @@
 
 #include "lifecycle/fingerprint.h"
 #include "platform/platform.h"
+#include "tree/tree.h"
 
 struct runstate;
-struct fileinfo;
 
 // The fingerprint of one installed file.
 struct fingerprint {
@@ -73,9 +73,10 @@ struct lifestate {
     bool keep = false;        // fingerprints are written this run
     bool dirty = false;       // a fingerprint changed, or the file reads badly
     hasher* hash = nullptr;
-    // Records the trees cannot hold.
-    const fileinfo* unknownentry = nullptr;  // the record being read names
-    const char* unknowntype = nullptr;       // a type the types file lacks
+    // Records the trees cannot hold: the record being read when it names a
+    // type the types file lacks, with that name; the records set aside.
+    const fileinfo* unknownentry = nullptr;
+    const char* unknowntype = nullptr;
     std::vector<orphan> orphans;
     // --verify: findings of the walked files with their listing paths (only
     // differences, unless every file is listed).
@@ -151,8 +152,8 @@ bool sameastext(const char* path, const char* text, std::size_t len);
 // Whether the file at path holds exactly what r holds from its start; the
 // hash of r's content is stored in *d when they are the same.
 bool sameasreader(const char* path, const reader& r, digest* d);
-// The expansion of a substituted file, or false for a file copied byte for
-// byte (the rules of the copy).
+// Whether a file of that size is expanded when copied (the rules of the
+// copy), and its expansion read from r.
 bool expands(const runstate* rs, const fileinfo* e, std::int64_t size);
 std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 
@@ -178,8 +179,6 @@ bool recorded(const runstate* rs, const fileinfo* e);
 bool isfile(const fileinfo* e);
 
 // ---- template definitions -------------------------------------------------
-
-#include "tree/tree.h"
 
 template <typename F>
 void foreachentry(fileinfo* first, F f) {
