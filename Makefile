@@ -27,7 +27,7 @@ export WINEDEBUG ?= -all
 export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 .PHONY: all build check check-linux check-faults check-asan check-windows demo clean
-.PHONY: install package check-package fuzz fuzz-build check-fuzz
+.PHONY: install package check-package fuzz fuzz-build check-fuzz killtest
 
 all: build
 
@@ -130,6 +130,13 @@ else
 	build-fuzz/seamcheck
 	FUZZ_FLAGS=-seed=1 tests/fuzz/run.sh build-fuzz 15
 endif
+
+# The kill scenarios (runs killed at random moments: a first install,
+# --update, the manifest writer, --prune, --uninstall) with more rounds than
+# the 50 of make check: make killtest ROUNDS=500. Linux build.
+ROUNDS ?= 200
+killtest: build
+	KILLTEST_ROUNDS=$(ROUNDS) $(E2E) --exe build/fileplacer -k test_killed_ -j$(E2E_JOBS)
 
 demo: build
 	rm -rf demo-out

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
 #include "platform/platform.h"
@@ -218,7 +219,7 @@ void writeoutputs(runstate* rs) {
             written = true;
         }
     }
-    if ((rs->pkgmode || rs->specfile) && rs->changed) {
+    if ((rs->pkgmode || rs->specfile) && lifewritesperms(rs)) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
         if (!rs->noaction) writepermfiles(rs);
     }
@@ -244,9 +245,13 @@ void runstages(runstate* rs) {
         listtrees(rs);
         std::fputs("installing files\n", stdout);
     }
+    lifeprepare(rs);
     makedestination(rs);
-    installall(rs);
+    // --uninstall installs nothing: it only removes what the manifest records.
+    if (!rs->uninstall) installall(rs);
+    lifeafterwalk(rs);
     writeoutputs(rs);
+    lifeoutputs(rs);
 }
 
 }  // namespace
@@ -271,8 +276,9 @@ int runmain(int argc, char** argv) {
     rs->maxkeylen = 18;
     readoptions(rs, argc, argv);
     readenvironment(rs);
+    lifecheckoptions(rs);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    return 0;
+    return lifestatus(rs);
 }

@@ -11,6 +11,7 @@ struct subkey;
 struct fileinfo;
 struct sibindex;
 struct nameset;
+struct lifestate;
 
 constexpr int HASHSIZE = 997;     // buckets of typetab and keytab
 constexpr int PATHSIZE = 1024;    // every path buffer
@@ -94,6 +95,7 @@ struct runstate {
     int verify;                 // --verify
     int prune;                  // --prune
     int uninstall;              // --uninstall
+    lifestate* life;            // fingerprints and lifecycle findings (lifecycle)
 };
 
 // Runs the whole tool; returns the process status (0) or ends the process.

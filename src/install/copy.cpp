@@ -2,8 +2,11 @@
 // its temporary name beside the destination and moved to the destination
 // name only once it is complete, so an interrupted run never leaves a partial
 // file under a name that the next run would keep. Plain files are copied in
-// fixed-size chunks (inside the kernel where the host can); files whose keys
-// are substituted are read whole. An existing destination is never replaced.
+// fixed-size chunks (inside the kernel where the host can, through a buffer
+// when the content is hashed for a fingerprint); files whose keys are
+// substituted are read whole. An existing destination is never replaced,
+// except by --update when it differs from what would be installed now: then
+// the temporary is renamed over it, so it is always the old or the new file.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +15,8 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/fingerprint.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "text/text.h"
@@ -88,22 +93,24 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
     if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
 }
 
-// Closes the temporary and moves it to the destination name: 1 when it was
-// moved, 0 when a file of that name appeared meanwhile (temporary removed).
-int committemp(atomicfile* out, const char* destpath) {
+// Closes the temporary and moves it to the destination name: true when it
+// was moved, false when a file of that name appeared meanwhile (temporary
+// removed). With replace, an existing destination is replaced in one step.
+bool committemp(atomicfile* out, const char* destpath, bool replace) {
     int err = atomicclose(out);
-    if (err == 0) err = atomiccommit(out, false);
-    if (err == EEXIST) return 0;
+    if (err == 0) err = atomiccommit(out, replace);
+    if (err == EEXIST && !replace) return false;
     if (err != 0) die("Failed to flush file '%s': %s (%d)\n", destpath, std::strerror(err), err);
-    return 1;
+    return true;
 }
 
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
 // offsets, so a lasting failure is reported as the read or the write it is.
+// With a hash to compute, every byte passes through the buffer.
 void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std::uint64_t left,
-              char* buf) {
-    bool inkernel = true;
+              char* buf, hasher* hash) {
+    bool inkernel = hash == nullptr;
     while (left > 0) {
         std::size_t n = chunk(left);
         if (inkernel) {
@@ -118,6 +125,7 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
             continue;
         }
         readexact(src, buf, n);
+        if (hash != nullptr) hashupdate(hash, buf, n);
         writeall(out, destpath, buf, n);
         left -= n;
     }
@@ -125,17 +133,22 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
 
 // Copies the source byte for byte. The first chunk is read before the
 // temporary is made, so a source that cannot be read is reported as such.
-int copyplain(runstate* rs, const sourcefile& src, std::uint64_t size, const char* temppath,
-              const char* destpath) {
+int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
+              const char* destpath, fileinfo* entry, bool replace) {
+    auto size = static_cast<std::uint64_t>(info.size);
+    hasher* hash = lifehasher(rs);
     char* buf = chunkbuffer(src.path);
     std::size_t first = chunk(size);
     readexact(src, buf, first);
+    if (hash != nullptr) hashupdate(hash, buf, first);
     atomicfile out{};
     createtemp(rs, &out, destpath, temppath);
     writeall(&out, destpath, buf, first);
-    copyrest(src, &out, destpath, size - first, buf);
+    copyrest(src, &out, destpath, size - first, buf, hash);
     closefd(src.fd);
-    return committemp(&out, destpath);
+    if (!committemp(&out, destpath, replace)) return COPYLEFT;
+    if (hash != nullptr) lifecopied(rs, entry, destpath, hashdigest(hash), info);
+    return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
 // Reads the source through without writing anything: its read errors are
@@ -146,10 +159,12 @@ void drain(const sourcefile& src, std::uint64_t size) {
     closefd(src.fd);
 }
 
-// Reads the whole source, expands its keys and writes the result unless the
-// destination exists.
-int copysubstituted(runstate* rs, const sourcefile& src, std::size_t size, const char* temppath,
-                    const char* destpath, bool exists) {
+// Reads the whole source and expands its keys; the result is written unless
+// the destination exists (and, with --update, holds the same).
+int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
+                    const char* temppath, const char* destpath, fileinfo* entry,
+                    const statinfo* existing) {
+    auto size = static_cast<std::size_t>(info.size);
     heapbuffer raw = allocate(size, src.path);
     readexact(src, raw.get(), size);
     closefd(src.fd);
@@ -158,11 +173,36 @@ int copysubstituted(runstate* rs, const sourcefile& src, std::size_t size, const
     memdupsub(&expanded, &outlen, raw.get(), size, rs->keytab, rs->maxkeylen);
     raw.reset();
     heapbuffer text(expanded);
-    if (exists) return 0;
+    bool replace = existing != nullptr;
+    if (replace) {
+        if (!lifeinspects(rs) ||
+            !lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing))
+            return COPYLEFT;
+        if (lifedryrun(rs)) return COPYREPLACED;
+    }
     atomicfile out{};
     createtemp(rs, &out, destpath, temppath);
     writeall(&out, destpath, text.get(), outlen);
-    return committemp(&out, destpath);
+    if (!committemp(&out, destpath, replace)) return COPYLEFT;
+    if (lifehasher(rs) != nullptr) lifecopied(rs, entry, destpath, hashbytes(text.get(), outlen), info);
+    return replace ? COPYREPLACED : COPYWRITTEN;
+}
+
+// An existing destination of a file copied byte for byte, with --update or
+// --verify: replaced when it differs from the source.
+int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
+                const char* destpath, fileinfo* entry, const statinfo& existing) {
+    if (!lifediffers(rs, entry, src.fd, src.path, info, destpath, existing)) {
+        closefd(src.fd);
+        return COPYLEFT;
+    }
+    if (lifedryrun(rs)) {
+        closefd(src.fd);
+        return COPYREPLACED;
+    }
+    int err = rewindfd(src.fd);
+    if (err != 0) die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
+    return copyplain(rs, src, info, temppath, destpath, entry, true);
 }
 
 }  // namespace
@@ -175,28 +215,33 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
 
     // An existing destination is left alone. Unless the file's keys are
     // substituted, its source is not even read: nothing it holds could
-    // change the outcome.
-    std::int64_t dstmtime = 0;
-    bool exists = pathstat(destpath, &dstmtime) == 0;
+    // change the outcome. --update and --verify compare it instead.
+    statinfo dst;
+    bool exists = statpath(destpath, &dst) == 0;
     bool substituted = (entry->flags & F_SUBSTITUTE) != 0;
-    if (exists && !substituted) {
+    bool inspect = lifeinspects(rs);
+    if (exists && !substituted && !inspect) {
         closefd(sourcefd);
-        return 0;
+        return COPYLEFT;
+    }
+    if (!exists && lifedryrun(rs)) {
+        closefd(sourcefd);
+        return lifeabsent(rs, entry, destpath);
     }
 
-    std::int64_t size = 0;
-    std::int64_t srcmtime = 0;
-    int err = fdstat(sourcefd, &size, &srcmtime);
+    statinfo info;
+    int err = statfd(sourcefd, &info);
     if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
-    if (size < 0 || static_cast<std::uint64_t>(size) > SIZE_MAX)
+    if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    bool expand = substituted && rs->pkgmode == 0 && rs->specfile == 0 && size > 0 &&
+    bool expand = substituted && rs->pkgmode == 0 && rs->specfile == 0 && info.size > 0 &&
                   rs->maxkeylen != 0;
     if (expand)
-        return copysubstituted(rs, src, static_cast<std::size_t>(size), temppath, destpath, exists);
+        return copysubstituted(rs, src, info, temppath, destpath, entry, exists ? &dst : nullptr);
+    if (exists && inspect) return updateplain(rs, src, info, temppath, destpath, entry, dst);
     if (exists) {
-        drain(src, static_cast<std::uint64_t>(size));
-        return 0;
+        drain(src, static_cast<std::uint64_t>(info.size));
+        return COPYLEFT;
     }
-    return copyplain(rs, src, static_cast<std::uint64_t>(size), temppath, destpath);
+    return copyplain(rs, src, info, temppath, destpath, entry, false);
 }

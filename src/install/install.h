@@ -14,8 +14,13 @@ const char* findversion(const fileinfo* entry);
 int composepath(char* buffer, std::size_t capacity, const fileinfo* entry, const char* base,
                 const char* pkgdir, std::size_t rellen, const char* reltext, const char* tag,
                 std::size_t stemlen, const char* version);
-// Copies the open source to destpath through the temporary temppath:
-// 1 written, 0 left alone; failures end the run.
+// What copyfile did with the destination.
+constexpr int COPYLEFT = 0;      // left alone: it exists
+constexpr int COPYWRITTEN = 1;   // written: it did not exist
+constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it differed (--update)
+constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
+// Copies the open source to destpath through the temporary temppath and
+// returns one of the results above; failures end the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry);
 // Walks from start (its later siblings and what lies below them).

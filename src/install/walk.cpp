@@ -10,6 +10,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "text/text.h"
@@ -53,15 +54,18 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
+// A run that reports differences (--verify) lists nothing of the walk.
+bool lists(const runstate* rs) { return rs->verbose != 0 && !lifereports(rs); }
+
 void listline(const walkstate& ws, char status, char kind, const filetype* type) {
-    if (ws.rs->verbose == 0) return;
+    if (!lists(ws.rs)) return;
     clearstatus();
     std::printf("%c%c %-7.*s %-7.*s %4o %s\n", status, kind, type->ownerlen, textor(type->owner),
                 type->grouplen, textor(type->group), type->mode, ws.rs->dstbuf);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
-    if (ws.rs->verbose == 0) return;
+    if (!lists(ws.rs)) return;
     clearstatus();
     std::printf("%c%c %-7s %-7s %4o %s existing=%s\n", status, kind, "-", "-", 0u, ws.rs->dstbuf,
                 target);
@@ -85,6 +89,7 @@ step visitentry(walkstate& ws) {
     fileinfo* e = ws.cur;
     ws.savednext = e->next;
     FP_CHECK(e->pkgname != nullptr);
+    if (!lifewalks(ws.rs, e)) return step::advance;
     if (e->pkgname[0] == '-') {
         if (ws.rs->pkgmode == 0) return step::place;
         if (ws.walkpkg[0] == '-') return (e->flags & F_DIR) != 0 ? step::descend : step::advance;
@@ -106,7 +111,7 @@ step packagedir(walkstate& ws) {
     int n = std::snprintf(rs->dstbuf, PATHSIZE, "%s/%s", rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
-    makedir(rs->dstbuf);
+    if (!lifereports(rs)) makedir(rs->dstbuf);
     e->flags |= F_PKGDIRDONE;
     if (e->parent != nullptr) {
         e->parent->resume = e;
@@ -137,7 +142,7 @@ step goup(walkstate& ws) {
 }
 
 step directory(walkstate& ws) {
-    char status = ws.rs->noaction != 0 ? ' ' : makedir(ws.rs->dstbuf);
+    char status = lifedryrun(ws.rs) ? ' ' : makedir(ws.rs->dstbuf);
     if (status == 'x') return goup(ws);
     if (ws.failedup == ws.cur) ws.failedup = nullptr;
     listline(ws, status, 'D', ws.cur->ftype);
@@ -211,11 +216,13 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     }
     e->srcdir = found;
 
+    // Listing status by copyfile's result: left, written, replaced, would be.
+    static constexpr char copystatus[] = "-+*=";
     char status = '=';
-    if (rs->noaction != 0)
+    if (rs->noaction != 0 && !lifeinspects(rs))
         closefd(fd);
     else
-        status = copyfile(rs, fd, rs->srcbuf, rs->tmpbuf, rs->dstbuf, e) == 1 ? '+' : '-';
+        status = copystatus[copyfile(rs, fd, rs->srcbuf, rs->tmpbuf, rs->dstbuf, e)];
     listline(ws, status, 'F', e->ftype);
     progressfile();
     if (links) versionlinks(ws, base, version);

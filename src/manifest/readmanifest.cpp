@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"
@@ -60,7 +61,7 @@ void applytype(manifestreader& r, const char* value) {
         r.entry->flags |= type->flags;
     } else if (std::strcmp(value, "dir") == 0) {
         r.entry->ftype = nullptr;
-    } else {
+    } else if (!lifeunknowntype(r.rs, r.entry, value)) {
         die("Unknown file type '%s' manifest file '%s' line %u\n", value, r.path, r.lineno);
     }
 }
@@ -124,6 +125,8 @@ void readline(manifestreader& r, char* line, char* lineend) {
 void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entry,
                  const char* ext) {
     if (entry == nullptr) return;
+    // A record the types file no longer places may be set aside (--prune).
+    if (lifeorphan(rs, entry, ext)) return;
     // Directories come from the types file; a record of one is ignored.
     if ((entry->flags & F_DIR) != 0) {
         std::free(entry);

@@ -10,6 +10,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"
@@ -104,6 +105,7 @@ void writemanifest(runstate* rs, atomicfile* f) {
     bool pkgmode = rs->pkgmode != 0;
     int rc = writeentries(f->stream, rs->dirtree, pkgmode);
     if (rc == 0) rc = writeentries(f->stream, rs->roottree, pkgmode);
+    if (rc == 0) lifeextrarecords(rs, f->stream);
     if (rc != 0) {
         atomicdiscard(f);
         endrun(1);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // ---- failure reporting ---------------------------------------------------
 
@@ -89,6 +91,32 @@ int createdir(const char* path);
 // Link operation with the win32 behaviour in both builds: makes nothing,
 // returns 0.
 int makelink(const char* existing, const char* newpath);
+
+// ---- status, removal and listing (keeping a destination in step) --------
+
+// What stands at a path, without following a link there.
+struct statinfo {
+    std::int64_t size = 0;
+    std::int64_t mtime = 0;   // nanoseconds since 1970 (as fine as the host keeps)
+    char kind = 0;            // 'f' file, 'd' directory, 'l' link, 'o' anything else
+};
+// Status of the name itself (a link is reported as a link, where the host can
+// tell one: Windows hosts that cannot show a link to a file as a file): 0 or
+// the error number.
+int statpath(const char* path, statinfo* info);
+// Status of an open file: 0 or the error number.
+int statfd(int fd, statinfo* info);
+// Moves the file offset of fd back to the start: 0 or the error number.
+int rewindfd(int fd);
+// Removes the file or link standing at path, a link itself, never what it
+// points to: 0 (also when nothing stands there), EEXIST for a directory, else
+// the error number.
+int removefile(const char* path);
+// Removes an empty directory: 0 or the error number (ENOTEMPTY when it holds
+// anything, ENOENT when it is not there).
+int removedir(const char* path);
+// The names in a directory, without "." and "..": 0 or the error number.
+int listdir(const char* path, std::vector<std::string>* names);
 
 // ---- crash-safe output files ---------------------------------------------
 

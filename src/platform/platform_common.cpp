@@ -74,6 +74,8 @@ int makelink(const char* existing, const char* newpath) {
     return 0;
 }
 
+int removefile(const char* path) { return removeleftover(path); }
+
 int strnicmpascii(const char* a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; i++) {
         int ca = foldascii(static_cast<unsigned char>(a[i]));

@@ -3,11 +3,13 @@
 #ifndef _WIN32
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,6 +141,73 @@ int createdir(const char* path) {
     if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     if (mkdir(path, 0777) == 0 || errno == EEXIST) return 0;
     return errno;
+}
+
+// ---- status, removal and listing ----------------------------------------
+
+namespace {
+
+void fillstat(const struct stat& st, statinfo* info) {
+    info->size = static_cast<std::int64_t>(st.st_size);
+    info->mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                  static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    if (S_ISREG(st.st_mode))
+        info->kind = 'f';
+    else if (S_ISDIR(st.st_mode))
+        info->kind = 'd';
+    else if (S_ISLNK(st.st_mode))
+        info->kind = 'l';
+    else
+        info->kind = 'o';
+}
+
+}  // namespace
+
+int statpath(const char* path, statinfo* info) {
+    FP_FAULT_ERROR(stat, path);
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno;
+    fillstat(st, info);
+    return 0;
+}
+
+int statfd(int fd, statinfo* info) {
+    FP_FAULT_ERROR(stat, fd);
+    struct stat st;
+#if defined(__linux__) && defined(SYS_fstat)
+    // The C library's fstat goes through fstatat with an empty path, which
+    // costs a third more per call; --update makes one per installed file.
+    if (syscall(SYS_fstat, fd, &st) != 0) return errno;
+#else
+    if (fstat(fd, &st) != 0) return errno;
+#endif
+    fillstat(st, info);
+    return 0;
+}
+
+int rewindfd(int fd) {
+    FP_FAULT_ERROR(read, fd);
+    return lseek(fd, 0, SEEK_SET) == 0 ? 0 : errno;
+}
+
+int removedir(const char* path) {
+    FP_FAULT_ERROR(unlink, path);
+    if (rmdir(path) == 0) return 0;
+    return errno == EEXIST ? ENOTEMPTY : errno;
+}
+
+int listdir(const char* path, std::vector<std::string>* names) {
+    FP_FAULT_ERROR(open, path);
+    DIR* dir = opendir(path);
+    if (dir == nullptr) return errno;
+    errno = 0;
+    while (dirent* d = readdir(dir)) {
+        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+            names->emplace_back(d->d_name);
+    }
+    int err = errno;
+    closedir(dir);
+    return err;
 }
 
 // ---- crash-safe output files ---------------------------------------------

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
@@ -75,6 +76,7 @@ int errnofromwin(DWORD code) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: return EEXIST;
     case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
     default: return EIO;
     }
 }
@@ -148,6 +150,69 @@ int createdir(const char* path) {
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
     if (_mkdir(path) == 0 || errno == EEXIST) return 0;
     return errno;
+}
+
+// ---- status, removal and listing ----------------------------------------
+
+namespace {
+
+// 100-nanosecond intervals from 1601 to 1970.
+constexpr std::int64_t EPOCHDIFF = 116444736000000000LL;
+
+std::int64_t nanoseconds(FILETIME t) {
+    std::int64_t ticks = (static_cast<std::int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (ticks - EPOCHDIFF) * 100;
+}
+
+char kindof(DWORD attrs) {
+    // A link shows as a reparse point where the host can tell (to a
+    // directory even under Wine); a link to a file may show as a file.
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 'l';
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 'd';
+    return 'f';
+}
+
+}  // namespace
+
+int statpath(const char* path, statinfo* info) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds(data.ftLastWriteTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
+
+int statfd(int fd, statinfo* info) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION data;
+    if (h == INVALID_HANDLE_VALUE) return EBADF;
+    if (!GetFileInformationByHandle(h, &data)) return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds(data.ftLastWriteTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
+
+int rewindfd(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : errno; }
+
+int removedir(const char* path) {
+    return RemoveDirectoryA(path) ? 0 : errnofromwin(GetLastError());
+}
+
+int listdir(const char* path, std::vector<std::string>* names) {
+    std::string pattern = std::string(path) + "\\*";
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return errnofromwin(GetLastError());
+    do {
+        if (std::strcmp(data.cFileName, ".") != 0 && std::strcmp(data.cFileName, "..") != 0)
+            names->emplace_back(data.cFileName);
+    } while (FindNextFileA(h, &data));
+    DWORD err = GetLastError();
+    FindClose(h);
+    return err == ERROR_NO_MORE_FILES ? 0 : errnofromwin(err);
 }
 
 // ---- crash-safe output files ---------------------------------------------

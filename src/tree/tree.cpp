@@ -159,8 +159,10 @@ fileinfo* findcomponent(const sibindex* index, component c) {
 
 // Walks the directory components of the walked text from the tree's top
 // level and returns the list the entry belongs in; *parent is its parent.
+// A probe returns a list without head where a directory is missing or a
+// component is "..", instead of ending the run.
 siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
-                 const walkpath& walk, fileinfo** parent) {
+                 const walkpath& walk, fileinfo** parent, bool probe = false) {
     const fileinfo* tree = *list.head;
     std::size_t pos = 0;
     *parent = nullptr;
@@ -170,9 +172,10 @@ siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
         while (pos < walk.len && walk.text[pos] != '/') pos++;
         component c{walk.text + start, pos - start};
         if (c.len == 0 || (c.len == 1 && c.text[0] == '.')) continue;
-        if (c.len == 2 && c.text[0] == '.' && c.text[1] == '.')
-            die("Invalid '../' component in path '%s'\n", walk.text);
-        fileinfo* found = findcomponent(indexof(list), c);
+        bool dotdot = c.len == 2 && c.text[0] == '.' && c.text[1] == '.';
+        fileinfo* found = dotdot ? nullptr : findcomponent(indexof(list), c);
+        if (found == nullptr && probe) return siblist{nullptr, nullptr};
+        if (dotdot) die("Invalid '../' component in path '%s'\n", walk.text);
         if (found == nullptr) missingdir(rs, finfo, walk, pos);
         if (!(found->flags & (F_DIR | F_SYMLINK))) typeconflict(tree, walk, c);
         *parent = found;
@@ -352,6 +355,21 @@ void insertentry(runstate* rs, fileinfo* finfo) {
     countnew(rs, finfo);
     finfo->parent = parent;
     linkentry(list, index, it, std::move(key), finfo);
+}
+
+bool hasdirectories(runstate* rs, const fileinfo* finfo) {
+    fileinfo probe = *finfo;
+    siblist list{&rs->dirtree, &rs->dirindex};
+    if (probe.dstlen > 0 && probe.dstpath[0] == '/') {
+        probe.dstpath++;
+        probe.dstlen--;
+        probe.flags |= F_ABSOLUTE;
+        list = siblist{&rs->roottree, &rs->rootindex};
+    }
+    walkpath walk;
+    choosewalk(&probe, &walk);
+    fileinfo* parent = nullptr;
+    return walkdirs(rs, &probe, list, walk, &parent, true).head != nullptr;
 }
 
 void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }

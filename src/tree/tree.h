@@ -32,6 +32,9 @@ struct fileinfo {
 // Places finfo into its tree, merges it into an equal manifest entry (finfo
 // is then freed) or ends the run on a conflict.
 void insertentry(runstate* rs, fileinfo* finfo);
+// True when every directory of finfo's path is in its tree, so that
+// insertentry would place it; nothing is placed or reported.
+bool hasdirectories(runstate* rs, const fileinfo* finfo);
 // Sibling order: negative, 0 or positive.
 int compareentries(const fileinfo* a, const fileinfo* b);
 // Listing of a list and everything below it on standard output.

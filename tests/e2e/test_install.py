@@ -1,7 +1,9 @@
 # The install walk: listing lines and status characters, the source search,
 # staleness, substitution, package and no-action modes, directories missing on
-# disk, deferred links, and copies that survive a kill or a write failure.
+# disk, deferred links, and copies that survive a kill or a write failure
+# (of a first install and of --update).
 import os
+import random
 import resource
 import signal
 import subprocess
@@ -445,3 +447,54 @@ def test_write_failure_removes_the_temporary(t):
          "message")
     t.eq(proc.returncode, 1, "status")
     t.eq(t.listdir("dest/bin"), [], "neither temporary nor destination left")
+
+
+def kill_rounds():
+    """Rounds of the kill scenarios: 50, or KILLTEST_ROUNDS (make killtest)."""
+    return int(os.environ.get("KILLTEST_ROUNDS", "50"))
+
+
+def test_killed_update_leaves_old_or_new_files(t):
+    # --update replaces files that differ; the sources alternate between two
+    # versions, so every run replaces every file. Whenever a run is killed,
+    # each destination is one complete version, never a part.
+    if t.wine:
+        t.skip("killing the Wine launcher does not stop the Windows process")
+    count = 24
+    layout(t, ["core raw f%02d" % i for i in range(count)])
+    versions = {}
+    for name, fill in (("srcA", b"a"), ("srcB", b"bb")):
+        for i in range(count):
+            t.write("%s/f%02d" % (name, i), fill * (300 * 1024 + i))
+        versions[name] = [fill * (300 * 1024 + i) for i in range(count)]
+
+    def spawn(src):
+        return subprocess.Popen([t.exe, "--update", "-d", "dest", src], cwd=t.dir,
+                                env=clean_env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    t.eq(t.run("--update", "-d", "dest", "srcA").status, 0, "first install")
+    start = time.time()
+    spawn("srcB").wait()
+    duration = time.time() - start
+    rng = random.Random(11)
+    kills = 0
+    for attempt in range(kill_rounds()):
+        proc = spawn("srcA" if attempt % 2 else "srcB")
+        time.sleep(rng.uniform(0, duration * 1.1))
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGKILL)
+            kills += 1
+        proc.wait()
+        for i in range(count):
+            data = t.read("dest/bin/f%02d" % i)
+            t.check(data in (versions["srcA"][i], versions["srcB"][i]),
+                    "attempt %d: f%02d is a complete version (%d bytes)" % (attempt, i, len(data)))
+    t.check(kills > kill_rounds() // 4, "enough runs were killed (%d)" % kills)
+    r = t.run("--update", "-d", "dest", "srcB")
+    t.eq(r.status, 0, "a complete run after the kills")
+    t.eq([t.read("dest/bin/f%02d" % i) for i in range(count)], versions["srcB"], "all replaced")
+    # A temporary of a killed copy stays until that file is written again, as
+    # after a killed first install; it never takes an installed name.
+    t.eq([n for n in t.listdir("dest/bin") if "TMPZ" not in n], ["f%02d" % i for i in range(count)],
+         "the installed names")

@@ -1,9 +1,12 @@
 """manifest.txt: the records written after a run, and what the next run reads
-back from them (change detection, the checks of each line, the error messages).
+back from them (change detection, the checks of each line, the error messages),
+and the manifest and the destination after a killed run, --prune and
+--uninstall included.
 """
 
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -520,3 +523,81 @@ def test_killed_writer_leaves_complete_manifest(t):
     _ok(t, t.run("-i", "b.ins", "-d", "dest", "src"))
     t.eq(t.read(MANIFEST), complete["b.ins"], "manifest after a clean run")
     t.check(not t.exists("dest/manifestTMPZ.txt"), "no temporary file left")
+
+
+# ---- crash safety of --prune and --uninstall -------------------------------
+
+def _kill_rounds():
+    """Rounds of the kill scenarios: 50, or KILLTEST_ROUNDS (make killtest)."""
+    return int(os.environ.get("KILLTEST_ROUNDS", "50"))
+
+
+def _killed_lifecycle(t, option, listed, check):
+    """Installs everything, then, round after round, runs option killed at a
+    random moment, lets the next complete run of option finish the job and
+    checks the destination with check(); the next round starts from a full
+    install again."""
+    count = 160
+    names = ["f%03d" % i for i in range(count)]
+    types = TYPES + "dir 0755 $bin $bin - - doc/sub\n"
+    everything = ["p%d text %s%s" % (i % 3, "doc/sub/" if i % 2 else "", n)
+                  for i, n in enumerate(names)]
+    t.write("types.txt", types, mtime=OLD)
+    t.write("all.ins", "fileplacer types.txt\n" + "\n".join(everything) + "\n", mtime=OLD)
+    t.write("some.ins", "fileplacer types.txt\n" + "\n".join(everything[:listed]) + "\n",
+            mtime=OLD)
+    for n in names:
+        t.write("src/" + n, "content of %s\n" % n)
+    t.mkdir("dest")
+    _ok(t, t.run("--update", "-i", "all.ins", "-d", "dest", "src"))
+    start = time.time()
+    _ok(t, t.run(option, "-i", "some.ins", "-d", "dest", "src"))
+    duration = time.time() - start
+    rng = random.Random(5)
+    kills = 0
+    for attempt in range(_kill_rounds()):
+        _ok(t, t.run("-i", "all.ins", "-d", "dest", "src"))
+        proc = _spawn(t, option, "-i", "some.ins", "-d", "dest", "src")
+        time.sleep(rng.uniform(0, duration * 1.1))
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGKILL)
+            kills += 1
+        proc.wait()
+        r = t.run(option, "-i", "some.ins", "-d", "dest", "src")
+        t.eq((r.status, r.err), (0, ""), "attempt %d: the next run finishes" % attempt)
+        check(attempt, everything[:listed])
+    t.check(kills > _kill_rounds() // 4, "enough runs were killed (%d)" % kills)
+
+
+def _installed_files(t):
+    found = []
+    for root, _, files in os.walk(t.path("dest")):
+        found += [os.path.relpath(os.path.join(root, f), t.path("dest")) for f in files]
+    return sorted(found)
+
+
+def test_killed_prune_is_finished_by_the_next_run(t):
+    # Linux build only: under Wine, killing the launcher we started does not
+    # stop the Windows process at once, which then goes on removing.
+    if t.wine:
+        t.skip("killing the Wine launcher does not stop the Windows process")
+
+    def check(attempt, lines):
+        paths = sorted(p if "/" in p else "doc/" + p for p in (l.split(" ")[2] for l in lines))
+        t.eq(_installed_files(t), sorted(paths + ["manifest.sums", "manifest.txt"]),
+             "attempt %d: the listed files and no other" % attempt)
+        recorded = re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
+        t.eq(sorted(recorded), sorted(p.split("/")[-1] for p in paths),
+             "attempt %d: a record for each listed file, none for a removed one" % attempt)
+
+    _killed_lifecycle(t, "--prune", 60, check)
+
+
+def test_killed_uninstall_is_finished_by_the_next_run(t):
+    if t.wine:
+        t.skip("killing the Wine launcher does not stop the Windows process")
+
+    def check(attempt, lines):
+        t.eq(t.listdir("dest"), [], "attempt %d: an empty destination" % attempt)
+
+    _killed_lifecycle(t, "--uninstall", 160, check)

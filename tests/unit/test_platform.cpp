@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -187,6 +188,57 @@ TEST_F(platformtest, statandread) {
     EXPECT_EQ(deletefile("f"), 0);
     EXPECT_FALSE(fs::exists("f"));
     EXPECT_EQ(deletefile("f"), ENOENT);
+}
+
+TEST_F(platformtest, statuswithoutfollowinglinks) {
+    spill("f", "12345");
+    setmtime("f", 1136368586);
+    fs::create_directory("d");
+    fs::create_symlink("f", "link");
+    statinfo st;
+    ASSERT_EQ(statpath("f", &st), 0);
+    EXPECT_EQ(st.kind, 'f');
+    EXPECT_EQ(st.size, 5);
+    EXPECT_EQ(st.mtime, 1136368586LL * 1000000000);
+    ASSERT_EQ(statpath("d", &st), 0);
+    EXPECT_EQ(st.kind, 'd');
+    ASSERT_EQ(statpath("link", &st), 0);
+    EXPECT_EQ(st.kind, 'l');  // the link itself
+    EXPECT_EQ(statpath("missing", &st), ENOENT);
+
+    int fd = openread("link");
+    ASSERT_GE(fd, 0);
+    statinfo open;
+    ASSERT_EQ(statfd(fd, &open), 0);
+    EXPECT_EQ(open.kind, 'f');
+    EXPECT_EQ(open.size, 5);
+    EXPECT_EQ(open.mtime, 1136368586LL * 1000000000);
+    char buf[8] = {};
+    EXPECT_EQ(readfd(fd, buf, 3), 3);
+    EXPECT_EQ(rewindfd(fd), 0);
+    EXPECT_EQ(readfd(fd, buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf), "12345");
+    closefd(fd);
+}
+
+TEST_F(platformtest, removalneverfollowsalink) {
+    fs::create_directory("d");
+    spill("d/target", "keep me");
+    fs::create_symlink("d/target", "link");
+    EXPECT_EQ(removefile("link"), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status("link")));
+    EXPECT_EQ(slurp("d/target"), "keep me");
+    EXPECT_EQ(removefile("link"), 0);  // nothing there: nothing to do
+    EXPECT_EQ(removefile("d"), EEXIST);
+
+    std::vector<std::string> names;
+    EXPECT_EQ(listdir("d", &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"target"});
+    EXPECT_EQ(removedir("d"), ENOTEMPTY);
+    EXPECT_EQ(removefile("d/target"), 0);
+    EXPECT_EQ(removedir("d"), 0);
+    EXPECT_EQ(removedir("d"), ENOENT);
+    EXPECT_EQ(listdir("d", &names), ENOENT);
 }
 
 TEST_F(platformtest, workdiristhecurrentdirectory) {

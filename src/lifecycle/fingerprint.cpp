@@ -1,0 +1,65 @@
+// Content hashes: XXH3 with 128 bits, the library compiled into this file.
+#include "lifecycle/fingerprint.h"
+
+#include <cstdio>
+
+#define XXH_INLINE_ALL
+#include FP_XXHASH_HEADER
+
+struct hasher {
+    XXH3_state_t state;
+};
+
+namespace {
+
+digest fromxxh(XXH128_hash_t h) { return digest{h.high64, h.low64}; }
+
+// Values of the lower-case hex digits; -1 for every other byte.
+struct hextable {
+    signed char value[256];
+    constexpr hextable() : value() {
+        for (int i = 0; i < 256; i++) value[i] = -1;
+        for (int i = 0; i < 10; i++) value['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; i++) value['a' + i] = static_cast<signed char>(10 + i);
+    }
+};
+constexpr hextable hexdigits;
+
+int hexvalue(char c) { return hexdigits.value[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+hasher* newhasher() {
+    auto* h = new hasher;
+    hashreset(h);
+    return h;
+}
+
+void hashreset(hasher* h) { XXH3_128bits_reset(&h->state); }
+
+void hashupdate(hasher* h, const void* data, std::size_t len) {
+    XXH3_128bits_update(&h->state, data, len);
+}
+
+digest hashdigest(const hasher* h) { return fromxxh(XXH3_128bits_digest(&h->state)); }
+
+digest hashbytes(const void* data, std::size_t len) { return fromxxh(XXH3_128bits(data, len)); }
+
+std::string hexdigest(const digest& d) {
+    char buf[33];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx", static_cast<unsigned long long>(d.high),
+                  static_cast<unsigned long long>(d.low));
+    return buf;
+}
+
+bool parsedigest(std::string_view text, digest* d) {
+    if (text.size() != 32) return false;
+    std::uint64_t half[2] = {0, 0};
+    for (std::size_t i = 0; i < 32; i++) {
+        int v = hexvalue(text[i]);
+        if (v < 0) return false;
+        half[i / 16] = half[i / 16] << 4 | static_cast<std::uint64_t>(v);
+    }
+    *d = digest{half[0], half[1]};
+    return true;
+}

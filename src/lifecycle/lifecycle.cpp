@@ -1,0 +1,287 @@
+// The lifecycle seams: which options go together, what a run keeps of the
+// fingerprints, and the decisions the copy asks for when a destination
+// exists (--update replaces what differs, --verify notes how it differs).
+#include "lifecycle/lifecycle.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "lifecycle/lifeinternal.h"
+#include "platform/platform.h"
+#include "text/text.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace {
+
+// Pairs of options that cannot be used together, in the order they are
+// checked: the first pair given is reported.
+struct optionpair {
+    int runstate::*first;
+    const char* firstname;
+    int runstate::*second;
+    const char* secondname;
+};
+
+constexpr optionpair refused[] = {
+    {&runstate::verify, "--verify", &runstate::update, "--update"},
+    {&runstate::verify, "--verify", &runstate::prune, "--prune"},
+    {&runstate::verify, "--verify", &runstate::uninstall, "--uninstall"},
+    {&runstate::uninstall, "--uninstall", &runstate::update, "--update"},
+    {&runstate::uninstall, "--uninstall", &runstate::prune, "--prune"},
+    {&runstate::prune, "--prune", &runstate::nomanifest, "-m"},
+    {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
+};
+
+bool takesorphans(const runstate* rs) { return rs->prune || rs->uninstall || rs->verify; }
+
+// The record identity and relative path of the file the copy asks about,
+// built in buffers the run reuses: there is one lookup per installed file.
+struct place {
+    const std::string& key;
+    const std::string& rel;
+};
+
+place placeof(const runstate* rs, const fileinfo* e, const char* destpath) {
+    static std::string key;
+    static std::string rel;
+    const filetype* t = e->ftype;
+    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
+    relativepath(&rel, rs, e, destpath);
+    return place{key, rel};
+}
+
+// The fingerprint of the record when it describes the file at its path.
+const fingerprint* printat(lifestate* ls, const place& p) {
+    const fingerprint* fp = findprint(ls, p.key);
+    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
+}
+
+// The sizes tell the contents apart (a link's own size says nothing).
+bool sizediffers(const statinfo& dst, std::int64_t size) {
+    return dst.kind == 'f' && dst.size != size;
+}
+
+bool sameinstall(const fingerprint* fp, const statinfo& st) {
+    return fp != nullptr && st.kind == 'f' && fp->size == st.size && fp->mtime == st.mtime;
+}
+
+void remember(lifestate* ls, const std::string& key, const digest& d, const statinfo& dst,
+              const statinfo& src, const std::string& rel) {
+    // A link at the destination is read through, but its own status says
+    // nothing about what it points to: it gets no fingerprint.
+    if (!ls->keep || dst.kind != 'f') return;
+    fingerprint now{d, dst.size, dst.mtime, src.size, src.mtime, rel};
+    fingerprint& fp = printput(&ls->sums, key);
+    if (fp.hash == now.hash && fp.size == now.size && fp.mtime == now.mtime &&
+        fp.srcsize == now.srcsize && fp.srcmtime == now.srcmtime && fp.path == now.path)
+        return;
+    fp = std::move(now);
+    ls->dirty = true;
+}
+
+// --verify: counts what was found for e; keeps it for the report when it
+// is a difference, or when every file is listed (-v).
+void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
+    lifestate* ls = lifeof(rs);
+    ls->checked++;
+    if (f != finding::same) ls->differ++;
+    if (f != finding::same || rs->verbose != 0)
+        ls->findings[e] = {f, listingpath(rs, relativepath(rs, e, destpath))};
+}
+
+// --verify: how the destination differs. matches tells whether content
+// equal to the fingerprint's would also be what is installed now.
+template <typename Matches, typename Same>
+finding judge(const fingerprint* fp, const char* destpath, const statinfo& dst, Matches matches,
+              Same same) {
+    if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
+    if (fp != nullptr && dst.kind == 'f') {
+        digest d;
+        bool asinstalled = sameinstall(fp, dst) ||
+                           (fp->size == dst.size && hashfile(destpath, &d) && d == fp->hash);
+        if (!asinstalled) return finding::modified;
+        return matches() ? finding::same : finding::outdated;
+    }
+    return same() ? finding::same : finding::outdated;
+}
+
+}  // namespace
+
+void lifecheckoptions(const runstate* rs) {
+    for (const optionpair& p : refused)
+        if (rs->*p.first != 0 && rs->*p.second != 0)
+            die("Options %s and %s cannot be used together\n", p.firstname, p.secondname);
+}
+
+void lifeprepare(runstate* rs) {
+    lifestate* ls = lifeof(rs);
+    if (!rs->nomanifest) loadsums(rs, ls);
+    ls->keep = !rs->nomanifest && !rs->noaction && !rs->verify &&
+               (rs->update || rs->prune || rs->uninstall || ls->sumspresent);
+    if (ls->keep) ls->hash = newhasher();
+    if (rs->prune || rs->uninstall) planremovals(rs, ls);
+}
+
+void lifeafterwalk(runstate* rs) {
+    lifestate* ls = lifeof(rs);
+    if (rs->verify) {
+        verifyreport(rs, ls);
+        rs->changed = 0;
+    }
+    if (rs->prune || rs->uninstall) removerecords(rs, ls);
+}
+
+bool lifewritesperms(const runstate* rs) {
+    if (rs->verify || rs->uninstall) return false;
+    return rs->changed || lifeof(rs)->replaced > 0;
+}
+
+void lifeoutputs(runstate* rs) {
+    lifestate* ls = lifeof(rs);
+    if (rs->noaction || rs->verify) return;
+    if (rs->prune || rs->uninstall) removeoutputs(rs, ls);
+    if (ls->keep && !ls->removedall) writesums(rs, ls);
+}
+
+int lifestatus(const runstate* rs) {
+    const lifestate* ls = lifeof(rs);
+    return ls->differ > 0 || ls->keptfiles > 0 ? 2 : 0;
+}
+
+// ---- install walk and copy ------------------------------------------------
+
+bool lifewalks(const runstate* rs, const fileinfo* e) {
+    if (!(rs->prune || rs->verify) || (e->flags & F_FROMMANIFEST) == 0) return true;
+    return e->child != nullptr || !inscope(rs, e);
+}
+
+bool lifeinspects(const runstate* rs) { return rs->update || rs->verify; }
+
+bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
+
+bool lifereports(const runstate* rs) { return rs->verify != 0; }
+
+int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath) {
+    if (rs->verify) note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+    return COPYWOULD;
+}
+
+bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
+                 const statinfo& src, const char* destpath, const statinfo& dst) {
+    lifestate* ls = lifeof(rs);
+    place p = placeof(rs, e, destpath);
+    const std::string& key = p.key;
+    const std::string& rel = p.rel;
+    const fingerprint* fp = printat(ls, p);
+    reader r{srcfd, srcpath};
+    if (rs->verify) {
+        // Unchanged source times say the source still holds what was installed.
+        auto matches = [&] {
+            if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return true;
+            return src.size == fp->size && hashrest(r) == fp->hash;
+        };
+        auto same = [&] {
+            digest d;
+            return !sizediffers(dst, src.size) && sameasreader(destpath, r, &d);
+        };
+        note(rs, e, destpath, judge(fp, destpath, dst, matches, same));
+        return false;
+    }
+    // A directory where the file belongs is left alone, as by any run.
+    if (dst.kind != 'f' && dst.kind != 'l') return false;
+    bool differs;
+    if (sameinstall(fp, dst)) {
+        // The destination is as installed: only the source can have changed.
+        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return false;
+        differs = src.size != fp->size || hashrest(r) != fp->hash;
+        if (!differs) remember(ls, key, fp->hash, dst, src, rel);
+    } else {
+        digest d;
+        differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
+        if (!differs) remember(ls, key, d, dst, src, rel);
+    }
+    if (differs) ls->replaced++;
+    return differs;
+}
+
+bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
+                         const statinfo& src, const char* destpath, const statinfo& dst) {
+    lifestate* ls = lifeof(rs);
+    place p = placeof(rs, e, destpath);
+    const std::string& key = p.key;
+    const std::string& rel = p.rel;
+    const fingerprint* fp = printat(ls, p);
+    digest h = hashbytes(text, len);
+    auto same = [&] {
+        return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
+    };
+    if (rs->verify) {
+        note(rs, e, destpath, judge(fp, destpath, dst, [&] { return h == fp->hash; }, same));
+        return false;
+    }
+    if (dst.kind != 'f' && dst.kind != 'l') return false;
+    bool differs = sameinstall(fp, dst) ? h != fp->hash : !same();
+    if (differs)
+        ls->replaced++;
+    else
+        remember(ls, key, h, dst, src, rel);
+    return differs;
+}
+
+hasher* lifehasher(runstate* rs) {
+    if (rs->life == nullptr || !rs->life->keep) return nullptr;
+    hashreset(rs->life->hash);
+    return rs->life->hash;
+}
+
+void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
+                const statinfo& src) {
+    lifestate* ls = lifeof(rs);
+    statinfo dst;
+    if (!ls->keep || statpath(destpath, &dst) != 0) return;
+    remember(ls, recordkey(e), d, dst, src, relativepath(rs, e, destpath));
+}
+
+// ---- manifest -------------------------------------------------------------
+
+bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname) {
+    if (!takesorphans(rs)) return false;
+    lifestate* ls = lifeof(rs);
+    ls->unknownentry = e;
+    ls->unknowntype = typname;
+    return true;
+}
+
+bool lifeorphan(runstate* rs, fileinfo* e, const char* ext) {
+    if (!takesorphans(rs)) return false;
+    lifestate* ls = lifeof(rs);
+    const char* unknown = ls->unknownentry == e ? ls->unknowntype : nullptr;
+    ls->unknownentry = nullptr;
+    // A directory record is dropped, and one without a package is an error,
+    // as in any run.
+    if ((e->flags & F_DIR) != 0 || e->pkgname == nullptr) return false;
+    if (unknown == nullptr && hasdirectories(rs, e)) return false;
+    const char* typname = unknown != nullptr ? unknown
+                          : e->ftype != nullptr ? e->ftype->typename_ : nullptr;
+    ls->orphans.push_back(orphan{e, typname, ext});
+    return true;
+}
+
+void lifeextrarecords(const runstate* rs, std::FILE* stream) {
+    for (const orphan& o : lifeof(rs)->orphans) {
+        if (!o.kept) continue;
+        const fileinfo* e = o.entry;
+        std::fprintf(stream, "\nnam=%.*s\n", static_cast<int>(e->namelen), e->name);
+        if (o.ext != nullptr) std::fprintf(stream, "ext=%s\n", o.ext);
+        if (e->dstlen > 0) std::fprintf(stream, "dst=%.*s\n", static_cast<int>(e->dstlen), e->dstpath);
+        std::fprintf(stream, "pkg=%s\n", e->pkgname);
+        std::fprintf(stream, "bas=%s\n", e->basedir != nullptr ? e->basedir : "");
+        if (e->srcdir != nullptr) std::fprintf(stream, "src=%s\n", e->srcdir);
+        if (o.typname != nullptr) std::fprintf(stream, "typ=%s\n", o.typname);
+        if (e->existing != nullptr) std::fprintf(stream, "exi=%s\n", e->existing);
+        std::fprintf(stream, "flg=%s\n", flagnames(e->flags).c_str());
+    }
+}

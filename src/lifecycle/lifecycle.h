@@ -1,0 +1,76 @@
+// Keeping a destination in step: fingerprints of installed files
+// ("manifest.sums") and the options --update, --verify, --prune and
+// --uninstall. The driver, the install walk, the copy and the manifest
+// stages call these seams; what happens at each is decided here.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+struct runstate;
+struct fileinfo;
+struct statinfo;
+struct hasher;
+struct digest;
+
+// ---- driver ---------------------------------------------------------------
+
+// Ends the run with a message when the options cannot be used together.
+void lifecheckoptions(const runstate* rs);
+// After the input stage: reads "manifest.sums" and, for --prune and
+// --uninstall, refuses a record whose file lies outside the destination
+// before anything is written.
+void lifeprepare(runstate* rs);
+// After the install walk: the --verify report, the removals of --prune and
+// --uninstall. Sets rs->changed when the manifest must be written.
+void lifeafterwalk(runstate* rs);
+// Whether the permission scripts are written after this run's walk.
+bool lifewritesperms(const runstate* rs);
+// After the manifest and the permission scripts: "manifest.sums", and what
+// --uninstall and --prune remove of the tool's own files.
+void lifeoutputs(runstate* rs);
+// The exit status of a complete run: 0, or 2 when --verify found a
+// difference or a changed file was kept.
+int lifestatus(const runstate* rs);
+
+// ---- install walk and copy ------------------------------------------------
+
+// False for a record the input no longer lists that this run must not
+// install (--prune, --verify).
+bool lifewalks(const runstate* rs, const fileinfo* e);
+// True when an existing destination is compared with what would be
+// installed now (--update, --verify).
+bool lifeinspects(const runstate* rs);
+// True when nothing is written (-n, --verify).
+bool lifedryrun(const runstate* rs);
+// True when the run reports differences instead of installing (--verify):
+// it makes no directory at all and lists nothing of the walk.
+bool lifereports(const runstate* rs);
+// The destination destpath of e does not exist and nothing is written:
+// the result of copyfile (COPYWOULD).
+int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath);
+// The existing destination destpath (status dst) compared with the source
+// (open as srcfd at its start, status src): true when it must be replaced.
+// The source's offset is left anywhere.
+bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
+                 const statinfo& src, const char* destpath, const statinfo& dst);
+// The same for a substituted file, whose expansion is text.
+bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
+                         const statinfo& src, const char* destpath, const statinfo& dst);
+// The hash to compute while copying, or null when no fingerprint is kept.
+hasher* lifehasher(runstate* rs);
+// A copy of e to destpath completed with content hash d from a source of
+// status src.
+void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
+                const statinfo& src);
+
+// ---- manifest -------------------------------------------------------------
+
+// A record names a type the types file no longer has: true when the record
+// is kept aside instead of ending the run (--prune, --uninstall, --verify).
+bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname);
+// A complete record about to be placed into the trees: true when it was
+// kept aside instead (its type is unknown or its directory is missing).
+bool lifeorphan(runstate* rs, fileinfo* e, const char* ext);
+// Writes the records kept aside that stay in the manifest.
+void lifeextrarecords(const runstate* rs, std::FILE* stream);

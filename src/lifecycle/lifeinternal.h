@@ -1,0 +1,195 @@
+// What the lifecycle files share: the state of one run, record identities,
+// the paths of installed files and the comparisons of contents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "lifecycle/fingerprint.h"
+#include "platform/platform.h"
+#include "tree/tree.h"
+
+struct runstate;
+
+// The fingerprint of one installed file.
+struct fingerprint {
+    digest hash;             // of the installed content
+    std::int64_t size = 0;   // of the installed file
+    std::int64_t mtime = 0;  // nanoseconds
+    std::int64_t srcsize = 0;
+    std::int64_t srcmtime = 0;
+    std::string path;        // relative to the destination; '/' first when absolute
+};
+
+// The fingerprints by record identity, in the order of manifest.sums, which
+// is the order of the trees: the walk looks them up in that order, so the
+// next one is tried first and the index is made only for a lookup out of
+// order.
+struct printtable {
+    std::vector<std::pair<std::string, fingerprint>> list;
+    std::unordered_map<std::string, std::size_t> index;
+    bool indexed = false;
+    std::size_t cursor = 0;
+};
+fingerprint* printfind(printtable* t, const std::string& key);
+// The fingerprint of key, made empty when there is none.
+fingerprint& printput(printtable* t, const std::string& key);
+
+// A manifest record that the trees cannot hold: its type or its directory
+// is gone from the types file.
+struct orphan {
+    fileinfo* entry;
+    const char* typname;     // as the record names it
+    const char* ext;         // its ext= value, or null
+    bool kept = true;        // still recorded after this run
+};
+
+// A record that --prune or --uninstall removes: a file record (its file
+// goes when it still holds what was installed) or a link record (only the
+// record goes).
+struct removal {
+    fileinfo* entry;
+    orphan* orph;            // the orphan this is, or null for an entry of the trees
+    std::optional<fingerprint> fp;  // the fingerprint of its record (a copy: the
+                                    // walk may add fingerprints meanwhile)
+    std::string listing;     // its path as the listing shows it
+    bool told = true;        // false when its installed path cannot be told
+};
+
+// What --verify found for one file.
+enum class finding : char { same, missing, modified, outdated, absent };
+
+struct lifestate {
+    // "manifest.sums": whether it exists, its text as read (LF line ends),
+    // and its fingerprints by record identity.
+    bool sumspresent = false;
+    std::string sumstext;
+    printtable sums;
+    bool keep = false;        // fingerprints are written this run
+    bool dirty = false;       // a fingerprint changed, or the file reads badly
+    hasher* hash = nullptr;
+    // Records the trees cannot hold: the record being read when it names a
+    // type the types file lacks, with that name; the records set aside.
+    const fileinfo* unknownentry = nullptr;
+    const char* unknowntype = nullptr;
+    std::vector<orphan> orphans;
+    // --verify: findings of the walked files with their listing paths (only
+    // differences, unless every file is listed).
+    std::unordered_map<const fileinfo*, std::pair<finding, std::string>> findings;
+    int checked = 0;
+    int differ = 0;
+    // --update, --prune, --uninstall.
+    int replaced = 0;
+    int keptfiles = 0;        // changed files not removed
+    std::vector<removal> removals;             // planned before the walk
+    std::unordered_set<const fileinfo*> gone;  // records removed this run
+    std::vector<std::string> gonepkgs;         // packages of removed records
+    bool removedall = false;  // --uninstall removed every record
+};
+
+lifestate* lifeof(runstate* rs);
+const lifestate* lifeof(const runstate* rs);
+
+// ---- record identities and paths (sums.cpp, paths.cpp) -------------------
+
+// The identity of a record: its type name, its dst= value, its name and its
+// ext= value (ext absent and empty differ).
+std::string recordkey(const fileinfo* e, const char* typname, const char* ext);
+std::string recordkey(const fileinfo* e);
+void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext);
+// The fingerprint of the record, or null.
+const fingerprint* findprint(lifestate* ls, const std::string& key);
+
+void loadsums(runstate* rs, lifestate* ls);
+void writesums(runstate* rs, lifestate* ls);
+void removesums(runstate* rs);
+// The text of manifest.sums for the records of the trees and the kept orphans.
+std::string sumstext(const runstate* rs, lifestate* ls);
+
+// The path of an installed file relative to the destination ('/' first for
+// an absolute entry) from its path as used on disk.
+std::string relativepath(const runstate* rs, const fileinfo* e, const char* diskpath);
+void relativepath(std::string* out, const runstate* rs, const fileinfo* e, const char* diskpath);
+// The path as the listing shows it, from a relative one.
+std::string listingpath(const runstate* rs, const std::string& rel);
+// The path as used on disk (a leading '/' dropped) from a listing path.
+const char* diskpath(const std::string& listing);
+// The listing path of a file or link entry of the trees, composed as the
+// install walk composes it (with tag, its temporary name); false when it
+// does not fit.
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const char* tag = "");
+// The package directory an entry is installed below ("" for none).
+const char* packagedir(const runstate* rs, const fileinfo* e);
+// The relative directory of an entry of the trees: its parent's path.
+std::string reldirectory(const fileinfo* e);
+
+// The listing path of an orphan's file: from its fingerprint, else from
+// its record; false when it cannot be told.
+bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string* out);
+// Calls f for every entry below first and its later siblings, depth first
+// in tree order.
+template <typename F>
+void foreachentry(fileinfo* first, F f);
+
+// ---- contents (compare.cpp) -----------------------------------------------
+
+// A file read from its start in chunks; read errors end the run.
+struct reader {
+    int fd;
+    const char* path;
+};
+// The hash of the whole file at path: false when it cannot be opened.
+bool hashfile(const char* path, digest* d);
+// The hash of the rest of an open file.
+digest hashrest(const reader& r);
+// Whether the file at path holds exactly text.
+bool sameastext(const char* path, const char* text, std::size_t len);
+// Whether the file at path holds exactly what r holds from its start; the
+// hash of r's content is stored in *d when they are the same.
+bool sameasreader(const char* path, const reader& r, digest* d);
+// Whether a file of that size is expanded when copied (the rules of the
+// copy), and its expansion read from r.
+bool expands(const runstate* rs, const fileinfo* e, std::int64_t size);
+std::string expandtext(runstate* rs, const reader& r, std::size_t size);
+
+// Whether the installed file at diskpath (status st) still holds what was
+// installed: by its fingerprint when it has one, else by what would be
+// installed now from the record's source directory (ext: the ext= value of a
+// record whose type is gone). False when that cannot be told.
+bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
+                    const char* diskpath, const statinfo& st);
+
+// ---- removal (remove.cpp) and report (verify.cpp) -------------------------
+
+void planremovals(runstate* rs, lifestate* ls);
+void removerecords(runstate* rs, lifestate* ls);
+void removeoutputs(runstate* rs, lifestate* ls);
+void verifyreport(runstate* rs, lifestate* ls);
+
+// Whether a record belongs to this run's selection (-l, -P).
+bool inscope(const runstate* rs, const fileinfo* e);
+// Whether an entry was read from the previous manifest (merged or not).
+bool recorded(const runstate* rs, const fileinfo* e);
+// A file entry: it has a type of files.
+bool isfile(const fileinfo* e);
+
+// ---- template definitions -------------------------------------------------
+
+template <typename F>
+void foreachentry(fileinfo* first, F f) {
+    fileinfo* e = first;
+    while (e != nullptr) {
+        f(e);
+        if (e->child != nullptr) {
+            e = e->child;
+            continue;
+        }
+        while (e != nullptr && e->next == nullptr) e = e->parent;
+        if (e != nullptr) e = e->next;
+    }
+}

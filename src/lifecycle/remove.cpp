@@ -1,0 +1,434 @@
+// --prune and --uninstall: removing what the manifest records. A file goes
+// only when it still holds what was installed; then the directories that
+// became empty go, deepest first. Nothing outside the destination directory
+// is ever removed: a record whose file would lie outside it is refused before
+// anything is written.
+//
+// Order, for a kill at any moment: files, then directories, then the
+// manifest without the removed records (and the fingerprints and permission
+// scripts). Until the manifest is written, the previous one still holds
+// every record, so the next run finds them again: a file already gone is
+// then simply dropped from the records, and its directories are tried again.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "lifecycle/lifeinternal.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace {
+
+std::string folded(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool separator(char c) { return c == '/' || c == '\\'; }
+
+// A component a host may read as the parent directory: "..", and on
+// Windows also dots followed by more dots or blanks.
+bool parentcomponent(std::string_view c) {
+    if (c.size() < 2 || c[0] != '.' || c[1] != '.') return false;
+    return c.find_first_not_of(". ") == std::string_view::npos;
+}
+
+bool leavesdestination(std::string_view rel) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= rel.size(); i++) {
+        if (i < rel.size() && !separator(rel[i])) continue;
+        if (parentcomponent(rel.substr(start, i - start))) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
+// The path of a listed file relative to the destination directory.
+std::string relativeof(const runstate* rs, const std::string& listing) {
+    std::size_t n = std::strlen(rs->destdir);
+    if (listing.size() > n && listing.compare(0, n, rs->destdir) == 0 && listing[n] == '/')
+        return listing.substr(n + 1);
+    return listing;
+}
+
+bool absoluterecord(const removal& r) {
+    const fileinfo* e = r.entry;
+    if ((e->flags & F_ABSOLUTE) != 0) return true;
+    if (e->dstlen > 0 && e->dstpath[0] == '/') return true;
+    return r.fp && !r.fp->path.empty() && r.fp->path[0] == '/';
+}
+
+[[noreturn]] void refuse(const removal& r, const char* why, const std::string& detail = "") {
+    die("Refused to remove '%s': %s%s\n", r.listing.c_str(), why, detail.c_str());
+}
+
+// Ends the run when removing r could reach outside the destination: an
+// absolute record, a ".." component, or a link on its directory path.
+void checkpath(const runstate* rs, const removal& r, std::set<std::string>* checked) {
+    if (absoluterecord(r)) refuse(r, "the record is absolute, outside the destination");
+    std::string rel = r.fp ? r.fp->path : relativeof(rs, r.listing);
+    if (leavesdestination(rel)) refuse(r, "'..' in its path leaves the destination");
+    std::string dest = rs->destdir;
+    for (std::size_t i = 0; i < rel.size(); i++) {
+        if (!separator(rel[i])) continue;
+        std::string dir = dest + "/" + rel.substr(0, i);
+        if (!checked->insert(dir).second) continue;
+        statinfo st;
+        int err = statpath(diskpath(dir), &st);
+        if (err == 0 && st.kind == 'l') refuse(r, "a link stands in its path at ", "'" + dir + "'");
+        if (err != 0) break;  // nothing exists below a missing directory
+    }
+}
+
+bool isrecordedfile(const fileinfo* e, const orphan* o) {
+    return o != nullptr ? o->typname != nullptr : isfile(e);
+}
+
+void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
+    removal r{e, o, std::nullopt, "", true};
+    std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
+    const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
+    if (fp != nullptr) r.fp = *fp;
+    if (o != nullptr)
+        r.told = orphanpath(rs, ls, *o, &r.listing);
+    else if (r.fp)
+        r.listing = listingpath(rs, r.fp->path);
+    else
+        r.told = treepath(rs, e, &r.listing);
+    ls->removals.push_back(std::move(r));
+}
+
+// ---- listing ----------------------------------------------------------------
+
+void listfile(const runstate* rs, const removal& r) {
+    if (rs->verbose == 0) return;
+    const filetype* t = r.entry->ftype;
+    if (t == nullptr)
+        std::printf("xF %-7s %-7s %4o %s\n", "-", "-", 0u, r.listing.c_str());
+    else
+        std::printf("xF %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
+                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, r.listing.c_str());
+}
+
+void listlink(const runstate* rs, const removal& r) {
+    if (rs->verbose == 0) return;
+    char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
+    const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
+    std::printf("x%c %-7s %-7s %4o %s existing=%s\n", kind, "-", "-", 0u, r.listing.c_str(),
+                existing);
+}
+
+void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
+    if (rs->verbose == 0) return;
+    const filetype* t = declared != nullptr ? declared->ftype : nullptr;
+    if (t == nullptr)
+        std::printf("xD %-7s %-7s %4o %s\n", "-", "-", 0u, listing.c_str());
+    else
+        std::printf("xD %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
+                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, listing.c_str());
+}
+
+// ---- directories ------------------------------------------------------------
+
+// The directories the types file declares, by their folded paths relative to
+// the destination (without a package directory).
+std::map<std::string, fileinfo*> declareddirs(runstate* rs) {
+    std::map<std::string, fileinfo*> dirs;
+    foreachentry(rs->dirtree, [&](fileinfo* e) {
+        if ((e->flags & F_DIR) == 0) return;
+        std::string rel = reldirectory(e);
+        dirs[folded((rel.empty() ? "" : rel + "/") + std::string(e->name, e->namelen))] = e;
+    });
+    return dirs;
+}
+
+struct dirplan {
+    std::map<std::string, fileinfo*> declared;
+    std::set<std::string> candidates;            // relative paths
+    std::map<std::string, std::set<std::string>> going;  // directory -> names removed in it
+};
+
+// The declared directory a relative path stands for, or null; in package mode
+// the first component is the package directory.
+fileinfo* declaredfor(const runstate* rs, const dirplan& plan, const std::string& rel) {
+    std::string key = rel;
+    if (rs->pkgmode != 0) {
+        std::size_t slash = rel.find('/');
+        if (slash == std::string::npos) return nullptr;
+        key = rel.substr(slash + 1);
+    }
+    auto it = plan.declared.find(folded(key));
+    return it != plan.declared.end() ? it->second : nullptr;
+}
+
+// Notes a file or directory that goes and its directories as candidates.
+void goingpath(dirplan* plan, const std::string& rel) {
+    std::size_t slash = rel.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : rel.substr(0, slash);
+    plan->going[dir].insert(rel.substr(slash + 1));
+    for (; slash != std::string::npos && slash > 0; slash = dir.rfind('/')) {
+        dir = rel.substr(0, slash);
+        plan->candidates.insert(dir);
+    }
+}
+
+std::size_t depth(const std::string& rel) {
+    return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/'));
+}
+
+// Whether the directory would be empty once everything going has gone.
+bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& rel) {
+    std::vector<std::string> names;
+    std::string path = std::string(rs->destdir) + "/" + rel;
+    if (listdir(diskpath(path), &names) != 0) return false;
+    auto it = plan.going.find(rel);
+    for (const std::string& n : names)
+        if (it == plan.going.end() || it->second.count(n) == 0) return false;
+    return true;
+}
+
+void removedirs(runstate* rs, dirplan* plan) {
+    std::vector<std::string> order(plan->candidates.begin(), plan->candidates.end());
+    std::stable_sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
+        return depth(a) > depth(b);
+    });
+    for (const std::string& rel : order) {
+        fileinfo* declared = declaredfor(rs, *plan, rel);
+        if (declared != nullptr && !rs->uninstall) continue;
+        std::string listing = std::string(rs->destdir) + "/" + rel;
+        statinfo st;
+        if (statpath(diskpath(listing), &st) != 0 || st.kind != 'd') continue;
+        if (rs->noaction) {
+            if (!wouldbeempty(rs, *plan, rel)) continue;
+        } else if (removedir(diskpath(listing)) != 0) {
+            continue;  // not empty: something the tool did not install is in it
+        }
+        goingpath(plan, rel);
+        listdirline(rs, listing, declared);
+    }
+}
+
+// --uninstall: the declared directories and the package directories too.
+void adddeclared(const runstate* rs, dirplan* plan, const std::set<std::string>& packages) {
+    std::vector<std::string> roots;
+    if (rs->pkgmode == 0) {
+        roots.push_back("");
+    } else {
+        for (const std::string& p : packages) {
+            plan->candidates.insert(p);
+            roots.push_back(p + "/");
+        }
+    }
+    for (const auto& [key, dir] : plan->declared) {
+        if (!inscope(rs, dir) && dir->pkgname[0] != '-') continue;
+        std::string rel = reldirectory(dir);
+        rel = (rel.empty() ? "" : rel + "/") + std::string(dir->name, dir->namelen);
+        for (const std::string& root : roots) plan->candidates.insert(root + rel);
+    }
+}
+
+// ---- files ------------------------------------------------------------------
+
+void keep(lifestate* ls, const removal& r) {
+    std::fprintf(stderr, "WARNING: kept '%s': changed since it was installed\n", r.listing.c_str());
+    ls->keptfiles++;
+}
+
+void drop(lifestate* ls, removal& r) {
+    ls->gone.insert(r.entry);
+    if (r.orph != nullptr) r.orph->kept = false;
+    ls->gonepkgs.emplace_back(r.entry->pkgname);
+}
+
+// One file record: its file goes when it still holds what was installed.
+void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
+                      const std::set<std::string>& installed) {
+    if (!r.told) return keep(ls, r);
+    // Another entry of this run installs the same path: that file stays.
+    if (installed.count(folded(r.listing)) != 0) return drop(ls, r);
+    const char* disk = diskpath(r.listing);
+    statinfo st;
+    int err = statpath(disk, &st);
+    if (err == 0) {
+        const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
+        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st))
+            return keep(ls, r);
+        if (!rs->noaction && (err = removefile(disk)) != 0)
+            die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
+    }
+    goingpath(plan, relativeof(rs, r.listing));
+    listfile(rs, r);
+    drop(ls, r);
+}
+
+// A package name that names a file directly in the destination directory
+// when it follows "perm." (no separator, not "-").
+bool plainname(const std::string& pkg) {
+    return pkg[0] != '-' && pkg.find_first_of("/\\") == std::string::npos && pkg != "." &&
+           pkg != "..";
+}
+
+// The temporary a killed copy of e left, unless an entry installs that name.
+void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
+                     const std::set<std::string>& entries) {
+    std::string temp;
+    statinfo st;
+    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(folded(temp)) != 0) return;
+    if (statpath(diskpath(temp), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
+    int err = rs->noaction ? 0 : removefile(diskpath(temp));
+    if (err != 0) die("Can't remove '%s': %s (%d)\n", temp.c_str(), std::strerror(err), err);
+    goingpath(plan, relativeof(rs, temp));
+}
+
+// Leftovers of a killed run: the temporaries of the tool's own files.
+void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
+    std::vector<std::string> names{"manifestTMPZ.txt", "manifestTMPZ.sums"};
+    for (const std::string& pkg : packages) names.push_back("permTMPZ." + pkg);
+    for (const std::string& name : names) {
+        char path[PATHSIZE];
+        if (outputpath(path, sizeof path, rs->destdir, name.c_str(), nullptr) < 0) continue;
+        int err = removefile(path);
+        if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    }
+}
+
+// The listing paths of the files this run's input installs, or with all of
+// every file entry of the trees.
+std::set<std::string> installedpaths(runstate* rs, bool all) {
+    std::set<std::string> paths;
+    auto add = [&](fileinfo* e) {
+        std::string path;
+        if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
+            paths.insert(folded(path));
+    };
+    foreachentry(rs->dirtree, add);
+    foreachentry(rs->roottree, add);
+    return paths;
+}
+
+// Takes the removed records (and under --uninstall every entry that is not
+// a kept record) out of the trees, so that the manifest no longer holds them.
+// Nothing is placed into the trees after this.
+void unlinkgone(runstate* rs, lifestate* ls) {
+    auto goes = [&](const fileinfo* e) {
+        if ((e->flags & F_DIR) != 0) return false;
+        if (ls->gone.count(e) != 0) return true;
+        return rs->uninstall != 0 && !recorded(rs, e);
+    };
+    std::vector<fileinfo**> lists{&rs->dirtree, &rs->roottree};
+    while (!lists.empty()) {
+        fileinfo** link = lists.back();
+        lists.pop_back();
+        while (*link != nullptr) {
+            fileinfo* e = *link;
+            if (goes(e) && e->child == nullptr) {
+                *link = e->next;
+                continue;
+            }
+            if (e->child != nullptr) lists.push_back(&e->child);
+            link = &e->next;
+        }
+    }
+}
+
+bool recordsremain(runstate* rs, const lifestate* ls) {
+    bool any = false;
+    auto check = [&](fileinfo* e) {
+        if ((e->flags & F_DIR) == 0 && recorded(rs, e) && ls->gone.count(e) == 0) any = true;
+    };
+    foreachentry(rs->dirtree, check);
+    foreachentry(rs->roottree, check);
+    for (const orphan& o : ls->orphans)
+        if (o.kept) any = true;
+    return any;
+}
+
+}  // namespace
+
+void planremovals(runstate* rs, lifestate* ls) {
+    auto consider = [&](fileinfo* e) {
+        if ((e->flags & F_DIR) != 0 || !recorded(rs, e) || !inscope(rs, e)) return;
+        bool unlisted = (e->flags & F_FROMMANIFEST) != 0 && e->child == nullptr;
+        if (rs->uninstall || unlisted) addremoval(rs, ls, e, nullptr);
+    };
+    foreachentry(rs->dirtree, consider);
+    foreachentry(rs->roottree, consider);
+    for (orphan& o : ls->orphans)
+        if (inscope(rs, o.entry)) addremoval(rs, ls, o.entry, &o);
+    std::set<std::string> checked;
+    for (const removal& r : ls->removals)
+        if (r.told && isrecordedfile(r.entry, r.orph)) checkpath(rs, r, &checked);
+}
+
+void removerecords(runstate* rs, lifestate* ls) {
+    dirplan plan;
+    plan.declared = declareddirs(rs);
+    std::set<std::string> installed;
+    if (!rs->uninstall) installed = installedpaths(rs, false);
+    std::set<std::string> entries = installedpaths(rs, true);
+    std::set<std::string> packages;
+    for (removal& r : ls->removals) {
+        if (!isrecordedfile(r.entry, r.orph)) {
+            listlink(rs, r);
+            drop(ls, r);
+            continue;
+        }
+        removefilerecord(rs, ls, r, &plan, installed);
+        if (r.orph == nullptr) removetemporary(rs, r.entry, &plan, entries);
+        if (rs->pkgmode != 0 && r.entry->pkgname[0] != '-') packages.insert(r.entry->pkgname);
+    }
+    // Without records nothing was installed here: the directories stay.
+    if (rs->uninstall && !ls->removals.empty()) adddeclared(rs, &plan, packages);
+    removedirs(rs, &plan);
+
+    unlinkgone(rs, ls);
+    if (rs->uninstall && !recordsremain(rs, ls)) {
+        ls->removedall = true;
+        rs->changed = 0;
+    } else if (!ls->gone.empty()) {
+        rs->changed = 1;
+    }
+}
+
+void removeoutputs(runstate* rs, lifestate* ls) {
+    // --uninstall removes the script of every package of the records. After
+    // --prune, the packages still named by an entry keep theirs (this run
+    // rewrote them in package and spec mode); the others go.
+    std::set<std::string> present;
+    std::vector<std::string> packages;
+    if (rs->uninstall) {
+        for (const removal& r : ls->removals) packages.emplace_back(r.entry->pkgname);
+    } else if (rs->pkgmode || rs->specfile) {
+        auto note = [&](fileinfo* e) { present.insert(e->pkgname); };
+        foreachentry(rs->dirtree, note);
+        foreachentry(rs->roottree, note);
+        packages = ls->gonepkgs;
+    }
+    std::set<std::string> done;
+    for (const removal& r : ls->removals) {
+        std::string pkg = r.entry->pkgname;
+        if (plainname(pkg)) done.insert(pkg);
+    }
+    removeoutputtemps(rs, done);
+    done.clear();
+    for (const std::string& pkg : packages) {
+        if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
+        char path[PATHSIZE];
+        if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg.c_str()) < 0) continue;
+        int err = removefile(path);
+        if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    }
+    if (!ls->removedall) return;
+    removesums(rs);
+    char path[PATHSIZE];
+    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) return;
+    int err = removefile(path);
+    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+}

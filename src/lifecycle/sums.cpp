@@ -1,0 +1,296 @@
+// "manifest.sums": the fingerprints of the installed files, beside
+// "manifest.txt". A text file of lines; the first is the version line
+// "fileplacer-sums 1", each further line one installed file:
+//
+//   <hash> <size> <mtime> <srcsize> <srcmtime> <record> <path>
+//
+// hash: XXH3-128 of the installed content, 32 hex digits; size and mtime of
+// the installed file, srcsize and srcmtime of the source it came from (times
+// in nanoseconds since 1970); record: the identity of the manifest record,
+// its type name, dst= value, name and ext= value joined by '|' (no fourth
+// part without ext=), with blanks, '%', '|' and control characters written
+// as %XX; path: the installed file relative to the destination directory,
+// '/' first for an absolute entry, taken to the end of the line. A file that
+// does not read this way is reported once and treated as absent.
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "lifecycle/lifeinternal.h"
+#include "tree/tree.h"
+#include "types/types.h"
+
+namespace {
+
+constexpr char versionline[] = "fileplacer-sums 1";
+
+bool plainbyte(unsigned char c) { return c > 0x20 && c != 0x7f && c != '%' && c != '|'; }
+
+// The record field of a line from a record identity ('\0' separated).
+std::string encoderecord(const std::string& key) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : key) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == 0) {
+            out += '|';
+        } else if (plainbyte(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+int hexvalue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool decoderecord(std::string_view field, std::string* key) {
+    key->reserve(field.size());
+    int parts = 1;
+    for (std::size_t i = 0; i < field.size(); i++) {
+        char c = field[i];
+        if (c == '|') {
+            key->push_back('\0');
+            parts++;
+        } else if (c == '%') {
+            int hi = i + 2 < field.size() ? hexvalue(field[i + 1]) : -1;
+            int lo = hi >= 0 ? hexvalue(field[i + 2]) : -1;
+            if (lo < 0) return false;
+            key->push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else {
+            key->push_back(c);
+        }
+    }
+    return parts == 3 || parts == 4;
+}
+
+bool parsenumber(std::string_view text, std::int64_t* value) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, *value);
+    return ec == std::errc() && ptr == end;
+}
+
+// Cuts the next blank-separated field off the front of line.
+bool nextfield(std::string_view* line, std::string_view* field) {
+    std::size_t blank = line->find(' ');
+    if (blank == std::string_view::npos || blank == 0) return false;
+    *field = line->substr(0, blank);
+    line->remove_prefix(blank + 1);
+    return true;
+}
+
+bool parseline(std::string_view line, std::string* key, fingerprint* fp) {
+    std::string_view f[6];
+    for (auto& field : f)
+        if (!nextfield(&line, &field)) return false;
+    if (line.empty()) return false;
+    fp->path.assign(line);
+    return parsedigest(f[0], &fp->hash) && parsenumber(f[1], &fp->size) &&
+           parsenumber(f[2], &fp->mtime) && parsenumber(f[3], &fp->srcsize) &&
+           parsenumber(f[4], &fp->srcmtime) && decoderecord(f[5], key);
+}
+
+// The lines of text: 0, or the number of the first line that does not read.
+unsigned parsesums(const std::string& text, printtable* sums) {
+    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
+    unsigned lineno = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        lineno++;
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) return lineno;  // cut short
+        std::string_view line(text.data() + pos, end - pos);
+        pos = end + 1;
+        if (lineno == 1) {
+            if (line != versionline) return lineno;
+            continue;
+        }
+        std::string key;
+        fingerprint fp;
+        if (!parseline(line, &key, &fp)) return lineno;
+        sums->list.emplace_back(std::move(key), std::move(fp));
+    }
+    return text.empty() ? 1 : 0;
+}
+
+// The whole file into text with LF line ends: 0 or the error number.
+int readsums(const char* path, std::string* text) {
+    int fd = openread(path);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    statinfo st;
+    std::size_t got = 0;
+    // Read in one piece of its size; a file that grows meanwhile still ends.
+    text->resize(statfd(fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
+    for (;;) {
+        if (got == text->size()) text->resize(got * 2);
+        long n = readfd(fd, text->data() + got, text->size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno != 0 ? errno : EIO;
+            closefd(fd);
+            return err;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    text->resize(got);
+    closefd(fd);
+    // Windows hosts write CR LF line ends.
+    if (text->find('\r') != std::string::npos) std::erase(*text, '\r');
+    return 0;
+}
+
+bool sumspath(const runstate* rs, char* path, char* tmppath) {
+    if (outputpath(path, PATHSIZE, rs->destdir, "manifest.sums", nullptr) < 0) return false;
+    outputpath(tmppath, TEMPNAMESIZE, rs->destdir, "manifestTMPZ.sums", nullptr);
+    return true;
+}
+
+void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers, " %lld %lld %lld %lld ",
+                  static_cast<long long>(fp.size), static_cast<long long>(fp.mtime),
+                  static_cast<long long>(fp.srcsize), static_cast<long long>(fp.srcmtime));
+    *out += hexdigest(fp.hash);
+    *out += numbers;
+    *out += encoderecord(key);
+    *out += ' ';
+    *out += fp.path;
+    *out += '\n';
+}
+
+}  // namespace
+
+void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext) {
+    key->assign(typname != nullptr ? typname : "");
+    *key += '\0';
+    if ((e->flags & F_ABSOLUTE) != 0) *key += '/';
+    if (e->dstlen > 0) key->append(e->dstpath, e->dstlen);
+    *key += '\0';
+    key->append(e->name, e->namelen);
+    if (ext != nullptr) {
+        *key += '\0';
+        *key += ext;
+    }
+}
+
+std::string recordkey(const fileinfo* e, const char* typname, const char* ext) {
+    std::string key;
+    recordkey(&key, e, typname, ext);
+    return key;
+}
+
+std::string recordkey(const fileinfo* e) {
+    if (e->ftype == nullptr) return recordkey(e, nullptr, nullptr);
+    return recordkey(e, e->ftype->typename_, e->ftype->suffix);
+}
+
+fingerprint* printfind(printtable* t, const std::string& key) {
+    if (t->cursor < t->list.size() && t->list[t->cursor].first == key)
+        return &t->list[t->cursor++].second;
+    if (!t->indexed) {
+        for (std::size_t i = 0; i < t->list.size(); i++) t->index.emplace(t->list[i].first, i);
+        t->indexed = true;
+    }
+    auto it = t->index.find(key);
+    if (it == t->index.end()) return nullptr;
+    t->cursor = it->second + 1;
+    return &t->list[it->second].second;
+}
+
+fingerprint& printput(printtable* t, const std::string& key) {
+    fingerprint* fp = printfind(t, key);
+    if (fp != nullptr) return *fp;
+    if (t->indexed) t->index.emplace(key, t->list.size());
+    t->list.emplace_back(key, fingerprint{});
+    return t->list.back().second;
+}
+
+const fingerprint* findprint(lifestate* ls, const std::string& key) {
+    return printfind(&ls->sums, key);
+}
+
+void loadsums(runstate* rs, lifestate* ls) {
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    if (!sumspath(rs, path, tmppath)) return;
+    int err = readsums(path, &ls->sumstext);
+    if (err == ENOENT || err == ENOTDIR) return;
+    // A file that cannot be read, or is damaged, counts as absent: a plain
+    // run leaves it as it is, and the next run that makes fingerprints
+    // (--update, --prune, --uninstall) replaces it.
+    if (err != 0) {
+        std::fprintf(stderr, "WARNING: can't read '%s': %s (%d); fingerprints ignored\n", path,
+                     std::strerror(err), err);
+        ls->sumstext.clear();
+        return;
+    }
+    unsigned bad = parsesums(ls->sumstext, &ls->sums);
+    if (bad != 0) {
+        std::fprintf(stderr, "WARNING: '%s' is damaged (line %u); fingerprints ignored\n", path,
+                     bad);
+        ls->sums = printtable{};
+        ls->sumstext.clear();
+        return;
+    }
+    ls->sumspresent = true;
+}
+
+std::string sumstext(const runstate* rs, lifestate* ls) {
+    std::string out = std::string(versionline) + "\n";
+    auto add = [&](const std::string& key) {
+        const fingerprint* fp = findprint(ls, key);
+        if (fp != nullptr) appendline(&out, key, *fp);
+    };
+    auto entry = [&](fileinfo* e) {
+        if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
+    };
+    foreachentry(rs->dirtree, entry);
+    foreachentry(rs->roottree, entry);
+    for (const orphan& o : ls->orphans)
+        if (o.kept) add(recordkey(o.entry, o.typname, o.ext));
+    return out;
+}
+
+void writesums(runstate* rs, lifestate* ls) {
+    // Records change only with the manifest; fingerprints are marked when
+    // they change. Otherwise the file already holds what it would be.
+    if (ls->sumspresent && !ls->dirty && !rs->changed) return;
+    std::string text = sumstext(rs, ls);
+    if (ls->sumspresent && text == ls->sumstext) return;
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    int err = ENAMETOOLONG;
+    atomicfile f;
+    if (sumspath(rs, path, tmppath)) err = opentemp(rs, &f, path, tmppath, true);
+    if (err == 0) {
+        std::fputs(text.c_str(), f.stream);
+        err = atomiccommit(&f, true);
+    }
+    // The fingerprints only spare reads; without them the bytes decide.
+    if (err != 0)
+        std::fprintf(stderr, "WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
+                     std::strerror(err), err);
+}
+
+void removesums(runstate* rs) {
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    if (!sumspath(rs, path, tmppath)) return;
+    int err = removefile(path);
+    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+}

@@ -1,0 +1,56 @@
+// The --verify report: one line per file that differs, in tree order, then
+// a count. The walk's copy step has counted what it found for every file of
+// the input and kept the differences; the records the input no longer lists
+// are added here.
+#include <cstdio>
+
+#include "driver/driver.h"
+#include "lifecycle/lifeinternal.h"
+#include "tree/tree.h"
+
+namespace {
+
+const char* word(finding f) {
+    switch (f) {
+        case finding::missing: return "missing";
+        case finding::modified: return "modified";
+        case finding::outdated: return "outdated";
+        case finding::absent: return "new";
+        case finding::same: break;
+    }
+    return "ok";
+}
+
+void report(finding f, const std::string& path) { std::printf("%s %s\n", word(f), path.c_str()); }
+
+void unlisted(lifestate* ls, const std::string& path) {
+    ls->checked++;
+    ls->differ++;
+    std::printf("unlisted %s\n", path.c_str());
+}
+
+}  // namespace
+
+void verifyreport(runstate* rs, lifestate* ls) {
+    auto entry = [&](fileinfo* e) {
+        if (!isfile(e)) return;
+        auto it = ls->findings.find(e);
+        if (it != ls->findings.end()) {
+            report(it->second.first, it->second.second);
+            return;
+        }
+        std::string path;
+        if ((e->flags & F_FROMMANIFEST) != 0 && inscope(rs, e) && treepath(rs, e, &path))
+            unlisted(ls, path);
+    };
+    foreachentry(rs->dirtree, entry);
+    foreachentry(rs->roottree, entry);
+    for (const orphan& o : ls->orphans) {
+        std::string path;
+        if (o.typname != nullptr && inscope(rs, o.entry)) {
+            orphanpath(rs, ls, o, &path);
+            unlisted(ls, path);
+        }
+    }
+    std::printf("%d checked, %d differ\n", ls->checked, ls->differ);
+}

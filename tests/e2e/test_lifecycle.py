@@ -1,0 +1,452 @@
+"""Keeping a destination in step: the fingerprints of manifest.sums, --update,
+--verify, --prune and --uninstall, and how they combine with other options.
+"""
+
+import os
+import re
+import shutil
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OLD = int(time.time()) - 3600
+
+TYPES = (
+    "set who=World\n"
+    "file exe 0755 $bin $bin - win32=exe bin\n"
+    "file doc 0644 - - - - doc\n"
+    "file cfg 0640 $bin $bin substitute win32=cfg etc\n"
+    "dir 0755 $bin $bin - - bin\n"
+    "dir 0755 - - - - doc\n"
+    "dir 0750 $bin $bin - - etc\n"
+)
+LINES = ["core exe tool", "core doc readme", "core cfg app"]
+SOURCES = {"tool.exe": "tool 1\n", "readme": "read me\n", "app.cfg": "hello <who>\n",
+           "extra.exe": "extra\n", "notes": "notes\n", "old": "old\n"}
+SUMS = "dest/manifest.sums"
+MANIFEST = "dest/manifest.txt"
+
+
+def setup(t, lines=LINES, types=TYPES):
+    t.write("types.txt", types, mtime=OLD)
+    inputs(t, lines)
+    for name, text in SOURCES.items():
+        t.write("src/" + name, text, mtime=OLD)
+
+
+def inputs(t, lines):
+    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
+
+
+def run(t, *args):
+    return t.run(*(list(args) + ["-d", "dest", "src"]))
+
+
+def ok(t, r, what):
+    t.eq((r.status, r.err), (0, ""), "status and stderr of " + what)
+
+
+def line(status, kind, mode, path, owner="-", group="-"):
+    return "%c%c %-7s %-7s %4o %s\n" % (status, kind, owner, group, mode, path)
+
+
+def snapshot(t, top="."):
+    """Every name below top with its content and modification time."""
+    found = {}
+    for root, dirs, files in os.walk(t.path(top)):
+        for name in dirs + files:
+            p = os.path.join(root, name)
+            st = os.lstat(p)
+            data = None if os.path.isdir(p) else open(p, "rb").read()
+            found[os.path.relpath(p, t.dir)] = (data, st.st_mtime_ns)
+    return found
+
+
+def sums(t):
+    """The fingerprint lines of manifest.sums by path: (hash, size, mtime,
+    srcsize, srcmtime, record)."""
+    lines = t.readtext(SUMS).split("\n")
+    t.eq(lines[0], "fileplacer-sums 1", "version line")
+    t.eq(lines[-1], "", "last line ends")
+    out = {}
+    for l in lines[1:-1]:
+        m = re.fullmatch(r"([0-9a-f]{32}) (\d+) (-?\d+) (\d+) (-?\d+) (\S+) (.+)", l)
+        t.check(m is not None, "fingerprint line %r" % l)
+        out[m.group(7)] = m.groups()[:6]
+    return out
+
+
+def records(t):
+    return re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
+
+
+def dry_then_real(t, *args):
+    """Runs args with -n, then without: the same output and status, and the
+    -n run removes and writes nothing. Returns the real run."""
+    before = snapshot(t)
+    dry = run(t, "-n", *args)
+    t.eq(snapshot(t), before, "-n removes and writes nothing")
+    real = run(t, *args)
+    t.eq((dry.status, dry.err), (real.status, real.err), "-n: the same status and warnings")
+    removals = [[l for l in r.out.splitlines() if l.startswith("x")] for r in (dry, real)]
+    t.eq(removals[0], removals[1], "-n: the same removals")
+    return real
+
+# ---- --verify -----------------------------------------------------------------
+
+def test_verify_reports_every_kind_in_tree_order(t):
+    setup(t, LINES + ["core doc notes", "core doc old"])
+    ok(t, run(t, "--update"), "install")
+    os.remove(t.path("dest/bin/tool.exe"))                      # missing
+    t.write("dest/doc/readme", "edited here\n")                 # modified
+    t.write("types.txt", TYPES.replace("who=World", "who=Moon"), mtime=OLD)  # outdated
+    inputs(t, LINES + ["core doc notes", "core exe extra"])     # old unlisted, extra new
+    before = snapshot(t)
+    r = run(t, "--verify")
+    t.eq(r.err, "", "stderr")
+    t.eq(r.out, "new dest/bin/extra.exe\nmissing dest/bin/tool.exe\nunlisted dest/doc/old\n"
+                "modified dest/doc/readme\noutdated dest/etc/app.cfg\n6 checked, 5 differ\n",
+         "report")
+    t.eq(r.status, 2, "status with differences")
+    r = run(t, "--verify", "-v")
+    t.check("ok dest/doc/notes\nunlisted dest/doc/old\n" in r.out, "-v lists files in step too")
+    t.eq(snapshot(t), before, "nothing written")
+
+    # In step again: the changes are undone one by one.
+    inputs(t, LINES + ["core doc notes", "core doc old"])
+    t.write("types.txt", TYPES, mtime=OLD)
+    shutil.copy(t.path("src/tool.exe"), t.path("dest/bin/tool.exe"))
+    t.write("dest/doc/readme", SOURCES["readme"])
+    r = run(t, "--verify")
+    t.eq((r.status, r.out), (0, "5 checked, 0 differ\n"), "report in step")
+
+
+def test_verify_without_fingerprints_compares_with_what_would_be_installed(t):
+    setup(t)
+    ok(t, run(t), "plain install")
+    t.check(not t.exists(SUMS), "a plain run creates no fingerprints")
+    t.write("src/tool.exe", "tool 2\n")
+    t.write("dest/doc/readme", "edited here\n")
+    r = run(t, "--verify")
+    t.eq((r.status, r.out), (2, "outdated dest/bin/tool.exe\noutdated dest/doc/readme\n"
+                                "3 checked, 2 differ\n"), "report")
+    t.check(not t.exists(SUMS), "--verify creates no fingerprints")
+
+
+def test_verify_makes_no_directory(t):
+    setup(t)
+    r = run(t, "--verify", "-p")
+    t.eq((r.status, r.out), (2, "new dest/core/bin/tool.exe\nnew dest/core/doc/readme\n"
+                                "new dest/core/etc/app.cfg\n3 checked, 3 differ\n"), "report")
+    t.check(not t.exists("dest"), "neither the destination nor a package directory is made")
+
+
+# ---- --update -----------------------------------------------------------------
+
+def test_update_replaces_a_changed_file(t):
+    setup(t)
+    ok(t, run(t), "install")
+    manifest = (t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns)
+    t.write("src/tool.exe", "tool 2, longer\n")
+    listing = [line("-", "D", 0o755, "dest/bin", "", ""), line("*", "F", 0o755, "dest/bin/tool.exe", "", ""),
+               line("-", "D", 0o755, "dest/doc"), line("-", "F", 0o644, "dest/doc/readme"),
+               line("-", "D", 0o750, "dest/etc", "", ""), line("-", "F", 0o640, "dest/etc/app.cfg", "", "")]
+    r = run(t, "--update", "-v", "-n")
+    ok(t, r, "-n")
+    t.eq(r.out, "".join(" " + l[1:] if l[1] == "D" else l for l in listing),
+         "-n lists the replacement")
+    t.eq(t.read("dest/bin/tool.exe"), b"tool 1\n", "-n replaces nothing")
+    t.check(not t.exists(SUMS), "-n writes no fingerprints")
+    r = run(t, "--update", "-v")
+    ok(t, r, "update")
+    t.eq(r.out, "".join(listing), "listing")
+    t.eq(t.read("dest/bin/tool.exe"), b"tool 2, longer\n", "replaced")
+    t.eq((t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns), manifest,
+         "manifest.txt not rewritten")
+    prints = sums(t)
+    t.eq(sorted(prints), ["bin/tool.exe", "doc/readme", "etc/app.cfg"], "every file fingerprinted")
+    t.eq(prints["bin/tool.exe"][1], "15", "size of the new content")
+    t.eq(prints["etc/app.cfg"][5], "cfg|etc|app|cfg", "record identity")
+    r = run(t, "--update", "-v")
+    ok(t, r, "second update")
+    t.check("*F" not in r.out, "nothing to replace any more")
+
+
+def test_update_in_spec_mode_rewrites_the_permission_script(t):
+    setup(t)
+    ok(t, run(t, "-s"), "install")
+    os.utime(t.path("dest/perm.core"), (OLD, OLD))
+    os.utime(t.path(MANIFEST), (OLD, OLD))
+    ok(t, run(t, "-s", "--update"), "update with nothing to replace")
+    t.eq(t.mtime("dest/perm.core"), OLD, "script left alone")
+    t.write("src/readme", "read me again\n")
+    ok(t, run(t, "-s", "--update"), "update")
+    t.eq(t.read("dest/doc/readme"), b"read me again\n", "replaced")
+    t.check(t.mtime("dest/perm.core") > OLD, "script rewritten")
+    t.eq(t.mtime(MANIFEST), OLD, "manifest.txt not rewritten")
+
+
+def test_update_substituted_file_follows_its_keys(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    t.write("types.txt", TYPES.replace("who=World", "who=Moon"), mtime=OLD)
+    r = run(t, "--update", "-v")
+    ok(t, r, "update")
+    t.check(line("*", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out, "listed: %r" % r.out)
+    t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "expanded with the new key")
+    ok(t, run(t, "--update", "-Dwho=Sun"), "update with a -D key")
+    t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "the types file's key wins over -D")
+    t.write("types.txt", TYPES.replace("set who=World\n", ""), mtime=OLD)
+    ok(t, run(t, "--update", "-Dwho=Sun"), "update with the key from -D only")
+    t.eq(t.read("dest/etc/app.cfg"), b"hello Sun\n", "expanded with -D")
+
+
+def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    first = sums(t)["doc/readme"]
+    os.utime(t.path("dest/doc/readme"), (OLD, OLD))
+    os.utime(t.path("src/readme"), (OLD + 5, OLD + 5))
+    r = run(t, "--update", "-v")
+    ok(t, r, "update")
+    t.check(line("-", "F", 0o644, "dest/doc/readme") in r.out, "left alone: %r" % r.out)
+    now = sums(t)["doc/readme"]
+    t.eq((now[0], now[1], now[3]), (first[0], first[1], first[3]), "same content")
+    t.eq((int(now[2]) // 10 ** 9, int(now[4]) // 10 ** 9), (OLD, OLD + 5), "times refreshed")
+
+
+def test_plain_runs_keep_existing_fingerprints_current(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    os.remove(t.path("dest/bin/tool.exe"))
+    t.write("src/tool.exe", "tool 3 again\n")
+    ok(t, run(t), "plain run")
+    t.eq(sums(t)["bin/tool.exe"][1], "13", "the copy is recorded")
+    before = snapshot(t, "dest")
+    ok(t, run(t), "plain run with nothing to do")
+    t.eq(snapshot(t, "dest"), before, "nothing rewritten")
+
+
+def test_damaged_fingerprints_are_reported_once_and_ignored(t):
+    setup(t)
+    ok(t, run(t), "install")
+    warning = "WARNING: 'dest/manifest.sums' is damaged (line 2); fingerprints ignored\n"
+    t.write(SUMS, "fileplacer-sums 1\nnot a fingerprint\n")
+    r = run(t)
+    t.eq((r.status, r.err), (0, warning), "a plain run warns once")
+    t.eq(t.read(SUMS), b"fileplacer-sums 1\nnot a fingerprint\n",
+         "and leaves the file as it is: it counts as absent")
+    t.write("dest/doc/readme", "edited\n")
+    r = run(t, "--verify")
+    t.eq((r.status, r.err, r.out), (2, warning, "outdated dest/doc/readme\n3 checked, 1 differ\n"),
+         "--verify compares with the sources")
+    r = run(t, "--update")
+    t.eq((r.status, r.err), (0, warning), "--update warns once")
+    t.eq(t.read("dest/doc/readme"), b"read me\n", "the bytes decided")
+    t.eq(sorted(sums(t)), ["bin/tool.exe", "doc/readme", "etc/app.cfg"], "rewritten whole")
+    ok(t, run(t), "no warning any more")
+
+
+def test_fingerprint_paths_with_blanks_and_absolute_entries(t):
+    setup(t, ["core doc my notes", "core doc /opt/abs"], types=TYPES + "dir 0755 - - - - /opt\n")
+    t.write("src/my notes", "blank\n")
+    t.write("src/abs", "absolute\n")
+    ok(t, run(t, "--update"), "install")
+    prints = sums(t)
+    t.eq(sorted(prints), ["/opt/abs", "doc/my notes"], "paths, the absolute one with '/'")
+    t.eq((prints["doc/my notes"][5], prints["/opt/abs"][5]), ("doc|doc|my%20notes", "doc|/opt|abs"),
+         "record identities")
+    t.eq(prints["/opt/abs"][1], "9", "size")
+    r = run(t, "--verify")
+    t.eq((r.status, r.out), (0, "2 checked, 0 differ\n"), "verified through the fingerprints")
+
+
+def test_options_that_cannot_be_combined(t):
+    setup(t)
+    for first, second in (("--verify", "--update"), ("--verify", "--prune"),
+                          ("--verify", "--uninstall"), ("--uninstall", "--update"),
+                          ("--uninstall", "--prune"), ("--prune", "-m"), ("--uninstall", "-m")):
+        for args in ((first, second), (second, first)):
+            r = run(t, *args)
+            t.eq((r.status, r.out, r.err),
+                 (1, "", "Options %s and %s cannot be used together\n" % (first, second)),
+                 " ".join(args))
+    t.check(not t.exists("dest"), "nothing done")
+    ok(t, run(t, "--update", "--prune", "-n"), "--update with --prune")
+    ok(t, run(t, "--update", "-m"), "--update with -m")
+    t.eq(t.listdir("dest"), ["bin", "doc", "etc"], "-m: no manifest, no fingerprints")
+
+
+# ---- --prune ------------------------------------------------------------------
+
+def test_prune_removes_a_dropped_file(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    inputs(t, ["core exe tool", "core cfg app"])
+    before = snapshot(t)
+    r = run(t, "--prune", "-v", "-n")
+    ok(t, r, "-n")
+    t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "-n lists: %r" % r.out)
+    t.eq(snapshot(t), before, "-n removes and writes nothing")
+    r = run(t, "--prune", "-v")
+    ok(t, r, "prune")
+    t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "listing: %r" % r.out)
+    t.eq(t.listdir("dest/doc"), [], "removed; the declared directory stays")
+    t.eq(records(t), ["tool", "app"], "record removed")
+    t.eq(sorted(sums(t)), ["bin/tool.exe", "etc/app.cfg"], "fingerprint removed")
+    r = run(t, "--prune", "-v")
+    t.check("x" not in r.out[:1] and "xF" not in r.out, "nothing more to remove")
+
+
+def test_prune_keeps_a_file_changed_since_it_was_installed(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    t.write("dest/doc/readme", "my own notes\n")
+    inputs(t, ["core exe tool", "core cfg app"])
+    for args in (("--prune", "-n"), ("--prune",), ("--prune",)):
+        r = run(t, *args)
+        t.eq((r.status, r.err), (2, "WARNING: kept 'dest/doc/readme': changed since it was "
+                                    "installed\n"), " ".join(args))
+    t.eq(t.read("dest/doc/readme"), b"my own notes\n", "kept")
+    t.eq(records(t), ["tool", "readme", "app"], "its record stays")
+
+
+def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
+    setup(t)
+    ok(t, run(t), "plain install, no fingerprints")
+    t.write("src/tool.exe", "tool 2\n")
+    inputs(t, ["core exe other"])
+    t.write("src/other.exe", "other\n")
+    r = dry_then_real(t, "--prune", "-v")
+    t.eq(r.status, 2, "status: a file was kept")
+    t.eq(r.err, "WARNING: kept 'dest/bin/tool.exe': changed since it was installed\n", "warning")
+    t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "same as its source: removed")
+    t.check(line("x", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out,
+            "same as its expansion: removed")
+    t.eq((t.listdir("dest/bin"), t.listdir("dest/doc"), t.listdir("dest/etc")),
+         (["other.exe", "tool.exe"], [], []), "what stays")
+    t.eq(records(t), ["other", "tool"], "records")
+
+
+def test_prune_a_dropped_directory_chain(t):
+    types = TYPES + "dir 0755 - - - - opt\ndir 0755 - - - - opt/sub\nfile gone 0644 - - - - doc\n"
+    setup(t, LINES + ["core doc opt/sub/notes", "core gone old"], types=types)
+    ok(t, run(t, "--update"), "install")
+    t.write("types.txt", TYPES, mtime=OLD)       # no opt, no opt/sub, no type gone
+    inputs(t, LINES)
+    r = run(t)
+    t.eq((r.status, r.err.split(" ")[:2]), (1, ["Unknown", "file"]), "a plain run fails")
+    r = run(t, "--verify")
+    t.eq((r.status, r.out), (2, "unlisted dest/doc/old\nunlisted dest/opt/sub/notes\n"
+                                "5 checked, 2 differ\n"), "--verify reports them")
+    r = dry_then_real(t, "--prune", "-v")
+    ok(t, r, "prune")
+    t.check(r.out.endswith(line("x", "F", 0, "dest/doc/old")
+                           + line("x", "F", 0o644, "dest/opt/sub/notes")
+                           + line("x", "D", 0, "dest/opt/sub") + line("x", "D", 0, "dest/opt")),
+            "listing: %r" % r.out)
+    t.eq(t.listdir("dest"), ["bin", "doc", "etc", "manifest.sums", "manifest.txt"], "chain gone")
+    t.eq(records(t), ["tool", "readme", "app"], "records")
+    ok(t, run(t), "a plain run works again")
+
+
+# ---- --uninstall --------------------------------------------------------------
+
+def copy_examples(t):
+    shutil.copytree(os.path.join(HERE, "..", "..", "examples"), t.path("ex"))
+    return ["-d", "out", "-i", "ex/install.ins", "ex/src", "ex/src2"]
+
+
+def test_uninstall_the_example_leaves_an_empty_destination(t):
+    args = copy_examples(t)
+    ok(t, t.run(*args), "install")
+    files = ["out/bin/hello.exe", "out/doc/guide/usage", "out/doc/README", "out/etc/demo.ini",
+             "out/lib/libdemo.dll.1.2"]
+    modes = [0o755, 0o644, 0o644, 0o644, 0o755]
+    dirs = ["out/doc/guide", "out/bin", "out/doc", "out/etc", "out/lib"]
+    expected = ("".join(line("x", "F", m, p, "", "") for m, p in zip(modes, files))
+                + "".join(line("x", "D", 0o755, p, "", "") for p in dirs))
+    before = snapshot(t, "out")
+    r = t.run("--uninstall", "-n", "-v", *args)
+    ok(t, r, "-n")
+    t.eq(r.out, expected, "-n listing")
+    t.eq(snapshot(t, "out"), before, "-n removes nothing")
+    r = t.run("--uninstall", "-v", *args)
+    ok(t, r, "uninstall")
+    t.eq(r.out, expected, "listing")
+    t.eq(t.listdir("out"), [], "empty destination")
+
+
+def test_uninstall_keeps_changed_and_foreign_files(t):
+    setup(t)
+    ok(t, run(t, "-s"), "install with a permission script")
+    t.check(t.exists("dest/perm.core"), "permission script")
+    t.write("dest/bin/tool.exe", "patched\n")
+    t.write("dest/doc/mine.txt", "not installed by the tool\n")
+    r = run(t, "--uninstall", "-s", "-v")
+    t.eq((r.status, r.err), (2, "WARNING: kept 'dest/bin/tool.exe': changed since it was "
+                                "installed\n"), "status and warning")
+    t.eq(r.out, line("x", "F", 0o644, "dest/doc/readme")
+         + line("x", "F", 0o640, "dest/etc/app.cfg", "", "")
+         + line("x", "D", 0o750, "dest/etc", "", ""), "listing")
+    t.eq(t.listdir("dest"), ["bin", "doc", "manifest.sums", "manifest.txt"],
+         "what stays: no permission script")
+    t.eq(t.listdir("dest/doc"), ["mine.txt"], "the foreign file and its directory")
+    t.eq(records(t), ["tool"], "the kept file keeps its record")
+    t.write("dest/bin/tool.exe", SOURCES["tool.exe"])
+    ok(t, run(t, "--uninstall", "-s"), "uninstall once the file is restored")
+    t.eq(t.listdir("dest"), ["doc"], "only the foreign file's directory stays")
+
+
+def test_uninstall_in_package_mode(t):
+    setup(t, ["core exe tool", "docs doc readme"])
+    ok(t, run(t, "-p", "--update"), "package install")
+    t.eq(t.listdir("dest"), ["core", "docs", "manifest.sums", "manifest.txt", "perm.core",
+                             "perm.docs"], "installed")
+    inputs(t, ["core exe tool"])
+    r = run(t, "-p", "--prune", "-v")
+    ok(t, r, "prune")
+    t.check(line("x", "F", 0o644, "dest/docs/doc/readme") in r.out, "listing: %r" % r.out)
+    t.eq(t.listdir("dest"), ["core", "docs", "manifest.sums", "manifest.txt", "perm.core"],
+         "the script of the pruned package goes; its declared directory stays")
+    ok(t, run(t, "-p", "--uninstall"), "uninstall")
+    t.eq(t.listdir("dest"), ["docs"], "package directories emptied of files go")
+
+
+# ---- never outside the destination ------------------------------------------------
+
+def refused(t, args, message):
+    before = snapshot(t)
+    r = run(t, *args)
+    t.eq((r.status, r.out, r.err), (1, "", message), " ".join(args))
+    t.eq(snapshot(t), before, "nothing removed or written")
+
+
+def test_records_outside_the_destination_are_refused(t):
+    setup(t, LINES + ["core doc /opt/abs"], types=TYPES + "dir 0755 - - - - /opt\n")
+    t.write("src/abs", "absolute\n")
+    ok(t, run(t, "--update"), "install")
+    inputs(t, LINES)
+    message = ("Refused to remove '/opt/abs': the record is absolute, outside the "
+               "destination\n")
+    refused(t, ["--prune"], message)
+    refused(t, ["--uninstall", "-n"], message)
+
+    # A hand-made record whose directory climbs out of the destination.
+    shutil.rmtree(t.path("dest"))
+    setup(t)
+    ok(t, run(t, "--update"), "second install")
+    t.write("victim", "read me\n")
+    text = t.readtext(MANIFEST).replace("nam=readme\ndst=doc", "nam=victim\ndst=doc/../..")
+    t.write(MANIFEST, text.replace("\n", "\r\n") if t.wine else text)
+    refused(t, ["--uninstall"], "Refused to remove 'dest/doc/../../victim': '..' in its path "
+                                "leaves the destination\n")
+
+
+def test_a_link_on_the_path_is_refused(t):
+    setup(t)
+    ok(t, run(t, "--update"), "install")
+    os.rename(t.path("dest/doc"), t.path("elsewhere"))
+    os.symlink(t.path("elsewhere"), t.path("dest/doc"))
+    refused(t, ["--uninstall"], "Refused to remove 'dest/doc/readme': a link stands in its path "
+                                "at 'dest/doc'\n")
+    t.eq(t.read("elsewhere/readme"), b"read me\n", "the file behind the link stays")

@@ -1,0 +1,169 @@
+// Fingerprints: the hash, the lines of manifest.sums read back and damaged,
+// record identities and the lookups in tree order.
+#include "gtestfp.h"
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "driver/driver.h"
+#include "lifecycle/fingerprint.h"
+#include "lifecycle/lifeinternal.h"
+#include "text/text.h"
+#include "tree/tree.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(fingerprints, xxh3digestandhexform) {
+    // XXH3-128 of "abc": the high half is written first.
+    digest d = hashbytes("abc", 3);
+    EXPECT_EQ(hexdigest(d), "06b05ab6733a618578af5f94892f3950");
+    hasher* h = newhasher();
+    hashupdate(h, "a", 1);
+    hashupdate(h, "bc", 2);
+    EXPECT_EQ(hashdigest(h), d);  // piece by piece as in one block
+    hashreset(h);
+    EXPECT_EQ(hashdigest(h), hashbytes("", 0));
+
+    digest back;
+    EXPECT_TRUE(parsedigest(hexdigest(d), &back));
+    EXPECT_EQ(back, d);
+    EXPECT_FALSE(parsedigest("06b05ab6733a618578af5f94892f395", &back));     // 31 digits
+    EXPECT_FALSE(parsedigest("06B05AB6733A618578AF5F94892F3950", &back));    // upper case
+    EXPECT_FALSE(parsedigest("06b05ab6733a618578af5f94892f395g", &back));
+}
+
+// A run state whose destination "dest" is a fresh directory below the
+// working directory (the tool takes an absolute destination relative to it).
+class sumstest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        old = fs::current_path();
+        top = fs::temp_directory_path() /
+              ("fp-unit-sums-" +
+               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        dir = top / "dest";
+        fs::create_directories(dir);
+        fs::current_path(top);
+        rs = std::make_unique<runstate>();
+        rs->destdir = dest.c_str();
+        rs->destdirlen = static_cast<int>(dest.size());
+    }
+    void TearDown() override {
+        fs::current_path(old);
+        fs::remove_all(top);
+    }
+
+    void sumsfile(const std::string& text) {
+        std::ofstream out(dir / "manifest.sums", std::ios::binary);
+        out << text;
+    }
+
+    // Loads the file; returns what was printed on standard error.
+    std::string load(lifestate* ls) {
+        ::testing::internal::CaptureStderr();
+        loadsums(rs.get(), ls);
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    fs::path old;
+    fs::path top;
+    fs::path dir;
+    std::string dest = "dest";
+    std::unique_ptr<runstate> rs;
+};
+
+const char hashA[] = "06b05ab6733a618578af5f94892f3950";
+
+std::string key(const std::string& typ, const std::string& dst, const std::string& nam) {
+    return typ + '\0' + dst + '\0' + nam;
+}
+
+TEST_F(sumstest, linesreadback) {
+    sumsfile(std::string("fileplacer-sums 1\r\n") + hashA +
+             " 12 1700000000123456789 13 -5 exe|bin|hello|exe bin/hello.exe\r\n" + hashA +
+             " 0 1 0 2 doc|doc|my%20notes|%25 doc/my notes.%\n");
+    lifestate ls;
+    EXPECT_EQ(load(&ls), "");
+    EXPECT_TRUE(ls.sumspresent);
+    const fingerprint* fp = findprint(&ls, key("exe", "bin", "hello") + '\0' + "exe");
+    ASSERT_NE(fp, nullptr);
+    EXPECT_EQ(hexdigest(fp->hash), hashA);
+    EXPECT_EQ(fp->size, 12);
+    EXPECT_EQ(fp->mtime, 1700000000123456789LL);
+    EXPECT_EQ(fp->srcsize, 13);
+    EXPECT_EQ(fp->srcmtime, -5);
+    EXPECT_EQ(fp->path, "bin/hello.exe");
+    fp = findprint(&ls, key("doc", "doc", "my notes") + '\0' + "%");
+    ASSERT_NE(fp, nullptr);
+    EXPECT_EQ(fp->path, "doc/my notes.%");  // blanks to the end of the line
+    EXPECT_EQ(findprint(&ls, key("exe", "bin", "hello")), nullptr);  // ext= absent differs
+}
+
+TEST_F(sumstest, damagedfileisreportedandignored) {
+    const std::string good = std::string(hashA) + " 1 2 3 4 a|b|c path\n";
+    const std::pair<std::string, unsigned> cases[] = {
+        {"", 1},
+        {"fileplacer-sums 2\n" + good, 1},
+        {"fileplacer-sums 1\n" + good + std::string(hashA) + " 1 2 3 4 a|b|c\n", 3},
+        {"fileplacer-sums 1\n" + good + std::string(hashA) + " 1 x 3 4 a|b|c p\n", 3},
+        {"fileplacer-sums 1\n" + std::string(hashA) + " 1 2 3 4 a|b p\n", 2},
+        {"fileplacer-sums 1\n" + std::string(hashA) + " 1 2 3 4 a|b|%2 p\n", 2},
+        {"fileplacer-sums 1\n" + std::string(hashA) + "  1 2 3 4 a|b|c p\n", 2},
+        {"fileplacer-sums 1\n" + good + good.substr(0, good.size() - 1), 3},  // cut short
+    };
+    for (const auto& [text, line] : cases) {
+        sumsfile(text);
+        lifestate ls;
+        EXPECT_EQ(load(&ls), "WARNING: '" + dest + "/manifest.sums' is damaged (line " +
+                                 std::to_string(line) + "); fingerprints ignored\n")
+            << text;
+        EXPECT_FALSE(ls.sumspresent);  // counts as absent: a plain run leaves it
+        EXPECT_TRUE(ls.sums.list.empty());
+    }
+    fs::remove(dir / "manifest.sums");
+    lifestate absent;
+    EXPECT_EQ(load(&absent), "");
+    EXPECT_FALSE(absent.sumspresent);
+}
+
+TEST(fingerprints, lookupsintreeorderandoutofit) {
+    printtable t;
+    for (const char* k : {"a", "b", "c", "d"}) t.list.emplace_back(k, fingerprint{});
+    t.list[2].second.size = 3;
+    EXPECT_EQ(printfind(&t, "a"), &t.list[0].second);
+    EXPECT_EQ(printfind(&t, "b"), &t.list[1].second);
+    EXPECT_FALSE(t.indexed);  // in order: no index needed
+    EXPECT_EQ(printfind(&t, "d"), &t.list[3].second);
+    EXPECT_TRUE(t.indexed);
+    EXPECT_EQ(printfind(&t, "c")->size, 3);
+    EXPECT_EQ(printfind(&t, "e"), nullptr);
+    printput(&t, "e").size = 5;
+    EXPECT_EQ(printfind(&t, "e")->size, 5);
+    EXPECT_EQ(t.list.size(), 5u);
+    printput(&t, "a").size = 1;  // an existing one is changed, not added
+    EXPECT_EQ(t.list.size(), 5u);
+    EXPECT_EQ(t.list[0].second.size, 1);
+}
+
+TEST(fingerprints, recordidentities) {
+    char dstpath[] = "opt/app";
+    char name[] = "tool";
+    fileinfo e{};
+    e.dstpath = dstpath;
+    e.dstlen = 3;
+    e.name = name;
+    e.namelen = 4;
+    EXPECT_EQ(recordkey(&e, "exe", "exe"), std::string("exe\0opt\0tool\0exe", 16));
+    EXPECT_EQ(recordkey(&e, "exe", ""), std::string("exe\0opt\0tool\0", 13));
+    EXPECT_EQ(recordkey(&e, "exe", nullptr), std::string("exe\0opt\0tool", 12));
+    e.flags = F_ABSOLUTE;  // placed in the root tree: its dst= has the '/' again
+    EXPECT_EQ(recordkey(&e, "exe", nullptr), std::string("exe\0/opt\0tool", 13));
+}
+
+}  // namespace
