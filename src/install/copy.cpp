@@ -207,23 +207,39 @@ int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const
 
 }  // namespace
 
+sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
+                       destination* dst) {
+    if (*destpath == '/') destpath++;
+    dst->exists = statpath(destpath, &dst->status) == 0;
+    // An existing destination is left alone. Unless the file's keys are
+    // substituted, its source is not even read: nothing it holds could
+    // change the outcome. --update and --verify compare it instead, and its
+    // fingerprint may show from the source's status alone that it is in step.
+    if (!dst->exists || (entry->flags & F_SUBSTITUTE) != 0) return sourceneed::open;
+    return lifeinspects(rs) ? sourceneed::status : sourceneed::none;
+}
+
+int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
+              const char* temppath, const char* destpath, fileinfo* entry,
+              const destination& dst) {
+    if (sourcefd < 0) {
+        const char* dest = *destpath == '/' ? destpath + 1 : destpath;
+        if (lifeunchanged(rs, entry, srcstatus, dest, dst.status)) return COPYLEFT;
+        sourcefd = openread(sourcepath);
+        if (sourcefd < 0) {
+            int err = errno;
+            die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
+        }
+    }
+    return copyfile(rs, sourcefd, sourcepath, temppath, destpath, entry, dst);
+}
+
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry) {
+             const char* destpath, fileinfo* entry, const destination& dst) {
     sourcefile src{sourcefd, sourcepath};
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
-
-    // An existing destination is left alone. Unless the file's keys are
-    // substituted, its source is not even read: nothing it holds could
-    // change the outcome. --update and --verify compare it instead.
-    statinfo dst;
-    bool exists = statpath(destpath, &dst) == 0;
-    bool substituted = (entry->flags & F_SUBSTITUTE) != 0;
-    bool inspect = lifeinspects(rs);
-    if (exists && !substituted && !inspect) {
-        closefd(sourcefd);
-        return COPYLEFT;
-    }
+    bool exists = dst.exists;
     if (!exists && lifedryrun(rs)) {
         closefd(sourcefd);
         return lifeabsent(rs, entry, destpath);
@@ -234,11 +250,13 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
     if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    bool expand = substituted && rs->pkgmode == 0 && rs->specfile == 0 && info.size > 0 &&
-                  rs->maxkeylen != 0;
+    bool expand = (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
+                  info.size > 0 && rs->maxkeylen != 0;
     if (expand)
-        return copysubstituted(rs, src, info, temppath, destpath, entry, exists ? &dst : nullptr);
-    if (exists && inspect) return updateplain(rs, src, info, temppath, destpath, entry, dst);
+        return copysubstituted(rs, src, info, temppath, destpath, entry,
+                               exists ? &dst.status : nullptr);
+    if (exists && lifeinspects(rs))
+        return updateplain(rs, src, info, temppath, destpath, entry, dst.status);
     if (exists) {
         drain(src, static_cast<std::uint64_t>(info.size));
         return COPYLEFT;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 struct runstate;
 struct fileinfo;
 struct atomicfile;
@@ -19,10 +21,35 @@ constexpr int COPYLEFT = 0;      // left alone: it exists
 constexpr int COPYWRITTEN = 1;   // written: it did not exist
 constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it differed (--update)
 constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
-// Copies the open source to destpath through the temporary temppath and
-// returns one of the results above; failures end the run.
+// What stands at a file entry's destination path.
+struct destination {
+    bool exists = false;
+    statinfo status;
+};
+// What a file entry needs of its source.
+enum class sourceneed {
+    none,    // nothing: the destination is left alone whatever the source holds
+    status,  // its status, which may show it unchanged since it was installed
+             // (a source that exists is then found, readable or not)
+    open,    // its contents
+};
+// Reads the status of destpath into dst and tells what the copy needs of the
+// source: none when the destination exists, its keys are not substituted and
+// no option compares it; status when an option compares it (--update,
+// --verify); else open.
+sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
+                       destination* dst);
+// Installs the file found at sourcepath, open as sourcefd, or not yet opened
+// (-1) when only its status (srcstatus) was read: as copyfile, once the
+// status showed that the file must be read.
+int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
+              const char* temppath, const char* destpath, fileinfo* entry,
+              const destination& dst);
+// Copies the open source to destpath (whose status needssource read) through
+// the temporary temppath and returns one of the results above; failures end
+// the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry);
+             const char* destpath, fileinfo* entry, const destination& dst);
 // Walks from start (its later siblings and what lies below them).
 void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t rellen);
 // Walks the deferred link entries of the retry list, each with its own

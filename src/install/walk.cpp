@@ -151,15 +151,27 @@ step directory(walkstate& ws) {
 
 // ---- step 5: files --------------------------------------------------------
 
-// Opens the entry's file in the first source directory that has it; fd or -1.
-int findsource(walkstate& ws, const char* version, char** found) {
+// Finds the entry's file in the first source directory that has it, as
+// need says: opened (its descriptor, or -1); its status read into st (0, or
+// -1: the first directory where it exists); or neither (0, or -1: the first
+// directory where it would open for reading).
+int findsource(walkstate& ws, const char* version, char** found, sourceneed need,
+               statinfo* st) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
     for (char** dir = rs->srcpaths; dir != nullptr && *dir != nullptr; dir++) {
         int len = composepath(rs->srcbuf, PATHSIZE, e, *dir, "", n, e->dstpath, "", 0, version);
         if (!fits(len)) continue;  // a path that long cannot name the file here
-        int fd = openread(rs->srcbuf);
+        int fd = -1;
+        if (need == sourceneed::open) {
+            fd = openread(rs->srcbuf);
+        } else if (need == sourceneed::none) {
+            fd = readable(rs->srcbuf);
+        } else {
+            errno = statfile(rs->srcbuf, st);
+            fd = errno == 0 ? 0 : -1;
+        }
         if (fd >= 0) {
             *found = *dir;
             return fd;
@@ -205,8 +217,15 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     const char* namepart = (e->flags & F_SRCPATH) != 0 ? e->dstpath : e->name;
     const char* suffix = e->ftype->suffix;
     const char* dot = suffix != nullptr ? "." : "";
+    // The source is opened only when the copy needs it; otherwise it is only
+    // looked for, which decides the same and costs one call instead of two.
+    destination dst;
+    sourceneed need = rs->noaction != 0 && !lifeinspects(rs)
+                          ? sourceneed::none
+                          : needssource(rs, e, rs->dstbuf, &dst);
     char* found = nullptr;
-    int fd = findsource(ws, version, &found);
+    statinfo srcstatus;
+    int fd = findsource(ws, version, &found, need, &srcstatus);
     if (fd < 0)
         die("file '%s%s%s' not found in source path\n", namepart, dot, textor(suffix));
     if (e->srcdir != nullptr && std::strcmp(e->srcdir, found) != 0) {
@@ -218,11 +237,10 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
 
     // Listing status by copyfile's result: left, written, replaced, would be.
     static constexpr char copystatus[] = "-+*=";
-    char status = '=';
-    if (rs->noaction != 0 && !lifeinspects(rs))
-        closefd(fd);
-    else
-        status = copystatus[copyfile(rs, fd, rs->srcbuf, rs->tmpbuf, rs->dstbuf, e)];
+    char status = rs->noaction != 0 && !lifeinspects(rs) ? '=' : '-';
+    if (need != sourceneed::none)
+        status = copystatus[placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf,
+                                      srcstatus, rs->tmpbuf, rs->dstbuf, e, dst)];
     listline(ws, status, 'F', e->ftype);
     progressfile();
     if (links) versionlinks(ws, base, version);

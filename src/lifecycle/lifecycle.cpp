@@ -207,6 +207,15 @@ bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath
     return differs;
 }
 
+bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
+                   const statinfo& dst) {
+    const fingerprint* fp = printat(lifeof(rs), placeof(rs, e, destpath));
+    if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
+        return false;
+    if (rs->verify) note(rs, e, destpath, finding::same);
+    return true;
+}
+
 bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
                          const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);

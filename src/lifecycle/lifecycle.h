@@ -54,6 +54,11 @@ int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath);
 // The source's offset is left anywhere.
 bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
                  const statinfo& src, const char* destpath, const statinfo& dst);
+// True when the fingerprint of e shows its destination as installed and its
+// source (status src, not opened) unchanged since: it is in step, and
+// nothing need be read.
+bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
+                   const statinfo& dst);
 // The same for a substituted file, whose expansion is text.
 bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
                          const statinfo& src, const char* destpath, const statinfo& dst);

@@ -65,6 +65,9 @@ int strnicmpascii(const char* a, const char* b, std::size_t n);
 
 // Opens path read-only without newline translation: descriptor or -1 (errno).
 int openread(const char* path);
+// 0 when path would open for reading (a file the run may read), else -1 with
+// errno as the open would have set it; nothing is opened.
+int readable(const char* path);
 int closefd(int fd);
 // One read call: bytes read, 0 at end, -1 with errno (EINTR left to caller).
 long readfd(int fd, void* buf, std::size_t count);
@@ -106,6 +109,9 @@ struct statinfo {
 int statpath(const char* path, statinfo* info);
 // Status of an open file: 0 or the error number.
 int statfd(int fd, statinfo* info);
+// Status of what path names, through a link where the host follows one (as
+// opening it would): 0 or the error number.
+int statfile(const char* path, statinfo* info);
 // Moves the file offset of fd back to the start: 0 or the error number.
 int rewindfd(int fd);
 // Removes the file or link standing at path, a link itself, never what it

@@ -67,6 +67,11 @@ int openread(const char* path) {
     return open(path, O_RDONLY);
 }
 
+int readable(const char* path) {
+    FP_FAULT_FAIL(open, path);
+    return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS);
+}
+
 int closefd(int fd) {
     FP_FAULT_CLOSE(fd);
     return close(fd);
@@ -181,6 +186,14 @@ int statfd(int fd, statinfo* info) {
 #else
     if (fstat(fd, &st) != 0) return errno;
 #endif
+    fillstat(st, info);
+    return 0;
+}
+
+int statfile(const char* path, statinfo* info) {
+    FP_FAULT_ERROR(stat, path);
+    struct stat st;
+    if (stat(path, &st) != 0) return errno;
     fillstat(st, info);
     return 0;
 }

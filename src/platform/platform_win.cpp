@@ -85,6 +85,20 @@ int errnofromwin(DWORD code) {
 
 int openread(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
 
+int readable(const char* path) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        errno = errnofromwin(GetLastError());
+        return -1;
+    }
+    // A directory does not open as a file here.
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return 0;
+}
+
 int closefd(int fd) { return _close(fd); }
 
 long readfd(int fd, void* buf, std::size_t count) {
@@ -183,6 +197,10 @@ int statpath(const char* path, statinfo* info) {
     info->kind = kindof(data.dwFileAttributes);
     return 0;
 }
+
+// What a file's name reports; a link that this host shows as a link reports
+// itself, and a caller comparing it with the file opened learns it differs.
+int statfile(const char* path, statinfo* info) { return statpath(path, info); }
 
 int statfd(int fd, statinfo* info) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));

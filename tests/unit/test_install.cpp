@@ -220,11 +220,14 @@ protected:
         fs::last_write_time(path, fs::last_write_time(like));
     }
 
+    // As the walk copies: the source is opened only when the copy needs it.
     int copy(const std::string& src, const std::string& dst, fileinfo* e) {
+        destination d;
+        if (needssource(rs.get(), e, dst.c_str(), &d) == sourceneed::none) return COPYLEFT;
         int fd = openread(src.c_str());
         EXPECT_GE(fd, 0);
         std::string tmp = dst + "TMPZ";
-        int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e);
+        int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e, d);
         EXPECT_EQ(closefd(fd), -1) << "copyfile must close the source";
         return rc;
     }
