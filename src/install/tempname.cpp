@@ -49,24 +49,12 @@ void addinstalled(nameset* set, const fileinfo* e) {
     if (key.find(tempmark) != std::string::npos) set->names.insert(std::move(key));
 }
 
-// Every entry of a tree, depth first, without recursion.
-void collect(nameset* set, const fileinfo* e) {
-    while (e != nullptr) {
-        addinstalled(set, e);
-        if (e->child != nullptr) {
-            e = e->child;
-            continue;
-        }
-        while (e != nullptr && e->next == nullptr) e = e->parent;
-        if (e != nullptr) e = e->next;
-    }
-}
-
 bool installsname(runstate* rs, std::string_view tmppath) {
     if (rs->tempclash == nullptr) {
         rs->tempclash = new nameset;
-        collect(rs->tempclash, rs->dirtree);
-        collect(rs->tempclash, rs->roottree);
+        auto add = [rs](const fileinfo* e) { addinstalled(rs->tempclash, e); };
+        foreachentry(rs->dirtree, add);
+        foreachentry(rs->roottree, add);
     }
     if (rs->tempclash->names.empty()) return false;
     return rs->tempclash->names.count(folded(lastcomponent(tmppath))) != 0;

@@ -131,10 +131,6 @@ std::string reldirectory(const fileinfo* e);
 // The listing path of an orphan's file: from its fingerprint, else from
 // its record; false when it cannot be told.
 bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string* out);
-// Calls f for every entry below first and its later siblings, depth first
-// in tree order.
-template <typename F>
-void foreachentry(fileinfo* first, F f);
 
 // ---- contents (compare.cpp) -----------------------------------------------
 
@@ -178,18 +174,3 @@ bool recorded(const runstate* rs, const fileinfo* e);
 // A file entry: it has a type of files.
 bool isfile(const fileinfo* e);
 
-// ---- template definitions -------------------------------------------------
-
-template <typename F>
-void foreachentry(fileinfo* first, F f) {
-    fileinfo* e = first;
-    while (e != nullptr) {
-        f(e);
-        if (e->child != nullptr) {
-            e = e->child;
-            continue;
-        }
-        while (e != nullptr && e->next == nullptr) e = e->parent;
-        if (e != nullptr) e = e->next;
-    }
-}

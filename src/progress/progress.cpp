@@ -36,17 +36,9 @@ bool counted(const fileinfo* e, bool pkgmode) {
     return pkgmode ? named && !recordonly : !(named && recordonly);
 }
 
-std::uint64_t countfiles(const fileinfo* e, bool pkgmode) {
+std::uint64_t countfiles(const fileinfo* first, bool pkgmode) {
     std::uint64_t n = 0;
-    while (e != nullptr) {
-        if (counted(e, pkgmode)) n++;
-        if (e->child != nullptr) {
-            e = e->child;
-            continue;
-        }
-        while (e != nullptr && e->next == nullptr) e = e->parent;
-        if (e != nullptr) e = e->next;
-    }
+    foreachentry(first, [&n, pkgmode](const fileinfo* e) { n += counted(e, pkgmode) ? 1 : 0; });
     return n;
 }
 

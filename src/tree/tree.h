@@ -44,3 +44,19 @@ void dumpentry(const fileinfo* entry, int depth);
 
 // The input-file stage: 0, or -1 after a message.
 int readinput(runstate* rs);
+
+// Calls f for first, everything below it and its later siblings (and what
+// lies below them), depth first in tree order, without recursion.
+template <typename Entry, typename F>
+void foreachentry(Entry* first, F f) {
+    Entry* e = first;
+    while (e != nullptr) {
+        f(e);
+        if (e->child != nullptr) {
+            e = e->child;
+            continue;
+        }
+        while (e != nullptr && e->next == nullptr) e = e->parent;
+        if (e != nullptr) e = e->next;
+    }
+}
