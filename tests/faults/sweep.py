@@ -247,7 +247,7 @@ def expected(project, call, err):
     def loadfailed():
         return (1, loaded[rel] % (rel, text))
 
-    if fn == "openread":
+    if fn in ("openread", "readable"):  # readable: a source looked for, not opened
         if rel in loaded:
             return loadfailed()
         if rel == "dest/manifest.sums":  # fingerprints only spare reads
