@@ -17,7 +17,7 @@ if(FP_FUZZ)
 
   add_library(fpfuzzobjs OBJECT ${FP_SOURCES})
   target_include_directories(fpfuzzobjs PUBLIC ${CMAKE_SOURCE_DIR}/src)
-  target_compile_definitions(fpfuzzobjs PUBLIC FP_FUZZ PRIVATE FP_VERSION="${PROJECT_VERSION}")
+  target_compile_definitions(fpfuzzobjs PUBLIC FP_FUZZ PRIVATE ${FP_CORE_DEFINITIONS})
   target_compile_options(fpfuzzobjs PUBLIC ${FP_FUZZ_FLAGS})
 
   set(FP_FUZZ_CORE ${CMAKE_BINARY_DIR}/fpcorefuzz.o)
