@@ -110,9 +110,9 @@ void writecounts() {
 // Reads the environment once, before the program starts.
 struct faultsetup {
     faultsetup() {
-        const char* spec = std::getenv("FP_FAULT");
-        if (spec != nullptr && !faultselect(spec)) {
-            std::fprintf(stderr, "fileplacer: FP_FAULT not understood: '%s'\n", spec);
+        const char* selection = std::getenv("FP_FAULT");
+        if (selection != nullptr && !faultselect(selection)) {
+            std::fprintf(stderr, "fileplacer: FP_FAULT not understood: '%s'\n", selection);
             std::exit(1);
         }
         if (const char* path = std::getenv("FP_FAULT_TRACE"); path != nullptr)
@@ -191,16 +191,16 @@ int faultcheck(faultop op, const char* fn, int fd) {
     return err;
 }
 
-bool faultselect(std::string_view spec) {
+bool faultselect(std::string_view selection) {
     faultrule rules[MAXRULES];
     int count = 0;
     // Rules separated by commas, each one whole: an empty one is refused.
-    for (bool more = !spec.empty(); more;) {
-        std::size_t comma = spec.find(',');
-        if (count == MAXRULES || !parserule(spec.substr(0, comma), &rules[count])) return false;
+    for (bool more = !selection.empty(); more;) {
+        std::size_t comma = selection.find(',');
+        if (count == MAXRULES || !parserule(selection.substr(0, comma), &rules[count])) return false;
         count++;
         more = comma != std::string_view::npos;
-        if (more) spec.remove_prefix(comma + 1);
+        if (more) selection.remove_prefix(comma + 1);
     }
     std::memcpy(state.rules, rules, sizeof rules);
     state.nrules = count;

@@ -359,11 +359,11 @@ def checkstate(tree, old, new, allowed):
     return problems
 
 
-def faultrun(sweep, project, start, old, clean, call, spec, expect, allowed=()):
-    """One run with FP_FAULT=spec (a failure of call first) from start, then
+def faultrun(sweep, project, start, old, clean, call, selection, expect, allowed=()):
+    """One run with FP_FAULT=selection (a failure of call first) from start, then
     the checks and the run that must complete the install."""
     restore(project, start)
-    r = sweep.run(project, {"FP_FAULT": spec})
+    r = sweep.run(project, {"FP_FAULT": selection})
     sweep.faulty += 1
     problems = []
     if (r.status, r.err) != expect:
@@ -381,7 +381,7 @@ def faultrun(sweep, project, start, old, clean, call, spec, expect, allowed=()):
         problems.append("following run: status %d, stderr %r" % (follow.status, follow.err))
     problems += ["after the following run: " + d
                  for d in comparetrees(snapshot(project.path("dest")), clean)]
-    sweep.report("%s %s" % (project.name, spec), call, problems)
+    sweep.report("%s %s" % (project.name, selection), call, problems)
 
 
 # Faults found by the sweep whose fix lies outside the platform layer; each
@@ -434,8 +434,8 @@ def sweepcalls(sweep, project, start, old, clean, calls, ops, errors, allowed=()
         if call.op not in ops:
             continue
         for name in errors:
-            spec = "%s:%d:%s" % (call.op, call.n, name)
-            faultrun(sweep, project, start, old, clean, call, spec,
+            selection = "%s:%d:%s" % (call.op, call.n, name)
+            faultrun(sweep, project, start, old, clean, call, selection,
                      expected(project, call, ERRORS[name]), allowed)
 
 
@@ -479,8 +479,8 @@ def cleanupvariant(sweep, project, start, old, clean, calls):
         if c.fn == "movefile":  # traced with the final name
             firsts.setdefault((c.fn, output(c.rel) or "copy"), (c, temps[c.rel]))
     for c, temp in firsts.values():
-        spec = "%s:%d:EIO,unlink:1:EACCES" % (c.op, c.n)
-        faultrun(sweep, project, start, old, clean, c, spec, expected(project, c, errno.EIO),
+        selection = "%s:%d:EIO,unlink:1:EACCES" % (c.op, c.n)
+        faultrun(sweep, project, start, old, clean, c, selection, expected(project, c, errno.EIO),
                  allowed=[os.path.relpath(temp, "dest")])
 
 

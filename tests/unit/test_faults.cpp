@@ -131,12 +131,12 @@ TEST_F(faultstest, makedirFailsWithItsOwnMessage) {
 TEST_F(faultstest, textFilesFailLikeBinaryOnes) {
     std::string block(3000, 'a');
     struct {
-        const char* spec;
+        const char* selection;
         int err;
     } const cases[] = {{"write:1:ENOSPC", ENOSPC}, {"write:2:EINTR", EINTR}, {"close:1:EIO", EIO}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
-        ASSERT_TRUE(faultselect(c.spec));
+        SCOPED_TRACE(c.selection);
+        ASSERT_TRUE(faultselect(c.selection));
         atomicfile f;
         ASSERT_EQ(atomicopen(&f, "out.txt", "outTMPZ.txt", true), 0);
         for (int i = 0; i < 10; i++) std::fputs(block.c_str(), f.stream);
