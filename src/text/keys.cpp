@@ -277,9 +277,9 @@ bool append(growbuf* buf, const char* source, std::size_t count)
     return true;
 }
 
-// The unreduced hash of the range's bytes before pos, carried forward as pos
-// moves on: with it the hash of any name inside the range costs no pass over
-// the name.
+// The unreduced hash of the bytes from a starting point to pos, carried
+// forward as pos moves on: with two of them from the same start the hash of
+// any name between them costs no pass over the name.
 struct prefixhash {
     const char* pos;
     std::uint32_t h;
@@ -344,6 +344,14 @@ int lookup(reference* ref, const char* name, const char* close, const char** val
            std::size_t* vallen)
 {
     auto n = static_cast<std::size_t>(close - name);
+    // Only differences of the two prefixes count, so both may start afresh at
+    // this name when the last one ended before it: text between references
+    // is never hashed, and a byte is hashed at most twice however names
+    // overlap.
+    if (ref->atclose.pos <= name) {
+        ref->atname = prefixhash{name, 0, 0};
+        ref->atclose = ref->atname;
+    }
     moveto(&ref->atname, name);
     moveto(&ref->atclose, close);
     std::uint32_t h = ref->atclose.h - ref->atname.h * powerof7(n);
