@@ -14,6 +14,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "platform/platform.h"
+#include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -28,13 +29,6 @@ namespace {
 constexpr std::string_view tempmark = "tmpz";
 constexpr int MAXTEMPNAMES = 100;
 
-std::string folded(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::string_view lastcomponent(std::string_view path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -45,7 +39,7 @@ void addinstalled(nameset* set, const fileinfo* e) {
     char name[PATHSIZE];
     int n = composepath(name, sizeof name, e, nullptr, "", 0, "", "", 0, findversion(e));
     if (n < 0 || n >= PATHSIZE) return;  // never installed: the walk refuses the name
-    std::string key = folded(name);
+    std::string key = foldedascii(name);
     if (key.find(tempmark) != std::string::npos) set->names.insert(std::move(key));
 }
 
@@ -57,7 +51,7 @@ bool installsname(runstate* rs, std::string_view tmppath) {
         foreachentry(rs->roottree, add);
     }
     if (rs->tempclash->names.empty()) return false;
-    return rs->tempclash->names.count(folded(lastcomponent(tmppath))) != 0;
+    return rs->tempclash->names.count(foldedascii(lastcomponent(tmppath))) != 0;
 }
 
 }  // namespace

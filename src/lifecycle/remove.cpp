@@ -19,17 +19,11 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
 namespace {
-
-std::string folded(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 bool separator(char c) { return c == '/' || c == '\\'; }
 
@@ -144,7 +138,7 @@ std::map<std::string, fileinfo*> declareddirs(runstate* rs) {
     foreachentry(rs->dirtree, [&](fileinfo* e) {
         if ((e->flags & F_DIR) == 0) return;
         std::string rel = reldirectory(e);
-        dirs[folded((rel.empty() ? "" : rel + "/") + std::string(e->name, e->namelen))] = e;
+        dirs[foldedascii((rel.empty() ? "" : rel + "/") + std::string(e->name, e->namelen))] = e;
     });
     return dirs;
 }
@@ -164,7 +158,7 @@ fileinfo* declaredfor(const runstate* rs, const dirplan& plan, const std::string
         if (slash == std::string::npos) return nullptr;
         key = rel.substr(slash + 1);
     }
-    auto it = plan.declared.find(folded(key));
+    auto it = plan.declared.find(foldedascii(key));
     return it != plan.declared.end() ? it->second : nullptr;
 }
 
@@ -252,7 +246,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
                       const std::set<std::string>& installed) {
     if (!r.told) return keep(ls, r);
     // Another entry of this run installs the same path: that file stays.
-    if (installed.count(folded(r.listing)) != 0) return drop(ls, r);
+    if (installed.count(foldedascii(r.listing)) != 0) return drop(ls, r);
     const char* disk = diskpath(r.listing);
     statinfo st;
     int err = statpath(disk, &st);
@@ -280,7 +274,7 @@ void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
                      const std::set<std::string>& entries) {
     std::string temp;
     statinfo st;
-    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(folded(temp)) != 0) return;
+    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(foldedascii(temp)) != 0) return;
     if (statpath(diskpath(temp), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err = rs->noaction ? 0 : removefile(diskpath(temp));
     if (err != 0) die("Can't remove '%s': %s (%d)\n", temp.c_str(), std::strerror(err), err);
@@ -306,7 +300,7 @@ std::set<std::string> installedpaths(runstate* rs, bool all) {
     auto add = [&](fileinfo* e) {
         std::string path;
         if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
-            paths.insert(folded(path));
+            paths.insert(foldedascii(path));
     };
     foreachentry(rs->dirtree, add);
     foreachentry(rs->roottree, add);

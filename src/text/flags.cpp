@@ -175,3 +175,14 @@ std::string flagnames(flagword word)
     }
     return out;
 }
+
+std::string foldedascii(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct runstate;
 
@@ -68,6 +69,8 @@ int parseflaglist(char* text, flagword* word);
 int pickwin32suffix(char* text, char** suffix, std::size_t* suffixlen);
 // The word written back as comma-separated names in table order.
 std::string flagnames(flagword word);
+// text with ASCII letters folded to lower case, as names are compared.
+std::string foldedascii(std::string_view text);
 
 // ---- hashing and keys -----------------------------------------------------
 
