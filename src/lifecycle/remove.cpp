@@ -19,6 +19,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -101,32 +102,28 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
 
 // ---- listing ----------------------------------------------------------------
 
-void listfile(const runstate* rs, const removal& r) {
-    if (rs->verbose == 0) return;
-    const filetype* t = r.entry->ftype;
-    if (t == nullptr)
-        std::printf("xF %-7s %-7s %4o %s\n", "-", "-", 0u, r.listing.c_str());
-    else
-        std::printf("xF %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
-                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, r.listing.c_str());
+// A removal's listing line: owner, group and mode of its type, else "-".
+void listremoval(char kind, const filetype* t, const std::string& path) {
+    if (t == nullptr) {
+        reportlisting({'x', kind, "-", "-", 0u, path, nullptr});
+        return;
+    }
+    reportlisting({'x', kind,
+                   {t->owner != nullptr ? t->owner : "", static_cast<std::size_t>(t->ownerlen)},
+                   {t->group != nullptr ? t->group : "", static_cast<std::size_t>(t->grouplen)},
+                   t->mode, path, nullptr});
 }
 
-void listlink(const runstate* rs, const removal& r) {
-    if (rs->verbose == 0) return;
+void listfile(const removal& r) { listremoval('F', r.entry->ftype, r.listing); }
+
+void listlink(const removal& r) {
     char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
     const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    std::printf("x%c %-7s %-7s %4o %s existing=%s\n", kind, "-", "-", 0u, r.listing.c_str(),
-                existing);
+    reportlisting({'x', kind, "-", "-", 0u, r.listing, existing});
 }
 
-void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
-    if (rs->verbose == 0) return;
-    const filetype* t = declared != nullptr ? declared->ftype : nullptr;
-    if (t == nullptr)
-        std::printf("xD %-7s %-7s %4o %s\n", "-", "-", 0u, listing.c_str());
-    else
-        std::printf("xD %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
-                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, listing.c_str());
+void listdirline(const std::string& listing, const fileinfo* declared) {
+    listremoval('D', declared != nullptr ? declared->ftype : nullptr, listing);
 }
 
 // ---- directories ------------------------------------------------------------
@@ -205,7 +202,7 @@ void removedirs(runstate* rs, dirplan* plan) {
             continue;  // not empty: something the tool did not install is in it
         }
         goingpath(plan, rel);
-        listdirline(rs, listing, declared);
+        listdirline(listing, declared);
     }
 }
 
@@ -231,7 +228,8 @@ void adddeclared(const runstate* rs, dirplan* plan, const std::set<std::string>&
 // ---- files ------------------------------------------------------------------
 
 void keep(lifestate* ls, const removal& r) {
-    std::fprintf(stderr, "WARNING: kept '%s': changed since it was installed\n", r.listing.c_str());
+    reportwarning("WARNING: kept '%s': changed since it was installed\n", r.listing.c_str());
+    reportkept(r.listing);
     ls->keptfiles++;
 }
 
@@ -258,7 +256,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
             die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
     }
     goingpath(plan, relativeof(rs, r.listing));
-    listfile(rs, r);
+    listfile(r);
     drop(ls, r);
 }
 
@@ -370,7 +368,7 @@ void removerecords(runstate* rs, lifestate* ls) {
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
-            listlink(rs, r);
+            listlink(r);
             drop(ls, r);
             continue;
         }

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -22,6 +23,8 @@ void discardpending() {
 
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
+
+runhooks runhookset{nullptr, nullptr};
 
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
@@ -44,11 +47,29 @@ void clearstatus() {
     statuslength = 0;
 }
 
+void setrunhooks(const runhooks& hooks) { runhookset = hooks; }
+
+const runhooks& currentrunhooks() { return runhookset; }
+
+// Standard output goes first, so that one pipe shows both in the order
+// they were written.
 void die(const char* fmt, ...) {
     clearstatus();
+    std::fflush(stdout);
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
+    if (runhookset.failed == nullptr) {
+        std::vfprintf(stderr, fmt, args);
+    } else {
+        va_list again;
+        va_copy(again, args);
+        int n = std::vsnprintf(nullptr, 0, fmt, again);
+        va_end(again);
+        std::string message(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+        std::vsnprintf(message.data(), message.size() + 1, fmt, args);
+        std::fputs(message.c_str(), stderr);
+        runhookset.failed(message.c_str());
+    }
     va_end(args);
     discardpending();
     endrun(1);
@@ -56,7 +77,12 @@ void die(const char* fmt, ...) {
 
 void checkfailed(const char* cond) {
     clearstatus();
+    std::fflush(stdout);
     std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
+    if (runhookset.failed != nullptr) {
+        std::string message = std::string("fileplacer: internal check failed: ") + cond + "\n";
+        runhookset.failed(message.c_str());
+    }
     discardpending();
     endrun(1, cond);
 }
