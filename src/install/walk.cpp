@@ -55,19 +55,20 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
-// A run that reports differences (--verify) lists nothing of the walk.
-bool lists(const runstate* rs) { return !lifereports(rs); }
+// A run that reports differences (--verify) has no actions in the walk.
+bool acts(const runstate* rs) { return !lifereports(rs); }
 
 void listline(const walkstate& ws, char status, char kind, const filetype* type) {
-    if (!lists(ws.rs)) return;
+    if (!acts(ws.rs)) return;
     reportlisting({status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
                    {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
-                   ws.rs->dstbuf, nullptr});
+                   ws.rs->dstbuf, nullptr},
+                  ws.rs->verbose != 0);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
-    if (!lists(ws.rs)) return;
-    reportlisting({status, kind, "-", "-", 0u, ws.rs->dstbuf, target});
+    if (!acts(ws.rs)) return;
+    reportlisting({status, kind, "-", "-", 0u, ws.rs->dstbuf, target}, ws.rs->verbose != 0);
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the

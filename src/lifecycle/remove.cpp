@@ -103,27 +103,31 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
 // ---- listing ----------------------------------------------------------------
 
 // A removal's listing line: owner, group and mode of its type, else "-".
-void listremoval(char kind, const filetype* t, const std::string& path) {
+void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path) {
+    bool shown = rs->verbose != 0;
     if (t == nullptr) {
-        reportlisting({'x', kind, "-", "-", 0u, path, nullptr});
+        reportlisting({'x', kind, "-", "-", 0u, path, nullptr}, shown);
         return;
     }
     reportlisting({'x', kind,
                    {t->owner != nullptr ? t->owner : "", static_cast<std::size_t>(t->ownerlen)},
                    {t->group != nullptr ? t->group : "", static_cast<std::size_t>(t->grouplen)},
-                   t->mode, path, nullptr});
+                   t->mode, path, nullptr},
+                  shown);
 }
 
-void listfile(const removal& r) { listremoval('F', r.entry->ftype, r.listing); }
+void listfile(const runstate* rs, const removal& r) {
+    listremoval(rs, 'F', r.entry->ftype, r.listing);
+}
 
-void listlink(const removal& r) {
+void listlink(const runstate* rs, const removal& r) {
     char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
     const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    reportlisting({'x', kind, "-", "-", 0u, r.listing, existing});
+    reportlisting({'x', kind, "-", "-", 0u, r.listing, existing}, rs->verbose != 0);
 }
 
-void listdirline(const std::string& listing, const fileinfo* declared) {
-    listremoval('D', declared != nullptr ? declared->ftype : nullptr, listing);
+void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
+    listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
 }
 
 // ---- directories ------------------------------------------------------------
@@ -202,7 +206,7 @@ void removedirs(runstate* rs, dirplan* plan) {
             continue;  // not empty: something the tool did not install is in it
         }
         goingpath(plan, rel);
-        listdirline(listing, declared);
+        listdirline(rs, listing, declared);
     }
 }
 
@@ -256,7 +260,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
             die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
     }
     goingpath(plan, relativeof(rs, r.listing));
-    listfile(r);
+    listfile(rs, r);
     drop(ls, r);
 }
 
@@ -368,7 +372,7 @@ void removerecords(runstate* rs, lifestate* ls) {
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
-            listlink(r);
+            listlink(rs, r);
             drop(ls, r);
             continue;
         }

@@ -47,7 +47,6 @@ constexpr counter counters[] = {
 };
 
 struct reportstate {
-    bool list = false;
     bool json = false;
     bool stats = false;
     bool begun = false;
@@ -254,7 +253,6 @@ void base64(std::string* out, std::string_view bytes) {
 // ---- events -------------------------------------------------------------------
 
 void reportbegin(const reportoptions& opts) {
-    state.list = opts.list;
     state.json = opts.json;
     state.stats = opts.stats;
     state.begun = true;
@@ -270,9 +268,9 @@ void reportbegin(const reportoptions& opts) {
 
 bool reportjson() { return state.json; }
 
-void reportlisting(const listing& l) {
+void reportlisting(const listing& l, bool shown) {
     count(l.status, l.kind);
-    if (!state.json && !state.list) return;
+    if (!shown) return;
     clearstatus();
     if (!state.json) {
         std::printf("%c%c %-7.*s %-7.*s %4o %.*s", l.status, l.kind,

@@ -14,7 +14,6 @@
 
 // How the run reports: chosen once, before the first event.
 struct reportoptions {
-    bool list = false;   // the text form shows the listing (-v)
     bool json = false;   // --json: JSON Lines on standard output
     bool stats = false;  // --stats: a summary block after the run (text form)
 };
@@ -26,8 +25,8 @@ void reportbegin(const reportoptions& opts);
 // True when standard output carries JSON Lines.
 bool reportjson();
 
-// One action of the run, counted for the summary and shown as a line of
-// the listing when it is shown (-v, or --json). status is the listing's first
+// One action of the run, counted for the summary and, when shown (-v; --json
+// turns -v on), a line of the listing or a JSON object. status is the listing's first
 // character ('+' made, '-' left alone, '*' replaced, '=' or ' ' planned by a
 // dry run, 'x' removed, 'n' written beside as <name>.new), kind its second
 // ('D' directory, 'F' file, 'S' symbolic link, 'H' hard link). Links carry
@@ -42,7 +41,7 @@ struct listing {
     std::string_view path;
     const char* existing;
 };
-void reportlisting(const listing& line);
+void reportlisting(const listing& line, bool shown);
 
 // A changed file that a removal kept (the warning is reported separately);
 // the listing shows no line for it, the JSON form an action "kept".
