@@ -39,7 +39,7 @@ constexpr counter counters[] = {
     {"files_new", "files written beside as .new", "n", "F"},
     {"links_made", "links made", "+", "SH"},
     {"links_existing", "links already there", "-", "SH"},
-    {"planned", "actions a real run would take (dry run)", "= ", "DFSH"},
+    {"planned", "actions a real run would take (-n)", "= ", "DFSH"},
     {"files_removed", "files removed", "x", "F"},
     {"links_removed", "links removed", "x", "SH"},
     {"directories_removed", "directories removed", "x", "D"},
@@ -149,15 +149,18 @@ void ending(int status) { reportend(status); }
 // ---- the plain-words summary --------------------------------------------------
 
 void printstats(int status, double seconds) {
+    auto line = [](const char* words, std::uint64_t n) {
+        std::printf("  %s: %llu\n", words, static_cast<unsigned long long>(n));
+    };
     std::printf("Summary:\n");
-    for (const counter& c : counters)
-        std::printf("  %llu %s\n", static_cast<unsigned long long>(total(c)), c.words);
-    std::printf("  %d files checked, %d differ\n", state.checked, state.differ);
-    std::printf("  %llu warnings, %llu errors\n", static_cast<unsigned long long>(state.warnings),
-                static_cast<unsigned long long>(state.errors));
-    std::printf("  %llu bytes copied in %.3f seconds\n",
-                static_cast<unsigned long long>(state.bytes), seconds);
-    std::printf("  exit status %d\n", status);
+    for (const counter& c : counters) line(c.words, total(c));
+    line("files checked", static_cast<std::uint64_t>(state.checked));
+    line("files that differ", static_cast<std::uint64_t>(state.differ));
+    line("warnings", state.warnings);
+    line("errors", state.errors);
+    line("bytes copied", state.bytes);
+    std::printf("  seconds: %.3f\n", seconds);
+    std::printf("  exit status: %d\n", status);
 }
 
 }  // namespace

@@ -139,18 +139,19 @@ def test_json_reports_warnings_errors_and_names_that_are_not_utf8(t):
 def test_stats_summary_after_every_kind_of_run(t):
     setup(t)
     rows = [  # arguments, counts the summary must show
-        (["-v"], ["2 directories made", "3 files installed", "0 files replaced"]),
-        (["-n"], ["0 files installed", "5 actions a real run would take (dry run)"]),
-        (["--update"], ["3 files left alone", "2 directories already there"]),
-        (["--verify"], ["3 files checked, 0 differ"]),
-        (["-vn", "--prune"], ["0 files removed"]),
+        (["-v"], ["directories made: 2", "files installed: 3", "files replaced: 0",
+                  "bytes copied: 23"]),
+        (["-n"], ["files installed: 0", "actions a real run would take (-n): 5"]),
+        (["--update"], ["files left alone: 3", "directories already there: 2"]),
+        (["--verify"], ["files checked: 3", "files that differ: 0"]),
+        (["-vn", "--prune"], ["files removed: 0", "bytes copied: 0"]),
     ]
     for args, wanted in rows:
         r = t.run(*args, "--stats", "-d", "dest", "src")
         what = " ".join(args)
         t.eq((r.status, r.err), (0, ""), what)
         block = r.out[r.out.index("Summary:\n"):].splitlines()
-        t.eq(block[-1], "  exit status 0", "last line of " + what)
+        t.eq(block[-1], "  exit status: 0", "last line of " + what)
         for text in wanted:
             t.check("  " + text in block, "%r in the summary of %s: %r" % (text, what, block))
     # The listing comes first and is unchanged.
