@@ -38,7 +38,8 @@ def events(t, r):
 
 def actions(objs, action=None, kind=None):
     return sorted(o["path"] for o in objs if o["type"] == "action"
-                  and (action is None or o["action"] == action) and (kind is None or o["kind"] == kind))
+                  and (action is None or o["action"] == action)
+                  and (kind is None or o["kind"] == kind))
 
 
 def tree_files(t, top="dest"):
