@@ -26,8 +26,9 @@
 
 // An upper layer may take part in the end of a run: failed gets the message
 // that die() or checkfailed() printed (to report it again, as a JSON object
-// say), ending the exit status just before the process ends (endrun() calls
-// it once). Either may be null.
+// say; a message longer than 16 KiB arrives cut short), ending gets the exit
+// status just before the process ends (endrun() calls it once). Either may
+// be null.
 struct runhooks {
     void (*failed)(const char* message);
     void (*ending)(int status);

@@ -8,7 +8,6 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -58,17 +57,17 @@ void die(const char* fmt, ...) {
     std::fflush(stdout);
     va_list args;
     va_start(args, fmt);
-    if (runhookset.failed == nullptr) {
-        std::vfprintf(stderr, fmt, args);
-    } else {
+    if (runhookset.failed != nullptr) {
+        // Formatted on the stack: the run may be ending for want of memory.
+        static char message[16384];
         va_list again;
         va_copy(again, args);
-        int n = std::vsnprintf(nullptr, 0, fmt, again);
+        std::vsnprintf(message, sizeof message, fmt, again);
         va_end(again);
-        std::string message(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-        std::vsnprintf(message.data(), message.size() + 1, fmt, args);
-        std::fputs(message.c_str(), stderr);
-        runhookset.failed(message.c_str());
+        std::vfprintf(stderr, fmt, args);
+        runhookset.failed(message);
+    } else {
+        std::vfprintf(stderr, fmt, args);
     }
     va_end(args);
     discardpending();
@@ -78,11 +77,10 @@ void die(const char* fmt, ...) {
 void checkfailed(const char* cond) {
     clearstatus();
     std::fflush(stdout);
-    std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
-    if (runhookset.failed != nullptr) {
-        std::string message = std::string("fileplacer: internal check failed: ") + cond + "\n";
-        runhookset.failed(message.c_str());
-    }
+    static char message[16384];
+    std::snprintf(message, sizeof message, "fileplacer: internal check failed: %s\n", cond);
+    std::fputs(message, stderr);
+    if (runhookset.failed != nullptr) runhookset.failed(message);
     discardpending();
     endrun(1, cond);
 }

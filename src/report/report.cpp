@@ -134,14 +134,28 @@ void tostderr(const char* type, const char* fmt, va_list args) {
         std::vfprintf(stderr, fmt, args);
         return;
     }
-    std::string text = format(fmt, args);
-    std::fputs(text.c_str(), stderr);
-    message(type, text);
+    va_list again;
+    va_copy(again, args);
+    try {
+        std::string text = format(fmt, args);
+        std::fputs(text.c_str(), stderr);
+        message(type, text);
+    } catch (...) {
+        // Out of memory: the message still reaches standard error.
+        std::vfprintf(stderr, fmt, again);
+    }
+    va_end(again);
 }
 
 void failed(const char* text) {
     state.errors++;
-    if (state.json && *text != '\0') message("error", text);
+    if (!state.json || *text == '\0') return;
+    // The run is ending, perhaps for want of memory: the object is left out
+    // rather than the end of the run lost.
+    try {
+        message("error", text);
+    } catch (...) {
+    }
 }
 
 void ending(int status) { reportend(status); }
