@@ -136,13 +136,15 @@ void tostderr(const char* type, const char* fmt, va_list args) {
     }
     va_list again;
     va_copy(again, args);
+    bool printed = false;
     try {
         std::string text = format(fmt, args);
         std::fputs(text.c_str(), stderr);
+        printed = true;
         message(type, text);
     } catch (...) {
         // Out of memory: the message still reaches standard error.
-        std::vfprintf(stderr, fmt, again);
+        if (!printed) std::vfprintf(stderr, fmt, again);
     }
     va_end(again);
 }
