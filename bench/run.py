@@ -12,7 +12,8 @@ the same trees:
     installed file), against its own no-op re-run;
   - first install and no-op re-run of --flat files against --flat/10 files;
   - `--update` with nothing changed and `--verify` of the unchanged tree
-    against the plain no-op re-run, when the binary lists those options in
+    against the plain no-op re-run, and the first install with `--json`
+    against the same install with -v, when the binary lists those options in
     its --help text.
 
 The machine is shared, so every comparison is made between commands run
@@ -339,7 +340,8 @@ def probe(exe):
     p = subprocess.run([exe, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        env=cleanenv())
     text = p.stdout.decode(errors="replace")
-    return {opt for opt in ("--update", "--verify") if re.search(re.escape(opt) + r"\b", text)}
+    return {opt for opt in ("--update", "--verify", "--json")
+            if re.search(re.escape(opt) + r"\b", text)}
 
 
 def parseargs(argv):
@@ -454,6 +456,15 @@ def bench(args, work, rep):
             if have_rsync:
                 rep.check("rsync's copy against the source tree",
                           sametree(main.src, main.dest("rsync"), False))
+        # The first install listed as JSON Lines beside the same install
+        # listed as text (-v); both listings go to /dev/null.
+        if "--json" in opts:
+            main.reset("listed-v", "listed-json")
+            timeall(samples, [("tool -v first", *tool(main, "listed-v", "-v")),
+                              ("tool --json first", *tool(main, "listed-json", "--json"))], r)
+            if r == 0:
+                rep.check("install listed as JSON against the source tree",
+                          sametree(main.src, main.dest("listed-json"), True))
         # No-op re-runs, and the re-run after install.ins was touched, each
         # beside the tool's plain no-op re-run.
         jobs = [("tool no-op", *tool(main, "tool"))]
@@ -561,6 +572,11 @@ def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases
                    samples.ratio("tool --verify", "tool no-op (options pair)"), 1.2)
     else:
         rep.notes.append("--verify is not in the binary's --help text: not measured")
+    if "--json" in opts:
+        rep.target("first install --json / -v",
+                   samples.ratio("tool --json first", "tool -v first"), 1.05)
+    else:
+        rep.notes.append("--json is not in the binary's --help text: not measured")
     if not have_rsync:
         rep.notes.append("rsync is not installed: its comparisons are skipped")
     if not have_strace:
@@ -585,7 +601,8 @@ def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases
                            ("one directory, big / small no-op", "flat big no-op",
                             "flat small no-op"),
                            ("--update / plain no-op", "tool --update", "tool no-op (options pair)"),
-                           ("--verify / plain no-op", "tool --verify", "tool no-op (options pair)")):
+                           ("--verify / plain no-op", "tool --verify", "tool no-op (options pair)"),
+                           ("first install --json / -v", "tool --json first", "tool -v first")):
         value = samples.ratio(num, den, "cpu")
         if value is not None:
             print("  %-42s %.2fx" % (what, value))

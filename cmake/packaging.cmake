@@ -4,10 +4,12 @@
 #   P/bin/fileplacer (fileplacer.exe in the Windows build)
 #   P/share/doc/fileplacer/      user guide, README, examples/
 # and, in the Linux build,
-#   P/share/man/man1/fileplacer.1
+#   P/share/man/man1/fileplacer.1.gz
 #   P/share/bash-completion/completions/fileplacer
-# The Windows build puts a README.txt with CR LF line ends at the top of P
-# instead of README.md, for the zip archive.
+#   P/share/doc/fileplacer/      LICENSE, copyright (the licence in Debian's
+#                                machine-readable form), changelog.gz
+# The Windows build puts README.txt and LICENSE.txt with CR LF line ends at
+# the top of P instead of README.md, for the zip archive.
 #
 # CPack makes a Debian package of the Linux build and a zip archive of the
 # Windows build from the same rules.
@@ -28,10 +30,43 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${FP_DOCDIR}/example
 if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/dist/README-windows.txt.in ${CMAKE_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${FP_DOCDIR})
-  install(FILES ${CMAKE_SOURCE_DIR}/docs/fileplacer.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The licence as Debian's machine-readable copyright file: the MIT text
+  # is what Debian calls Expat; each line of it indented, an empty line
+  # written as " .".
+  file(READ ${CMAKE_SOURCE_DIR}/LICENSE FP_LICENSE)
+  string(REGEX REPLACE "^MIT License\n\n" "" FP_LICENSE "${FP_LICENSE}")
+  string(REGEX REPLACE "\n$" "" FP_LICENSE "${FP_LICENSE}")
+  string(REPLACE "\n\n" "\n.\n" FP_LICENSE "${FP_LICENSE}")
+  string(REPLACE "\n" "\n " FP_LICENSE "${FP_LICENSE}")
+  file(WRITE ${CMAKE_BINARY_DIR}/copyright
+       "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+       "Upstream-Name: fileplacer\n"
+       "\n"
+       "Files: *\n"
+       "Copyright: 2026 the fileplacer developers\n"
+       "License: Expat\n"
+       " ${FP_LICENSE}\n")
+  # The manual page and the changelog compressed as Debian wants them: gzip
+  # -9 without a name or time stamp, so that every build makes the same bytes.
+  find_program(FP_GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fileplacer.1.gz
+                     COMMAND ${FP_GZIP} -9nc ${CMAKE_SOURCE_DIR}/docs/fileplacer.1
+                             > ${CMAKE_BINARY_DIR}/fileplacer.1.gz
+                     DEPENDS ${CMAKE_SOURCE_DIR}/docs/fileplacer.1 VERBATIM)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+                     COMMAND ${FP_GZIP} -9nc ${CMAKE_SOURCE_DIR}/dist/changelog
+                             > ${CMAKE_BINARY_DIR}/changelog.gz
+                     DEPENDS ${CMAKE_SOURCE_DIR}/dist/changelog VERBATIM)
+  add_custom_target(fpcompressed ALL
+                    DEPENDS ${CMAKE_BINARY_DIR}/fileplacer.1.gz ${CMAKE_BINARY_DIR}/changelog.gz)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
+                ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+          DESTINATION ${FP_DOCDIR})
+  install(FILES ${CMAKE_BINARY_DIR}/fileplacer.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_SOURCE_DIR}/dist/fileplacer.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
           RENAME fileplacer)

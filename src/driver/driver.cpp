@@ -13,6 +13,7 @@
 #include "perm/perm.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 
@@ -35,11 +36,10 @@ int decimalvalue(const char* text) {
     return static_cast<int>(value);
 }
 
-// The argument of the option at argv[*index]: the rest of the same argument,
-// else the whole next one (even when it begins with '-').
-char* optionargument(char** argv, int* index, const char* progname) {
-    char* arg = argv[*index];
-    if (arg[2] != '\0') return arg + 2;
+// The value of the option letter at letter inside argv[*index]: the rest of
+// the same argument, else the whole next one (even when it begins with '-').
+char* optionargument(char** argv, int* index, char* letter, const char* progname) {
+    if (letter[1] != '\0') return letter + 1;
     if (argv[*index + 1] == nullptr) usage(progname);
     ++*index;
     return argv[*index];
@@ -81,28 +81,40 @@ void readlongoption(runstate* rs, const char* arg, const char* progname) {
         }
         return;
     }
+    std::fflush(stdout);
+    std::fprintf(stderr, "Unknown option '%s'\n", arg);
     usage(progname);
 }
 
-// One option at argv[*index]; only its letter (the second character) counts.
+// The option letters of argv[*index], as getopt reads them: flag letters
+// may be bundled ("-vn"); a letter that takes a value takes the rest of the
+// argument, else the next argument, and ends the bundle. An unknown letter
+// anywhere, or a lone '-', is a usage error.
 void readoption(runstate* rs, char** argv, int* index, const char* progname) {
-    const char* arg = argv[*index];
-    switch (arg[1]) {
-    case '-': readlongoption(rs, arg, progname); break;
-    case 'e': rs->enforce = 1; break;
-    case 'm': rs->nomanifest = 1; break;
-    case 'n': rs->noaction = 1; break;
-    case 'p': rs->pkgmode = 1; break;
-    case 'P': rs->patch = 1; break;
-    case 's': rs->specfile = 1; break;
-    case 'v':
-        for (const char* v = arg + 1; *v == 'v'; ++v) ++rs->verbose;
-        break;
-    case 'd': setdestdir(rs, optionargument(argv, index, progname)); break;
-    case 'i': rs->infile = optionargument(argv, index, progname); break;
-    case 'l': parsepkglist(rs, optionargument(argv, index, progname)); break;
-    case 'D': definekey(rs, optionargument(argv, index, progname), progname); break;
-    default: usage(progname);
+    char* arg = argv[*index];
+    if (arg[1] == '-') {
+        readlongoption(rs, arg, progname);
+        return;
+    }
+    if (arg[1] == '\0') usage(progname);
+    for (char* letter = arg + 1; *letter != '\0'; ++letter) {
+        switch (*letter) {
+        case 'e': rs->enforce = 1; break;
+        case 'm': rs->nomanifest = 1; break;
+        case 'n': rs->noaction = 1; break;
+        case 'p': rs->pkgmode = 1; break;
+        case 'P': rs->patch = 1; break;
+        case 's': rs->specfile = 1; break;
+        case 'v': ++rs->verbose; break;
+        case 'd': setdestdir(rs, optionargument(argv, index, letter, progname)); return;
+        case 'i':
+            rs->infile = optionargument(argv, index, letter, progname);
+            rs->infilenamed = 1;
+            return;
+        case 'l': parsepkglist(rs, optionargument(argv, index, letter, progname)); return;
+        case 'D': definekey(rs, optionargument(argv, index, letter, progname), progname); return;
+        default: usage(progname);
+        }
     }
 }
 
@@ -256,7 +268,7 @@ void runstages(runstate* rs) {
 
 }  // namespace
 
-const longoption longoptions[7] = {
+const longoption longoptions[9] = {
     {"--help", "show this text and end", nullptr},
     {"--version", "show the version and end", nullptr},
     {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
@@ -267,6 +279,9 @@ const longoption longoptions[7] = {
     {"--prune", "remove installed files that the input no longer lists", &runstate::prune},
     {"--uninstall", "remove every installed file, the manifest and the permission files",
      &runstate::uninstall},
+    {"--json", "write JSON Lines on standard output: one object per event, then a summary",
+     &runstate::json},
+    {"--stats", "show a summary of the run on standard output", &runstate::stats},
 };
 
 int runmain(int argc, char** argv) {
@@ -276,9 +291,15 @@ int runmain(int argc, char** argv) {
     rs->maxkeylen = 18;
     readoptions(rs, argc, argv);
     readenvironment(rs);
+    // The JSON stream holds the listing's events and nothing else: the
+    // listing is on, the debug text of -vv is off.
+    if (rs->json) rs->verbose = 1;
+    reportbegin({rs->json != 0, rs->stats != 0});
     lifecheckoptions(rs);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    return lifestatus(rs);
+    int status = lifestatus(rs);
+    reportend(status);
+    return status;
 }

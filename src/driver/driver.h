@@ -96,6 +96,10 @@ struct runstate {
     int prune;                  // --prune
     int uninstall;              // --uninstall
     lifestate* life;            // fingerprints and lifecycle findings (lifecycle)
+    // Reporting and the command line's own facts.
+    int json;                   // --json
+    int stats;                  // --stats
+    int infilenamed;            // the input file was named by -i
 };
 
 // Runs the whole tool; returns the process status (0) or ends the process.
@@ -111,7 +115,7 @@ struct longoption {
     const char* help;
     int runstate::*field;  // set to 1 when given; null for --help and --version
 };
-extern const longoption longoptions[7];
+extern const longoption longoptions[9];
 // Replaces the package list by the ':'-separated names of text (cut in place).
 void parsepkglist(runstate* rs, char* text);
 // Byte-order comparison of two references to texts: -1, 0 or 1.

@@ -45,6 +45,7 @@ void printusage(std::FILE* stream, const char* progname) {
 }
 
 void usage(const char* progname) {
+    std::fflush(stdout);
     printusage(stderr, progname);
     endrun(1);
 }

@@ -19,6 +19,7 @@
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 
@@ -79,6 +80,7 @@ void writeall(atomicfile* out, const char* destpath, const char* buf, std::size_
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             progressbytes(static_cast<std::uint64_t>(n));
+            reportbytes(static_cast<std::uint64_t>(n));
         } else if (n == 0) {
             die("Unexpected 0 write to file '%s'\n", destpath);
         } else if (errno != EINTR) {
@@ -118,6 +120,7 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
             if (done > 0) {
                 left -= static_cast<std::uint64_t>(done);
                 progressbytes(static_cast<std::uint64_t>(done));
+                reportbytes(static_cast<std::uint64_t>(done));
                 continue;
             }
             if (done == 0) die("Unexpected 0 read of file '%s'\n", src.path);

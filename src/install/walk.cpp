@@ -13,6 +13,7 @@
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -54,21 +55,20 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
-// A run that reports differences (--verify) lists nothing of the walk.
-bool lists(const runstate* rs) { return rs->verbose != 0 && !lifereports(rs); }
+// A run that reports differences (--verify) has no actions in the walk.
+bool acts(const runstate* rs) { return !lifereports(rs); }
 
 void listline(const walkstate& ws, char status, char kind, const filetype* type) {
-    if (!lists(ws.rs)) return;
-    clearstatus();
-    std::printf("%c%c %-7.*s %-7.*s %4o %s\n", status, kind, type->ownerlen, textor(type->owner),
-                type->grouplen, textor(type->group), type->mode, ws.rs->dstbuf);
+    if (!acts(ws.rs)) return;
+    reportlisting({status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
+                   {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
+                   ws.rs->dstbuf, nullptr},
+                  ws.rs->verbose != 0);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
-    if (!lists(ws.rs)) return;
-    clearstatus();
-    std::printf("%c%c %-7s %-7s %4o %s existing=%s\n", status, kind, "-", "-", 0u, ws.rs->dstbuf,
-                target);
+    if (!acts(ws.rs)) return;
+    reportlisting({status, kind, "-", "-", 0u, ws.rs->dstbuf, target}, ws.rs->verbose != 0);
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the
@@ -178,7 +178,7 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
         }
         int err = errno;
         if (err != ENOENT && rs->verbose != 0)
-            std::printf("source file '%s' error: %s (%d)\n", rs->srcbuf, std::strerror(err), err);
+            reportnote("source file '%s' error: %s (%d)\n", rs->srcbuf, std::strerror(err), err);
     }
     return -1;
 }
@@ -229,9 +229,8 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     if (fd < 0)
         die("file '%s%s%s' not found in source path\n", namepart, dot, textor(suffix));
     if (e->srcdir != nullptr && std::strcmp(e->srcdir, found) != 0) {
-        clearstatus();
-        std::fprintf(stderr, "WARNING: Source path for file '%s%s%s' changed from '%s' to '%s'\n",
-                     namepart, dot, textor(suffix), e->srcdir, found);
+        reportwarning("WARNING: Source path for file '%s%s%s' changed from '%s' to '%s'\n",
+                      namepart, dot, textor(suffix), e->srcdir, found);
     }
     e->srcdir = found;
 

@@ -19,6 +19,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -101,32 +102,32 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
 
 // ---- listing ----------------------------------------------------------------
 
+// A removal's listing line: owner, group and mode of its type, else "-".
+void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path) {
+    bool shown = rs->verbose != 0;
+    if (t == nullptr) {
+        reportlisting({'x', kind, "-", "-", 0u, path, nullptr}, shown);
+        return;
+    }
+    reportlisting({'x', kind,
+                   {t->owner != nullptr ? t->owner : "", static_cast<std::size_t>(t->ownerlen)},
+                   {t->group != nullptr ? t->group : "", static_cast<std::size_t>(t->grouplen)},
+                   t->mode, path, nullptr},
+                  shown);
+}
+
 void listfile(const runstate* rs, const removal& r) {
-    if (rs->verbose == 0) return;
-    const filetype* t = r.entry->ftype;
-    if (t == nullptr)
-        std::printf("xF %-7s %-7s %4o %s\n", "-", "-", 0u, r.listing.c_str());
-    else
-        std::printf("xF %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
-                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, r.listing.c_str());
+    listremoval(rs, 'F', r.entry->ftype, r.listing);
 }
 
 void listlink(const runstate* rs, const removal& r) {
-    if (rs->verbose == 0) return;
     char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
     const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    std::printf("x%c %-7s %-7s %4o %s existing=%s\n", kind, "-", "-", 0u, r.listing.c_str(),
-                existing);
+    reportlisting({'x', kind, "-", "-", 0u, r.listing, existing}, rs->verbose != 0);
 }
 
 void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
-    if (rs->verbose == 0) return;
-    const filetype* t = declared != nullptr ? declared->ftype : nullptr;
-    if (t == nullptr)
-        std::printf("xD %-7s %-7s %4o %s\n", "-", "-", 0u, listing.c_str());
-    else
-        std::printf("xD %-7.*s %-7.*s %4o %s\n", t->ownerlen, t->owner != nullptr ? t->owner : "",
-                    t->grouplen, t->group != nullptr ? t->group : "", t->mode, listing.c_str());
+    listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
 }
 
 // ---- directories ------------------------------------------------------------
@@ -231,7 +232,8 @@ void adddeclared(const runstate* rs, dirplan* plan, const std::set<std::string>&
 // ---- files ------------------------------------------------------------------
 
 void keep(lifestate* ls, const removal& r) {
-    std::fprintf(stderr, "WARNING: kept '%s': changed since it was installed\n", r.listing.c_str());
+    reportwarning("WARNING: kept '%s': changed since it was installed\n", r.listing.c_str());
+    reportkept(r.listing);
     ls->keptfiles++;
 }
 

@@ -22,6 +22,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "report/report.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -234,15 +235,15 @@ void loadsums(runstate* rs, lifestate* ls) {
     // run leaves it as it is, and the next run that makes fingerprints
     // (--update, --prune, --uninstall) replaces it.
     if (err != 0) {
-        std::fprintf(stderr, "WARNING: can't read '%s': %s (%d); fingerprints ignored\n", path,
-                     std::strerror(err), err);
+        reportwarning("WARNING: can't read '%s': %s (%d); fingerprints ignored\n", path,
+                      std::strerror(err), err);
         ls->sumstext.clear();
         return;
     }
     unsigned bad = parsesums(ls->sumstext, &ls->sums);
     if (bad != 0) {
-        std::fprintf(stderr, "WARNING: '%s' is damaged (line %u); fingerprints ignored\n", path,
-                     bad);
+        reportwarning("WARNING: '%s' is damaged (line %u); fingerprints ignored\n", path,
+                      bad);
         ls->sums = printtable{};
         ls->sumstext.clear();
         return;
@@ -283,8 +284,8 @@ void writesums(runstate* rs, lifestate* ls) {
     }
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)
-        std::fprintf(stderr, "WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
-                     std::strerror(err), err);
+        reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
+                      std::strerror(err), err);
 }
 
 void removesums(runstate* rs) {

@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "lifecycle/lifeinternal.h"
+#include "report/report.h"
 #include "tree/tree.h"
 
 namespace {
@@ -21,12 +22,12 @@ const char* word(finding f) {
     return "ok";
 }
 
-void report(finding f, const std::string& path) { std::printf("%s %s\n", word(f), path.c_str()); }
+void report(finding f, const std::string& path) { reportfinding(word(f), path); }
 
 void unlisted(lifestate* ls, const std::string& path) {
     ls->checked++;
     ls->differ++;
-    std::printf("unlisted %s\n", path.c_str());
+    reportfinding("unlisted", path);
 }
 
 }  // namespace
@@ -52,5 +53,5 @@ void verifyreport(runstate* rs, lifestate* ls) {
             unlisted(ls, path);
         }
     }
-    std::printf("%d checked, %d differ\n", ls->checked, ls->differ);
+    reportverifytotals(ls->checked, ls->differ);
 }

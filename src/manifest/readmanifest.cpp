@@ -11,6 +11,7 @@
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -146,8 +147,8 @@ void readmanifest(runstate* rs) {
     char path[PATHSIZE];
     if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) {
         // Not a path this host can open: reported like any unreadable manifest.
-        std::fprintf(stderr, "Failed to open manifest file '%s/manifest.txt': %s (%d)\n",
-                     rs->destdir, std::strerror(ENAMETOOLONG), ENAMETOOLONG);
+        reportwarning("Failed to open manifest file '%s/manifest.txt': %s (%d)\n",
+                      rs->destdir, std::strerror(ENAMETOOLONG), ENAMETOOLONG);
         return;
     }
 
@@ -163,8 +164,8 @@ void readmanifest(runstate* rs) {
         // the run goes on as if there were none.
         bool nofile = err == ENOTDIR || err == ENAMETOOLONG || err == EISDIR || isdirectory(path);
         if (!nofile) die("Failed to open manifest file '%s': %s (%d)\n", path, std::strerror(err), err);
-        std::fprintf(stderr, "Failed to open manifest file '%s': %s (%d)\n", path,
-                     std::strerror(err), err);
+        reportwarning("Failed to open manifest file '%s': %s (%d)\n", path,
+                      std::strerror(err), err);
         return;
     }
     if (mtime < rs->typesmtime) rs->changed = 1;

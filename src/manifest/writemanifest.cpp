@@ -12,6 +12,7 @@
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -31,11 +32,11 @@ bool skippedinpkgmode(const fileinfo* finfo, bool pkgmode) {
 int checksource(const fileinfo* finfo, bool pkgmode) {
     if (finfo->ftype != nullptr && finfo->srcdir == nullptr &&
         !skippedinpkgmode(finfo, pkgmode)) {
-        std::fprintf(stderr, "Unexpected empty source path for file '%s'\n", finfo->name);
+        reporterror("Unexpected empty source path for file '%s'\n", finfo->name);
         return -1;
     }
     if (finfo->basedir == nullptr) {
-        std::fprintf(stderr, "Unexpected empty source directory for file '%s'\n", finfo->name);
+        reporterror("Unexpected empty source directory for file '%s'\n", finfo->name);
         return -1;
     }
     return 0;

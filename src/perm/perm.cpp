@@ -10,6 +10,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -47,11 +48,11 @@ bool dirlike(const fileinfo* e) { return e->child != nullptr || (e->flags & F_DI
 // The link's path relative to the destination, for the warning.
 void warnlink(const runstate* rs, const fileinfo* link) {
     if (link->dstlen != 0)
-        std::fprintf(stderr, "WARNING: Not adding symlink %.*s/%s to package %s\n",
-                     static_cast<int>(link->dstlen), link->dstpath, link->name, rs->curpkg);
+        reportwarning("WARNING: Not adding symlink %.*s/%s to package %s\n",
+                      static_cast<int>(link->dstlen), link->dstpath, link->name, rs->curpkg);
     else
-        std::fprintf(stderr, "WARNING: Not adding symlink %s to package %s\n", link->name,
-                     rs->curpkg);
+        reportwarning("WARNING: Not adding symlink %s to package %s\n", link->name,
+                      rs->curpkg);
 }
 
 void writedirrecord(runstate* rs, const fileinfo* dir) {

@@ -24,6 +24,19 @@
 [[noreturn]] void checkfailed(const char* cond);
 #define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
 
+// An upper layer may take part in the end of a run: failed gets the message
+// that die() or checkfailed() printed (to report it again, as a JSON object
+// say; a message longer than 16 KiB arrives cut short), ending gets the exit
+// status just before the process ends (endrun() calls it once). Either may
+// be null.
+struct runhooks {
+    void (*failed)(const char* message);
+    void (*ending)(int status);
+};
+void setrunhooks(const runhooks& hooks);
+// The hooks in force (null members when none were set).
+const runhooks& currentrunhooks();
+
 // Ends the run with status once its message is out (check: the condition of a
 // failed internal check, else null). The fuzz build returns to its harness
 // instead of ending the process (src/platform/runseam.h).

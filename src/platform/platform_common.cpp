@@ -23,6 +23,8 @@ void discardpending() {
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
 
+runhooks runhookset{nullptr, nullptr};
+
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 }  // namespace
@@ -44,11 +46,29 @@ void clearstatus() {
     statuslength = 0;
 }
 
+void setrunhooks(const runhooks& hooks) { runhookset = hooks; }
+
+const runhooks& currentrunhooks() { return runhookset; }
+
+// Standard output goes first, so that one pipe shows both in the order
+// they were written.
 void die(const char* fmt, ...) {
     clearstatus();
+    std::fflush(stdout);
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
+    if (runhookset.failed != nullptr) {
+        // Formatted on the stack: the run may be ending for want of memory.
+        static char message[16384];
+        va_list again;
+        va_copy(again, args);
+        std::vsnprintf(message, sizeof message, fmt, again);
+        va_end(again);
+        std::vfprintf(stderr, fmt, args);
+        runhookset.failed(message);
+    } else {
+        std::vfprintf(stderr, fmt, args);
+    }
     va_end(args);
     discardpending();
     endrun(1);
@@ -56,7 +76,11 @@ void die(const char* fmt, ...) {
 
 void checkfailed(const char* cond) {
     clearstatus();
-    std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
+    std::fflush(stdout);
+    static char message[16384];
+    std::snprintf(message, sizeof message, "fileplacer: internal check failed: %s\n", cond);
+    std::fputs(message, stderr);
+    if (runhookset.failed != nullptr) runhookset.failed(message);
     discardpending();
     endrun(1, cond);
 }

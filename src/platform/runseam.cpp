@@ -19,6 +19,11 @@
 
 void endrun(int status, const char* check) {
     (void)check;
+    runhooks hooks = currentrunhooks();
+    if (hooks.ending != nullptr) {
+        setrunhooks({hooks.failed, nullptr});
+        hooks.ending(status);
+    }
     std::exit(status);
 }
 

@@ -1,5 +1,6 @@
 // Substitution keys: the hash shared with the type table, the key table and
 // the <key> / <line:NAME> expansion of text ranges.
+#include "report/report.h"
 #include "text/text.h"
 
 #include "platform/platform.h"
@@ -163,8 +164,8 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     // made only when the warnings are wanted.
     for (const subkey* rec = verbose > 1 ? keytab[h] : nullptr; rec != nullptr; rec = rec->next) {
         if (samekey(rec, key, keylen)) {
-            std::fprintf(stderr, "WARNING duplicate substitution key: %.*s\n",
-                         static_cast<int>(keylen), key);
+            reportwarning("WARNING duplicate substitution key: %.*s\n",
+                          static_cast<int>(keylen), key);
         }
     }
     auto* rec = static_cast<subkey*>(std::malloc(sizeof(subkey)));

@@ -8,6 +8,7 @@
 #include "driver/driver.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -16,8 +17,8 @@ namespace {
 constexpr char toolname[] = "fileplacer";
 constexpr int SKIPPED = 1;  // a line that does not apply to this run
 
-// The line being read: its number n (counted after the header), its text and
-// the reading position inside it.
+// The line being read: its number n in the file (the header is line 1), its
+// text and the reading position inside it.
 struct inputline {
     runstate* rs;
     int n;
@@ -32,10 +33,16 @@ struct inputline {
 int loadinput(runstate* rs) {
     int err = loadfile(rs->infile, &rs->intext, &rs->intextend, &rs->inmtime);
     if (err == 0) return 0;
-    if (err == ENOENT && rs->verbose == 0) endrun(0);
-    std::fprintf(stderr, "Couldn't read input file '%s': %s (%d)\n", rs->infile,
-                 std::strerror(err), err);
-    if (err == ENOENT) endrun(0);
+    // A missing default input file ends the run quietly (with -v, saying
+    // so); an input file named by -i must be there.
+    bool optional = err == ENOENT && !rs->infilenamed;
+    if (optional && rs->verbose == 0) endrun(0);
+    if (optional) {
+        reportwarning("Couldn't read input file '%s': %s (%d)\n", rs->infile, std::strerror(err),
+                      err);
+        endrun(0);
+    }
+    reporterror("Couldn't read input file '%s': %s (%d)\n", rs->infile, std::strerror(err), err);
     return -1;
 }
 
@@ -46,7 +53,7 @@ int readheader(runstate* rs, char** cursor) {
     char* lineend;
     if (nextline(&line, &lineend, cursor, rs->intextend) != 0 ||
         matchprefix(&line, lineend, toolname, sizeof toolname - 1) != 0) {
-        std::fprintf(stderr, "Input file '%s' not in expected format\n", rs->infile);
+        reporterror("Input file '%s' not in expected format\n", rs->infile);
         return -1;
     }
     rs->typesfile = line;
@@ -70,7 +77,7 @@ int readsettings(runstate* rs) {
 }
 
 void skipnotice(const inputline& ln, const char* check) {
-    if (ln.rs->verbose > 1) std::printf("%s check: skipping linenum %d\n", check, ln.n + 1);
+    if (ln.rs->verbose > 1) std::printf("%s check: skipping linenum %d\n", check, ln.n);
 }
 
 // The optional brace prefix and the platform and patch checks: 0, or
@@ -115,7 +122,7 @@ int checkpackage(const inputline& ln, char* pkgname) {
         return 0;
     if (rs->verbose > 1)
         std::printf("skipping entry not in package list:\n   package=%s, linenum=%d, entry=%s\n",
-                    pkgname, ln.n + 1, ln.cursor);
+                    pkgname, ln.n, ln.cursor);
     return SKIPPED;
 }
 
@@ -136,22 +143,22 @@ int readdirective(inputline& ln, fileinfo* entry, const char* directive, char** 
     else if (std::strcmp(kind, "copy") == 0)
         entry->flags |= F_COPY;
     else {
-        std::fprintf(stderr, "Invalid file directive '%s' input file '%s' line %d\n", directive,
-                     rs->infile, ln.n);
+        reporterror("Invalid file directive '%s' input file '%s' line %d\n", directive,
+                    rs->infile, ln.n);
         return -1;
     }
     std::size_t len;
     char* existing = token(ln, &len);
     if (!startswith(existing, len, "existing=")) {
-        std::fprintf(stderr, "Expected existing= instead of '%s' in input file '%s' line %d\n",
-                     existing, rs->infile, ln.n);
+        reporterror("Expected existing= instead of '%s' in input file '%s' line %d\n",
+                    existing, rs->infile, ln.n);
         return -1;
     }
     entry->existing = existing + 9;
     char* target = token(ln, &len);
     if (!startswith(target, len, "new=") || len <= 4) {
-        std::fprintf(stderr, "Expected target= instead of '%s' in input file '%s' line %d\n",
-                     target, rs->infile, ln.n);
+        reporterror("Expected target= instead of '%s' in input file '%s' line %d\n",
+                    target, rs->infile, ln.n);
         return -1;
     }
     *path = target + 4;
@@ -165,8 +172,8 @@ int readtypeline(inputline& ln, fileinfo* entry, const char* typename_, char** p
                  std::size_t* pathlen) {
     filetype* type = findtype(ln.rs, typename_);
     if (type == nullptr) {
-        std::fprintf(stderr, "Unknown file type '%s' input file '%s' line %d\n", typename_,
-                     ln.rs->infile, ln.n);
+        reporterror("Unknown file type '%s' input file '%s' line %d\n", typename_,
+                    ln.rs->infile, ln.n);
         return -1;
     }
     if ((type->flags & P_ALL) && !(type->flags & P_WIN32)) return SKIPPED;
@@ -218,8 +225,8 @@ int readfields(inputline& ln, fileinfo* entry) {
                            : readtypeline(ln, entry, kind, &path, &pathlen);
     if (r != 0) return r;
     if (std::memchr(path, '\\', pathlen) != nullptr) {
-        std::fprintf(stderr, "Backslash character forbidden in path '%s' input file '%s' line %d\n",
-                     path, ln.rs->infile, ln.n);
+        reporterror("Backslash character forbidden in path '%s' input file '%s' line %d\n",
+                    path, ln.rs->infile, ln.n);
         return -1;
     }
     splitpath(entry, path, pathlen);
@@ -232,7 +239,7 @@ int readentry(inputline& ln) {
     if (lineflags(ln, &flags) != 0) return 0;
     auto* entry = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (entry == nullptr) {
-        std::fprintf(stderr, "Out of memory reading input file '%s'\n", ln.rs->infile);
+        reporterror("Out of memory reading input file '%s'\n", ln.rs->infile);
         return -1;
     }
     entry->flags = flags;
@@ -247,13 +254,13 @@ int readentry(inputline& ln) {
 }
 
 int readentries(runstate* rs, char* cursor) {
-    inputline ln{rs, 0, nullptr, nullptr};
+    inputline ln{rs, 1, nullptr, nullptr};
     while (cursor != rs->intextend) {
         ln.n++;
         char* lineend;
         if (nextline(&ln.text, &lineend, &cursor, rs->intextend) != 0) {
-            std::fprintf(stderr, "Input file '%s' ended in middle of line %d\n %.*s\n", rs->infile,
-                         ln.n, static_cast<int>(rs->intextend - cursor), cursor);
+            reporterror("Input file '%s' ended in middle of line %d\n %.*s\n", rs->infile,
+                        ln.n, static_cast<int>(rs->intextend - cursor), cursor);
             return -1;
         }
         if (ln.text[0] == '\0' || ln.text[0] == '#') continue;

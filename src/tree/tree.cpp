@@ -13,6 +13,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "types/types.h"
 
 namespace {
@@ -122,8 +123,8 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
 [[noreturn]] void missingdir(const runstate* rs, const fileinfo* finfo, const walkpath& walk,
                              std::size_t upto) {
     const char* root = (finfo->flags & F_ABSOLUTE) ? "/" : "";
-    std::fprintf(stderr, "Missing directory node '%s%.*s' in file '%s'\n", root,
-                 static_cast<int>(upto), walk.text, textor(rs->typesfile));
+    reporterror("Missing directory node '%s%.*s' in file '%s'\n", root,
+                static_cast<int>(upto), walk.text, textor(rs->typesfile));
     if (rs->readingmanifest)
         die("This error can occur if a directory name was changed in the install.\n"
             "Try removing '%s/manifest.txt' if you believe this is the case.\n",
@@ -133,12 +134,12 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
 }
 
 [[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, component c) {
-    std::fprintf(stderr,
-                 "Type conflict error: file '%s' component '%.*s' is not a directory.\n"
-                 "current tree follows:\n",
-                 walk.text, static_cast<int>(c.len), c.text);
+    reporterror("Type conflict error: file '%s' component '%.*s' is not a directory.\n"
+                "current tree follows:\n",
+                walk.text, static_cast<int>(c.len), c.text);
     std::fflush(stderr);
-    dumptree(tree, 0);
+    // The JSON stream carries only its objects.
+    if (!reportjson()) dumptree(tree, 0);
     std::fflush(stdout);
     die("%s", "");
 }

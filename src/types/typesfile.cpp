@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -316,8 +317,8 @@ int parselink(typeline& ln)
             ln.filename, ln.lineno);
     char* path = linkpath(ln, target, 4, &len);
     if (hasbackslash(std::string_view(path, len))) {
-        std::fprintf(stderr, "Backslash character forbidden in path '%s' file '%s' line %d\n",
-                     path, ln.filename, ln.lineno);
+        reporterror("Backslash character forbidden in path '%s' file '%s' line %d\n",
+                    path, ln.filename, ln.lineno);
         std::free(f);
         return -1;
     }
@@ -434,12 +435,12 @@ int readtypes(runstate* rs)
     const char* name = rs->typesfile;
     int err = loadrelative(name, &rs->typestext, &rs->typestextend, &rs->typesmtime, rs->infile);
     if (err != 0) {
-        std::fprintf(stderr, "Couldn't read types file '%s' error: %s (%d)\n", name,
-                     std::strerror(err), err);
+        reporterror("Couldn't read types file '%s' error: %s (%d)\n", name,
+                    std::strerror(err), err);
         return -1;
     }
     if (rs->typestext == rs->typestextend) {
-        std::fprintf(stderr, "Empty types file '%s' not permitted\n", name);
+        reporterror("Empty types file '%s' not permitted\n", name);
         return -1;
     }
     rs->defdestdir = nullptr;

@@ -90,7 +90,9 @@ class Scenario:
     def mkdir(self, rel):
         os.makedirs(self.path(rel), exist_ok=True)
 
-    def run(self, *args, env=None, stdin=None):
+    def run(self, *args, env=None, stdin=None, merged=False):
+        """Runs the tool; merged: standard error goes into the one pipe of
+        standard output (Result.out holds both, Result.err is empty)."""
         command = [self.program] + [str(a) for a in args]
         if self.wine:
             command = list(self.wine_cmd) + command
@@ -107,7 +109,7 @@ class Scenario:
                     env=environment,
                     input=stdin if stdin is not None else b"",
                     stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE,
+                    stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                     timeout=RUN_TIMEOUT,
                 )
             except subprocess.TimeoutExpired:
@@ -119,9 +121,11 @@ class Scenario:
             # Wine itself can fail to start a program (its client loses the
             # connection to the Wine server); the program never ran, so the
             # run is made again.
-            if not (self.wine and not proc.stdout and proc.stderr.startswith(WINE_START_FAILURES)):
+            err = proc.stdout if merged else proc.stderr
+            if not (self.wine and (merged or not proc.stdout) and err.startswith(WINE_START_FAILURES)):
                 break
-        result = Result(proc.returncode, decode(proc.stdout, self.wine), decode(proc.stderr, self.wine))
+        result = Result(proc.returncode, decode(proc.stdout, self.wine),
+                        decode(proc.stderr or b"", self.wine))
         self.runs.append((command, result))
         return result
 

@@ -161,7 +161,7 @@ def test_thousand_key_references_in_one_token(t):
            + "".join("<kk>" * 1000 + " mytype name%d\n" % i for i in range(40)))
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
     ends_with(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
-              "input file 'install.ins' line 33\n")
+              "input file 'install.ins' line 34\n")
 
 
 def test_run_of_openings_before_a_long_key_name(t):
@@ -212,5 +212,6 @@ def test_100_mb_input_file_without_a_last_line_end(t):
             f.write(line * (1024 if _ else 1023))
         f.write("- mytype name")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
+    # The header, 102,399 comment lines, then the unfinished one.
     ends_with(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
-              % (100 * 1024))
+              % (100 * 1024 + 1))

@@ -39,11 +39,13 @@ def usage_text(t):
             % progname) + USAGE_TAIL
 
 
-def expect_usage(t, *args, env=None):
+def expect_usage(t, *args, env=None, unknown=None):
+    """A usage error; unknown: the argument that the first line names."""
     r = t.run(*args, env=env)
     what = " ".join(args)
+    first = "Unknown option '%s'\n" % unknown if unknown is not None else ""
     t.eq(r.status, 1, "status of " + what)
-    t.eq(r.err, usage_text(t), "usage for " + what)
+    t.eq(r.err, first + usage_text(t), "usage for " + what)
     t.eq(r.out, "", "stdout for " + what)
 
 
@@ -110,7 +112,10 @@ def test_usage_without_source_directory(t):
 def test_usage_for_bad_options(t):
     expect_usage(t, "-x", "src")
     expect_usage(t, "-", "src")
-    expect_usage(t, "--v", "src")
+    expect_usage(t, "--v", "src", unknown="--v")
+    # An unknown letter anywhere in a bundle; a value letter with nothing after it.
+    for bundle in ("-vx", "-nvq", "-ek", "-vv-", "-v-n", "-nvd"):
+        expect_usage(t, *([bundle] if bundle.endswith("d") else [bundle, "src"]))
     expect_usage(t, "-Dkey", "src")
     expect_usage(t, "-D", "novalue", "src")
     expect_usage(t, "-d")
@@ -127,14 +132,14 @@ def test_long_options(t):
     t.check(r.out.startswith(usage_text(t) + "Long options:\n"), "--help begins with the usage")
     names = re.findall(r"^  (--\S+) ", r.out[len(usage_text(t)):], re.M)
     t.eq(names, ["--help", "--version", "--progress", "--update", "--verify", "--prune",
-                 "--uninstall"], "long options listed")
+                 "--uninstall", "--json", "--stats"], "long options listed")
     t.eq(t.listdir(), [], "--help wrote nothing")
     r = t.run("--version")
     t.check(r.status == 0 and re.fullmatch(r"fileplacer \d+\.\d+\.\d+\n", r.out) is not None,
             "--version prints the version: %r" % r.out)
     # Only whole, exact names: no abbreviation, no value, no other case, no "--".
-    for bad in ("--hel", "--help=1", "--HELP", "--", "--verify-all"):
-        expect_usage(t, bad, "src")
+    for bad in ("--hel", "--help=1", "--HELP", "--", "--verify-all", "--updat"):
+        expect_usage(t, bad, "src", unknown=bad)
     # The value of -d may begin with "--"; after a source path nothing is an option.
     t.write("install.ins", "fileplacer types.txt\n")
     r = t.run("-v", "-d", "--verify", "src", "--help")
@@ -147,14 +152,15 @@ def test_missing_input_file_ends_quietly(t):
     t.eq((r.status, r.out, r.err), (0, "", ""), "quiet run without input file")
     r = t.run("-v", "src")
     t.eq((r.status, r.out, r.err), (0, "", MISSING % "install.ins"), "-v run")
+    # A file named by -i must be there.
     r = t.run("-ivariant.ins", "src")
-    t.eq((r.status, r.err), (0, ""), "quiet run with -i")
+    t.eq((r.status, r.out, r.err), (1, "", MISSING % "variant.ins"), "run with -i")
 
 
 def test_debug_summary_with_every_mode(t):
     r, head, tail = run_summary(t, "-vv", "-s", "-P", "-p", "-m", "-n", "-e", "-d", "dest",
                                 "-i", "my.ins", "-l", "zeta:alpha", "src1", "src two")
-    t.eq(r.status, 0, "status")
+    t.eq(r.status, 1, "status: the input file named by -i is missing")
     t.eq(head, "modes: debug enforce noaction nomanifest package specfile patch \n"
                "destdir=dest\ninfilename=my.ins\n", "summary head")
     t.eq(tail, "Source directory list follows:\n  src1\n  src two\n"
@@ -171,17 +177,33 @@ def test_debug_summary_plain(t):
     t.eq(r.err, MISSING % "install.ins", "stderr")
 
 
-def test_only_the_option_letter_counts(t):
-    # -en is -e alone; -vx is one -v; -d takes the next argument even when it
-    # looks like an option, or the rest of its own argument.
-    r, head, _ = run_summary(t, "-en", "-vx", "-vvq", "-d", "-m", "src")
-    t.eq(head, "modes: debug enforce \ndestdir=-m\ninfilename=install.ins\n", "-en -vx -d -m")
-    r, head, _ = run_summary(t, "-vv", "-d/opt/x", "-imy.ins", "-lb:a", "src")
-    t.eq(head, "modes: debug \ndestdir=/opt/x\ninfilename=my.ins\n", "attached arguments")
-    r = t.run("-vx", "src")
-    t.eq((r.out, r.err), ("", MISSING % "install.ins"), "-vx is verbose 1")
-    r, head, _ = run_summary(t, "-v", "-vv", "-n", "src")
-    t.eq(head, "modes: debug noaction \ninfilename=install.ins\n", "-v -vv")
+def test_option_bundles(t):
+    # Flag letters bundle; a value letter takes the rest of its argument or
+    # the next one, even one that looks like an option. Each row: the
+    # arguments before "src", then the summary head they give.
+    rows = [
+        (["-en", "-vv", "-d", "-m"], "modes: debug enforce noaction \ndestdir=-m\n"),
+        (["-vvn"], "modes: debug noaction \n"),
+        (["-nvv"], "modes: debug noaction \n"),
+        (["-v", "-vv", "-n"], "modes: debug noaction \n"),
+        (["-vvmpPse"], "modes: debug enforce nomanifest package specfile patch \n"),
+        (["-vv", "-d/opt/x", "-lb:a"], "modes: debug \ndestdir=/opt/x\n"),
+        (["-vvd/opt/x"], "modes: debug \ndestdir=/opt/x\n"),
+        (["-vvd", "-n"], "modes: debug \ndestdir=-n\n"),
+        (["-vvnDk=v=n", "-d", "out"], "modes: debug noaction \ndestdir=out\n"),
+    ]
+    for args, head_wanted in rows:
+        r, head, _ = run_summary(t, *args, "src")
+        t.eq(head, head_wanted + "infilename=install.ins\n", " ".join(args))
+        t.eq((r.status, r.err), (0, MISSING % "install.ins"), "status of " + " ".join(args))
+    # -vn lists what would happen and writes nothing.
+    t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")
+    t.write("install.ins", "fileplacer types.txt\ncore txt a\n")
+    t.write("src/a", "a\n")
+    r = t.run("-vn", "-d", "out", "src")
+    t.eq((r.status, r.out), (0, " D -       -        755 out/bin\n=F -       -        644 out/bin/a\n"),
+         "-vn lists")
+    t.eq(t.exists("out"), False, "-vn wrote nothing")
 
 
 def test_package_list(t):

@@ -54,12 +54,25 @@ def listing(out, title):
 
 # ---- the input file itself ----------------------------------------------------
 
-def test_missing_input_file_ends_the_run_with_status_0(t):
+def test_missing_default_input_file_ends_the_run_with_status_0(t):
     r = t.run("-d", "out", "src")
     t.eq((r.status, r.out, r.err), (0, "", ""), "quiet run")
-    r = t.run("-v", "-i", "none.ins", "-d", "out", "src")
-    t.eq(r.err, "Couldn't read input file 'none.ins': %s\n" % NOFILE)
-    t.eq(r.status, 0, "status when verbose")
+    r = t.run("-v", "-d", "out", "src")
+    t.eq((r.status, r.err), (0, "Couldn't read input file 'install.ins': %s\n" % NOFILE),
+         "verbose run")
+
+
+def test_input_file_named_by_i_must_be_readable(t):
+    t.mkdir("adir.ins")
+    # Windows reports a directory opened as a file as access denied.
+    isdir = "Permission denied (13)" if t.wine else "Is a directory (21)"
+    for args, name, why in [(["-i", "none.ins"], "none.ins", NOFILE),
+                            (["-vinone.ins"], "none.ins", NOFILE),
+                            (["-i", "install.ins"], "install.ins", NOFILE),
+                            (["-i", "adir.ins"], "adir.ins", isdir)]:
+        r = t.run(*args, "-d", "out", "src")
+        t.eq((r.status, r.out, r.err), (1, "", "Couldn't read input file '%s': %s\n" % (name, why)),
+             " ".join(args))
 
 
 def test_header_errors(t):
@@ -87,7 +100,7 @@ def test_header_names_the_types_file_literally(t):
 
 def test_last_line_without_terminator(t):
     fails(t, HEADER + "pkg tool a\npkg tool b",
-          "Input file 'install.ins' ended in middle of line 2\n pkg tool b\n")
+          "Input file 'install.ins' ended in middle of line 3\n pkg tool b\n")
 
 
 def test_invalid_lines_show_where_reading_stopped(t):
@@ -105,29 +118,30 @@ def test_invalid_lines_show_where_reading_stopped(t):
     ]
     for line, shown in cases:
         fails(t, HEADER + "# comment\n" + line + "\n", "Invalid input line in input file "
-              "'install.ins' line 2:\n%s\n" % shown)
+              "'install.ins' line 3:\n%s\n" % shown)
 
 
 def test_directive_and_type_errors(t):
     def msg(text):
-        return text + " input file 'install.ins' line 1\n"
+        return text + " input file 'install.ins' line 2\n"
     fails(t, HEADER + "pkg *Copy existing=a new=b\n", msg("Invalid file directive '*Copy'"))
     fails(t, HEADER + "pkg *link existing=a new=b\n", msg("Invalid file directive '*link'"))
     fails(t, HEADER + "pkg *copy new=a existing=b\n",
-          "Expected existing= instead of 'new=a' in input file 'install.ins' line 1\n")
+          "Expected existing= instead of 'new=a' in input file 'install.ins' line 2\n")
     fails(t, HEADER + "pkg *copy existing=a new=\n",
-          "Expected target= instead of 'new=' in input file 'install.ins' line 1\n")
+          "Expected target= instead of 'new=' in input file 'install.ins' line 2\n")
     fails(t, HEADER + "pkg *copy existing=a dst=b\n",
-          "Expected target= instead of 'dst=b' in input file 'install.ins' line 1\n")
+          "Expected target= instead of 'dst=b' in input file 'install.ins' line 2\n")
     fails(t, HEADER + "pkg Tool a\n", msg("Unknown file type 'Tool'"))
     fails(t, HEADER + "pkg tool bin\\a\n", msg("Backslash character forbidden in path 'bin\\a'"))
     fails(t, HEADER + "pkg *symlink existing=x new=a\\b\n",
           msg("Backslash character forbidden in path 'a\\b'"))
 
 
-def test_error_lines_count_after_the_header(t):
+def test_error_lines_give_their_own_number(t):
+    # Line 6 of the file: the header, an empty line and a comment count too.
     inp = HEADER + "\n# comment\n{linux}pkg tool a\npkg tool a\npkg nosuch b\n"
-    fails(t, inp, "Unknown file type 'nosuch' input file 'install.ins' line 5\n")
+    fails(t, inp, "Unknown file type 'nosuch' input file 'install.ins' line 6\n")
 
 
 # ---- lines that do not apply ----------------------------------------------------

@@ -156,7 +156,7 @@ def test_destination_and_type_definitions_are_required(t):
           "Error: file 'types.txt' contains no type definitions\n", "src")
     # "$runuser" resolves the owners, which is what the type check looks at.
     fails(t, "set who=$runuser\n",
-          "Unknown file type 'mytype' input file 'install.ins' line 1\n")
+          "Unknown file type 'mytype' input file 'install.ins' line 2\n")
     # A "$destdir" with nothing to refer to does not give a destination.
     fails(t, MYTYPE + "set defdestdir=$destdir\n",
           "Error: You must specify a destdir. You may do so with the DESTDIR\n"

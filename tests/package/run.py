@@ -2,15 +2,17 @@
 """Checks of the install rules, the packages, the manual page and the shell completion.
 
 Run after `make package`: the install rules (cmake --install and make install),
-the Debian package of the Linux build (contents, control fields, an install into
-a scratch root with dpkg --root and a run of the installed program), the manual
+the Debian package of the Linux build (contents, control fields, copyright and
+changelog, lintian, an install into a scratch root with dpkg --root and a run
+of the installed program), the manual
 page (groff and mandoc warnings, its sections, every option of the program), the
 bash completion, and with --windows the zip archive of the Windows build (its
-contents, README.txt line ends, a run of the program under Wine).
+contents, README.txt and LICENSE.txt line ends, a run of the program under Wine).
 """
 
 import argparse
 import glob
+import gzip
 import os
 import re
 import shutil
@@ -77,10 +79,13 @@ def linuxtree():
     """What the Linux install rules lay out below the prefix."""
     return {
         "bin/fileplacer",
-        "share/man/man1/fileplacer.1",
+        "share/man/man1/fileplacer.1.gz",
         "share/bash-completion/completions/fileplacer",
         "share/doc/fileplacer/README.md",
         "share/doc/fileplacer/user-guide.md",
+        "share/doc/fileplacer/LICENSE",
+        "share/doc/fileplacer/copyright",
+        "share/doc/fileplacer/changelog.gz",
     } | examplefiles("share/doc/fileplacer/examples")
 
 
@@ -88,13 +93,16 @@ def windowstree():
     return {
         "bin/fileplacer.exe",
         "README.txt",
+        "LICENSE.txt",
         "share/doc/fileplacer/user-guide.md",
     } | examplefiles("share/doc/fileplacer/examples")
 
 
-# Installed files that are copies of files of the source tree.
+# Installed files that are copies of files of the source tree (.gz: compressed).
 SOURCES = {
-    "share/man/man1/fileplacer.1": "docs/fileplacer.1",
+    "share/man/man1/fileplacer.1.gz": "docs/fileplacer.1",
+    "share/doc/fileplacer/changelog.gz": "dist/changelog",
+    "share/doc/fileplacer/LICENSE": "LICENSE",
     "share/bash-completion/completions/fileplacer": "dist/fileplacer.bash-completion",
     "share/doc/fileplacer/README.md": "README.md",
     "share/doc/fileplacer/user-guide.md": "docs/user-guide.md",
@@ -114,8 +122,12 @@ def samecontent(prefix, rels):
             source = os.path.join(ROOT, SOURCES[rel])
         else:
             continue
-        check(readbytes(os.path.join(prefix, rel)) == readbytes(source),
-              "%s differs from %s" % (rel, source))
+        data = readbytes(os.path.join(prefix, rel))
+        if rel.endswith(".gz"):
+            # gzip -n: no name and no time stamp (bytes 4-7 are zero).
+            eq(data[4:8], b"\0\0\0\0", "time stamp of " + rel)
+            data = gzip.decompress(data)
+        check(data == readbytes(source), "%s differs from %s" % (rel, source))
 
 
 def helpoptions(exe):
@@ -264,6 +276,32 @@ class Checks:
         eq(files, linuxtree(), "files of the Debian package")
         check("./usr/share/man/man1/" in dirs, "no man1 directory in the package")
 
+    def test_deb_copyright_and_changelog(self):
+        # The copyright file in Debian's machine-readable form carries the
+        # licence of LICENSE; the changelog's latest entry is this version.
+        work = self.tmp("deb-extract")
+        run(["dpkg-deb", "-x", self.deb(), work])
+        doc = os.path.join(work, "usr/share/doc/fileplacer")
+        copyright = text(readbytes(os.path.join(doc, "copyright")))
+        head, _, licence = copyright.partition("License: Expat\n")
+        check(head.startswith("Format: https://www.debian.org/doc/packaging-manuals/"
+                              "copyright-format/1.0/\n") and "\nFiles: *\n" in head,
+              "copyright is not machine-readable:\n" + copyright)
+        body = text(readbytes(os.path.join(ROOT, "LICENSE"))).split("\n", 2)[2]
+        unfolded = "\n".join("" if l == " ." else l[1:] for l in licence.rstrip("\n").split("\n"))
+        eq(unfolded + "\n", body, "licence text of copyright")
+        check("Copyright (c) 2026 the fileplacer developers" in body, "LICENSE names no holder")
+        proc = run(["dpkg-parsechangelog", "-l", os.path.join(ROOT, "dist/changelog"),
+                    "-S", "Version"])
+        eq(text(proc.stdout).strip(), self.version, "latest changelog version")
+
+    def test_deb_lintian(self):
+        if shutil.which("lintian") is None:
+            raise CheckFailed("lintian is not installed (apt-get install lintian)")
+        proc = run(["lintian", "--tag-display-limit", "0", self.deb()], ok=False)
+        tags = [l for l in text(proc.stdout).splitlines() if re.match(r"[EW]: ", l)]
+        eq(tags, [], "lintian errors and warnings")
+
     def test_deb_install(self):
         # Installed into a scratch root with its own package database, run,
         # then removed without a trace.
@@ -370,6 +408,9 @@ class Checks:
             (["fileplacer", "-d", "out", "--p"], {"--progress", "--prune"}),
             (["fileplacer", "-d", "-i", "a"], {"alpha", "a dir"}),
             (["fileplacer", "-dout", "-i", "a"], {"alpha", "a dir", "afile"}),
+            # in a bundle, a value letter at the end takes the next word
+            (["fileplacer", "-vnd", "a"], {"alpha", "a dir"}),
+            (["fileplacer", "-vdout", "-i", "a"], {"alpha", "a dir", "afile"}),
             # source directories, and no options after the first of them
             (["fileplacer", "-v", ""], {"alpha", "a dir", "beta"}),
             (["fileplacer", "-v", "alpha", "-"], set()),
@@ -394,6 +435,7 @@ class Checks:
                   % (top, names))
             eq({n[len(top):] for n in names}, windowstree(), "files of the zip")
             readme = z.read(top + "README.txt")
+            licence = z.read(top + "LICENSE.txt")
             exe = z.read(top + "bin/fileplacer.exe")
         check(exe.startswith(b"MZ"), "bin/fileplacer.exe is not a Windows program")
         lines = readme.split(b"\r\n")
@@ -402,6 +444,8 @@ class Checks:
               "README.txt has a line end other than CR LF")
         check(("fileplacer %s" % self.version).encode() in readme,
               "README.txt does not name the version")
+        eq(licence, readbytes(os.path.join(ROOT, "LICENSE")).replace(b"\n", b"\r\n"),
+           "LICENSE.txt: LICENSE with CR LF line ends")
 
     def test_zip_runs(self):
         # Unpacked into a scratch directory and run under Wine from there,
