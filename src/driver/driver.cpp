@@ -121,16 +121,16 @@ void readoptions(runstate* rs, int argc, char** argv) {
 // The environment fills what the command line left unset.
 void readenvironment(runstate* rs) {
     char* value = nullptr;
-    if (rs->numpkgs == 0 && (value = std::getenv("FP_PKGLIST")) != nullptr)
+    if (rs->numpkgs == 0 && (value = envtext("FP_PKGLIST")) != nullptr)
         parsepkglist(rs, value);
-    if (rs->pkgmode == 0 && (value = std::getenv("FP_PACKAGE")) != nullptr)
+    if (rs->pkgmode == 0 && (value = envtext("FP_PACKAGE")) != nullptr)
         rs->pkgmode = decimalvalue(value);
-    if (rs->verbose == 0 && (value = std::getenv("FP_VERBOSE")) != nullptr) {
+    if (rs->verbose == 0 && (value = envtext("FP_VERBOSE")) != nullptr) {
         // A negative level wraps to a huge unsigned one: everything is shown.
         rs->verbose = static_cast<unsigned>(decimalvalue(value));
         if (rs->verbose == 0) rs->verbose = 1;
     }
-    if (rs->destdir == nullptr && (value = std::getenv("DESTDIR")) != nullptr)
+    if (rs->destdir == nullptr && (value = envtext("DESTDIR")) != nullptr)
         setdestdir(rs, value);
 }
 

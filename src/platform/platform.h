@@ -50,6 +50,10 @@ void gethost(char* buf, std::size_t cap);
 void getipv4(char* buf, std::size_t cap, const char* host);
 // Working directory into buf; 0 or the error number.
 int getworkdir(char* buf, std::size_t cap);
+// The value of an environment variable as UTF-8 (the Windows build reads the
+// UTF-16 environment), or null when it is not set. The text stays valid for
+// the rest of the run, and the caller may change it in place.
+char* envtext(const char* name);
 
 // ---- names and ids --------------------------------------------------------
 

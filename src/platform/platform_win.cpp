@@ -1,6 +1,6 @@
 // Platform functions for Windows: Windows Sockets 2 for the host facts, the
-// Windows file functions for directories and deletion, and the C runtime's
-// low-level file calls opened without newline translation.
+// wide Windows file functions (every path converted from UTF-8 by widepath),
+// and the C runtime's low-level descriptors over the handles they open.
 #ifdef _WIN32
 
 #include <winsock2.h>
@@ -16,10 +16,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
+#include "platform/wide.h"
 
 // ---- sockets and host facts ---------------------------------------------
 
@@ -51,7 +53,26 @@ void getipv4(char* buf, std::size_t cap, const char* host) {
 }
 
 int getworkdir(char* buf, std::size_t cap) {
-    return _getcwd(buf, static_cast<int>(cap)) != nullptr ? 0 : errno;
+    DWORD need = GetCurrentDirectoryW(0, nullptr);
+    if (need == 0) return EIO;
+    std::wstring dir(need, L'\0');
+    DWORD len = GetCurrentDirectoryW(need, dir.data());
+    if (len == 0 || len >= need) return EIO;
+    dir.resize(len);
+    std::string text = narrowtext(dir.c_str());
+    if (text.size() >= cap) return ERANGE;
+    std::memcpy(buf, text.c_str(), text.size() + 1);
+    return 0;
+}
+
+char* envtext(const char* name) {
+    // Each value read is kept, so that the pointer handed out stays valid.
+    static std::map<std::string, std::string> values;
+    const wchar_t* value = _wgetenv(widetext(name).c_str());
+    if (value == nullptr) return nullptr;
+    std::string& text = values[name];
+    text = narrowtext(value);
+    return text.data();
 }
 
 // ---- names ----------------------------------------------------------------
@@ -59,6 +80,67 @@ int getworkdir(char* buf, std::size_t cap) {
 void nativeseparators(char* text) {
     for (; *text != '\0'; text++)
         if (*text == '/') *text = '\\';
+}
+
+// ---- wide names ------------------------------------------------------------
+
+namespace {
+
+// The code page that files written for the legacy code page use: the
+// system's ANSI code page, whatever the process itself runs with (its
+// manifest asks for UTF-8).
+UINT legacycodepage() {
+    static UINT page = [] {
+        DWORD value = 0;
+        if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                           reinterpret_cast<LPWSTR>(&value), sizeof value / sizeof(wchar_t)) == 0 ||
+            value == 0 || value == CP_UTF8)
+            return UINT{1252};
+        return static_cast<UINT>(value);
+    }();
+    return page;
+}
+
+std::wstring fromutf16(const std::u16string& text) {
+    return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
+}
+
+// The working directory, for the length of relative paths and their "\\?\"
+// form. The tool never changes it, so it is read once.
+const std::u16string& workdir() {
+    static std::u16string dir = [] {
+        DWORD need = GetCurrentDirectoryW(0, nullptr);
+        std::wstring buf(need, L'\0');
+        DWORD len = need == 0 ? 0 : GetCurrentDirectoryW(need, buf.data());
+        buf.resize(len < need ? len : 0);
+        return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), buf.size());
+    }();
+    return dir;
+}
+
+}  // namespace
+
+std::wstring widetext(std::string_view text) {
+    std::u16string wide;
+    if (utf8toutf16(text, &wide)) return fromutf16(wide);
+    if (text.empty()) return std::wstring();
+    int len = static_cast<int>(text.size());
+    int need = MultiByteToWideChar(legacycodepage(), 0, text.data(), len, nullptr, 0);
+    std::wstring out(need > 0 ? need : 0, L'\0');
+    if (need > 0) MultiByteToWideChar(legacycodepage(), 0, text.data(), len, out.data(), need);
+    return out;
+}
+
+std::wstring widepath(const char* path) {
+    std::wstring wide = widetext(path);
+    std::u16string_view view(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
+    if (absolutelength(view, workdir().size()) < CLASSICPATHLIMIT || workdir().empty())
+        return wide;
+    return fromutf16(longpathform(view, workdir()));
+}
+
+std::string narrowtext(const wchar_t* text) {
+    return utf16toutf8(reinterpret_cast<const char16_t*>(text));
 }
 
 // ---- files ----------------------------------------------------------------
@@ -70,27 +152,64 @@ namespace {
 int errnofromwin(DWORD code) {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_DRIVE: return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT: return EACCES;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
     case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    case ERROR_INVALID_HANDLE: return EBADF;
+    case ERROR_DIRECTORY: return ENOTDIR;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
     default: return EIO;
     }
 }
 
+// errno from the last Windows error; -1 for the callers that return it so.
+int failwin() {
+    errno = errnofromwin(GetLastError());
+    return -1;
+}
+
+// A C runtime descriptor owning handle h (closed on failure): -1 with errno.
+int descriptor(HANDLE h, int flags) {
+    if (h == INVALID_HANDLE_VALUE) return failwin();
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+DWORD attributes(const char* path) { return GetFileAttributesW(widepath(path).c_str()); }
+
 }  // namespace
 
-int openread(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
+int openread(const char* path) {
+    // Others may go on reading, writing or even renaming the file meanwhile,
+    // as with the C runtime's open.
+    HANDLE h = CreateFileW(widepath(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr);
+    return descriptor(h, _O_RDONLY | _O_BINARY);
+}
 
 int readable(const char* path) {
-    DWORD attrs = GetFileAttributesA(path);
-    if (attrs == INVALID_FILE_ATTRIBUTES) {
-        errno = errnofromwin(GetLastError());
-        return -1;
-    }
+    DWORD attrs = attributes(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) return failwin();
     // A directory does not open as a file here.
     if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         errno = EACCES;
@@ -98,7 +217,6 @@ int readable(const char* path) {
     }
     return 0;
 }
-
 int closefd(int fd) { return _close(fd); }
 
 long readfd(int fd, void* buf, std::size_t count) {
@@ -128,46 +246,6 @@ int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
     return 0;
 }
 
-int pathstat(const char* path, std::int64_t* mtime) {
-    struct _stat64 st;
-    if (_stat64(path, &st) != 0) return errno;
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
-int isdirectory(const char* path) {
-    DWORD attrs = GetFileAttributesA(path);
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
-}
-
-int deletefile(const char* path) { return DeleteFileA(path) ? 0 : errnofromwin(GetLastError()); }
-
-char makedir(const char* path) {
-    char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '\\');
-    if (len > 0 && buf[len - 1] == ':') return '-';
-    if (CreateDirectoryA(buf, nullptr)) return '+';
-    DWORD err = GetLastError();
-    if (err == ERROR_PATH_NOT_FOUND) return 'x';
-    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return '-';
-    char msg[256];
-    msg[0] = '\0';
-    // 4680: text from the system, no inserts, lines of at most 72 characters
-    // (the message's own line breaks are dropped); 1024: the user's language.
-    FormatMessageA(4680, nullptr, err, 1024, msg, sizeof msg, nullptr);
-    die("Create Directory '%s' failed: %s (%d)\n", buf, msg, static_cast<int>(err));
-}
-
-int createdir(const char* path) {
-    if (*path == '/') path++;
-    DWORD attrs = GetFileAttributesA(path);
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
-    if (_mkdir(path) == 0 || errno == EEXIST) return 0;
-    return errno;
-}
-
-// ---- status, removal and listing ----------------------------------------
-
 namespace {
 
 // 100-nanosecond intervals from 1601 to 1970.
@@ -188,16 +266,63 @@ char kindof(DWORD attrs) {
 
 }  // namespace
 
+int pathstat(const char* path, std::int64_t* mtime) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    std::int64_t ns = nanoseconds(data.ftLastWriteTime);
+    // Whole seconds, rounded down as the C runtime's time_t is.
+    *mtime = ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
+    return 0;
+}
+
+int isdirectory(const char* path) {
+    DWORD attrs = attributes(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+}
+
+int deletefile(const char* path) {
+    return DeleteFileW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
+}
+
+char makedir(const char* path) {
+    char buf[1024];
+    std::size_t len = copydirpath(buf, sizeof buf, path, '\\');
+    if (len > 0 && buf[len - 1] == ':') return '-';
+    if (CreateDirectoryW(widepath(buf).c_str(), nullptr)) return '+';
+    DWORD err = GetLastError();
+    if (err == ERROR_PATH_NOT_FOUND) return 'x';
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return '-';
+    wchar_t msg[256];
+    msg[0] = L'\0';
+    // 4680: text from the system, no inserts, lines of at most 72 characters
+    // (the message's own line breaks are dropped); 1024: the user's language.
+    FormatMessageW(4680, nullptr, err, 1024, msg, sizeof msg / sizeof msg[0], nullptr);
+    die("Create Directory '%s' failed: %s (%d)\n", buf, narrowtext(msg).c_str(),
+        static_cast<int>(err));
+}
+
+int createdir(const char* path) {
+    if (*path == '/') path++;
+    std::wstring wide = widepath(path);
+    DWORD attrs = GetFileAttributesW(wide.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return 0;
+    DWORD err = GetLastError();
+    return err == ERROR_ALREADY_EXISTS ? 0 : errnofromwin(err);
+}
+
+// ---- status, removal and listing ----------------------------------------
+
 int statpath(const char* path, statinfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
         return errnofromwin(GetLastError());
     info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->mtime = nanoseconds(data.ftLastWriteTime);
     info->kind = kindof(data.dwFileAttributes);
     return 0;
 }
-
 // What a file's name reports; a link that this host shows as a link reports
 // itself, and a caller comparing it with the file opened learns it differs.
 int statfile(const char* path, statinfo* info) { return statpath(path, info); }
@@ -216,18 +341,18 @@ int statfd(int fd, statinfo* info) {
 int rewindfd(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : errno; }
 
 int removedir(const char* path) {
-    return RemoveDirectoryA(path) ? 0 : errnofromwin(GetLastError());
+    return RemoveDirectoryW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
 }
 
 int listdir(const char* path, std::vector<std::string>* names) {
     std::string pattern = std::string(path) + "\\*";
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(widepath(pattern.c_str()).c_str(), &data);
     if (h == INVALID_HANDLE_VALUE) return errnofromwin(GetLastError());
     do {
-        if (std::strcmp(data.cFileName, ".") != 0 && std::strcmp(data.cFileName, "..") != 0)
-            names->emplace_back(data.cFileName);
-    } while (FindNextFileA(h, &data));
+        if (std::wcscmp(data.cFileName, L".") != 0 && std::wcscmp(data.cFileName, L"..") != 0)
+            names->push_back(narrowtext(data.cFileName));
+    } while (FindNextFileW(h, &data));
     DWORD err = GetLastError();
     FindClose(h);
     return err == ERROR_NO_MORE_FILES ? 0 : errnofromwin(err);
@@ -236,14 +361,16 @@ int listdir(const char* path, std::vector<std::string>* names) {
 // ---- crash-safe output files ---------------------------------------------
 
 int createexclusive(const char* path, bool text) {
-    // _O_EXCL creates the file only when no name exists there (CREATE_NEW).
-    int mode = _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY);
-    return _open(path, mode, _S_IREAD | _S_IWRITE);
+    // CREATE_NEW creates the file only when no name exists there.
+    HANDLE h = CreateFileW(widepath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return descriptor(h, _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
 }
 
 int removeleftover(const char* path) {
     // A name that exists but shows no attributes is a link to nothing.
-    DWORD attrs = GetFileAttributesA(path);
+    std::wstring wide = widepath(path);
+    DWORD attrs = GetFileAttributesW(wide.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {
         DWORD err = GetLastError();
         if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) return errnofromwin(err);
@@ -260,19 +387,22 @@ int removeleftover(const char* path) {
     int fd = createexclusive(spare, false);
     if (fd < 0) return errno;
     _close(fd);
-    if (!MoveFileExA(spare, path, MOVEFILE_REPLACE_EXISTING)) {
+    std::wstring widespare = widepath(spare);
+    if (!MoveFileExW(widespare.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         int err = errnofromwin(GetLastError());
-        DeleteFileA(spare);
+        DeleteFileW(widespare.c_str());
         return err;
     }
-    return DeleteFileA(path) ? 0 : errnofromwin(GetLastError());
+    return DeleteFileW(wide.c_str()) ? 0 : errnofromwin(GetLastError());
 }
 
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
     DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-    return MoveFileExA(from, to, flags) ? 0 : errnofromwin(GetLastError());
+    return MoveFileExW(widepath(from).c_str(), widepath(to).c_str(), flags)
+               ? 0
+               : errnofromwin(GetLastError());
 }
 
 #endif  // _WIN32
