@@ -64,3 +64,62 @@ def test_names_beyond_any_code_page(t):
     r = t.run("-v", "s\u0159c", env={"DESTDIR": dest})
     t.eq((r.status, r.err), (0, ""), "second run")
     t.check(r.out.startswith("-D -       -        755 %s/Daten-" % dest), r.out)
+
+
+FORBIDDEN = [
+    # (types file lines, input line, message)
+    ("", "- txt CON",
+     "Name 'CON' is not allowed on Windows (a device name) in path 'bin/CON' input file "
+     "'install.ins' line 2\n"),
+    ("", "- txt sub/nul.txt/a",
+     "Name 'nul.txt' is not allowed on Windows (a device name) in path 'sub/nul.txt/a' "
+     "input file 'install.ins' line 2\n"),
+    ("", "- txt notes.",
+     "Name 'notes.' is not allowed on Windows (ends in a dot) in path 'bin/notes.' input file "
+     "'install.ins' line 2\n"),
+    ("", "- txt a:b",
+     "Name 'a:b' is not allowed on Windows (holds ':') in path 'bin/a:b' input file "
+     "'install.ins' line 2\n"),
+    ("", "- *symlink existing=a.txt new=lpt1",
+     "Name 'lpt1' is not allowed on Windows (a device name) in path 'lpt1' input file "
+     "'install.ins' line 2\n"),
+    ("dir 0755 - - - - bin/Com3\n", "- txt a.txt",
+     "Name 'Com3' is not allowed on Windows (a device name) in path 'bin/Com3' types file "
+     "'types.txt' line 3\n"),
+    ("set dd=bin/Daten.\ndir 0755 - - - - <dd>\n", "- txt a.txt",
+     "Name 'Daten.' is not allowed on Windows (ends in a dot) in path 'bin/Daten.' types file "
+     "'types.txt' line 4\n"),
+    ("file odd 0644 - - - - bin/what?\n", "- odd a.txt",
+     "Name 'what?' is not allowed on Windows (holds '?') in path 'bin/what?/a.txt' input file "
+     "'install.ins' line 2\n"),
+    ("file odd 0644 - - - win32=txt. bin\n", "- txt a.txt",
+     "Suffix 'txt.' is not allowed on Windows (ends in a dot) types file 'types.txt' line 3\n"),
+    ("symlink existing=a new=bin/aux\n", "- txt a.txt",
+     "Name 'aux' is not allowed on Windows (a device name) in path 'bin/aux' types file "
+     "'types.txt' line 3\n"),
+]
+
+
+def test_names_windows_forbids_are_refused_where_they_enter(t):
+    base = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
+    # Input-file lines are numbered as the backslash message numbers them.
+    t.write("types.txt", base)
+    t.write("install.ins", "fileplacer types.txt\n- txt a\\b\n")
+    r = t.run("-d", "out", "src")
+    inputline = "line " + r.err.rsplit("line ", 1)[-1]
+    t.check(inputline in ("line 1\n", "line 2\n"), "backslash message: %r" % r.err)
+    for types, line, message in FORBIDDEN:
+        if "input file" in message:
+            message = message.replace("line 2\n", inputline)
+        t.write("types.txt", base + types)
+        t.write("install.ins", "fileplacer types.txt\n%s\n" % line)
+        t.write("src/a.txt", "a\n")
+        t.mkdir("out")
+        r = t.run("-d", "out", "src")
+        t.eq((r.status, r.out, r.err), (1, "", message), "run with %r / %r" % (types, line))
+        t.eq(t.listdir("out"), [], "nothing installed")
+    # A drive at the start of a type directory stays allowed.
+    t.write("types.txt", base + "dir 0755 - - - - q:\n")
+    t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
+    r = t.run("-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "a drive as a type directory")
