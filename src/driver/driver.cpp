@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "inuse/inuse.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
@@ -247,11 +248,13 @@ void runstages(runstate* rs) {
     }
     lifeprepare(rs);
     makedestination(rs);
+    removeleftaside(rs);
     // --uninstall installs nothing: it only removes what the manifest records.
     if (!rs->uninstall) installall(rs);
     lifeafterwalk(rs);
     writeoutputs(rs);
     lifeoutputs(rs);
+    recordleftaside(rs);
 }
 
 }  // namespace
@@ -280,5 +283,6 @@ int runmain(int argc, char** argv) {
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    return lifestatus(rs);
+    int status = lifestatus(rs);
+    return status != 0 ? status : leftasidestatus();
 }

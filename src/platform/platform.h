@@ -128,6 +128,22 @@ int removedir(const char* path);
 // The names in a directory, without "." and "..": 0 or the error number.
 int listdir(const char* path, std::vector<std::string>* names);
 
+// ---- files another program holds open ------------------------------------
+
+// Replacing (movefile with replace, so atomiccommit) and removing (removefile)
+// a file that another program holds open, where the host refuses both (Windows),
+// move it aside within its directory first and then delete it; when it cannot
+// be deleted either it stays under its aside name, with a warning. A
+// read-only file is replaced or removed as any other.
+struct asidefile {
+    std::string path;   // the name it had
+    std::string aside;  // the name it has now
+};
+// The files this run left aside, in order.
+const std::vector<asidefile>& filesleftaside();
+// Whether path ends in a name that files in use are moved aside to.
+bool isasidename(const std::string& path);
+
 // ---- crash-safe output files ---------------------------------------------
 
 // Room for a temporary name: the final name (at most PATHSIZE - 1 characters)

@@ -367,6 +367,130 @@ int createexclusive(const char* path, bool text) {
     return descriptor(h, _O_WRONLY | (text ? _O_TEXT : _O_BINARY));
 }
 
+namespace {
+
+// How long a file in use is waited for: a scanner or an indexer holds a file
+// for a moment only.
+constexpr int BUSYTRIES = 10;
+constexpr DWORD BUSYWAIT = 100;  // milliseconds between tries
+
+bool inuse(DWORD err) {
+    return err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED ||
+           err == ERROR_LOCK_VIOLATION;
+}
+
+// A plain file (not a directory) stands at wide.
+bool isplainfile(const std::wstring& wide) {
+    DWORD attrs = GetFileAttributesW(wide.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Clears the read-only attribute of the file at wide: true when it had one.
+bool clearreadonly(const std::wstring& wide) {
+    DWORD attrs = GetFileAttributesW(wide.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (attrs & FILE_ATTRIBUTE_READONLY) == 0)
+        return false;
+    return SetFileAttributesW(wide.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Deletes the file that was moved aside; when another program still holds
+// it, it stays for a later run, with a warning.
+void dropaside(const char* path, const std::string& aside) {
+    std::wstring wide = widepath(aside.c_str());
+    if (DeleteFileW(wide.c_str())) return;
+    if (clearreadonly(wide) && DeleteFileW(wide.c_str())) return;
+    std::fprintf(stderr,
+                 "WARNING: '%s' is in use by another program; it was moved aside as '%s' and is "
+                 "removed by a later run\n",
+                 path, aside.c_str());
+    noteaside(path, aside.c_str());
+}
+
+// Moves the file at path, which another program holds open, aside within its
+// directory (renaming an open file works where replacing or deleting it does
+// not): 0 with *aside set, else the Windows error.
+DWORD setaside(const char* path, std::string* aside) {
+    std::wstring wide = widepath(path);
+    for (int n = 1; n < 1000; n++) {
+        *aside = asidename(path, n);
+        if (MoveFileExW(wide.c_str(), widepath(aside->c_str()).c_str(), 0)) return 0;
+        DWORD err = GetLastError();
+        if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS) return err;
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
+// Replaces (from is the new file) or removes (from is null) the file at
+// path. A read-only attribute is cleared first; a file another program holds
+// open is moved aside, and the move is tried again over about a second while
+// that fails too. 0 or the Windows error.
+DWORD replaceorremove(const char* from, const char* path, bool (*step)(const std::wstring&,
+                                                                         const std::wstring&)) {
+    std::wstring wide = widepath(path);
+    std::wstring widefrom = from != nullptr ? widepath(from) : std::wstring();
+    if (step(widefrom, wide)) return 0;
+    DWORD err = GetLastError();
+    if (!inuse(err) || !isplainfile(wide)) return err;
+    if (clearreadonly(wide)) {
+        if (step(widefrom, wide)) return 0;
+        err = GetLastError();
+        if (!inuse(err)) return err;
+    }
+    for (int attempt = 1;; attempt++) {
+        std::string aside;
+        DWORD asideerr = setaside(path, &aside);
+        if (asideerr == 0) {
+            if (from != nullptr && !MoveFileExW(widefrom.c_str(), wide.c_str(), 0)) {
+                // The name is free, yet the new file cannot take it: the old
+                // one goes back, so that nothing is lost.
+                err = GetLastError();
+                MoveFileExW(widepath(aside.c_str()).c_str(), wide.c_str(), 0);
+                return err;
+            }
+            dropaside(path, aside);
+            return 0;
+        }
+        if (!inuse(asideerr) || attempt == BUSYTRIES) return err;
+        Sleep(BUSYWAIT);
+        if (step(widefrom, wide)) return 0;
+        err = GetLastError();
+        if (!inuse(err)) return err;
+    }
+}
+
+bool replacestep(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// The name may be a link, which this host need not tell from a file, and
+// deleting it by name could delete what it points to. A rename never follows
+// a link standing at its new name: an empty file of our own takes the name,
+// and then that file is deleted.
+bool removestep(const std::wstring& spare, const std::wstring& path) {
+    (void)spare;
+    std::wstring widespare = path + L"~rm";
+    HANDLE h = CreateFileW(widespare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+        DeleteFileW(widespare.c_str())) {
+        // The spare of a removal that was interrupted.
+        h = CreateFileW(widespare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    if (!MoveFileExW(widespare.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD err = GetLastError();
+        DeleteFileW(widespare.c_str());
+        SetLastError(err);
+        return false;
+    }
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+}  // namespace
+
 int removeleftover(const char* path) {
     // A name that exists but shows no attributes is a link to nothing.
     std::wstring wide = widepath(path);
@@ -377,30 +501,21 @@ int removeleftover(const char* path) {
     } else if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return EEXIST;  // a directory, or a link to one, is never a leftover of ours
     }
-    // The name may be a link, which this host need not tell from a file, and
-    // deleting it by name could delete what it points to. A rename never
-    // follows a link standing at its new name: an empty file of our own
-    // takes the name, and then that file is deleted.
     char spare[TEMPNAMESIZE + 8];
     int n = std::snprintf(spare, sizeof spare, "%s~rm", path);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof spare) return ENAMETOOLONG;
-    int fd = createexclusive(spare, false);
-    if (fd < 0) return errno;
-    _close(fd);
-    std::wstring widespare = widepath(spare);
-    if (!MoveFileExW(widespare.c_str(), wide.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        int err = errnofromwin(GetLastError());
-        DeleteFileW(widespare.c_str());
-        return err;
-    }
-    return DeleteFileW(wide.c_str()) ? 0 : errnofromwin(GetLastError());
+    DWORD err = replaceorremove(nullptr, path, removestep);
+    return err == 0 ? 0 : errnofromwin(err);
 }
 
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
-    DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-    return MoveFileExW(widepath(from).c_str(), widepath(to).c_str(), flags)
+    if (replace) {
+        DWORD err = replaceorremove(from, to, replacestep);
+        return err == 0 ? 0 : errnofromwin(err);
+    }
+    return MoveFileExW(widepath(from).c_str(), widepath(to).c_str(), 0)
                ? 0
                : errnofromwin(GetLastError());
 }
