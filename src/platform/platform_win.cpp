@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
@@ -25,7 +27,125 @@
 
 // ---- sockets and host facts ---------------------------------------------
 
-int stderristerminal() { return _isatty(_fileno(stderr)); }
+// ---- console output ---------------------------------------------------------
+
+namespace {
+
+// Whether standard error was a console when the run started (it is a pipe
+// once the console output goes through the writer below).
+bool stderrconsole = false;
+
+struct consolewriter {
+    HANDLE console = nullptr;  // where the text is shown
+    HANDLE readend = nullptr;  // what the run writes, as UTF-8
+    HANDLE thread = nullptr;
+    bool out = false;          // standard output goes through it
+    bool err = false;          // standard error goes through it
+};
+
+consolewriter writer;
+
+// Shows what arrives through the pipe on the console through its wide call,
+// so that any character displays whatever the console's code page; a
+// character cut between two reads waits for its end.
+DWORD WINAPI writeconsole(void*) {
+    std::string pending;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(writer.readend, buf, sizeof buf, &got, nullptr) && got > 0) {
+        pending.append(buf, got);
+        // Up to the last complete UTF-8 sequence.
+        std::size_t end = pending.size();
+        std::size_t back = 0;
+        while (back < 3 && back < end &&
+               (static_cast<unsigned char>(pending[end - 1 - back]) & 0xC0) == 0x80)
+            back++;
+        if (back < end) {
+            auto lead = static_cast<unsigned char>(pending[end - 1 - back]);
+            std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            if (need > back + 1) end -= back + 1;
+        }
+        std::wstring text = widetext(std::string_view(pending.data(), end));
+        pending.erase(0, end);
+        DWORD written = 0;
+        if (!text.empty())
+            WriteConsoleW(writer.console, text.data(), static_cast<DWORD>(text.size()), &written,
+                          nullptr);
+    }
+    if (!pending.empty()) {
+        std::wstring text = widetext(pending);
+        DWORD written = 0;
+        WriteConsoleW(writer.console, text.data(), static_cast<DWORD>(text.size()), &written,
+                      nullptr);
+    }
+    return 0;
+}
+
+// At exit: the streams are flushed and closed, so that the writer reads to
+// the end and shows everything before the process ends.
+void stopconsoleoutput() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (writer.out) _close(1);
+    if (writer.err) _close(2);
+    WaitForSingleObject(writer.thread, 10000);
+}
+
+bool isconsole(HANDLE h) {
+    DWORD mode;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+}  // namespace
+
+// Standard output and standard error that are a console go through a pipe
+// to a thread that shows the text with the console's wide call: the run
+// writes UTF-8 everywhere, as it does to pipes and files.
+void startconsoleoutput() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    bool outconsole = isconsole(out);
+    stderrconsole = isconsole(err);
+    if (!outconsole && !stderrconsole) return;
+    HANDLE writeend = nullptr;
+    if (!CreatePipe(&writer.readend, &writeend, nullptr, 0)) return;
+    // Text mode, as the console streams are: lines end in CR LF.
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writeend), _O_WRONLY | _O_TEXT);
+    if (fd < 0) {
+        CloseHandle(writer.readend);
+        CloseHandle(writeend);
+        return;
+    }
+    // A handle of its own: the standard handle closes when its descriptor
+    // takes the pipe.
+    if (!DuplicateHandle(GetCurrentProcess(), outconsole ? out : err, GetCurrentProcess(),
+                         &writer.console, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        _close(fd);
+        CloseHandle(writer.readend);
+        return;
+    }
+    writer.thread = CreateThread(nullptr, 0, writeconsole, nullptr, 0, nullptr);
+    if (writer.thread == nullptr) {
+        _close(fd);
+        CloseHandle(writer.readend);
+        return;
+    }
+    // Each message goes out whole and in order, as on the console itself.
+    writer.out = outconsole;
+    writer.err = stderrconsole;
+    if (outconsole) {
+        _dup2(fd, 1);
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+    if (stderrconsole) {
+        _dup2(fd, 2);
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+    }
+    _close(fd);
+    std::atexit(stopconsoleoutput);
+}
+
+int stderristerminal() { return stderrconsole ? 1 : 0; }
 
 void startsockets() {
     WSADATA data;
