@@ -449,12 +449,21 @@ int statfile(const char* path, statinfo* info) { return statpath(path, info); }
 
 int statfd(int fd, statinfo* info) {
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    BY_HANDLE_FILE_INFORMATION data;
     if (h == INVALID_HANDLE_VALUE) return EBADF;
-    if (!GetFileInformationByHandle(h, &data)) return errnofromwin(GetLastError());
-    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->mtime = nanoseconds(data.ftLastWriteTime);
-    info->kind = kindof(data.dwFileAttributes);
+    // Two plain queries of the handle: GetFileInformationByHandle also asks
+    // for the volume's serial number, which costs a round trip to the volume
+    // manager per file (a third of a first install's time under Wine).
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return errnofromwin(GetLastError());
+    info->size = standard.EndOfFile.QuadPart;
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(basic.LastWriteTime.QuadPart & 0xFFFFFFFF);
+    written.dwHighDateTime = static_cast<DWORD>(basic.LastWriteTime.QuadPart >> 32);
+    info->mtime = nanoseconds(written);
+    info->kind = kindof(basic.FileAttributes);
     return 0;
 }
 
