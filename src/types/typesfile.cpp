@@ -223,9 +223,11 @@ void readsuffix(typeline& ln, filetype* t)
         t->flags |= F_VERSIONTRAIL;
         suffix[len - 1] = '\0';
     }
-    // The suffix ends every name of the type.
+    // The suffix ends every name of the type. An empty one ("win32=") is
+    // left as it always was: Windows drops the dot it leaves.
     std::string name = std::string("x.") + suffix;
-    if (const char* reason = windowsforbidden(name))
+    const char* reason = *suffix != '\0' ? windowsforbidden(name) : nullptr;
+    if (reason != nullptr)
         die("Suffix '%s' is not allowed on Windows (%s) types file '%s' line %d\n", suffix, reason,
             ln.filename, ln.lineno);
     t->suffix = suffix;
