@@ -27,21 +27,31 @@ asidelist earlier;
 
 bool writes(const runstate* rs) { return !rs->noaction && !rs->verify; }
 
-// A name in the destination directory, which an empty destination leaves
-// relative to the working directory.
+// The destination as the file calls take it: a leading '/' dropped (an
+// empty destination is the working directory), '/' as the separator.
+std::string destination(const runstate* rs) {
+    std::string dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+    for (char& c : dir)
+        if (c == '\\') c = '/';
+    return dir;
+}
+
+// A name in the destination directory.
 std::string indest(const runstate* rs, std::string_view rel) {
-    std::string dir = rs->destdir[0] == '/' && rs->destdir[1] == '\0' ? "" : rs->destdir;
+    std::string dir = destination(rs);
     return dir.empty() ? std::string(rel) : dir + "/" + std::string(rel);
 }
 
 // A listed name that stays inside the destination and is one the platform
 // moves files aside to; the list is a file anybody may edit.
 bool trusted(const std::string& rel) {
-    if (rel.empty() || rel[0] == '/' || rel[0] == '\\' || rel.find(':') != std::string::npos)
+    // The list is written with '/' only; a backslash, a separator on
+    // Windows alone, would make the line mean different files on each host.
+    if (rel.empty() || rel[0] == '/' || rel.find_first_of(":\\") != std::string::npos)
         return false;
     std::size_t start = 0;
     while (start <= rel.size()) {
-        std::size_t end = rel.find_first_of("/\\", start);
+        std::size_t end = rel.find('/', start);
         if (end == std::string::npos) end = rel.size();
         std::string_view part(rel.data() + start, end - start);
         if (part.empty() || part == "." || part == "..") return false;
@@ -50,11 +60,14 @@ bool trusted(const std::string& rel) {
     return isasidename(rel);
 }
 
-// The aside name relative to the destination.
-std::string relative(const runstate* rs, const std::string& path) {
-    std::string dir = rs->destdir;
-    if (!dir.empty() && path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
-        (path[dir.size()] == '/' || path[dir.size()] == '\\'))
+// The aside name relative to the destination, with '/' separators.
+std::string relative(const runstate* rs, std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    std::string dir = destination(rs);
+    if (dir.empty()) return path;
+    if (path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
+        path[dir.size()] == '/')
         return path.substr(dir.size() + 1);
     return path;
 }
@@ -75,7 +88,6 @@ void removeleftaside(runstate* rs) {
         std::string rel(line, lineend);
         if (!trusted(rel)) continue;
         std::string path = indest(rs, rel);
-        nativeseparators(path.data());
         statinfo st;
         if (statpath(path.c_str(), &st) != 0 || st.kind != 'f') continue;
         // A plain delete: a file still in use stays where it is.

@@ -220,3 +220,24 @@ def test_a_file_held_open_that_may_be_deleted(t):
         t.check(not t.exists("out/manifest.inuse"), "no list")
         if after == "new":
             t.check(t.read("out/bin/tool.exe").endswith(b"new"), "the new program in place")
+
+
+def test_files_left_aside_are_removed_by_the_next_run(t):
+    # As a Windows run leaves them; the list is a file anybody may edit, so
+    # only names it moves files aside to, inside the destination, are taken.
+    t.mkdir("out/bin")
+    lifelayout(t, ["a.txt"])
+    aside = ["out/bin/a.txt.inuse~1", "out/bin/a.txt.inuse~2"]
+    kept = ["outside.txt.inuse~1", "out/bin/b.txt", "out/bin/c.inuse~x", "out/bin/d.inuse~1"]
+    for name in aside + kept:
+        t.write(name, "old\n")
+    t.write("out/manifest.inuse", "bin/a.txt.inuse~1\nbin/a.txt.inuse~2\n../outside.txt.inuse~1\n"
+                                  "bin/b.txt\nbin/c.inuse~x\n/bin/a.txt.inuse~1\nbin\\d.inuse~1\n")
+    r = t.run("-n", "-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "-n run")
+    t.check(all(t.exists(n) for n in aside), "-n removes nothing")
+    r = t.run("-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "run")
+    t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
+    t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
+    t.check(not t.exists("out/manifest.inuse"), "the list removed")
