@@ -24,6 +24,7 @@ struct asidelist {
 };
 
 asidelist earlier;
+int keptfiles = 0;  // files left in place for being in use
 
 bool writes(const runstate* rs) { return !rs->noaction && !rs->verify; }
 
@@ -120,4 +121,10 @@ void recordleftaside(runstate* rs) {
                      std::strerror(err), err);
 }
 
-int leftasidestatus() { return filesleftaside().empty() ? 0 : 2; }
+void keptinuse(const char* path, bool replace) {
+    std::fprintf(stderr, "WARNING: '%s' is in use by another program; it was not %s\n", path,
+                 replace ? "replaced" : "removed");
+    keptfiles++;
+}
+
+int leftasidestatus() { return filesleftaside().empty() && keptfiles == 0 ? 0 : 2; }

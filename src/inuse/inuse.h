@@ -12,5 +12,9 @@ void removeleftaside(runstate* rs);
 // Writes the list of files still aside (the earlier ones that stayed and
 // this run's), or removes it when none is left.
 void recordleftaside(runstate* rs);
-// 2 when this run left a file aside, else 0.
+// A file that another program holds open so that it can be neither
+// replaced nor moved aside (EBUSY): a warning that it was not replaced
+// (replace) or not removed, and the run ends with status 2.
+void keptinuse(const char* path, bool replace);
+// 2 when this run left a file aside or in place for being in use, else 0.
 int leftasidestatus();

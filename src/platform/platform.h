@@ -134,7 +134,8 @@ int listdir(const char* path, std::vector<std::string>* names);
 // a file that another program holds open, where the host refuses both (Windows),
 // move it aside within its directory first and then delete it; when it cannot
 // be deleted either it stays under its aside name, with a warning. A
-// read-only file is replaced or removed as any other.
+// read-only file is replaced or removed as any other. A file held open so
+// that not even a rename works fails with EBUSY after about a second.
 struct asidefile {
     std::string path;   // the name it had
     std::string aside;  // the name it has now

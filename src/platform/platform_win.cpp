@@ -292,6 +292,7 @@ int errnofromwin(DWORD code) {
     case ERROR_INVALID_HANDLE: return EBADF;
     case ERROR_DIRECTORY: return ENOTDIR;
     case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_BUSY: return EBUSY;
     default: return EIO;
     }
 }
@@ -553,7 +554,8 @@ DWORD setaside(const char* path, std::string* aside) {
 // Replaces (from is the new file) or removes (from is null) the file at
 // path. A read-only attribute is cleared first; a file another program holds
 // open is moved aside, and the move is tried again over about a second while
-// that fails too. 0 or the Windows error.
+// that fails too. 0, ERROR_BUSY when the file stayed in use, or the Windows
+// error.
 DWORD replaceorremove(const char* from, const char* path, bool (*step)(const std::wstring&,
                                                                          const std::wstring&)) {
     std::wstring wide = widepath(path);
@@ -580,7 +582,9 @@ DWORD replaceorremove(const char* from, const char* path, bool (*step)(const std
             dropaside(path, aside);
             return 0;
         }
-        if (!inuse(asideerr) || attempt == BUSYTRIES) return err;
+        if (!inuse(asideerr)) return err;
+        // Held open by a program that lets nobody even rename the file.
+        if (attempt == BUSYTRIES) return asideerr == ERROR_ACCESS_DENIED ? err : ERROR_BUSY;
         Sleep(BUSYWAIT);
         if (step(widefrom, wide)) return 0;
         err = GetLastError();

@@ -241,3 +241,41 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
     t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
     t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
     t.check(not t.exists("out/manifest.inuse"), "the list removed")
+
+
+def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
+    if not t.wine:
+        t.skip("a POSIX host replaces and removes files in use")
+    exe = holdopen_exe(t)
+    tool = "out/bin/tool.exe"
+    for option, names, after in INUSE_OPS:
+        shutil.rmtree(t.path("out"), ignore_errors=True)
+        t.mkdir("out")
+        inuse_layout(t, ["tool.exe", "a.txt"], exe)
+        r = t.run("--update", "-d", "out", "src")  # with fingerprints
+        t.eq((r.status, r.err), (0, ""), "first install")
+        old = t.read(tool)
+        inuse_layout(t, names, exe)
+        if after == "new":
+            t.write("src/tool.exe", old + b"new")
+            t.write("src/a.txt", "a2\n")
+        holder = Holder(t, [exe, t.path(tool), "read"])
+        try:
+            r = t.run(option, "-d", "out", "src")
+        finally:
+            holder.close()
+        verb = "replaced" if after == "new" else "removed"
+        t.eq((r.status, r.err), (2, "WARNING: '%s' is in use by another program; it was not %s\n"
+                                 % (tool, verb)), option)
+        t.eq(t.read(tool), old, "the file left as it was by " + option)
+        if after == "new":
+            t.eq(t.readtext("out/bin/a.txt"), "a2\n", "the other file replaced")
+        t.eq(leftovers(t, "out"), [], "temporaries after " + option)
+        # Once the program has ended, the same command finishes the work,
+        # its records and fingerprints being what stands on disk.
+        r = t.run(option, "-d", "out", "src")
+        t.eq((r.status, r.err), (0, ""), option + " again")
+        if after == "new":
+            t.eq(t.read(tool), old + b"new", "replaced by the second " + option)
+        else:
+            t.check(not t.exists(tool), "removed by the second " + option)
