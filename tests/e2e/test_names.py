@@ -123,3 +123,17 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
     t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
     r = t.run("-d", "out", "src")
     t.eq((r.status, r.err), (0, ""), "a drive as a type directory")
+
+
+def test_legacy_code_page_names(t):
+    if not t.wine:
+        t.skip("a POSIX host takes names as the bytes they are")
+    # An input file written for the legacy code page (Windows-1252 here):
+    # its names are not UTF-8 and are read in the system's ANSI code page.
+    t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")
+    t.write("install.ins", b"fileplacer types.txt\n- txt caf\xe9.txt\n")
+    t.write("src/caf\u00e9.txt", "coffee\n")
+    t.mkdir("out")
+    r = t.run("-d", "out", "src")
+    t.eq((r.status, r.err), (0, ""), "run")
+    t.eq(t.listdir("out/bin"), ["caf\u00e9.txt"], "installed under its Unicode name")
