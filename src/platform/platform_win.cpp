@@ -6,7 +6,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -24,8 +23,6 @@
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 #include "platform/wide.h"
-
-// ---- sockets and host facts ---------------------------------------------
 
 // ---- console output ---------------------------------------------------------
 
@@ -146,6 +143,8 @@ void startconsoleoutput() {
 }
 
 int stderristerminal() { return stderrconsole ? 1 : 0; }
+
+// ---- sockets and host facts ---------------------------------------------
 
 void startsockets() {
     WSADATA data;
