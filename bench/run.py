@@ -14,7 +14,12 @@ the same trees:
   - `--update` with nothing changed and `--verify` of the unchanged tree
     against the plain no-op re-run, and the first install with `--json`
     against the same install with -v, when the binary lists those options in
-    its --help text.
+    its --help text;
+  - with the Windows build and Wine present, the Windows build's first
+    install and no-op re-run of the main tree under Wine beside the Linux
+    build's and a tar pipe's copy (and beside another Windows build given
+    with --wine-baseline); its tree must be byte-identical to the Linux
+    build's. System calls are not counted there.
 
 The machine is shared, so every comparison is made between commands run
 right after one another (in an order that rotates from one repetition to the
@@ -144,6 +149,14 @@ def toolcmd(exe, case, dest, *longopts):
     return [exe, *longopts, "-d", "dest-" + dest, "-i", "install.ins", "src"]
 
 
+def winecmd(args, case, dest):
+    return [args.wine, *toolcmd(args.wine_exe, case, dest)]
+
+
+def tarcmd(case, dest):
+    return ["sh", "-c", "tar -C src -cf - . | tar -C %s -xf -" % case.dest(dest)]
+
+
 def cpcmd(case, dest):
     return ["cp", "-r", "src/.", case.dest(dest)]
 
@@ -239,10 +252,10 @@ def listtree(top, skiptool):
     return files, dirs
 
 
-def sametree(a, b, skiptool_b):
+def sametree(a, b, skiptool_b, skiptool_a=False):
     """None when the trees hold the same files with the same bytes, else a
     short description of the first differences."""
-    fa, da = listtree(a, False)
+    fa, da = listtree(a, skiptool_a)
     fb, db = listtree(b, skiptool_b)
     problems = []
     for what, x, y in (("files", fa, fb), ("directories", da, db)):
@@ -361,6 +374,12 @@ def parseargs(argv):
     ap.add_argument("--workdir", help="directory to make the work directory in (system temp)")
     ap.add_argument("--no-strace", action="store_true", help="skip the strace measurements")
     ap.add_argument("--strict", action="store_true", help="status 2 when a target is not met")
+    ap.add_argument("--wine-exe", default=os.path.join(ROOT, "build-win", "fileplacer.exe"),
+                    help="the Windows build, run under Wine (build-win/fileplacer.exe)")
+    ap.add_argument("--wine-baseline",
+                    help="another Windows build, timed beside --wine-exe (an older commit's)")
+    ap.add_argument("--wine", help="the Wine loader (wine64 on PATH, else /usr/lib/wine/wine64)")
+    ap.add_argument("--no-wine", action="store_true", help="skip the Windows build")
     args = ap.parse_args(argv)
     base = QUICK if args.quick else DEFAULTS
     for k, v in base.items():
@@ -371,6 +390,18 @@ def parseargs(argv):
     if args.flat < 10 or args.repeat < 1:
         ap.error("need --flat >= 10 and --repeat >= 1")
     args.exe = os.path.abspath(args.exe)
+    if not args.no_wine:
+        args.wine = args.wine or shutil.which("wine64") or (
+            "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else None)
+        args.wine_exe = os.path.abspath(args.wine_exe)
+        if args.wine_baseline:
+            args.wine_baseline = os.path.abspath(args.wine_baseline)
+        if args.wine is None or not os.path.exists(args.wine_exe):
+            args.no_wine = True
+        else:
+            # The prefix of the Windows build's checks, and no Wine chatter.
+            os.environ.setdefault("WINEDEBUG", "-all")
+            os.environ.setdefault("WINEPREFIX", os.path.join(ROOT, "build-win", "wineprefix"))
     if not os.access(args.exe, os.X_OK):
         ap.error("%s is not an executable (run `make build`, or give --exe)" % args.exe)
     return args
@@ -505,6 +536,9 @@ def bench(args, work, rep):
 
     rep.check("installed tree after the re-runs", sametree(main.src, main.dest("tool"), True))
 
+    if not args.no_wine:
+        benchwine(args, main, samples, rep, start)
+
     # System calls, on fresh destinations.
     perfile = {}
     touched = None
@@ -538,6 +572,35 @@ def bench(args, work, rep):
                 perfile[label] = syscalls(cmd, main.root, ok, out)
 
     return samples, perfile, touched, opts, have_rsync, have_strace, (main, big, small)
+
+
+def benchwine(args, main, samples, rep, start):
+    """The Windows build under Wine on the main tree: first install and
+    no-op re-run beside the Linux build's and a tar pipe's, and beside a
+    baseline Windows build when one is given."""
+    # The Wine server stays up between runs, as it does for a user.
+    subprocess.run([os.path.join(os.path.dirname(args.wine), "wineserver"), "-p"],
+                   env=cleanenv(), check=False)
+    main.reset("warm")
+    run(winecmd(args, main, "warm"), main.root)  # starts Wine's services once, untimed
+    main.reset("warm")
+    for r in range(args.repeat):
+        print("Windows build, repetition %d of %d (%.0f s so far)"
+              % (r + 1, args.repeat, time.monotonic() - start), flush=True)
+        main.reset("win", "linux", "tar", "winbase")
+        jobs = [("win first", winecmd(args, main, "win"), main.root, (0,)),
+                ("linux first (win pair)", toolcmd(args.exe, main, "linux"), main.root, (0,)),
+                ("tar pipe", tarcmd(main, "tar"), main.root, (0,))]
+        if args.wine_baseline:
+            base = [args.wine, *toolcmd(args.wine_baseline, main, "winbase")]
+            jobs.append(("win baseline first", base, main.root, (0,)))
+        timeall(samples, jobs, r)
+        if r == 0:
+            rep.check("Windows build's tree against the Linux build's",
+                      sametree(main.dest("linux"), main.dest("win"), True, True))
+        timeall(samples, [("win no-op", winecmd(args, main, "win"), main.root, (0,)),
+                          ("linux no-op (win pair)", toolcmd(args.exe, main, "linux"), main.root,
+                           (0,))], r)
 
 
 def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases, rep):
@@ -577,6 +640,17 @@ def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases
                    samples.ratio("tool --json first", "tool -v first"), 1.05)
     else:
         rep.notes.append("--json is not in the binary's --help text: not measured")
+    if not args.no_wine:
+        rep.info("Windows first install (Wine) / Linux build",
+                 samples.ratio("win first", "linux first (win pair)"))
+        rep.info("Windows first install (Wine) / tar pipe", samples.ratio("win first", "tar pipe"))
+        if args.wine_baseline:
+            rep.target("Windows first install / baseline Windows build",
+                       samples.ratio("win first", "win baseline first"), 1.0)
+        rep.info("Windows no-op re-run (Wine) / Linux build",
+                 samples.ratio("win no-op", "linux no-op (win pair)"))
+    else:
+        rep.notes.append("no Windows build or no Wine: the Windows rows are skipped")
     if not have_rsync:
         rep.notes.append("rsync is not installed: its comparisons are skipped")
     if not have_strace:

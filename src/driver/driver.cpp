@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "inuse/inuse.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
@@ -133,16 +134,16 @@ void readoptions(runstate* rs, int argc, char** argv) {
 // The environment fills what the command line left unset.
 void readenvironment(runstate* rs) {
     char* value = nullptr;
-    if (rs->numpkgs == 0 && (value = std::getenv("FP_PKGLIST")) != nullptr)
+    if (rs->numpkgs == 0 && (value = envtext("FP_PKGLIST")) != nullptr)
         parsepkglist(rs, value);
-    if (rs->pkgmode == 0 && (value = std::getenv("FP_PACKAGE")) != nullptr)
+    if (rs->pkgmode == 0 && (value = envtext("FP_PACKAGE")) != nullptr)
         rs->pkgmode = decimalvalue(value);
-    if (rs->verbose == 0 && (value = std::getenv("FP_VERBOSE")) != nullptr) {
+    if (rs->verbose == 0 && (value = envtext("FP_VERBOSE")) != nullptr) {
         // A negative level wraps to a huge unsigned one: everything is shown.
         rs->verbose = static_cast<unsigned>(decimalvalue(value));
         if (rs->verbose == 0) rs->verbose = 1;
     }
-    if (rs->destdir == nullptr && (value = std::getenv("DESTDIR")) != nullptr)
+    if (rs->destdir == nullptr && (value = envtext("DESTDIR")) != nullptr)
         setdestdir(rs, value);
 }
 
@@ -259,11 +260,13 @@ void runstages(runstate* rs) {
     }
     lifeprepare(rs);
     makedestination(rs);
+    removeleftaside(rs);
     // --uninstall installs nothing: it only removes what the manifest records.
     if (!rs->uninstall) installall(rs);
     lifeafterwalk(rs);
     writeoutputs(rs);
     lifeoutputs(rs);
+    recordleftaside(rs);
 }
 
 }  // namespace
@@ -300,6 +303,7 @@ int runmain(int argc, char** argv) {
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
     int status = lifestatus(rs);
+    if (status == 0) status = leftasidestatus();
     reportend(status);
     return status;
 }

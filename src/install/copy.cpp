@@ -15,6 +15,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
@@ -102,6 +103,11 @@ bool committemp(atomicfile* out, const char* destpath, bool replace) {
     int err = atomicclose(out);
     if (err == 0) err = atomiccommit(out, replace);
     if (err == EEXIST && !replace) return false;
+    // Left as it is, with its fingerprint; a later run replaces it.
+    if (err == EBUSY && replace) {
+        keptinuse(destpath, true);
+        return false;
+    }
     if (err != 0) die("Failed to flush file '%s': %s (%d)\n", destpath, std::strerror(err), err);
     return true;
 }

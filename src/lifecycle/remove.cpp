@@ -18,6 +18,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "inuse/inuse.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"
 #include "text/text.h"
@@ -256,8 +257,11 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
         if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st))
             return keep(ls, r);
-        if (!rs->noaction && (err = removefile(disk)) != 0)
+        if (!rs->noaction && (err = removefile(disk)) != 0) {
+            // Another program holds it: it stays recorded for a later run.
+            if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
             die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
+        }
     }
     goingpath(plan, relativeof(rs, r.listing));
     listfile(rs, r);

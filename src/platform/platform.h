@@ -32,6 +32,7 @@
 struct runhooks {
     void (*failed)(const char* message);
     void (*ending)(int status);
+    void (*warned)(const char* message);  // a warning from this layer; null: standard error
 };
 void setrunhooks(const runhooks& hooks);
 // The hooks in force (null members when none were set).
@@ -63,6 +64,10 @@ void gethost(char* buf, std::size_t cap);
 void getipv4(char* buf, std::size_t cap, const char* host);
 // Working directory into buf; 0 or the error number.
 int getworkdir(char* buf, std::size_t cap);
+// The value of an environment variable as UTF-8 (the Windows build reads the
+// UTF-16 environment), or null when it is not set. The text stays valid for
+// the rest of the run, and the caller may change it in place.
+char* envtext(const char* name);
 
 // ---- names and ids --------------------------------------------------------
 
@@ -136,6 +141,23 @@ int removefile(const char* path);
 int removedir(const char* path);
 // The names in a directory, without "." and "..": 0 or the error number.
 int listdir(const char* path, std::vector<std::string>* names);
+
+// ---- files another program holds open ------------------------------------
+
+// Replacing (movefile with replace, so atomiccommit) and removing (removefile)
+// a file that another program holds open, where the host refuses both (Windows),
+// move it aside within its directory first and then delete it; when it cannot
+// be deleted either it stays under its aside name, with a warning. A
+// read-only file is replaced or removed as any other. A file held open so
+// that not even a rename works fails with EBUSY after about a second.
+struct asidefile {
+    std::string path;   // the name it had
+    std::string aside;  // the name it has now
+};
+// The files this run left aside, in order.
+const std::vector<asidefile>& filesleftaside();
+// Whether path ends in a name that files in use are moved aside to.
+bool isasidename(const std::string& path);
 
 // ---- crash-safe output files ---------------------------------------------
 

@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -23,7 +25,7 @@ void discardpending() {
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
 
-runhooks runhookset{nullptr, nullptr};
+runhooks runhookset{nullptr, nullptr, nullptr};
 
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
@@ -49,6 +51,20 @@ void clearstatus() {
 void setrunhooks(const runhooks& hooks) { runhookset = hooks; }
 
 const runhooks& currentrunhooks() { return runhookset; }
+
+void hostwarning(const char* fmt, ...) {
+    static char message[4096];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(message, sizeof message, fmt, args);
+    va_end(args);
+    if (runhookset.warned != nullptr) {
+        runhookset.warned(message);
+        return;
+    }
+    std::fflush(stdout);
+    std::fputs(message, stderr);
+}
 
 // Standard output goes first, so that one pipe shows both in the order
 // they were written.
@@ -99,6 +115,33 @@ int makelink(const char* existing, const char* newpath) {
 }
 
 int removefile(const char* path) { return removeleftover(path); }
+
+namespace {
+
+constexpr const char ASIDETAG[] = ".inuse~";
+
+std::vector<asidefile> asides;
+
+}  // namespace
+
+std::string asidename(const char* path, int n) {
+    return std::string(path) + ASIDETAG + std::to_string(n);
+}
+
+void noteaside(const char* path, const char* aside) { asides.push_back({path, aside}); }
+
+const std::vector<asidefile>& filesleftaside() { return asides; }
+
+bool isasidename(const std::string& path) {
+    std::size_t tag = path.rfind(ASIDETAG);
+    if (tag == std::string::npos || tag == 0 || path[tag - 1] == '/' || path[tag - 1] == '\\')
+        return false;
+    std::size_t digits = tag + sizeof ASIDETAG - 1;
+    if (digits == path.size()) return false;
+    for (std::size_t i = digits; i < path.size(); i++)
+        if (path[i] < '0' || path[i] > '9') return false;
+    return true;
+}
 
 int strnicmpascii(const char* a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; i++) {

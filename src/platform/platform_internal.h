@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -23,3 +24,16 @@ int movefile(const char* from, const char* to, bool replace);
 // sep. A path longer than cap - 1 characters ends the run with the
 // create-directory message. Returns the length copied.
 std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep);
+
+// The name a file in use is moved aside to within its directory (n from 1
+// tells several apart).
+std::string asidename(const char* path, int n);
+// A warning of this layer: through the run's warning hook when one is set,
+// else on standard error (standard output flushed first).
+void hostwarning(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Notes a file moved aside that could not be deleted (see filesleftaside).
+void noteaside(const char* path, const char* aside);

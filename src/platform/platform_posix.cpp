@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/faults.h"
@@ -54,6 +55,8 @@ void getipv4(char* buf, std::size_t cap, const char* host) {
 }
 
 int getworkdir(char* buf, std::size_t cap) { return getcwd(buf, cap) != nullptr ? 0 : errno; }
+
+char* envtext(const char* name) { return std::getenv(name); }
 
 // ---- names ----------------------------------------------------------------
 

@@ -21,7 +21,7 @@ void endrun(int status, const char* check) {
     (void)check;
     runhooks hooks = currentrunhooks();
     if (hooks.ending != nullptr) {
-        setrunhooks({hooks.failed, nullptr});
+        setrunhooks({hooks.failed, nullptr, hooks.warned});
         hooks.ending(status);
     }
     std::exit(status);

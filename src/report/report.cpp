@@ -149,6 +149,8 @@ void tostderr(const char* type, const char* fmt, va_list args) {
     va_end(again);
 }
 
+void warned(const char* text) { reportwarning("%s", text); }
+
 void failed(const char* text) {
     state.errors++;
     if (!state.json || *text == '\0') return;
@@ -276,7 +278,7 @@ void reportbegin(const reportoptions& opts) {
     state.stats = opts.stats;
     state.begun = true;
     state.start = std::chrono::steady_clock::now();
-    setrunhooks({failed, ending});
+    setrunhooks({failed, ending, warned});
     if (!state.json) return;
     open("format");
     field("format", "fileplacer-json");

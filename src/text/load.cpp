@@ -79,6 +79,24 @@ void checknonul(const char* path, const char* text, std::size_t len)
     }
 }
 
+// A byte-order mark at the start: UTF-8's is dropped (line 1 is the text
+// after it); a UTF-16 file, in either byte order, is not text this tool
+// reads. Returns the bytes left.
+std::size_t skipbom(const char* path, char* text, std::size_t len)
+{
+    auto starts = [&](const char* mark, std::size_t marklen) {
+        return len >= marklen && std::memcmp(text, mark, marklen) == 0;
+    };
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+        die("File '%s' is UTF-16 text; save it as UTF-8\n", path);
+    }
+    if (!starts("\xEF\xBB\xBF", 3)) {
+        return len;
+    }
+    std::memmove(text, text + 3, len - 3);
+    return len - 3;
+}
+
 }  // namespace
 
 int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
@@ -115,6 +133,7 @@ int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
         return err;
     }
     closefd(fd);
+    got = static_cast<long long>(skipbom(path, block, static_cast<std::size_t>(got)));
     checknonul(path, block, static_cast<std::size_t>(got));
     block[got] = '\0';
     *text = block;

@@ -116,7 +116,8 @@ int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_
 // ---- loading and scanning -------------------------------------------------
 
 // Whole text file into one NUL-terminated heap block; 0 or the error number.
-// A NUL byte in the file ends the run with its file and line.
+// A NUL byte in the file ends the run with its file and line. A UTF-8
+// byte-order mark at the start is dropped; a UTF-16 one ends the run.
 int loadfile(const char* path, char** text, char** end, std::int64_t* mtime);
 // As loadfile, retried in the directory of referrer when that can help.
 int loadrelative(const char* path, char** text, char** end, std::int64_t* mtime,

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
+#include "layout/winnames.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -213,6 +215,23 @@ void splitpath(fileinfo* entry, char* path, std::size_t len) {
     entry->namelen = static_cast<std::uint32_t>(len - slash - 1);
 }
 
+// The destination path of a line, its type's directory in front of a bare
+// name, names nothing that Windows forbids: 0, else -1 after a message.
+int windowsnames(const inputline& ln, const fileinfo* entry, const char* path,
+                 std::size_t pathlen) {
+    std::string full(path, pathlen);
+    const filetype* type = entry->ftype;
+    if (std::memchr(path, '/', pathlen) == nullptr && type != nullptr && type->dirpath != nullptr)
+        full = std::string(type->dirpath, static_cast<std::size_t>(type->dirpathlen)) + "/" + full;
+    std::string_view bad;
+    const char* reason = windowsforbiddenpath(full, &bad);
+    if (reason == nullptr) return 0;
+    reporterror("Name '%.*s' is not allowed on Windows (%s) in path '%s' input file '%s' line %d\n",
+                static_cast<int>(bad.size()), bad.data(), reason, full.c_str(), ln.rs->infile,
+                ln.n);
+    return -1;
+}
+
 // The tokens after the brace prefix: 0 with the entry filled, SKIPPED, or -1.
 int readfields(inputline& ln, fileinfo* entry) {
     std::size_t len;
@@ -229,6 +248,7 @@ int readfields(inputline& ln, fileinfo* entry) {
                     path, ln.rs->infile, ln.n);
         return -1;
     }
+    if (windowsnames(ln, entry, path, pathlen) != 0) return -1;
     splitpath(entry, path, pathlen);
     return 0;
 }

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "driver/driver.h"
+#include "layout/winnames.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "tree/tree.h"
@@ -119,6 +121,16 @@ bool hasbackslash(std::string_view text)
     return text.find('\\') != std::string_view::npos;
 }
 
+// A path of the types file that names something Windows forbids ends the run.
+void checkwindowsnames(const typeline& ln, std::string_view path)
+{
+    std::string_view bad;
+    if (const char* reason = windowsforbiddenpath(path, &bad))
+        die("Name '%.*s' is not allowed on Windows (%s) in path '%.*s' types file '%s' line %d\n",
+            static_cast<int>(bad.size()), bad.data(), reason, static_cast<int>(path.size()),
+            path.data(), ln.filename, ln.lineno);
+}
+
 std::uint32_t parsemode(const typeline& ln, word token)
 {
     std::uint32_t mode = 0;
@@ -212,6 +224,13 @@ void readsuffix(typeline& ln, filetype* t)
         t->flags |= F_VERSIONTRAIL;
         suffix[len - 1] = '\0';
     }
+    // The suffix ends every name of the type. An empty one ("win32=") is
+    // left as it always was: Windows drops the dot it leaves.
+    std::string name = std::string("x.") + suffix;
+    const char* reason = *suffix != '\0' ? windowsforbidden(name) : nullptr;
+    if (reason != nullptr)
+        die("Suffix '%s' is not allowed on Windows (%s) types file '%s' line %d\n", suffix, reason,
+            ln.filename, ln.lineno);
     t->suffix = suffix;
 }
 
@@ -233,6 +252,7 @@ void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
     auto* f = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (!path || !f)
         lineerror(ln, "Out of memory reading types file");
+    checkwindowsnames(ln, std::string_view(path, len));
     f->ftype = t;
     f->flags = t->flags;
     f->pkgname = package.text;
@@ -322,6 +342,7 @@ int parselink(typeline& ln)
         std::free(f);
         return -1;
     }
+    checkwindowsnames(ln, std::string_view(path, len));
     splitpath(f, path, len);
     insertentry(ln.rs, f);
     return 1;

@@ -1,0 +1,131 @@
+// The list of files left aside because another program held them open.
+#include "inuse/inuse.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/driver.h"
+#include "install/install.h"
+#include "platform/platform.h"
+#include "report/report.h"
+#include "text/text.h"
+
+namespace {
+
+constexpr const char LISTNAME[] = "manifest.inuse";
+
+struct asidelist {
+    bool read = false;                // the list of earlier runs was there
+    std::vector<std::string> kept;    // earlier entries still aside
+};
+
+asidelist earlier;
+int keptfiles = 0;  // files left in place for being in use
+
+bool writes(const runstate* rs) { return !rs->noaction && !rs->verify; }
+
+// The destination as the file calls take it: a leading '/' dropped (an
+// empty destination is the working directory), '/' as the separator.
+std::string destination(const runstate* rs) {
+    std::string dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+    for (char& c : dir)
+        if (c == '\\') c = '/';
+    return dir;
+}
+
+// A name in the destination directory.
+std::string indest(const runstate* rs, std::string_view rel) {
+    std::string dir = destination(rs);
+    return dir.empty() ? std::string(rel) : dir + "/" + std::string(rel);
+}
+
+// A listed name that stays inside the destination and is one the platform
+// moves files aside to; the list is a file anybody may edit.
+bool trusted(const std::string& rel) {
+    // The list is written with '/' only; a backslash, a separator on
+    // Windows alone, would make the line mean different files on each host.
+    if (rel.empty() || rel[0] == '/' || rel.find_first_of(":\\") != std::string::npos)
+        return false;
+    std::size_t start = 0;
+    while (start <= rel.size()) {
+        std::size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        std::string_view part(rel.data() + start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        start = end + 1;
+    }
+    return isasidename(rel);
+}
+
+// The aside name relative to the destination, with '/' separators.
+std::string relative(const runstate* rs, std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    std::string dir = destination(rs);
+    if (dir.empty()) return path;
+    if (path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
+        path[dir.size()] == '/')
+        return path.substr(dir.size() + 1);
+    return path;
+}
+
+}  // namespace
+
+void removeleftaside(runstate* rs) {
+    if (!writes(rs)) return;
+    std::string list = indest(rs, LISTNAME);
+    char* text = nullptr;
+    char* end = nullptr;
+    if (loadfile(list.c_str(), &text, &end, nullptr) != 0) return;
+    earlier.read = true;
+    char* cursor = text;
+    char* line;
+    char* lineend;
+    while (cursor != end && nextline(&line, &lineend, &cursor, end) == 0) {
+        std::string rel(line, lineend);
+        if (!trusted(rel)) continue;
+        std::string path = indest(rs, rel);
+        statinfo st;
+        if (statpath(path.c_str(), &st) != 0 || st.kind != 'f') continue;
+        // A plain delete: a file still in use stays where it is.
+        if (deletefile(path.c_str()) != 0) earlier.kept.push_back(rel);
+    }
+    std::free(text);
+}
+
+void recordleftaside(runstate* rs) {
+    if (!writes(rs)) return;
+    std::vector<std::string> names = earlier.kept;
+    for (const asidefile& f : filesleftaside()) names.push_back(relative(rs, f.aside));
+    std::string list = indest(rs, LISTNAME);
+    if (names.empty()) {
+        int err = earlier.read ? removefile(list.c_str()) : 0;
+        if (err != 0)
+            reportwarning("WARNING: can't remove '%s': %s (%d)\n", list.c_str(),
+                          std::strerror(err), err);
+        return;
+    }
+    std::string temp = indest(rs, "manifestTMPZ.inuse");
+    atomicfile f;
+    int err = opentemp(rs, &f, list.c_str(), temp.c_str(), true);
+    if (err == 0) {
+        for (const std::string& name : names) std::fprintf(f.stream, "%s\n", name.c_str());
+        err = atomiccommit(&f, true);
+    }
+    if (err != 0)
+        reportwarning("WARNING: can't write '%s': %s (%d)\n", list.c_str(),
+                      std::strerror(err), err);
+}
+
+void keptinuse(const char* path, bool replace) {
+    reportwarning("WARNING: '%s' is in use by another program; it was not %s\n", path,
+                  replace ? "replaced" : "removed");
+    keptfiles++;
+}
+
+int leftasidestatus() { return filesleftaside().empty() && keptfiles == 0 ? 0 : 2; }
