@@ -3,19 +3,13 @@
 
 #include <cstddef>
 
+#include "layout/layout.h"
 #include "platform/platform.h"
 
 struct runstate;
 struct fileinfo;
 struct atomicfile;
 
-// First character ('.') of the version part of entry's name, or null.
-const char* findversion(const fileinfo* entry);
-// Composes a path into buffer; the formatter's result (negative or >=
-// capacity when it does not fit).
-int composepath(char* buffer, std::size_t capacity, const fileinfo* entry, const char* base,
-                const char* pkgdir, std::size_t rellen, const char* reltext, const char* tag,
-                std::size_t stemlen, const char* version);
 // What copyfile did with the destination.
 constexpr int COPYLEFT = 0;      // left alone: it exists
 constexpr int COPYWRITTEN = 1;   // written: it did not exist
@@ -60,8 +54,3 @@ void retrywalk(runstate* rs);
 // counter when an entry of the trees installs that name or something other
 // than a leftover temporary stands there. 0 or the error number.
 int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text);
-// "<destdir>/<name><pkg>" (pkg may be null) into buf without a leading '/':
-// the path of an output file in the destination directory. Its length, or -1
-// when it does not fit.
-int outputpath(char* buf, std::size_t cap, const char* destdir, const char* name,
-               const char* pkg);

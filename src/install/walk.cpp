@@ -54,6 +54,16 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
+placement placeof(const walkstate& ws, const char* base, const char* pkgdir,
+                  const char* version) {
+    placement p;
+    p.base = base;
+    p.pkgdir = pkgdir;
+    p.rel = std::string_view(ws.reltext, ws.rellen);
+    p.version = version;
+    return p;
+}
+
 // A run that reports differences (--verify) lists nothing of the walk.
 bool lists(const runstate* rs) { return rs->verbose != 0 && !lifereports(rs); }
 
@@ -108,7 +118,7 @@ step packagedir(walkstate& ws) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     if (rs->pkgmode == 0 || (e->flags & F_PKGDIRDONE) != 0) return step::place;
-    int n = std::snprintf(rs->dstbuf, PATHSIZE, "%s/%s", rs->destdir, ws.walkpkg);
+    int n = packagepath(rs->dstbuf, PATHSIZE, rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
     if (!lifereports(rs)) makedir(rs->dstbuf);
@@ -159,9 +169,8 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
                statinfo* st) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
-    std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
     for (char** dir = rs->srcpaths; dir != nullptr && *dir != nullptr; dir++) {
-        int len = composepath(rs->srcbuf, PATHSIZE, e, *dir, "", n, e->dstpath, "", 0, version);
+        int len = sourcepath(rs->srcbuf, PATHSIZE, e, *dir, version);
         if (!fits(len)) continue;  // a path that long cannot name the file here
         int fd = -1;
         if (need == sourceneed::open) {
@@ -189,14 +198,21 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t stemlen = static_cast<std::size_t>(version - e->name);
-    int n = composepath(rs->tmpbuf, PATHSIZE, e, nullptr, "", 0, "", "", stemlen, version);
+    placement target;
+    target.version = version;
+    target.stemlen = stemlen;
+    int n = installedpath(rs->tmpbuf, PATHSIZE, e, target);
     FP_CHECK(fits(n));
     char shorter[VERSIONBUF];
     std::strcpy(shorter, version);
+    placement link;
+    link.base = base;
+    link.rel = std::string_view(ws.reltext, ws.rellen);
+    link.version = shorter;
+    link.stemlen = stemlen;
     while (shorter[0] == '.') {
         *std::strrchr(shorter, '.') = '\0';
-        n = composepath(rs->dstbuf, PATHSIZE, e, base, "", ws.rellen, ws.reltext, "", stemlen,
-                        shorter);
+        n = installedpath(rs->dstbuf, PATHSIZE, e, link);
         FP_CHECK(fits(n));
         char status = '=';
         if (rs->noaction == 0) status = makelink(rs->tmpbuf, rs->dstbuf) == -1 ? '-' : '+';
@@ -207,8 +223,7 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
 step file(walkstate& ws, const char* base, const char* pkgdir, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
-    int n = composepath(rs->tmpbuf, PATHSIZE, e, base, pkgdir, ws.rellen, ws.reltext, "TMPZ", 0,
-                        version);
+    int n = temporarypath(rs->tmpbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     bool links = version != nullptr && rs->pkgmode == 0 && rs->specfile == 0;
     if (links && std::strlen(version) >= VERSIONBUF)
@@ -302,8 +317,7 @@ step place(walkstate& ws) {
     const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
     const char* version = findversion(e);
     const char* pkgdir = rs->pkgmode != 0 ? ws.walkpkg : "";
-    int n = composepath(rs->dstbuf, PATHSIZE, e, base, pkgdir, ws.rellen, ws.reltext, "", 0,
-                        version);
+    int n = installedpath(rs->dstbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     if (e->ftype == nullptr) return linkentry(ws);
     if ((e->ftype->flags & F_DIR) != 0) return directory(ws);

@@ -143,9 +143,7 @@ bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fing
     if (e->srcdir == nullptr) return false;
     std::string dir = sourcedir(rs, e);
     char src[PATHSIZE];
-    std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
-    int len = composepath(src, sizeof src, e, dir.c_str(), "", n, e->dstpath, "", 0,
-                          findversion(e));
+    int len = sourcepath(src, sizeof src, e, dir.c_str(), findversion(e));
     std::string path(src, len >= 0 && len < PATHSIZE ? static_cast<std::size_t>(len) : 0);
     if (path.empty()) return false;
     if (e->ftype == nullptr && ext != nullptr) path += std::string(".") + ext;

@@ -120,9 +120,9 @@ std::string listingpath(const runstate* rs, const std::string& rel);
 // The path as used on disk (a leading '/' dropped) from a listing path.
 const char* diskpath(const std::string& listing);
 // The listing path of a file or link entry of the trees, composed as the
-// install walk composes it (with tag, its temporary name); false when it
+// install walk composes it (with temp, its temporary name); false when it
 // does not fit.
-bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const char* tag = "");
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, bool temp = false);
 // The package directory an entry is installed below ("" for none).
 const char* packagedir(const runstate* rs, const fileinfo* e);
 // The relative directory of an entry of the trees: its parent's path.

@@ -274,7 +274,7 @@ void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
                      const std::set<std::string>& entries) {
     std::string temp;
     statinfo st;
-    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(foldedascii(temp)) != 0) return;
+    if (!treepath(rs, e, &temp, true) || entries.count(foldedascii(temp)) != 0) return;
     if (statpath(diskpath(temp), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err = rs->noaction ? 0 : removefile(diskpath(temp));
     if (err != 0) die("Can't remove '%s': %s (%d)\n", temp.c_str(), std::strerror(err), err);
@@ -283,11 +283,12 @@ void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
 
 // Leftovers of a killed run: the temporaries of the tool's own files.
 void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
-    std::vector<std::string> names{"manifestTMPZ.txt", "manifestTMPZ.sums"};
-    for (const std::string& pkg : packages) names.push_back("permTMPZ." + pkg);
-    for (const std::string& name : names) {
+    std::vector<std::pair<ownfile, const char*>> names{{ownfile::manifest, nullptr},
+                                                       {ownfile::sums, nullptr}};
+    for (const std::string& pkg : packages) names.emplace_back(ownfile::perm, pkg.c_str());
+    for (const auto& [which, pkg] : names) {
         char path[PATHSIZE];
-        if (outputpath(path, sizeof path, rs->destdir, name.c_str(), nullptr) < 0) continue;
+        if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
         int err = removefile(path);
         if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
@@ -415,14 +416,14 @@ void removeoutputs(runstate* rs, lifestate* ls) {
     for (const std::string& pkg : packages) {
         if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
         char path[PATHSIZE];
-        if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg.c_str()) < 0) continue;
+        if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
         int err = removefile(path);
         if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
     if (!ls->removedall) return;
     removesums(rs);
     char path[PATHSIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) return;
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
     int err = removefile(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

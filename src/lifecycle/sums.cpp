@@ -155,8 +155,8 @@ int readsums(const char* path, std::string* text) {
 }
 
 bool sumspath(const runstate* rs, char* path, char* tmppath) {
-    if (outputpath(path, PATHSIZE, rs->destdir, "manifest.sums", nullptr) < 0) return false;
-    outputpath(tmppath, TEMPNAMESIZE, rs->destdir, "manifestTMPZ.sums", nullptr);
+    if (ownpath(path, PATHSIZE, rs->destdir, ownfile::sums) < 0) return false;
+    ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::sums, nullptr, true);
     return true;
 }
 

@@ -144,7 +144,7 @@ void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entr
 
 void readmanifest(runstate* rs) {
     char path[PATHSIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) {
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) {
         // Not a path this host can open: reported like any unreadable manifest.
         std::fprintf(stderr, "Failed to open manifest file '%s/manifest.txt': %s (%d)\n",
                      rs->destdir, std::strerror(ENAMETOOLONG), ENAMETOOLONG);

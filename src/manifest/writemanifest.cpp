@@ -88,10 +88,10 @@ int writeentries(std::FILE* stream, fileinfo* first) { return writeentries(strea
 void writemanifest(runstate* rs, atomicfile* f) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0)
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0)
         die("failed to create file '%s/manifest.txt': %s (%d)\n", rs->destdir, std::strerror(ENAMETOOLONG),
             ENAMETOOLONG);
-    outputpath(tmppath, sizeof tmppath, rs->destdir, "manifestTMPZ.txt", nullptr);
+    ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::manifest, nullptr, true);
 
     int err = opentemp(rs, f, path, tmppath, true);
     if (err != 0) createfailed(path, err);
