@@ -105,6 +105,16 @@ void recordkey(std::string* key, const fileinfo* e, const char* typname, const c
 // The fingerprint of the record, or null.
 const fingerprint* findprint(lifestate* ls, const std::string& key);
 
+// A fingerprint line whose names could lead outside the destination.
+struct sumsunsafe {
+    unsigned line = 0;
+    const char* why = nullptr;  // null when every line is safe
+    std::string value;          // the refused path or name
+};
+// Reads the lines of text into sums: 0, or the number of the first line
+// that does not read. A line that reads but is unsafe stops the reading
+// and is described in *unsafe (0 is returned then).
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe);
 void loadsums(runstate* rs, lifestate* ls);
 void writesums(runstate* rs, lifestate* ls);
 void removesums(runstate* rs);

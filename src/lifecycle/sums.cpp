@@ -21,6 +21,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -104,8 +105,34 @@ bool parseline(std::string_view line, std::string* key, fingerprint* fp) {
            parsenumber(f[4], &fp->srcmtime) && decoderecord(f[5], key);
 }
 
-// The lines of text: 0, or the number of the first line that does not read.
-unsigned parsesums(const std::string& text, printtable* sums) {
+// Why the names of a fingerprint line could lead outside the destination
+// (its path, and the directory, name and ext= value of its record), or null.
+const char* unsafeline(const std::string& key, const fingerprint& fp, std::string* value) {
+    *value = fp.path;
+    if (const char* why = fieldproblem(fieldkind::path, fp.path)) return why;
+    std::string_view parts[4];
+    std::size_t n = 0;
+    std::string_view rest = key;
+    for (std::size_t cut; n < 3 && (cut = rest.find('\0')) != std::string_view::npos; n++) {
+        parts[n] = rest.substr(0, cut);
+        rest.remove_prefix(cut + 1);
+    }
+    parts[n++] = rest;
+    static constexpr fieldkind kinds[] = {fieldkind::name, fieldkind::path, fieldkind::name,
+                                          fieldkind::name};
+    for (std::size_t i = 1; i < n; i++) {
+        if (i == 3 && parts[i].empty()) continue;  // an empty ext= value
+        if (const char* why = fieldproblem(kinds[i], parts[i])) {
+            value->assign(parts[i]);
+            return why;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
     sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
     unsigned lineno = 0;
     std::size_t pos = 0;
@@ -122,10 +149,16 @@ unsigned parsesums(const std::string& text, printtable* sums) {
         std::string key;
         fingerprint fp;
         if (!parseline(line, &key, &fp)) return lineno;
+        if ((unsafe->why = unsafeline(key, fp, &unsafe->value)) != nullptr) {
+            unsafe->line = lineno;
+            return 0;
+        }
         sums->list.emplace_back(std::move(key), std::move(fp));
     }
     return text.empty() ? 1 : 0;
 }
+
+namespace {
 
 // The whole file into text with LF line ends: 0 or the error number.
 int readsums(const char* path, std::string* text) {
@@ -239,7 +272,14 @@ void loadsums(runstate* rs, lifestate* ls) {
         ls->sumstext.clear();
         return;
     }
-    unsigned bad = parsesums(ls->sumstext, &ls->sums);
+    sumsunsafe unsafe;
+    unsigned bad = parsesums(ls->sumstext, &ls->sums, &unsafe);
+    // A line that reads but names a path that could lead outside the
+    // destination is not damage: someone wrote it, and nothing it names is
+    // touched. The run ends before anything changes.
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
     if (bad != 0) {
         std::fprintf(stderr, "WARNING: '%s' is damaged (line %u); fingerprints ignored\n", path,
                      bad);
