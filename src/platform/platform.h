@@ -124,6 +124,22 @@ int removedir(const char* path);
 // The names in a directory, without "." and "..": 0 or the error number.
 int listdir(const char* path, std::vector<std::string>* names);
 
+// ---- below a directory, never through a link ---------------------------
+
+// Error number of a link (or, on Windows, a junction or other reparse point)
+// standing on the way to a path below a directory.
+constexpr int LINKONTHEWAY = -1;
+// Status of root/rel without following a link at any component of rel
+// (root itself may be reached through one; "" is the working directory):
+// 0, LINKONTHEWAY when a directory of rel is a link, else the error number
+// (ENOENT or ENOTDIR: nothing stands there).
+int statbelow(const char* root, const char* rel, statinfo* info);
+// Removes what stands at root/rel, reached the same way: the file or link
+// itself (dir false; EEXIST when a directory stands there) or the empty
+// directory (dir true; ENOTEMPTY when it holds anything). 0, LINKONTHEWAY,
+// else the error number (ENOENT: nothing stands there).
+int removebelow(const char* root, const char* rel, bool dir);
+
 // ---- crash-safe output files ---------------------------------------------
 
 // Room for a temporary name: the final name (at most PATHSIZE - 1 characters)

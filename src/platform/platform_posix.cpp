@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -221,6 +222,72 @@ int listdir(const char* path, std::vector<std::string>* names) {
     int err = errno;
     closedir(dir);
     return err;
+}
+
+// ---- below a directory, never through a link ---------------------------
+
+namespace {
+
+// A descriptor closed when it goes out of scope.
+struct ownedfd {
+    int fd = -1;
+    ~ownedfd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Opens the directory that holds the last component of rel, below root,
+// each directory of rel opened without following a link: 0 with the
+// descriptor in dir and the last component in *last, else the error.
+int openparent(const char* root, const char* rel, ownedfd* dir, const char** last) {
+    dir->fd = open(*root != '\0' ? root : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir->fd < 0) return errno;
+    const char* start = rel;
+    for (const char* slash; (slash = std::strchr(start, '/')) != nullptr; start = slash + 1) {
+        std::string name(start, static_cast<std::size_t>(slash - start));
+        if (name.empty()) continue;
+        int next = openat(dir->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat st;
+            // O_NOFOLLOW fails with ELOOP on a link (ENOTDIR on some hosts).
+            if ((err == ELOOP || err == ENOTDIR) &&
+                fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                return LINKONTHEWAY;
+            return err;
+        }
+        close(dir->fd);
+        dir->fd = next;
+    }
+    *last = start;
+    return 0;
+}
+
+}  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    FP_FAULT_ERROR(stat, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    struct stat st;
+    if (fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    fillstat(st, info);
+    return 0;
+}
+
+int removebelow(const char* root, const char* rel, bool isdir) {
+    FP_FAULT_ERROR(unlink, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    if (!isdir) {
+        struct stat st;
+        if (fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) return EEXIST;
+    }
+    if (unlinkat(dir.fd, last, isdir ? AT_REMOVEDIR : 0) == 0) return 0;
+    return errno == EEXIST ? ENOTEMPTY : errno;
 }
 
 // ---- crash-safe output files ---------------------------------------------

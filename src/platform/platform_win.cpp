@@ -233,6 +233,66 @@ int listdir(const char* path, std::vector<std::string>* names) {
     return err == ERROR_NO_MORE_FILES ? 0 : errnofromwin(err);
 }
 
+// ---- below a directory, never through a link ---------------------------
+
+namespace {
+
+// A UTF-8 path as the wide calls take it, '/' turned into '\\'.
+std::wstring widepath(const std::string& path) {
+    std::wstring out;
+    int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    if (n <= 0) return out;
+    out.resize(static_cast<std::size_t>(n));
+    MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), out.data(), n);
+    for (wchar_t& c : out)
+        if (c == L'/') c = L'\\';
+    return out;
+}
+
+// root/rel with each directory of rel checked not to be a reparse point (a
+// link or a junction): 0 with the whole path in *full, else the error.
+int checkbelow(const char* root, const char* rel, std::wstring* full) {
+    std::string path = *root != '\0' ? std::string(root) + "/" : std::string();
+    for (const char* p = rel; *p != '\0'; p++) {
+        if (*p != '/') continue;
+        std::string dir = path + std::string(rel, static_cast<std::size_t>(p - rel));
+        DWORD attrs = GetFileAttributesW(widepath(dir).c_str());
+        if (attrs == INVALID_FILE_ATTRIBUTES) return errnofromwin(GetLastError());
+        if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return LINKONTHEWAY;
+        if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) return ENOTDIR;
+    }
+    *full = widepath(path + rel);
+    return 0;
+}
+
+}  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds(data.ftLastWriteTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
+
+int removebelow(const char* root, const char* rel, bool dir) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    DWORD attrs = GetFileAttributesW(full.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return errnofromwin(GetLastError());
+    bool isdir = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool islink = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!dir && isdir && !islink) return EEXIST;
+    // A link or junction to a directory is removed as a directory entry of
+    // its own: the removal never reaches what it points to.
+    BOOL done = isdir ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str());
+    return done ? 0 : errnofromwin(GetLastError());
+}
+
 // ---- crash-safe output files ---------------------------------------------
 
 int createexclusive(const char* path, bool text) {
