@@ -210,7 +210,8 @@ int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst) {
     if (*destpath == '/') destpath++;
-    dst->exists = statpath(destpath, &dst->status) == 0;
+    dst->error = statpath(destpath, &dst->status);
+    dst->exists = dst->error == 0;
     // An existing destination is left alone. Unless the file's keys are
     // substituted, its source is not even read: nothing it holds could
     // change the outcome. --update and --verify compare it instead, and its
@@ -242,7 +243,7 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     bool exists = dst.exists;
     if (!exists && lifedryrun(rs)) {
         closefd(sourcefd);
-        return lifeabsent(rs, entry, destpath);
+        return lifeabsent(rs, entry, destpath, dst.error);
     }
 
     statinfo info;

@@ -18,6 +18,7 @@ constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update
 // What stands at a file entry's destination path.
 struct destination {
     bool exists = false;
+    int error = 0;  // why its status could not be read
     statinfo status;
 };
 // What a file entry needs of its source.

@@ -3,6 +3,7 @@
 // exists (--update replaces what differs, --verify notes how it differs).
 #include "lifecycle/lifecycle.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -95,8 +96,11 @@ void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
 // --verify: how the destination differs. matches tells whether content
 // equal to the fingerprint's would also be what is installed now.
 template <typename Matches, typename Same>
-finding judge(const fingerprint* fp, const char* destpath, const statinfo& dst, Matches matches,
-              Same same) {
+finding judge(const fingerprint* fp, bool installed, const char* destpath, const statinfo& dst,
+              Matches matches, Same same) {
+    // A link standing where an installed file was is not what was
+    // installed, wherever it points.
+    if (dst.kind == 'l' && (fp != nullptr || installed)) return finding::modified;
     if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
     if (fp != nullptr && dst.kind == 'f') {
         digest d;
@@ -164,8 +168,17 @@ bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
 
 bool lifereports(const runstate* rs) { return rs->verify != 0; }
 
-int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath) {
-    if (rs->verify) note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
+    if (!rs->verify) return COPYWOULD;
+    // Only a path that does not exist is missing; one that cannot be
+    // examined may well be there.
+    if (err != 0 && err != ENOENT && err != ENOTDIR) {
+        std::fprintf(stderr, "WARNING: can't examine '%s': %s (%d)\n",
+                     listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err), err);
+        note(rs, e, destpath, finding::unreadable);
+    } else {
+        note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+    }
     return COPYWOULD;
 }
 
@@ -187,7 +200,7 @@ bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath
             digest d;
             return !sizediffers(dst, src.size) && sameasreader(destpath, r, &d);
         };
-        note(rs, e, destpath, judge(fp, destpath, dst, matches, same));
+        note(rs, e, destpath, judge(fp, recorded(rs, e), destpath, dst, matches, same));
         return false;
     }
     // A directory where the file belongs is left alone, as by any run.
@@ -228,7 +241,8 @@ bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std:
         return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
     };
     if (rs->verify) {
-        note(rs, e, destpath, judge(fp, destpath, dst, [&] { return h == fp->hash; }, same));
+        note(rs, e, destpath,
+             judge(fp, recorded(rs, e), destpath, dst, [&] { return h == fp->hash; }, same));
         return false;
     }
     if (dst.kind != 'f' && dst.kind != 'l') return false;

@@ -46,9 +46,9 @@ bool lifedryrun(const runstate* rs);
 // True when the run reports differences instead of installing (--verify):
 // it makes no directory at all and lists nothing of the walk.
 bool lifereports(const runstate* rs);
-// The destination destpath of e does not exist and nothing is written:
-// the result of copyfile (COPYWOULD).
-int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath);
+// The destination destpath of e does not exist, or its status could not be
+// read (err), and nothing is written: the result of copyfile (COPYWOULD).
+int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err);
 // The existing destination destpath (status dst) compared with the source
 // (open as srcfd at its start, status src): true when it must be replaced.
 // The source's offset is left anywhere.

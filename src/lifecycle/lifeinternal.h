@@ -62,7 +62,7 @@ struct removal {
 };
 
 // What --verify found for one file.
-enum class finding : char { same, missing, modified, outdated, absent };
+enum class finding : char { same, missing, modified, outdated, absent, unreadable };
 
 struct lifestate {
     // "manifest.sums": whether it exists, its text as read (LF line ends),

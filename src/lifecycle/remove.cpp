@@ -302,9 +302,10 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     statinfo st;
     if (!treepath(rs, e, &temp, true) || entries.count(foldedascii(temp)) != 0) return;
     std::string rel = relativeof(rs, temp);
-    int err = statbelow(rootdir(rs), rel.c_str(), &st);
-    if (err != 0 && !absent(err)) return cannot(ls, "examine", temp, err);
-    if (err != 0 || (st.kind != 'f' && st.kind != 'l')) return;
+    // A leftover that cannot even be examined is left where it is: the
+    // record's own file has been warned about already in that case.
+    if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
+    int err;
     err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
