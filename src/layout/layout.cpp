@@ -177,8 +177,12 @@ const char* fieldproblem(fieldkind kind, std::string_view value) {
     std::size_t start = 0;
     for (std::size_t i = 0; i <= rest.size(); i++) {
         if (i < rest.size() && !separator(rest[i])) continue;
-        if (const char* why = componentproblem(rest.substr(start, i - start))) return why;
+        // "./BIN/" as a types file may give it: "." and empty components
+        // stay where they are.
+        std::string_view c = rest.substr(start, i - start);
         start = i + 1;
+        if (c.empty() || c == ".") continue;
+        if (const char* why = componentproblem(c)) return why;
     }
     return nullptr;
 }

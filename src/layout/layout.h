@@ -66,7 +66,8 @@ enum class fieldkind {
               // leading '/' marking an entry of the absolute tree
 };
 // Null when value may stand in such a field, else why it may not. Every
-// name component goes through componentproblem.
+// name component goes through componentproblem (in a path, empty and "."
+// components are left out: they stay where they are).
 const char* fieldproblem(fieldkind kind, std::string_view value);
 // Null when c may stand as one name component of a path, else why not:
 // empty, ".", "..", a drive letter; the host's reserved names are checked

@@ -18,6 +18,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "lock/lock.h"
 #include "lifecycle/lifeinternal.h"
 #include "text/text.h"
 #include "tree/tree.h"
@@ -456,4 +457,5 @@ void removeoutputs(runstate* rs, lifestate* ls) {
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
     int err = removefile(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    removelockfile(rs);
 }

@@ -140,6 +140,24 @@ int statbelow(const char* root, const char* rel, statinfo* info);
 // else the error number (ENOENT: nothing stands there).
 int removebelow(const char* root, const char* rel, bool dir);
 
+// ---- locks between runs ---------------------------------------------------
+
+// A lock file held through the host's own locks, which go with the process
+// however it ends: a killed run leaves no stale lock. The handle is -1 when
+// none is open.
+using lockhandle = std::intptr_t;
+// Opens the lock file at path, never through a link; with create it is made
+// when missing (and opened for writing). The handle, or -1 with errno.
+lockhandle openlock(const char* path, bool create);
+// Takes the lock, shared or exclusive: 0, EWOULDBLOCK when wait is false and
+// another process holds it, else the error number.
+int takelock(lockhandle lock, bool exclusive, bool wait);
+// 1 when the lock file is still the one at path (not removed or replaced
+// while this process waited for it), else 0.
+int lockcurrent(lockhandle lock, const char* path);
+// Releases the lock and closes the file.
+void droplock(lockhandle lock);
+
 // ---- crash-safe output files ---------------------------------------------
 
 // Room for a temporary name: the final name (at most PATHSIZE - 1 characters)

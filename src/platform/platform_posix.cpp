@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -288,6 +289,35 @@ int removebelow(const char* root, const char* rel, bool isdir) {
     }
     if (unlinkat(dir.fd, last, isdir ? AT_REMOVEDIR : 0) == 0) return 0;
     return errno == EEXIST ? ENOTEMPTY : errno;
+}
+
+// ---- locks between runs ---------------------------------------------------
+
+lockhandle openlock(const char* path, bool create) {
+    FP_FAULT_FAIL(open, path);
+    int flags = (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
+    return open(path, flags, 0666);
+}
+
+int takelock(lockhandle lock, bool exclusive, bool wait) {
+    FP_FAULT_ERROR(open, static_cast<int>(lock));
+    int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    while (flock(static_cast<int>(lock), op) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EAGAIN ? EWOULDBLOCK : errno;
+    }
+    return 0;
+}
+
+int lockcurrent(lockhandle lock, const char* path) {
+    struct stat held;
+    struct stat named;
+    if (fstat(static_cast<int>(lock), &held) != 0 || lstat(path, &named) != 0) return 0;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino ? 1 : 0;
+}
+
+void droplock(lockhandle lock) {
+    if (lock >= 0) close(static_cast<int>(lock));
 }
 
 // ---- crash-safe output files ---------------------------------------------

@@ -293,6 +293,54 @@ int removebelow(const char* root, const char* rel, bool dir) {
     return done ? 0 : errnofromwin(GetLastError());
 }
 
+// ---- locks between runs ---------------------------------------------------
+
+lockhandle openlock(const char* path, bool create) {
+    // Others may read, write and delete it meanwhile: the lock, not the
+    // sharing mode, keeps runs apart. A reparse point is opened as itself
+    // and refused, so the lock file is never reached through a link.
+    DWORD access = create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    HANDLE h = CreateFileW(widepath(path).c_str(), access,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           create ? OPEN_ALWAYS : OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errnofromwin(GetLastError());
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(h);
+        errno = ELOOP;
+        return -1;
+    }
+    return reinterpret_cast<lockhandle>(h);
+}
+
+int takelock(lockhandle lock, bool exclusive, bool wait) {
+    OVERLAPPED where{};
+    DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(reinterpret_cast<HANDLE>(lock), flags, 0, 1, 0, &where)) return 0;
+    DWORD err = GetLastError();
+    return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? EWOULDBLOCK : errnofromwin(err);
+}
+
+int lockcurrent(lockhandle lock, const char* path) {
+    (void)path;
+    // A lock file removed while others hold it open waits, pending, for the
+    // last of them to close it; a run that finds it so opens a new one.
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(lock), FileStandardInfo, &info,
+                                      sizeof info))
+        return 0;
+    return info.DeletePending ? 0 : 1;
+}
+
+void droplock(lockhandle lock) {
+    if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
+}
+
 // ---- crash-safe output files ---------------------------------------------
 
 int createexclusive(const char* path, bool text) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "tree/tree.h"
@@ -60,6 +61,7 @@ int readsettings(runstate* rs) {
     rs->readingtypes = 0;
     if (r != 0) return -1;
     if (!rs->nomanifest) {
+        lockdestination(rs);
         rs->readingmanifest = 1;
         readmanifest(rs);
         rs->readingmanifest = 0;
