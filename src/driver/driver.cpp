@@ -201,6 +201,7 @@ void installall(runstate* rs) {
         if (debug) listretries(rs);
         retrywalk(rs);
     }
+    settleall(rs);
     progressend();
     if (debug) std::fputs("finished installing files.\n", stdout);
 }
@@ -223,7 +224,7 @@ void writeoutputs(runstate* rs) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
         if (!rs->noaction) writepermfiles(rs);
     }
-    if (written) commitmanifest(&manifest);
+    if (written) commitmanifest(rs, &manifest);
 }
 
 // The destination directory itself is made when it is missing (one level:
@@ -235,6 +236,17 @@ void makedestination(const runstate* rs) {
     if (err != 0)
         die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
             std::strerror(err), err);
+}
+
+// The run being made, for the failure hook.
+runstate* current = nullptr;
+
+// A run that fails keeps what it finished: the copies complete under their
+// temporary names take their names, and the fingerprints of what it wrote
+// are recorded, so that the next run knows those files as its own.
+void keepfinishedwork() {
+    settleall(current);
+    lifeonfailure(current);
 }
 
 void runstages(runstate* rs) {
@@ -256,7 +268,7 @@ void runstages(runstate* rs) {
 
 }  // namespace
 
-const longoption longoptions[7] = {
+const longoption longoptions[9] = {
     {"--help", "show this text and end", nullptr},
     {"--version", "show the version and end", nullptr},
     {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
@@ -267,6 +279,10 @@ const longoption longoptions[7] = {
     {"--prune", "remove installed files that the input no longer lists", &runstate::prune},
     {"--uninstall", "remove every installed file, the manifest and the permission files",
      &runstate::uninstall},
+    {"--force", "with --update, replace files changed since they were installed too",
+     &runstate::force},
+    {"--no-sync", "do not wait for files to reach the disk (for throwaway trees)",
+     &runstate::nosync},
 };
 
 int runmain(int argc, char** argv) {
@@ -277,8 +293,12 @@ int runmain(int argc, char** argv) {
     readoptions(rs, argc, argv);
     readenvironment(rs);
     lifecheckoptions(rs);
+    setdurable(rs->nosync == 0);
+    current = rs;
+    setfailurehook(keepfinishedwork);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
+    setfailurehook(nullptr);
     return lifestatus(rs);
 }

@@ -93,16 +93,8 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
     if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
 }
 
-// Closes the temporary and moves it to the destination name: true when it
-// was moved, false when a file of that name appeared meanwhile (temporary
-// removed). With replace, an existing destination is replaced in one step.
-bool committemp(atomicfile* out, const char* destpath, bool replace) {
-    int err = atomicclose(out);
-    if (err == 0) err = atomiccommit(out, replace);
-    if (err == EEXIST && !replace) return false;
-    if (err != 0) die("Failed to flush file '%s': %s (%d)\n", destpath, std::strerror(err), err);
-    return true;
-}
+// A temporary made on the heap: it waits in the batch after the copy.
+std::unique_ptr<atomicfile> newtemp() { return std::make_unique<atomicfile>(); }
 
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
@@ -141,13 +133,14 @@ int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const c
     std::size_t first = chunk(size);
     readexact(src, buf, first);
     if (hash != nullptr) hashupdate(hash, buf, first);
-    atomicfile out{};
-    createtemp(rs, &out, destpath, temppath);
-    writeall(&out, destpath, buf, first);
-    copyrest(src, &out, destpath, size - first, buf, hash);
+    std::unique_ptr<atomicfile> out = newtemp();
+    createtemp(rs, out.get(), destpath, temppath);
+    writeall(out.get(), destpath, buf, first);
+    copyrest(src, out.get(), destpath, size - first, buf, hash);
     closefd(src.fd);
-    if (!committemp(&out, destpath, replace)) return COPYLEFT;
-    if (hash != nullptr) lifecopied(rs, entry, destpath, hashdigest(hash), info);
+    digest d;
+    if (hash != nullptr) d = hashdigest(hash);
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, size);
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
@@ -180,11 +173,13 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
             return COPYLEFT;
         if (lifedryrun(rs)) return COPYREPLACED;
     }
-    atomicfile out{};
-    createtemp(rs, &out, destpath, temppath);
-    writeall(&out, destpath, text.get(), outlen);
-    if (!committemp(&out, destpath, replace)) return COPYLEFT;
-    if (lifehasher(rs) != nullptr) lifecopied(rs, entry, destpath, hashbytes(text.get(), outlen), info);
+    std::unique_ptr<atomicfile> out = newtemp();
+    createtemp(rs, out.get(), destpath, temppath);
+    writeall(out.get(), destpath, text.get(), outlen);
+    digest d;
+    bool hashed = lifehasher(rs) != nullptr;
+    if (hashed) d = hashbytes(text.get(), outlen);
+    settlecopy(rs, out.release(), replace, entry, hashed ? &d : nullptr, info, outlen);
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 

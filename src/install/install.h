@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "layout/layout.h"
 #include "platform/platform.h"
@@ -9,6 +11,7 @@
 struct runstate;
 struct fileinfo;
 struct atomicfile;
+struct digest;
 
 // What copyfile did with the destination.
 constexpr int COPYLEFT = 0;      // left alone: it exists
@@ -45,6 +48,26 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
 // the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry, const destination& dst);
+// ---- the batch of finished copies ---------------------------------------
+//
+// A finished copy waits, open under its temporary name, until a batch of
+// them is flushed to the disk together; only then does each take its name,
+// in order. Listing lines printed meanwhile wait with them, so the listing
+// keeps its order and tells what happened.
+
+// Hands over the finished temporary f (destined for f->path, replacing an
+// existing file when replace) of entry e; with d, its content's hash and
+// src, the source's status, for its fingerprint.
+void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
+                const statinfo& src, std::uint64_t bytes);
+// Prints a listing line, now or after the waiting copies. With copyline it
+// is the line of the copy handed over last (if that copy has no line yet):
+// its first character, the status, becomes '-' when the copy finds its name
+// taken. An empty line prints nothing.
+void settleline(runstate* rs, std::string line, bool copyline);
+// Flushes the waiting copies, gives them their names and prints the lines.
+void settleall(runstate* rs);
+
 // Walks from start (its later siblings and what lies below them).
 void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t rellen);
 // Walks the deferred link entries of the retry list, each with its own

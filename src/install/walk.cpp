@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
 #include "install/install.h"
@@ -67,18 +68,33 @@ placement placeof(const walkstate& ws, const char* base, const char* pkgdir,
 // A run that reports differences (--verify) lists nothing of the walk.
 bool lists(const runstate* rs) { return rs->verbose != 0 && !lifereports(rs); }
 
-void listline(const walkstate& ws, char status, char kind, const filetype* type) {
-    if (!lists(ws.rs)) return;
-    clearstatus();
-    std::printf("%c%c %-7.*s %-7.*s %4o %s\n", status, kind, type->ownerlen, textor(type->owner),
-                type->grouplen, textor(type->group), type->mode, ws.rs->dstbuf);
+// A line formatted as printf would print it.
+template <typename... Args>
+std::string format(const char* fmt, Args... args) {
+    int n = std::snprintf(nullptr, 0, fmt, args...);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::snprintf(out.data(), out.size() + 1, fmt, args...);
+    return out;
+}
+
+// Listing lines go out after the copies waiting before them; a file's own
+// line (copyline) waits with its copy and tells what became of it.
+void listline(const walkstate& ws, char status, char kind, const filetype* type,
+              bool copyline = false) {
+    std::string line;
+    if (lists(ws.rs))
+        line = format("%c%c %-7.*s %-7.*s %4o %s\n", status, kind, type->ownerlen,
+                      textor(type->owner), type->grouplen, textor(type->group), type->mode,
+                      ws.rs->dstbuf);
+    settleline(ws.rs, std::move(line), copyline);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
     if (!lists(ws.rs)) return;
-    clearstatus();
-    std::printf("%c%c %-7s %-7s %4o %s existing=%s\n", status, kind, "-", "-", 0u, ws.rs->dstbuf,
-                target);
+    settleline(ws.rs,
+               format("%c%c %-7s %-7s %4o %s existing=%s\n", status, kind, "-", "-", 0u,
+                      ws.rs->dstbuf, target),
+               false);
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the
@@ -187,7 +203,8 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
         }
         int err = errno;
         if (err != ENOENT && rs->verbose != 0)
-            std::printf("source file '%s' error: %s (%d)\n", rs->srcbuf, std::strerror(err), err);
+            settleline(rs, format("source file '%s' error: %s (%d)\n", rs->srcbuf, std::strerror(err), err),
+                       false);
     }
     return -1;
 }
@@ -256,7 +273,7 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     if (need != sourceneed::none)
         status = copystatus[placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf,
                                       srcstatus, rs->tmpbuf, rs->dstbuf, e, dst)];
-    listline(ws, status, 'F', e->ftype);
+    listline(ws, status, 'F', e->ftype, true);
     progressfile();
     if (links) versionlinks(ws, base, version);
     return step::advance;

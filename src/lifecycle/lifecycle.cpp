@@ -150,6 +150,12 @@ void lifeoutputs(runstate* rs) {
     if (ls->keep && !ls->removedall) writesums(rs, ls);
 }
 
+void lifeonfailure(runstate* rs) {
+    lifestate* ls = rs->life;
+    if (ls == nullptr || !ls->keep || !ls->dirty || ls->removedall) return;
+    writesums(rs, ls);
+}
+
 int lifestatus(const runstate* rs) {
     const lifestate* ls = lifeof(rs);
     return ls->differ > 0 || ls->keptfiles > 0 ? 2 : 0;

@@ -29,6 +29,8 @@ bool lifewritesperms(const runstate* rs);
 // After the manifest and the permission scripts: "manifest.sums", and what
 // --uninstall and --prune remove of the tool's own files.
 void lifeoutputs(runstate* rs);
+// A run that fails: the fingerprints of the files it wrote are written.
+void lifeonfailure(runstate* rs);
 // The exit status of a complete run: 0, or 2 when --verify found a
 // difference or a changed file was kept.
 int lifestatus(const runstate* rs);

@@ -319,7 +319,9 @@ void writesums(runstate* rs, lifestate* ls) {
     if (sumspath(rs, path, tmppath)) err = opentemp(rs, &f, path, tmppath, true);
     if (err == 0) {
         std::fputs(text.c_str(), f.stream);
-        err = atomiccommit(&f, true);
+        err = atomicsync(&f);
+        if (err == 0) err = atomiccommit(&f, true);
+        if (err == 0 && durable()) err = syncdirectory(diskpath(rs->destdir));
     }
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)

@@ -166,7 +166,8 @@ void writepermfile(runstate* rs, const char* pkg) {
     writeperms(rs, rs->dirtree, rs->roottree, nullptr);
 
     rs->curpkg = nullptr;
-    err = atomicclose(&f);
+    err = atomicsync(&f);
+    if (err == 0) err = atomicclose(&f);
     rs->pkgi = nullptr;
     if (err != 0) {
         atomicdiscard(&f);

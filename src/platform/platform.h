@@ -24,6 +24,11 @@
 [[noreturn]] void checkfailed(const char* cond);
 #define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
 
+// Sets the function that die() and checkfailed() call before a failed run
+// ends (once, not again when it fails itself): it may still put finished
+// work in place. Null for none.
+void setfailurehook(void (*hook)());
+
 // Ends the run with status once its message is out (check: the condition of a
 // failed internal check, else null). The fuzz build returns to its harness
 // instead of ending the process (src/platform/runseam.h).
@@ -158,6 +163,20 @@ int lockcurrent(lockhandle lock, const char* path);
 // Releases the lock and closes the file.
 void droplock(lockhandle lock);
 
+// ---- data on disk before it is named ---------------------------------------
+
+// Whether files are flushed to the disk before they take their names (the
+// default) or not (--no-sync).
+void setdurable(bool on);
+bool durable();
+// Flushes the data of the open files fds to the disk as one batch (on Linux
+// one sync of each file system they are on, else each file): 0, or the
+// error with *failed the index of the file it concerns.
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed);
+// Makes the names given in directory dir durable (its renames and removals):
+// 0 or the error. Windows writes each rename through instead.
+int syncdirectory(const char* dir);
+
 // ---- crash-safe output files ---------------------------------------------
 
 // Room for a temporary name: the final name (at most PATHSIZE - 1 characters)
@@ -173,6 +192,7 @@ struct atomicfile {
     char tmppath[TEMPNAMESIZE];   // temporary name beside it
     int fd = -1;                  // open descriptor of a binary file, else -1
     std::FILE* stream = nullptr;  // open stream of a text file, else null
+    int datafd = -1;              // the descriptor under either, while open
     bool active = false;          // temporary exists and is not yet committed
     atomicfile* nextpending = nullptr;  // next uncommitted file (die() removes them all)
     ~atomicfile();
@@ -188,6 +208,9 @@ struct atomicfile {
 int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text);
 // Closes the file: 0 or the error number of the failed flush or close.
 int atomicclose(atomicfile* f);
+// Writes out what the stream holds and flushes the open file to the disk
+// (when files are flushed at all): 0 or the error number.
+int atomicsync(atomicfile* f);
 // Moves the closed temporary to its name. With replace false an existing file
 // is never replaced (EEXIST). Returns 0 or the error number; the temporary is
 // removed on failure.

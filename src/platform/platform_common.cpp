@@ -20,6 +20,16 @@ void discardpending() {
     while (pendingfiles != nullptr) atomicdiscard(pendingfiles);
 }
 
+void (*failurehook)() = nullptr;
+bool durability = true;
+
+// The failure hook, once: a failure inside it ends the run as it is.
+void runfailurehook() {
+    void (*hook)() = failurehook;
+    failurehook = nullptr;
+    if (hook != nullptr) hook();
+}
+
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
 
@@ -50,6 +60,7 @@ void die(const char* fmt, ...) {
     va_start(args, fmt);
     std::vfprintf(stderr, fmt, args);
     va_end(args);
+    runfailurehook();
     discardpending();
     endrun(1);
 }
@@ -57,9 +68,16 @@ void die(const char* fmt, ...) {
 void checkfailed(const char* cond) {
     clearstatus();
     std::fprintf(stderr, "fileplacer: internal check failed: %s\n", cond);
+    failurehook = nullptr;  // nothing more is trusted after a failed check
     discardpending();
     endrun(1, cond);
 }
+
+void setfailurehook(void (*hook)()) { failurehook = hook; }
+
+void setdurable(bool on) { durability = on; }
+
+bool durable() { return durability; }
 
 int lookupid(const char** namefield, int* id, int* namelen) {
     (void)namefield;
@@ -135,6 +153,7 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     if (err != 0) return err;
     int fd = opentemporary(f->tmppath, text);
     if (fd < 0) return errno != 0 ? errno : EIO;
+    f->datafd = fd;
     if (text) {
         f->stream = textstream(fd);
         if (f->stream == nullptr) {
@@ -152,7 +171,15 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     return 0;
 }
 
+int atomicsync(atomicfile* f) {
+    if (f->stream != nullptr && std::fflush(f->stream) != 0) return errno != 0 ? errno : EIO;
+    if (!durable() || f->datafd < 0) return 0;
+    std::size_t failed = 0;
+    return flushfiles(&f->datafd, 1, &failed);
+}
+
 int atomicclose(atomicfile* f) {
+    f->datafd = -1;
     if (f->stream != nullptr) {
         // A write that failed earlier leaves the error mark even when the
         // final flush succeeds: the data it held is lost either way. Its
@@ -188,6 +215,7 @@ int atomiccommit(atomicfile* f, bool replace) {
 }
 
 void atomicdiscard(atomicfile* f) {
+    f->datafd = -1;
     if (f->stream != nullptr) {
         std::fclose(f->stream);
         f->stream = nullptr;

@@ -291,6 +291,59 @@ int removebelow(const char* root, const char* rel, bool isdir) {
     return errno == EEXIST ? ENOTEMPTY : errno;
 }
 
+// ---- data on disk before it is named ---------------------------------------
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
+#if defined(FP_FAULTS)
+    for (std::size_t i = 0; i < n; i++) {
+        if (int err = faultcheck(faultop::write, __func__, fds[i]); err != 0) {
+            *failed = i;
+            return err;
+        }
+    }
+#endif
+#if defined(__linux__)
+    // One sync per file system writes every file of the batch (and the
+    // renames made before it) with one journal commit, where a sync of each
+    // file would make one commit per file.
+    std::vector<dev_t> done;
+    for (std::size_t i = 0; i < n; i++) {
+        struct stat st;
+        if (fstat(fds[i], &st) != 0) {
+            *failed = i;
+            return errno;
+        }
+        bool seen = false;
+        for (dev_t d : done) seen = seen || d == st.st_dev;
+        if (seen) continue;
+        if (syncfs(fds[i]) != 0) {
+            *failed = i;
+            return errno;
+        }
+        done.push_back(st.st_dev);
+    }
+#else
+    for (std::size_t i = 0; i < n; i++) {
+        if (fsync(fds[i]) != 0) {
+            *failed = i;
+            return errno;
+        }
+    }
+#endif
+    return 0;
+}
+
+int syncdirectory(const char* dir) {
+    FP_FAULT_ERROR(write, dir);
+    int fd = open(*dir != '\0' ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    // Some file systems cannot sync a directory; their renames are durable
+    // as they are made.
+    return err == EINVAL || err == EROFS ? 0 : err;
+}
+
 // ---- locks between runs ---------------------------------------------------
 
 lockhandle openlock(const char* path, bool create) {

@@ -293,6 +293,25 @@ int removebelow(const char* root, const char* rel, bool dir) {
     return done ? 0 : errnofromwin(GetLastError());
 }
 
+// ---- data on disk before it is named ---------------------------------------
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
+    for (std::size_t i = 0; i < n; i++) {
+        HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fds[i]));
+        if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h)) {
+            *failed = i;
+            return h == INVALID_HANDLE_VALUE ? EBADF : errnofromwin(GetLastError());
+        }
+    }
+    return 0;
+}
+
+// Each rename is written through (movefile), so nothing is left to do.
+int syncdirectory(const char* dir) {
+    (void)dir;
+    return 0;
+}
+
 // ---- locks between runs ---------------------------------------------------
 
 lockhandle openlock(const char* path, bool create) {
@@ -380,6 +399,8 @@ std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
     DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    // The rename returns once it is on the disk.
+    if (durable()) flags |= MOVEFILE_WRITE_THROUGH;
     return MoveFileExA(from, to, flags) ? 0 : errnofromwin(GetLastError());
 }
 
