@@ -93,6 +93,19 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
     if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
 }
 
+// The names of the new content written beside a file changed since it was
+// installed, and of its temporary.
+struct besidenames {
+    char path[PATHSIZE] = "";
+    char temp[TEMPNAMESIZE] = "";
+    besidenames() = default;
+    besidenames(const char* destpath, const char* temppath) {
+        if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
+            die("Error creating file '%s.new': %s (%d)\n", destpath, std::strerror(ENAMETOOLONG),
+                ENAMETOOLONG);
+    }
+};
+
 // A temporary made on the heap: it waits in the batch after the copy.
 std::unique_ptr<atomicfile> newtemp() { return std::make_unique<atomicfile>(); }
 
@@ -126,7 +139,7 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
 // Copies the source byte for byte. The first chunk is read before the
 // temporary is made, so a source that cannot be read is reported as such.
 int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-              const char* destpath, fileinfo* entry, bool replace) {
+              const char* destpath, fileinfo* entry, bool replace, bool beside = false) {
     auto size = static_cast<std::uint64_t>(info.size);
     hasher* hash = lifehasher(rs);
     char* buf = chunkbuffer(src.path);
@@ -140,7 +153,11 @@ int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const c
     closefd(src.fd);
     digest d;
     if (hash != nullptr) d = hashdigest(hash);
-    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, size);
+    // A copy beside the installed file gets no fingerprint: the record's
+    // stays that of the file as it was installed.
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr && !beside ? &d : nullptr, info,
+               size);
+    if (beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
@@ -167,19 +184,27 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
     raw.reset();
     heapbuffer text(expanded);
     bool replace = existing != nullptr;
+    updateplan plan = updateplan::replace;
     if (replace) {
-        if (!lifeinspects(rs) ||
-            !lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing))
-            return COPYLEFT;
-        if (lifedryrun(rs)) return COPYREPLACED;
+        if (!lifeinspects(rs)) return COPYLEFT;
+        plan = lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing);
+        if (plan == updateplan::leave) return COPYLEFT;
+        if (lifedryrun(rs)) return plan == updateplan::beside ? COPYBESIDE : COPYREPLACED;
+    }
+    besidenames names;
+    if (plan == updateplan::beside) {
+        names = besidenames(destpath, temppath);
+        destpath = names.path;
+        temppath = names.temp;
     }
     std::unique_ptr<atomicfile> out = newtemp();
     createtemp(rs, out.get(), destpath, temppath);
     writeall(out.get(), destpath, text.get(), outlen);
     digest d;
-    bool hashed = lifehasher(rs) != nullptr;
+    bool hashed = lifehasher(rs) != nullptr && plan != updateplan::beside;
     if (hashed) d = hashbytes(text.get(), outlen);
     settlecopy(rs, out.release(), replace, entry, hashed ? &d : nullptr, info, outlen);
+    if (plan == updateplan::beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
@@ -187,17 +212,21 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
 // --verify: replaced when it differs from the source.
 int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
                 const char* destpath, fileinfo* entry, const statinfo& existing) {
-    if (!lifediffers(rs, entry, src.fd, src.path, info, destpath, existing)) {
+    updateplan plan = lifediffers(rs, entry, src.fd, src.path, info, destpath, existing);
+    if (plan == updateplan::leave) {
         closefd(src.fd);
         return COPYLEFT;
     }
+    bool beside = plan == updateplan::beside;
     if (lifedryrun(rs)) {
         closefd(src.fd);
-        return COPYREPLACED;
+        return beside ? COPYBESIDE : COPYREPLACED;
     }
     int err = rewindfd(src.fd);
     if (err != 0) die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
-    return copyplain(rs, src, info, temppath, destpath, entry, true);
+    if (!beside) return copyplain(rs, src, info, temppath, destpath, entry, true);
+    besidenames names(destpath, temppath);
+    return copyplain(rs, src, info, names.temp, names.path, entry, true, true);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ constexpr int COPYLEFT = 0;      // left alone: it exists
 constexpr int COPYWRITTEN = 1;   // written: it did not exist
 constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it differed (--update)
 constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
+constexpr int COPYBESIDE = 4;    // changed since it was installed: left, and the new content
+                                 // written (with -n: to be written) beside it (--update)
 // What stands at a file entry's destination path.
 struct destination {
     bool exists = false;

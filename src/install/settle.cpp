@@ -62,14 +62,18 @@ void settle(runstate* rs, settlequeue* q) {
     std::vector<int> fds;
     std::vector<const waiting*> owners;
     for (const waiting& w : q->items) {
-        if (w.file) {
-            fds.push_back(w.file->fd);
-            owners.push_back(&w);
-        }
+        if (!w.file) continue;
+        fds.push_back(w.file->fd);
+        owners.push_back(&w);
+        statinfo tmp;
+        if (w.hashed && statfd(w.file->fd, &tmp) == 0)
+            lifejournal(rs, w.entry, w.file->path, w.hash, tmp, w.src);
     }
+    // The journal is flushed with the copies, before any takes its name.
+    if (int journal = lifejournalwrite(rs); journal >= 0) fds.push_back(journal);
     std::size_t failed = 0;
     int err = durable() && !fds.empty() ? flushfiles(fds.data(), fds.size(), &failed) : 0;
-    if (err != 0) flushfailed(owners[failed]->file->path, err);
+    if (err != 0) flushfailed(owners[failed < owners.size() ? failed : 0]->file->path, err);
     std::vector<waiting> items = std::move(q->items);
     q->items.clear();
     q->files = 0;

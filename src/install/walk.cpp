@@ -267,12 +267,16 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     }
     e->srcdir = found;
 
-    // Listing status by copyfile's result: left, written, replaced, would be.
-    static constexpr char copystatus[] = "-+*=";
+    // Listing status by copyfile's result: left, written, replaced, would
+    // be, written beside (the line then names the new file).
+    static constexpr char copystatus[] = "-+*=n";
     char status = rs->noaction != 0 && !lifeinspects(rs) ? '=' : '-';
-    if (need != sourceneed::none)
-        status = copystatus[placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf,
-                                      srcstatus, rs->tmpbuf, rs->dstbuf, e, dst)];
+    if (need != sourceneed::none) {
+        int result = placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf, srcstatus,
+                               rs->tmpbuf, rs->dstbuf, e, dst);
+        status = copystatus[result];
+        if (result == COPYBESIDE) besidepath(rs->dstbuf, PATHSIZE, std::string(rs->dstbuf).c_str());
+    }
     listline(ws, status, 'F', e->ftype, true);
     progressfile();
     if (links) versionlinks(ws, base, version);

@@ -71,7 +71,8 @@ struct ownname {
     const char* ext;
 };
 constexpr ownname ownnames[] = {
-    {"manifest", ".txt"}, {"manifest", ".sums"}, {"perm", "."}, {"manifest", ".lock"}};
+    {"manifest", ".txt"}, {"manifest", ".sums"}, {"perm", "."}, {"manifest", ".lock"},
+    {"manifest", ".journal"}};
 
 }  // namespace
 
@@ -111,6 +112,11 @@ int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir
     p.rel = std::string_view(n != 0 ? e->dstpath : "", n);
     p.version = version;
     return compose(buf, cap, e, p, "");
+}
+
+int besidepath(char* buf, std::size_t cap, const char* path) {
+    int n = std::snprintf(buf, cap, "%s.new", path);
+    return n < 0 || static_cast<std::size_t>(n) >= cap ? -1 : n;
 }
 
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg) {

@@ -40,6 +40,10 @@ int temporarypath(char* buf, std::size_t cap, const fileinfo* e, const placement
 // The path of e's source in the source directory srcdir.
 int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir,
                const char* version);
+// "<path>.new": where --update puts the new content of a file changed since
+// it was installed (path a file's installed or temporary name). Its length,
+// or -1 when it does not fit.
+int besidepath(char* buf, std::size_t cap, const char* path);
 // "<destdir>/<pkg>": a package directory.
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg);
 // The name of e's installed file alone (no directory).
@@ -48,7 +52,7 @@ int installedname(char* buf, std::size_t cap, const fileinfo* e);
 bool holdstemptag(std::string_view folded);
 
 // The tool's own files in the destination directory.
-enum class ownfile { manifest, sums, perm, lock };
+enum class ownfile { manifest, sums, perm, lock, journal };
 // "<destdir>/<name>" without a leading '/' (an empty destination is the
 // working directory, never the root), pkg naming the package of a
 // permission script; temp gives its temporary name. Its length, or -1 when

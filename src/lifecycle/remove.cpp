@@ -104,16 +104,21 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 }
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
-    removal r{e, o, std::nullopt, "", true};
+    removal r{e, o, std::nullopt, std::nullopt, "", true};
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
     const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
     if (fp != nullptr) r.fp = *fp;
+    const fingerprint* alt = fp != nullptr ? journalprint(ls, key) : nullptr;
+    if (alt != nullptr && alt->path == fp->path) r.alt = *alt;
     if (o != nullptr) {
         r.told = orphanpath(rs, ls, *o, &r.listing);
     } else {
         r.told = treepath(rs, e, &r.listing);
         // A fingerprint of another path says nothing about this file.
-        if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) r.fp.reset();
+        if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) {
+            r.fp.reset();
+            r.alt.reset();
+        }
     }
     ls->removals.push_back(std::move(r));
 }
@@ -279,7 +284,8 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     if (err == 0) {
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
         // A link standing where the file was is not the tool's file.
-        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st))
+        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
+                            r.alt ? &*r.alt : nullptr))
             return keep(ls, r);
         err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);

@@ -193,6 +193,35 @@ bool sumspath(const runstate* rs, char* path, char* tmppath) {
     return true;
 }
 
+bool journalpath(const runstate* rs, char* path) {
+    return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
+}
+
+// The journal of a killed run: what it reads up to its first line that
+// does not (a line cut by the kill) counts.
+void loadjournal(runstate* rs, lifestate* ls) {
+    char path[PATHSIZE];
+    std::string text;
+    if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
+    sumsunsafe unsafe;
+    parsesums(text, &ls->journal, &unsafe);
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
+    // The fingerprints it holds are rewritten into manifest.sums, and the
+    // journal goes, by the next run that keeps them.
+    ls->dirty = ls->dirty || !ls->journal.list.empty();
+}
+
+void removejournal(runstate* rs, lifestate* ls) {
+    char path[PATHSIZE];
+    if (ls->journalfd >= 0) {
+        closefd(ls->journalfd);
+        ls->journalfd = -1;
+    }
+    if (journalpath(rs, path)) removefile(path);
+}
+
 void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers, " %lld %lld %lld %lld ",
@@ -207,6 +236,40 @@ void appendline(std::string* out, const std::string& key, const fingerprint& fp)
 }
 
 }  // namespace
+
+std::string sumsline(const std::string& key, const fingerprint& fp) {
+    std::string out;
+    appendline(&out, key, fp);
+    return out;
+}
+
+const fingerprint* journalprint(lifestate* ls, const std::string& key) {
+    return ls->journal.list.empty() ? nullptr : printfind(&ls->journal, key);
+}
+
+int lifejournalwrite(runstate* rs) {
+    lifestate* ls = rs->life;
+    if (ls == nullptr || ls->journalnext.empty()) return -1;
+    char path[PATHSIZE];
+    if (ls->journalfd < 0 && journalpath(rs, path)) {
+        ls->journalfd = openappend(path);
+        statinfo st;
+        if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
+            ls->journalnext.insert(0, std::string(versionline) + "\n");
+    }
+    std::string text = std::move(ls->journalnext);
+    ls->journalnext.clear();
+    // Without a journal the copies still go ahead: it only spares the next
+    // run the doubt about a killed one.
+    if (ls->journalfd < 0) return -1;
+    for (std::size_t done = 0; done < text.size();) {
+        long n = writefd(ls->journalfd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ls->journalfd;
+        done += static_cast<std::size_t>(n);
+    }
+    return ls->journalfd;
+}
 
 void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext) {
     key->assign(typname != nullptr ? typname : "");
@@ -261,6 +324,7 @@ void loadsums(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
+    loadjournal(rs, ls);
     int err = readsums(path, &ls->sumstext);
     if (err == ENOENT || err == ENOTDIR) return;
     // A file that cannot be read, or is damaged, counts as absent: a plain
@@ -311,7 +375,7 @@ void writesums(runstate* rs, lifestate* ls) {
     // they change. Otherwise the file already holds what it would be.
     if (ls->sumspresent && !ls->dirty && !rs->changed) return;
     std::string text = sumstext(rs, ls);
-    if (ls->sumspresent && text == ls->sumstext) return;
+    if (ls->sumspresent && text == ls->sumstext) return removejournal(rs, ls);
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     int err = ENAMETOOLONG;
@@ -323,6 +387,7 @@ void writesums(runstate* rs, lifestate* ls) {
         if (err == 0) err = atomiccommit(&f, true);
         if (err == 0 && durable()) err = syncdirectory(diskpath(rs->destdir));
     }
+    if (err == 0) removejournal(rs, ls);
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)
         std::fprintf(stderr, "WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
@@ -333,6 +398,7 @@ void removesums(runstate* rs) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
+    removejournal(rs, lifeof(rs));
     int err = removefile(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

@@ -173,6 +173,9 @@ bool durable();
 // one sync of each file system they are on, else each file): 0, or the
 // error with *failed the index of the file it concerns.
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed);
+// Opens path for appending, created when missing, never through a link:
+// descriptor, or -1 with errno.
+int openappend(const char* path);
 // Makes the names given in directory dir durable (its renames and removals):
 // 0 or the error. Windows writes each rename through instead.
 int syncdirectory(const char* dir);

@@ -333,6 +333,11 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
     return 0;
 }
 
+int openappend(const char* path) {
+    FP_FAULT_FAIL(open, path);
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
 int syncdirectory(const char* dir) {
     FP_FAULT_ERROR(write, dir);
     int fd = open(*dir != '\0' ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

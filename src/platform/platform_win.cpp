@@ -306,6 +306,19 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
     return 0;
 }
 
+int openappend(const char* path) {
+    HANDLE h = CreateFileW(widepath(path).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errnofromwin(GetLastError());
+        return -1;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_APPEND);
+    if (fd < 0) CloseHandle(h);
+    return fd;
+}
+
 // Each rename is written through (movefile), so nothing is left to do.
 int syncdirectory(const char* dir) {
     (void)dir;
