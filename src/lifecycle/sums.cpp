@@ -69,11 +69,14 @@ bool decoderecord(std::string_view field, std::string* key) {
         } else if (c == '%') {
             int hi = i + 2 < field.size() ? hexvalue(field[i + 1]) : -1;
             int lo = hi >= 0 ? hexvalue(field[i + 2]) : -1;
-            if (lo < 0) return false;
+            // A NUL byte would move the boundaries between the parts.
+            if (lo < 0 || hi * 16 + lo == 0) return false;
             key->push_back(static_cast<char>(hi * 16 + lo));
             i += 2;
-        } else {
+        } else if (plainbyte(static_cast<unsigned char>(c))) {
             key->push_back(c);
+        } else {
+            return false;  // the writer encodes every such byte
         }
     }
     return parts == 3 || parts == 4;
