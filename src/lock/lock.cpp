@@ -77,6 +77,6 @@ void lockdestination(runstate* rs) {
 void removelockfile(const runstate* rs) {
     char path[PATHSIZE];
     if (held == -1 || ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;
-    int err = removefile(path);
+    int err = removelock(held, path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

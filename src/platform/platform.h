@@ -160,6 +160,9 @@ int takelock(lockhandle lock, bool exclusive, bool wait);
 // 1 when the lock file is still the one at path (not removed or replaced
 // while this process waited for it), else 0.
 int lockcurrent(lockhandle lock, const char* path);
+// Removes the lock file at path while the lock is held (a process waiting
+// for it then finds it removed): 0 or the error number.
+int removelock(lockhandle lock, const char* path);
 // Releases the lock and closes the file.
 void droplock(lockhandle lock);
 

@@ -374,6 +374,12 @@ int lockcurrent(lockhandle lock, const char* path) {
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino ? 1 : 0;
 }
 
+int removelock(lockhandle lock, const char* path) {
+    (void)lock;
+    FP_FAULT_ERROR(unlink, path);
+    return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
 void droplock(lockhandle lock) {
     if (lock >= 0) close(static_cast<int>(lock));
 }

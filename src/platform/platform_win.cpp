@@ -331,11 +331,19 @@ lockhandle openlock(const char* path, bool create) {
     // Others may read, write and delete it meanwhile: the lock, not the
     // sharing mode, keeps runs apart. A reparse point is opened as itself
     // and refused, so the lock file is never reached through a link.
-    DWORD access = create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-    HANDLE h = CreateFileW(widepath(path).c_str(), access,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           create ? OPEN_ALWAYS : OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD access = create ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ;
+    std::wstring name = widepath(path);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    // A lock file removed by --uninstall stays, pending, until the last run
+    // holding it open closes it; meanwhile it cannot be opened. Such a
+    // moment passes as soon as the runs that waited for it look again.
+    for (int attempt = 0; attempt < 200; attempt++) {
+        h = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+        Sleep(10);
+    }
     if (h == INVALID_HANDLE_VALUE) {
         errno = errnofromwin(GetLastError());
         return -1;
@@ -367,6 +375,18 @@ int lockcurrent(lockhandle lock, const char* path) {
                                       sizeof info))
         return 0;
     return info.DeletePending ? 0 : 1;
+}
+
+int removelock(lockhandle lock, const char* path) {
+    (void)path;
+    // Deleted through the open handle: a name that is open cannot be
+    // deleted any other way.
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(reinterpret_cast<HANDLE>(lock), FileDispositionInfo, &info,
+                                   sizeof info))
+        return 0;
+    return errnofromwin(GetLastError());
 }
 
 void droplock(lockhandle lock) {
