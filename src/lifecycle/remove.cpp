@@ -27,7 +27,7 @@
 namespace {
 
 // The destination directory as removals reach it ("" for the working one).
-const char* rootdir(const runstate* rs) { return diskpath(rs->destdir); }
+const char* rootdir(const runstate* rs) { return rs->destdir + (rs->destdir[0] == '/' ? 1 : 0); }
 
 // A path that could not be examined or removed: it stays, and so does its
 // record.

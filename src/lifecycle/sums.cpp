@@ -388,7 +388,7 @@ void writesums(runstate* rs, lifestate* ls) {
         std::fputs(text.c_str(), f.stream);
         err = atomicsync(&f);
         if (err == 0) err = atomiccommit(&f, true);
-        if (err == 0 && durable()) err = syncdirectory(diskpath(rs->destdir));
+        if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
     }
     if (err == 0) removejournal(rs, ls);
     // The fingerprints only spare reads; without them the bytes decide.
