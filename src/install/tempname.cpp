@@ -59,9 +59,7 @@ int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath,
     char name[TEMPNAMESIZE];
     int err = EEXIST;
     for (int attempt = 0; attempt < MAXTEMPNAMES; attempt++) {
-        int n = attempt == 0 ? std::snprintf(name, sizeof name, "%s", tmppath)
-                             : std::snprintf(name, sizeof name, "%s~%d", tmppath, attempt);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return ENAMETOOLONG;
+        if (temporaryvariant(name, sizeof name, tmppath, attempt) < 0) return ENAMETOOLONG;
         if (installsname(rs, name)) continue;
         err = atomicopen(f, path, name, text);
         if (err != EEXIST) return err;

@@ -129,6 +129,12 @@ int installedname(char* buf, std::size_t cap, const fileinfo* e) {
     return compose(buf, cap, e, p, "");
 }
 
+int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attempt) {
+    int n = attempt == 0 ? std::snprintf(buf, cap, "%s", tmppath)
+                         : std::snprintf(buf, cap, "%s~%d", tmppath, attempt);
+    return n < 0 || static_cast<std::size_t>(n) >= cap ? -1 : n;
+}
+
 bool holdstemptag(std::string_view folded) {
     static const std::string tag = foldedascii(TEMPTAG);
     return folded.find(tag) != std::string_view::npos;

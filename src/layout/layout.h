@@ -48,6 +48,10 @@ int besidepath(char* buf, std::size_t cap, const char* path);
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg);
 // The name of e's installed file alone (no directory).
 int installedname(char* buf, std::size_t cap, const fileinfo* e);
+// The temporary name to try after attempt others were taken: tmppath
+// itself first, then with a counter ("~1", "~2", ...). Its length, or -1
+// when it does not fit.
+int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attempt);
 // Whether a folded file name holds the folded temporary tag.
 bool holdstemptag(std::string_view folded);
 
