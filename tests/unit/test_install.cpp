@@ -239,6 +239,7 @@ protected:
         EXPECT_GE(fd, 0);
         std::string tmp = dst + "TMPZ";
         int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e, d);
+        settleall(rs.get());  // the finished copy takes its name (and its descriptor goes)
         EXPECT_EQ(closefd(fd), -1) << "copyfile must close the source";
         return rc;
     }
@@ -372,6 +373,7 @@ protected:
         ::testing::internal::CaptureStdout();
         installwalk(rs.get(), top, "", 0);
         if (rs->retryhead != nullptr) retrywalk(rs.get());
+        settleall(rs.get());
         return ::testing::internal::GetCapturedStdout();
     }
 };
