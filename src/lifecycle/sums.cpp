@@ -376,7 +376,10 @@ std::string sumstext(const runstate* rs, lifestate* ls) {
 void writesums(runstate* rs, lifestate* ls) {
     // Records change only with the manifest; fingerprints are marked when
     // they change. Otherwise the file already holds what it would be.
-    if (ls->sumspresent && !ls->dirty && !rs->changed) return;
+    if (ls->sumspresent && !ls->dirty && !rs->changed) {
+        if (ls->journalfd >= 0) removejournal(rs, ls);
+        return;
+    }
     std::string text = sumstext(rs, ls);
     if (ls->sumspresent && text == ls->sumstext) return removejournal(rs, ls);
     char path[PATHSIZE];
