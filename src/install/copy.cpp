@@ -1,12 +1,15 @@
 // Copying one source file into the destination. The file is written under
 // its temporary name beside the destination and moved to the destination
-// name only once it is complete, so an interrupted run never leaves a partial
-// file under a name that the next run would keep. Plain files are copied in
+// name only once it is complete and flushed to the disk with the others of
+// its batch (settle.cpp), so neither an interrupted run nor a power cut
+// leaves a partial file under a name that the next run would keep. Plain files are copied in
 // fixed-size chunks (inside the kernel where the host can, through a buffer
 // when the content is hashed for a fingerprint); files whose keys are
 // substituted are read whole. An existing destination is never replaced,
 // except by --update when it differs from what would be installed now: then
-// the temporary is renamed over it, so it is always the old or the new file.
+// the temporary is renamed over it, so it is always the old or the new file;
+// a file changed since it was installed stays, and the new content goes
+// beside it ("<name>.new").
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
