@@ -49,7 +49,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 # Files the tool writes into the destination beside the installed files.
-TOOL_FILES = re.compile(r"^(manifest\.txt|manifest\.sums|perm\..*)$")
+TOOL_FILES = re.compile(r"^(manifest\.txt|manifest\.sums|manifest\.lock|manifest\.journal|perm\..*)$")
 # Sources and inputs are dated this far back, so that a fresh install is
 # newer than all of them (times are compared in whole seconds).
 AGE = 7200
@@ -353,8 +353,8 @@ def probe(exe):
     p = subprocess.run([exe, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        env=cleanenv())
     text = p.stdout.decode(errors="replace")
-    return {opt for opt in ("--update", "--verify", "--json")
-            if re.search(re.escape(opt) + r"\b", text)}
+    return {opt for opt in ("--update", "--verify", "--json", "--no-sync")
+            if re.search(re.escape(opt) + r"(?![\w-])", text)}
 
 
 def parseargs(argv):
@@ -472,8 +472,10 @@ def bench(args, work, rep):
         print("repetition %d of %d (%.0f s so far)" % (r + 1, args.repeat,
                                                      time.monotonic() - start), flush=True)
         # First install of the main tree, beside cp -r and rsync -a.
-        main.reset("tool", "cp", "rsync")
+        main.reset("tool", "cp", "rsync", "nosync")
         jobs = [("tool first", *tool(main, "tool")), ("cp -r", cpcmd(main, "cp"), main.root, (0,))]
+        if "--no-sync" in opts:
+            jobs.append(("tool first --no-sync", *tool(main, "nosync", "--no-sync")))
         if have_rsync:
             jobs.append(("rsync first", rsynccmd(main, "rsync"), main.root, (0,)))
         timeall(samples, jobs, r)
@@ -614,6 +616,12 @@ def report(args, samples, perfile, touched, opts, have_rsync, have_strace, cases
         cp = sum(perfile["cp -r"].values()) / n
         rep.target("first install: system calls per file, tool / cp -r", tool, cp,
                    fmt="%.1f", target="<= %.1f (cp -r)" % cp)
+    if "--no-sync" in opts:
+        rep.target("first install / the same with --no-sync",
+                   samples.ratio("tool first", "tool first --no-sync"), 1.3)
+    if perfile:
+        flushes = sum(perfile["tool no-op re-run"].get(k, 0) for k in ("fsync", "fdatasync", "syncfs"))
+        rep.target("no-op re-run: flush calls", flushes, 0, fmt="%d", target="0")
     rep.target("no-op re-run / rsync -a no-op",
                samples.ratio("tool no-op", "rsync no-op") if have_rsync else None, 1.0)
     rep.target("touched-input re-run / no-op re-run",

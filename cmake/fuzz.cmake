@@ -31,7 +31,7 @@ if(FP_FUZZ)
   add_custom_target(fpcorefuzz DEPENDS ${FP_FUZZ_CORE})
 
   add_custom_target(fuzzers)
-  foreach(target types input manifest scan)
+  foreach(target types input manifest scan sums)
     add_executable(fuzz_${target} ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_${target}.cpp
                                   ${CMAKE_SOURCE_DIR}/tests/fuzz/harness.cpp)
     target_include_directories(fuzz_${target} PRIVATE ${CMAKE_SOURCE_DIR}/src

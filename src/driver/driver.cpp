@@ -214,6 +214,7 @@ void installall(runstate* rs) {
         if (debug) listretries(rs);
         retrywalk(rs);
     }
+    settleall(rs);
     progressend();
     if (debug) std::fputs("finished installing files.\n", stdout);
 }
@@ -236,7 +237,7 @@ void writeoutputs(runstate* rs) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
         if (!rs->noaction) writepermfiles(rs);
     }
-    if (written) commitmanifest(&manifest);
+    if (written) commitmanifest(rs, &manifest);
 }
 
 // The destination directory itself is made when it is missing (one level:
@@ -248,6 +249,17 @@ void makedestination(const runstate* rs) {
     if (err != 0)
         die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
             std::strerror(err), err);
+}
+
+// The run being made, for the failure hook.
+runstate* current = nullptr;
+
+// A run that fails keeps what it finished: the copies complete under their
+// temporary names take their names, and the fingerprints of what it wrote
+// are recorded, so that the next run knows those files as its own.
+void keepfinishedwork() {
+    settleall(current);
+    lifeonfailure(current);
 }
 
 void runstages(runstate* rs) {
@@ -271,7 +283,7 @@ void runstages(runstate* rs) {
 
 }  // namespace
 
-const longoption longoptions[9] = {
+const longoption longoptions[11] = {
     {"--help", "show this text and end", nullptr},
     {"--version", "show the version and end", nullptr},
     {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
@@ -285,6 +297,10 @@ const longoption longoptions[9] = {
     {"--json", "write JSON Lines on standard output: one object per event, then a summary",
      &runstate::json},
     {"--stats", "show a summary of the run on standard output", &runstate::stats},
+    {"--force", "with --update, replace files changed since they were installed too",
+     &runstate::force},
+    {"--no-sync", "do not wait for files to reach the disk (for throwaway trees)",
+     &runstate::nosync},
 };
 
 int runmain(int argc, char** argv) {
@@ -299,9 +315,13 @@ int runmain(int argc, char** argv) {
     if (rs->json) rs->verbose = 1;
     reportbegin({rs->json != 0, rs->stats != 0});
     lifecheckoptions(rs);
+    setdurable(rs->nosync == 0);
+    current = rs;
+    setfailurehook(keepfinishedwork);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
+    setfailurehook(nullptr);
     int status = lifestatus(rs);
     if (status == 0) status = leftasidestatus();
     reportend(status);

@@ -11,6 +11,7 @@ struct subkey;
 struct fileinfo;
 struct sibindex;
 struct nameset;
+struct settlequeue;
 struct lifestate;
 
 constexpr int HASHSIZE = 997;     // buckets of typetab and keytab
@@ -86,6 +87,7 @@ struct runstate {
     int typeslinks;             // link entries of the types file not yet matched by a
                                 // manifest record
     nameset* tempclash;         // installed names a temporary must not take (install)
+    settlequeue* settle;        // copies waiting to be flushed and named (install)
     std::size_t expanded;       // characters that token expansions added in all
     int conffiles;              // settings files read so far
     std::size_t confbytes;      // and the bytes they held
@@ -95,6 +97,8 @@ struct runstate {
     int verify;                 // --verify
     int prune;                  // --prune
     int uninstall;              // --uninstall
+    int force;                  // --force
+    int nosync;                 // --no-sync
     lifestate* life;            // fingerprints and lifecycle findings (lifecycle)
     // Reporting and the command line's own facts.
     int json;                   // --json
@@ -115,7 +119,7 @@ struct longoption {
     const char* help;
     int runstate::*field;  // set to 1 when given; null for --help and --version
 };
-extern const longoption longoptions[9];
+extern const longoption longoptions[11];
 // Replaces the package list by the ':'-separated names of text (cut in place).
 void parsepkglist(runstate* rs, char* text);
 // Byte-order comparison of two references to texts: -1, 0 or 1.

@@ -1,12 +1,15 @@
 // Copying one source file into the destination. The file is written under
 // its temporary name beside the destination and moved to the destination
-// name only once it is complete, so an interrupted run never leaves a partial
-// file under a name that the next run would keep. Plain files are copied in
+// name only once it is complete and flushed to the disk with the others of
+// its batch (settle.cpp), so neither an interrupted run nor a power cut
+// leaves a partial file under a name that the next run would keep. Plain files are copied in
 // fixed-size chunks (inside the kernel where the host can, through a buffer
 // when the content is hashed for a fingerprint); files whose keys are
 // substituted are read whole. An existing destination is never replaced,
 // except by --update when it differs from what would be installed now: then
-// the temporary is renamed over it, so it is always the old or the new file.
+// the temporary is renamed over it, so it is always the old or the new file;
+// a file changed since it was installed stays, and the new content goes
+// beside it ("<name>.new").
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -96,21 +99,21 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
     if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
 }
 
-// Closes the temporary and moves it to the destination name: true when it
-// was moved, false when a file of that name appeared meanwhile (temporary
-// removed). With replace, an existing destination is replaced in one step.
-bool committemp(atomicfile* out, const char* destpath, bool replace) {
-    int err = atomicclose(out);
-    if (err == 0) err = atomiccommit(out, replace);
-    if (err == EEXIST && !replace) return false;
-    // Left as it is, with its fingerprint; a later run replaces it.
-    if (err == EBUSY && replace) {
-        keptinuse(destpath, true);
-        return false;
+// The names of the new content written beside a file changed since it was
+// installed, and of its temporary.
+struct besidenames {
+    char path[PATHSIZE] = "";
+    char temp[TEMPNAMESIZE] = "";
+    besidenames() = default;
+    besidenames(const char* destpath, const char* temppath) {
+        if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
+            die("Error creating file '%s.new': %s (%d)\n", destpath, std::strerror(ENAMETOOLONG),
+                ENAMETOOLONG);
     }
-    if (err != 0) die("Failed to flush file '%s': %s (%d)\n", destpath, std::strerror(err), err);
-    return true;
-}
+};
+
+// A temporary made on the heap: it waits in the batch after the copy.
+std::unique_ptr<atomicfile> newtemp() { return std::make_unique<atomicfile>(); }
 
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
@@ -143,20 +146,25 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
 // Copies the source byte for byte. The first chunk is read before the
 // temporary is made, so a source that cannot be read is reported as such.
 int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-              const char* destpath, fileinfo* entry, bool replace) {
+              const char* destpath, fileinfo* entry, bool replace, bool beside = false) {
     auto size = static_cast<std::uint64_t>(info.size);
     hasher* hash = lifehasher(rs);
     char* buf = chunkbuffer(src.path);
     std::size_t first = chunk(size);
     readexact(src, buf, first);
     if (hash != nullptr) hashupdate(hash, buf, first);
-    atomicfile out{};
-    createtemp(rs, &out, destpath, temppath);
-    writeall(&out, destpath, buf, first);
-    copyrest(src, &out, destpath, size - first, buf, hash);
+    std::unique_ptr<atomicfile> out = newtemp();
+    createtemp(rs, out.get(), destpath, temppath);
+    writeall(out.get(), destpath, buf, first);
+    copyrest(src, out.get(), destpath, size - first, buf, hash);
     closefd(src.fd);
-    if (!committemp(&out, destpath, replace)) return COPYLEFT;
-    if (hash != nullptr) lifecopied(rs, entry, destpath, hashdigest(hash), info);
+    digest d;
+    if (hash != nullptr) d = hashdigest(hash);
+    // A copy beside the installed file gets no fingerprint: the record's
+    // stays that of the file as it was installed.
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr && !beside ? &d : nullptr, info,
+               size);
+    if (beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
@@ -183,17 +191,27 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
     raw.reset();
     heapbuffer text(expanded);
     bool replace = existing != nullptr;
+    updateplan plan = updateplan::replace;
     if (replace) {
-        if (!lifeinspects(rs) ||
-            !lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing))
-            return COPYLEFT;
-        if (lifedryrun(rs)) return COPYREPLACED;
+        if (!lifeinspects(rs)) return COPYLEFT;
+        plan = lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing);
+        if (plan == updateplan::leave) return COPYLEFT;
+        if (lifedryrun(rs)) return plan == updateplan::beside ? COPYBESIDE : COPYREPLACED;
     }
-    atomicfile out{};
-    createtemp(rs, &out, destpath, temppath);
-    writeall(&out, destpath, text.get(), outlen);
-    if (!committemp(&out, destpath, replace)) return COPYLEFT;
-    if (lifehasher(rs) != nullptr) lifecopied(rs, entry, destpath, hashbytes(text.get(), outlen), info);
+    besidenames names;
+    if (plan == updateplan::beside) {
+        names = besidenames(destpath, temppath);
+        destpath = names.path;
+        temppath = names.temp;
+    }
+    std::unique_ptr<atomicfile> out = newtemp();
+    createtemp(rs, out.get(), destpath, temppath);
+    writeall(out.get(), destpath, text.get(), outlen);
+    digest d;
+    bool hashed = lifehasher(rs) != nullptr && plan != updateplan::beside;
+    if (hashed) d = hashbytes(text.get(), outlen);
+    settlecopy(rs, out.release(), replace, entry, hashed ? &d : nullptr, info, outlen);
+    if (plan == updateplan::beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
@@ -201,17 +219,21 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
 // --verify: replaced when it differs from the source.
 int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
                 const char* destpath, fileinfo* entry, const statinfo& existing) {
-    if (!lifediffers(rs, entry, src.fd, src.path, info, destpath, existing)) {
+    updateplan plan = lifediffers(rs, entry, src.fd, src.path, info, destpath, existing);
+    if (plan == updateplan::leave) {
         closefd(src.fd);
         return COPYLEFT;
     }
+    bool beside = plan == updateplan::beside;
     if (lifedryrun(rs)) {
         closefd(src.fd);
-        return COPYREPLACED;
+        return beside ? COPYBESIDE : COPYREPLACED;
     }
     int err = rewindfd(src.fd);
     if (err != 0) die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
-    return copyplain(rs, src, info, temppath, destpath, entry, true);
+    if (!beside) return copyplain(rs, src, info, temppath, destpath, entry, true);
+    besidenames names(destpath, temppath);
+    return copyplain(rs, src, info, names.temp, names.path, entry, true, true);
 }
 
 }  // namespace
@@ -219,7 +241,8 @@ int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst) {
     if (*destpath == '/') destpath++;
-    dst->exists = statpath(destpath, &dst->status) == 0;
+    dst->error = statpath(destpath, &dst->status);
+    dst->exists = dst->error == 0;
     // An existing destination is left alone. Unless the file's keys are
     // substituted, its source is not even read: nothing it holds could
     // change the outcome. --update and --verify compare it instead, and its
@@ -251,7 +274,7 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     bool exists = dst.exists;
     if (!exists && lifedryrun(rs)) {
         closefd(sourcefd);
-        return lifeabsent(rs, entry, destpath);
+        return lifeabsent(rs, entry, destpath, dst.error);
     }
 
     statinfo info;

@@ -2,28 +2,30 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
+#include "report/report.h"
+
+#include "layout/layout.h"
 #include "platform/platform.h"
 
 struct runstate;
 struct fileinfo;
 struct atomicfile;
+struct digest;
 
-// First character ('.') of the version part of entry's name, or null.
-const char* findversion(const fileinfo* entry);
-// Composes a path into buffer; the formatter's result (negative or >=
-// capacity when it does not fit).
-int composepath(char* buffer, std::size_t capacity, const fileinfo* entry, const char* base,
-                const char* pkgdir, std::size_t rellen, const char* reltext, const char* tag,
-                std::size_t stemlen, const char* version);
 // What copyfile did with the destination.
 constexpr int COPYLEFT = 0;      // left alone: it exists
 constexpr int COPYWRITTEN = 1;   // written: it did not exist
 constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it differed (--update)
 constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
+constexpr int COPYBESIDE = 4;    // changed since it was installed: left, and the new content
+                                 // written (with -n: to be written) beside it (--update)
 // What stands at a file entry's destination path.
 struct destination {
     bool exists = false;
+    int error = 0;  // why its status could not be read
     statinfo status;
 };
 // What a file entry needs of its source.
@@ -50,6 +52,28 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
 // the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry, const destination& dst);
+// ---- the batch of finished copies ---------------------------------------
+//
+// A finished copy waits, open under its temporary name, until a batch of
+// them is flushed to the disk together; only then does each take its name,
+// in order. Listing lines printed meanwhile wait with them, so the listing
+// keeps its order and tells what happened.
+
+// Hands over the finished temporary f (destined for f->path, replacing an
+// existing file when replace) of entry e; with d, its content's hash and
+// src, the source's status, for its fingerprint.
+void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
+                const statinfo& src, std::uint64_t bytes);
+// Reports a listing line (shown or only counted: see reportlisting), now or
+// after the waiting copies. With copyline it is the line of the copy handed
+// over last (if that copy has no line yet): its status becomes '-' when the
+// copy finds its name taken. A null line reports nothing.
+void settleline(runstate* rs, const listing* line, bool shown, bool copyline);
+// Reports a note of the verbose listing (see reportnote) in the same order.
+void settlenote(runstate* rs, std::string text);
+// Flushes the waiting copies, gives them their names and prints the lines.
+void settleall(runstate* rs);
+
 // Walks from start (its later siblings and what lies below them).
 void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t rellen);
 // Walks the deferred link entries of the retry list, each with its own
@@ -60,8 +84,3 @@ void retrywalk(runstate* rs);
 // counter when an entry of the trees installs that name or something other
 // than a leftover temporary stands there. 0 or the error number.
 int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text);
-// "<destdir>/<name><pkg>" (pkg may be null) into buf without a leading '/':
-// the path of an output file in the destination directory. Its length, or -1
-// when it does not fit.
-int outputpath(char* buf, std::size_t cap, const char* destdir, const char* name,
-               const char* pkg);

@@ -26,7 +26,6 @@ struct nameset {
 
 namespace {
 
-constexpr std::string_view tempmark = "tmpz";
 constexpr int MAXTEMPNAMES = 100;
 
 std::string_view lastcomponent(std::string_view path) {
@@ -37,10 +36,10 @@ std::string_view lastcomponent(std::string_view path) {
 void addinstalled(nameset* set, const fileinfo* e) {
     if (e->ftype == nullptr || (e->ftype->flags & F_FILE) == 0) return;
     char name[PATHSIZE];
-    int n = composepath(name, sizeof name, e, nullptr, "", 0, "", "", 0, findversion(e));
+    int n = installedname(name, sizeof name, e);
     if (n < 0 || n >= PATHSIZE) return;  // never installed: the walk refuses the name
     std::string key = foldedascii(name);
-    if (key.find(tempmark) != std::string::npos) set->names.insert(std::move(key));
+    if (holdstemptag(key)) set->names.insert(std::move(key));
 }
 
 bool installsname(runstate* rs, std::string_view tmppath) {
@@ -60,25 +59,10 @@ int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath,
     char name[TEMPNAMESIZE];
     int err = EEXIST;
     for (int attempt = 0; attempt < MAXTEMPNAMES; attempt++) {
-        int n = attempt == 0 ? std::snprintf(name, sizeof name, "%s", tmppath)
-                             : std::snprintf(name, sizeof name, "%s~%d", tmppath, attempt);
-        if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return ENAMETOOLONG;
+        if (temporaryvariant(name, sizeof name, tmppath, attempt) < 0) return ENAMETOOLONG;
         if (installsname(rs, name)) continue;
         err = atomicopen(f, path, name, text);
         if (err != EEXIST) return err;
     }
     return err;
-}
-
-int outputpath(char* buf, std::size_t cap, const char* destdir, const char* name,
-               const char* pkg) {
-    int n = std::snprintf(buf, cap, "%s/%s%s", destdir, name, pkg != nullptr ? pkg : "");
-    if (n < 0 || static_cast<std::size_t>(n) >= cap) return -1;
-    // As with the copies, a leading '/' is dropped: an empty destination
-    // means the working directory, never the root of the file system.
-    if (buf[0] == '/') {
-        std::memmove(buf, buf + 1, static_cast<std::size_t>(n));
-        n--;
-    }
-    return n;
 }

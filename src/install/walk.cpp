@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
 #include "install/install.h"
@@ -55,20 +56,46 @@ bool within(const fileinfo* e, const fileinfo* root) {
         static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
 }
 
+placement placeof(const walkstate& ws, const char* base, const char* pkgdir,
+                  const char* version) {
+    placement p;
+    p.base = base;
+    p.pkgdir = pkgdir;
+    p.rel = std::string_view(ws.reltext, ws.rellen);
+    p.version = version;
+    return p;
+}
+
 // A run that reports differences (--verify) has no actions in the walk.
 bool acts(const runstate* rs) { return !lifereports(rs); }
 
-void listline(const walkstate& ws, char status, char kind, const filetype* type) {
-    if (!acts(ws.rs)) return;
-    reportlisting({status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
-                   {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
-                   ws.rs->dstbuf, nullptr},
-                  ws.rs->verbose != 0);
+// A line formatted as printf would print it.
+template <typename... Args>
+std::string format(const char* fmt, Args... args) {
+    int n = std::snprintf(nullptr, 0, fmt, args...);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::snprintf(out.data(), out.size() + 1, fmt, args...);
+    return out;
+}
+
+// Listing lines go out after the copies waiting before them; a file's own
+// line (copyline) waits with its copy and tells what became of it.
+void listline(const walkstate& ws, char status, char kind, const filetype* type,
+              bool copyline = false) {
+    if (!acts(ws.rs)) {
+        settleline(ws.rs, nullptr, false, copyline);
+        return;
+    }
+    listing line{status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
+                 {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
+                 ws.rs->dstbuf, nullptr};
+    settleline(ws.rs, &line, ws.rs->verbose != 0, copyline);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
     if (!acts(ws.rs)) return;
-    reportlisting({status, kind, "-", "-", 0u, ws.rs->dstbuf, target}, ws.rs->verbose != 0);
+    listing line{status, kind, "-", "-", 0u, ws.rs->dstbuf, target};
+    settleline(ws.rs, &line, ws.rs->verbose != 0, false);
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the
@@ -108,7 +135,7 @@ step packagedir(walkstate& ws) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     if (rs->pkgmode == 0 || (e->flags & F_PKGDIRDONE) != 0) return step::place;
-    int n = std::snprintf(rs->dstbuf, PATHSIZE, "%s/%s", rs->destdir, ws.walkpkg);
+    int n = packagepath(rs->dstbuf, PATHSIZE, rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
     if (!lifereports(rs)) makedir(rs->dstbuf);
@@ -159,9 +186,8 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
                statinfo* st) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
-    std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
     for (char** dir = rs->srcpaths; dir != nullptr && *dir != nullptr; dir++) {
-        int len = composepath(rs->srcbuf, PATHSIZE, e, *dir, "", n, e->dstpath, "", 0, version);
+        int len = sourcepath(rs->srcbuf, PATHSIZE, e, *dir, version);
         if (!fits(len)) continue;  // a path that long cannot name the file here
         int fd = -1;
         if (need == sourceneed::open) {
@@ -178,7 +204,8 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
         }
         int err = errno;
         if (err != ENOENT && rs->verbose != 0)
-            reportnote("source file '%s' error: %s (%d)\n", rs->srcbuf, std::strerror(err), err);
+            settlenote(rs, format("source file '%s' error: %s (%d)\n", rs->srcbuf,
+                                  std::strerror(err), err));
     }
     return -1;
 }
@@ -189,14 +216,21 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t stemlen = static_cast<std::size_t>(version - e->name);
-    int n = composepath(rs->tmpbuf, PATHSIZE, e, nullptr, "", 0, "", "", stemlen, version);
+    placement target;
+    target.version = version;
+    target.stemlen = stemlen;
+    int n = installedpath(rs->tmpbuf, PATHSIZE, e, target);
     FP_CHECK(fits(n));
     char shorter[VERSIONBUF];
     std::strcpy(shorter, version);
+    placement link;
+    link.base = base;
+    link.rel = std::string_view(ws.reltext, ws.rellen);
+    link.version = shorter;
+    link.stemlen = stemlen;
     while (shorter[0] == '.') {
         *std::strrchr(shorter, '.') = '\0';
-        n = composepath(rs->dstbuf, PATHSIZE, e, base, "", ws.rellen, ws.reltext, "", stemlen,
-                        shorter);
+        n = installedpath(rs->dstbuf, PATHSIZE, e, link);
         FP_CHECK(fits(n));
         char status = '=';
         if (rs->noaction == 0) status = makelink(rs->tmpbuf, rs->dstbuf) == -1 ? '-' : '+';
@@ -207,8 +241,7 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
 step file(walkstate& ws, const char* base, const char* pkgdir, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
-    int n = composepath(rs->tmpbuf, PATHSIZE, e, base, pkgdir, ws.rellen, ws.reltext, "TMPZ", 0,
-                        version);
+    int n = temporarypath(rs->tmpbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     bool links = version != nullptr && rs->pkgmode == 0 && rs->specfile == 0;
     if (links && std::strlen(version) >= VERSIONBUF)
@@ -234,13 +267,17 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     }
     e->srcdir = found;
 
-    // Listing status by copyfile's result: left, written, replaced, would be.
-    static constexpr char copystatus[] = "-+*=";
+    // Listing status by copyfile's result: left, written, replaced, would
+    // be, written beside (the line then names the new file).
+    static constexpr char copystatus[] = "-+*=n";
     char status = rs->noaction != 0 && !lifeinspects(rs) ? '=' : '-';
-    if (need != sourceneed::none)
-        status = copystatus[placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf,
-                                      srcstatus, rs->tmpbuf, rs->dstbuf, e, dst)];
-    listline(ws, status, 'F', e->ftype);
+    if (need != sourceneed::none) {
+        int result = placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf, srcstatus,
+                               rs->tmpbuf, rs->dstbuf, e, dst);
+        status = copystatus[result];
+        if (result == COPYBESIDE) besidepath(rs->dstbuf, PATHSIZE, std::string(rs->dstbuf).c_str());
+    }
+    listline(ws, status, 'F', e->ftype, true);
     progressfile();
     if (links) versionlinks(ws, base, version);
     return step::advance;
@@ -301,8 +338,7 @@ step place(walkstate& ws) {
     const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
     const char* version = findversion(e);
     const char* pkgdir = rs->pkgmode != 0 ? ws.walkpkg : "";
-    int n = composepath(rs->dstbuf, PATHSIZE, e, base, pkgdir, ws.rellen, ws.reltext, "", 0,
-                        version);
+    int n = installedpath(rs->dstbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     if (e->ftype == nullptr) return linkentry(ws);
     if ((e->ftype->flags & F_DIR) != 0) return directory(ws);

@@ -128,24 +128,24 @@ std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
     return text;
 }
 
+bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st) {
+    if (fp == nullptr || st.kind != 'f' || fp->size != st.size) return false;
+    if (fp->mtime == st.mtime) return true;
+    digest d;
+    return hashfile(destpath, &d) && d == fp->hash;
+}
+
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st) {
+                    const char* diskpath, const statinfo& st, const fingerprint* alt) {
     // The tool installs files only; anything else there is not its file.
     if (st.kind != 'f') return false;
-    if (fp != nullptr) {
-        if (fp->size != st.size) return false;
-        if (fp->mtime == st.mtime) return true;
-        digest d;
-        return hashfile(diskpath, &d) && d == fp->hash;
-    }
+    if (fp != nullptr) return matchesprint(fp, diskpath, st) || matchesprint(alt, diskpath, st);
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;
     std::string dir = sourcedir(rs, e);
     char src[PATHSIZE];
-    std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
-    int len = composepath(src, sizeof src, e, dir.c_str(), "", n, e->dstpath, "", 0,
-                          findversion(e));
+    int len = sourcepath(src, sizeof src, e, dir.c_str(), findversion(e));
     std::string path(src, len >= 0 && len < PATHSIZE ? static_cast<std::size_t>(len) : 0);
     if (path.empty()) return false;
     if (e->ftype == nullptr && ext != nullptr) path += std::string(".") + ext;

@@ -3,6 +3,7 @@
 // exists (--update replaces what differs, --verify notes how it differs).
 #include "lifecycle/lifecycle.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -59,6 +61,12 @@ const fingerprint* printat(lifestate* ls, const place& p) {
     return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
+// The same from the journal of a killed run.
+const fingerprint* journalat(lifestate* ls, const place& p) {
+    const fingerprint* fp = journalprint(ls, p.key);
+    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
+}
+
 // The sizes tell the contents apart (a link's own size says nothing).
 bool sizediffers(const statinfo& dst, std::int64_t size) {
     return dst.kind == 'f' && dst.size != size;
@@ -82,6 +90,34 @@ void remember(lifestate* ls, const std::string& key, const digest& d, const stat
     ls->dirty = true;
 }
 
+// Whether the file at destpath changed since it was installed: its
+// fingerprint (of the record, at this path) says other content. Without a
+// fingerprint nothing can be told, and --force does not ask.
+bool editedsince(const runstate* rs, lifestate* ls, const place& p, const fingerprint* fp,
+                 const char* destpath, const statinfo& dst) {
+    if (rs->force || fp == nullptr || dst.kind != 'f') return false;
+    // What a killed run wrote (its journal says so) is no edit either.
+    return !matchesprint(fp, destpath, dst) && !matchesprint(journalat(ls, p), destpath, dst);
+}
+
+// What --update does with a destination that differs (or not) from what
+// would be installed now, and was edited (or not) since it was installed.
+updateplan plan(runstate* rs, lifestate* ls, bool differs, bool edited, const char* destpath,
+                const fileinfo* e) {
+    if (!differs) return updateplan::leave;
+    if (!edited) {
+        ls->replaced++;
+        return updateplan::replace;
+    }
+    std::string listing = listingpath(rs, relativepath(rs, e, destpath));
+    clearstatus();
+    reportwarning("WARNING: kept '%s': changed since it was installed; the new version is "
+                  "'%s.new'\n",
+                  listing.c_str(), listing.c_str());
+    ls->keptfiles++;
+    return updateplan::beside;
+}
+
 // --verify: counts what was found for e; keeps it for the report when it
 // is a difference, or when every file is listed (-v).
 void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
@@ -95,14 +131,19 @@ void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
 // --verify: how the destination differs. matches tells whether content
 // equal to the fingerprint's would also be what is installed now.
 template <typename Matches, typename Same>
-finding judge(const fingerprint* fp, const char* destpath, const statinfo& dst, Matches matches,
-              Same same) {
+finding judge(const fingerprint* fp, const fingerprint* alt, bool installed, const char* destpath,
+              const statinfo& dst, Matches matches, Same same) {
+    // A link standing where an installed file was is not what was
+    // installed, wherever it points.
+    if (dst.kind == 'l' && (fp != nullptr || installed)) return finding::modified;
     if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
     if (fp != nullptr && dst.kind == 'f') {
         digest d;
         bool asinstalled = sameinstall(fp, dst) ||
                            (fp->size == dst.size && hashfile(destpath, &d) && d == fp->hash);
-        if (!asinstalled) return finding::modified;
+        // A killed run's copy (its journal describes it) was installed too.
+        if (!asinstalled) return matchesprint(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
+                                                                 : finding::modified;
         return matches() ? finding::same : finding::outdated;
     }
     return same() ? finding::same : finding::outdated;
@@ -146,6 +187,12 @@ void lifeoutputs(runstate* rs) {
     if (ls->keep && !ls->removedall) writesums(rs, ls);
 }
 
+void lifeonfailure(runstate* rs) {
+    lifestate* ls = rs->life;
+    if (ls == nullptr || !ls->keep || !ls->dirty || ls->removedall) return;
+    writesums(rs, ls);
+}
+
 int lifestatus(const runstate* rs) {
     const lifestate* ls = lifeof(rs);
     return ls->differ > 0 || ls->keptfiles > 0 ? 2 : 0;
@@ -164,13 +211,23 @@ bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
 
 bool lifereports(const runstate* rs) { return rs->verify != 0; }
 
-int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath) {
-    if (rs->verify) note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
+    if (!rs->verify) return COPYWOULD;
+    // Only a path that does not exist is missing; one that cannot be
+    // examined may well be there.
+    if (err != 0 && err != ENOENT && err != ENOTDIR) {
+        reportwarning("WARNING: can't examine '%s': %s (%d)\n",
+                      listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err),
+                      err);
+        note(rs, e, destpath, finding::unreadable);
+    } else {
+        note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+    }
     return COPYWOULD;
 }
 
-bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
-                 const statinfo& src, const char* destpath, const statinfo& dst) {
+updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
+                       const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
     const std::string& key = p.key;
@@ -187,24 +244,25 @@ bool lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath
             digest d;
             return !sizediffers(dst, src.size) && sameasreader(destpath, r, &d);
         };
-        note(rs, e, destpath, judge(fp, destpath, dst, matches, same));
-        return false;
+        note(rs, e, destpath, judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst, matches, same));
+        return updateplan::leave;
     }
     // A directory where the file belongs is left alone, as by any run.
-    if (dst.kind != 'f' && dst.kind != 'l') return false;
+    if (dst.kind != 'f' && dst.kind != 'l') return updateplan::leave;
     bool differs;
+    bool edited = false;
     if (sameinstall(fp, dst)) {
         // The destination is as installed: only the source can have changed.
-        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return false;
+        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return updateplan::leave;
         differs = src.size != fp->size || hashrest(r) != fp->hash;
         if (!differs) remember(ls, key, fp->hash, dst, src, rel);
     } else {
+        edited = editedsince(rs, ls, p, fp, destpath, dst);
         digest d;
         differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
         if (!differs) remember(ls, key, d, dst, src, rel);
     }
-    if (differs) ls->replaced++;
-    return differs;
+    return plan(rs, ls, differs, edited, destpath, e);
 }
 
 bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
@@ -216,8 +274,9 @@ bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const c
     return true;
 }
 
-bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
-                         const statinfo& src, const char* destpath, const statinfo& dst) {
+updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text,
+                               std::size_t len, const statinfo& src, const char* destpath,
+                               const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
     const std::string& key = p.key;
@@ -228,16 +287,17 @@ bool lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text, std:
         return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
     };
     if (rs->verify) {
-        note(rs, e, destpath, judge(fp, destpath, dst, [&] { return h == fp->hash; }, same));
-        return false;
+        note(rs, e, destpath,
+             judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst,
+                   [&] { return h == fp->hash; }, same));
+        return updateplan::leave;
     }
-    if (dst.kind != 'f' && dst.kind != 'l') return false;
-    bool differs = sameinstall(fp, dst) ? h != fp->hash : !same();
-    if (differs)
-        ls->replaced++;
-    else
-        remember(ls, key, h, dst, src, rel);
-    return differs;
+    if (dst.kind != 'f' && dst.kind != 'l') return updateplan::leave;
+    bool installed = sameinstall(fp, dst);
+    bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
+    bool differs = installed ? h != fp->hash : !same();
+    if (!differs) remember(ls, key, h, dst, src, rel);
+    return plan(rs, ls, differs, edited, destpath, e);
 }
 
 hasher* lifehasher(runstate* rs) {
@@ -252,6 +312,14 @@ void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const dig
     statinfo dst;
     if (!ls->keep || statpath(destpath, &dst) != 0) return;
     remember(ls, recordkey(e), d, dst, src, relativepath(rs, e, destpath));
+}
+
+void lifejournal(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
+                 const statinfo& tmp, const statinfo& src) {
+    lifestate* ls = rs->life;
+    if (ls == nullptr || !ls->keep) return;
+    fingerprint fp{d, tmp.size, tmp.mtime, src.size, src.mtime, relativepath(rs, e, destpath)};
+    ls->journalnext += sumsline(recordkey(e), fp);
 }
 
 // ---- manifest -------------------------------------------------------------

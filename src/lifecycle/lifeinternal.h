@@ -57,12 +57,13 @@ struct removal {
     orphan* orph;            // the orphan this is, or null for an entry of the trees
     std::optional<fingerprint> fp;  // the fingerprint of its record (a copy: the
                                     // walk may add fingerprints meanwhile)
+    std::optional<fingerprint> alt; // and that of a killed run's journal
     std::string listing;     // its path as the listing shows it
     bool told = true;        // false when its installed path cannot be told
 };
 
 // What --verify found for one file.
-enum class finding : char { same, missing, modified, outdated, absent };
+enum class finding : char { same, missing, modified, outdated, absent, unreadable };
 
 struct lifestate {
     // "manifest.sums": whether it exists, its text as read (LF line ends),
@@ -70,6 +71,12 @@ struct lifestate {
     bool sumspresent = false;
     std::string sumstext;
     printtable sums;
+    // "manifest.journal": the fingerprints of copies a run made before it
+    // was killed (each file is as installed when it matches either), the
+    // lines this run is about to append, and the open journal.
+    printtable journal;
+    std::string journalnext;
+    int journalfd = -1;
     bool keep = false;        // fingerprints are written this run
     bool dirty = false;       // a fingerprint changed, or the file reads badly
     hasher* hash = nullptr;
@@ -105,7 +112,23 @@ void recordkey(std::string* key, const fileinfo* e, const char* typname, const c
 // The fingerprint of the record, or null.
 const fingerprint* findprint(lifestate* ls, const std::string& key);
 
+// A fingerprint line whose names could lead outside the destination.
+struct sumsunsafe {
+    unsigned line = 0;
+    const char* why = nullptr;  // null when every line is safe
+    std::string value;          // the refused path or name
+};
+// Reads the lines of text into sums: 0, or the number of the first line
+// that does not read. A line that reads but is unsafe stops the reading
+// and is described in *unsafe (0 is returned then).
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe);
 void loadsums(runstate* rs, lifestate* ls);
+// One line of manifest.sums (and of the journal).
+std::string sumsline(const std::string& key, const fingerprint& fp);
+// The journal's fingerprint of key, or null.
+const fingerprint* journalprint(lifestate* ls, const std::string& key);
+// Whether the file at destpath (status st) holds what fp describes.
+bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
 void removesums(runstate* rs);
 // The text of manifest.sums for the records of the trees and the kept orphans.
@@ -120,9 +143,9 @@ std::string listingpath(const runstate* rs, const std::string& rel);
 // The path as used on disk (a leading '/' dropped) from a listing path.
 const char* diskpath(const std::string& listing);
 // The listing path of a file or link entry of the trees, composed as the
-// install walk composes it (with tag, its temporary name); false when it
+// install walk composes it (with temp, its temporary name); false when it
 // does not fit.
-bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const char* tag = "");
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, bool temp = false);
 // The package directory an entry is installed below ("" for none).
 const char* packagedir(const runstate* rs, const fileinfo* e);
 // The relative directory of an entry of the trees: its parent's path.
@@ -157,8 +180,9 @@ std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 // installed: by its fingerprint when it has one, else by what would be
 // installed now from the record's source directory (ext: the ext= value of a
 // record whose type is gone). False when that cannot be told.
+// alt: the fingerprint a killed run's journal holds, which counts too.
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st);
+                    const char* diskpath, const statinfo& st, const fingerprint* alt = nullptr);
 
 // ---- removal (remove.cpp) and report (verify.cpp) -------------------------
 

@@ -46,12 +46,16 @@ std::string reldirectory(const fileinfo* e) {
     return std::string(p->name, p->namelen);
 }
 
-bool treepath(const runstate* rs, const fileinfo* e, std::string* out, const char* tag) {
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, bool temp) {
     const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
     std::string rel = reldirectory(e);
     char buf[PATHSIZE];
-    int n = composepath(buf, sizeof buf, e, base, packagedir(rs, e), rel.size(), rel.c_str(), tag, 0,
-                        findversion(e));
+    placement p;
+    p.base = base;
+    p.pkgdir = packagedir(rs, e);
+    p.rel = rel;
+    p.version = findversion(e);
+    int n = temp ? temporarypath(buf, sizeof buf, e, p) : installedpath(buf, sizeof buf, e, p);
     if (n < 0 || n >= PATHSIZE) return false;
     out->assign(buf, static_cast<std::size_t>(n));
     return true;
@@ -105,8 +109,12 @@ bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string*
         if (!absolute && !dir.empty()) dir = std::string(t->dirpath) + "/" + dir;
     }
     char buf[PATHSIZE];
-    int n = composepath(buf, sizeof buf, e, absolute ? "" : rs->destdir, packagedir(rs, e),
-                        dir.size(), dir.c_str(), "", 0, findversion(e));
+    placement p;
+    p.base = absolute ? "" : rs->destdir;
+    p.pkgdir = packagedir(rs, e);
+    p.rel = dir;
+    p.version = findversion(e);
+    int n = installedpath(buf, sizeof buf, e, p);
     if (n < 0 || n >= PATHSIZE) return false;
     *out = buf;
     if (t == nullptr && o.ext != nullptr) *out += std::string(".") + o.ext;

@@ -19,6 +19,7 @@
 #include "driver/driver.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
+#include "lock/lock.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"
 #include "text/text.h"
@@ -26,6 +27,23 @@
 #include "types/types.h"
 
 namespace {
+
+// The destination directory as removals reach it ("" for the working one).
+const char* rootdir(const runstate* rs) { return rs->destdir + (rs->destdir[0] == '/' ? 1 : 0); }
+
+// A path that could not be examined or removed: it stays, and so does its
+// record.
+void cannot(lifestate* ls, const char* what, const std::string& listing, int err) {
+    if (err == LINKONTHEWAY)
+        reportwarning("WARNING: kept '%s': a link stands in its path\n", listing.c_str());
+    else
+        reportwarning("WARNING: can't %s '%s': %s (%d)\n", what, listing.c_str(),
+                      std::strerror(err), err);
+    ls->keptfiles++;
+}
+
+// Nothing stands at the path: the only outcome that counts as gone.
+bool absent(int err) { return err == ENOENT || err == ENOTDIR; }
 
 bool separator(char c) { return c == '/' || c == '\\'; }
 
@@ -88,16 +106,22 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 }
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
-    removal r{e, o, std::nullopt, "", true};
+    removal r{e, o, std::nullopt, std::nullopt, "", true};
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
     const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
     if (fp != nullptr) r.fp = *fp;
-    if (o != nullptr)
+    const fingerprint* alt = fp != nullptr ? journalprint(ls, key) : nullptr;
+    if (alt != nullptr && alt->path == fp->path) r.alt = *alt;
+    if (o != nullptr) {
         r.told = orphanpath(rs, ls, *o, &r.listing);
-    else if (r.fp)
-        r.listing = listingpath(rs, r.fp->path);
-    else
+    } else {
         r.told = treepath(rs, e, &r.listing);
+        // A fingerprint of another path says nothing about this file.
+        if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) {
+            r.fp.reset();
+            r.alt.reset();
+        }
+    }
     ls->removals.push_back(std::move(r));
 }
 
@@ -190,7 +214,7 @@ bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& re
     return true;
 }
 
-void removedirs(runstate* rs, dirplan* plan) {
+void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
     std::vector<std::string> order(plan->candidates.begin(), plan->candidates.end());
     std::stable_sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
         return depth(a) > depth(b);
@@ -200,11 +224,15 @@ void removedirs(runstate* rs, dirplan* plan) {
         if (declared != nullptr && !rs->uninstall) continue;
         std::string listing = std::string(rs->destdir) + "/" + rel;
         statinfo st;
-        if (statpath(diskpath(listing), &st) != 0 || st.kind != 'd') continue;
+        int err = statbelow(rootdir(rs), rel.c_str(), &st);
+        if (err != 0 && !absent(err)) cannot(ls, "examine", listing, err);
+        if (err != 0 || st.kind != 'd') continue;
         if (rs->noaction) {
             if (!wouldbeempty(rs, *plan, rel)) continue;
-        } else if (removedir(diskpath(listing)) != 0) {
-            continue;  // not empty: something the tool did not install is in it
+        } else if ((err = removebelow(rootdir(rs), rel.c_str(), true)) != 0) {
+            // Not empty: something the tool did not install is in it.
+            if (err != ENOTEMPTY && !absent(err)) cannot(ls, "remove", listing, err);
+            continue;
         }
         goingpath(plan, rel);
         listdirline(rs, listing, declared);
@@ -238,6 +266,7 @@ void keep(lifestate* ls, const removal& r) {
     ls->keptfiles++;
 }
 
+
 void drop(lifestate* ls, removal& r) {
     ls->gone.insert(r.entry);
     if (r.orph != nullptr) r.orph->kept = false;
@@ -251,19 +280,22 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     // Another entry of this run installs the same path: that file stays.
     if (installed.count(foldedascii(r.listing)) != 0) return drop(ls, r);
     const char* disk = diskpath(r.listing);
+    std::string rel = relativeof(rs, r.listing);
     statinfo st;
-    int err = statpath(disk, &st);
+    int err = statbelow(rootdir(rs), rel.c_str(), &st);
+    if (err != 0 && !absent(err)) return cannot(ls, "examine", r.listing, err);
     if (err == 0) {
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
-        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st))
+        // A link standing where the file was is not the tool's file.
+        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
+                            r.alt ? &*r.alt : nullptr))
             return keep(ls, r);
-        if (!rs->noaction && (err = removefile(disk)) != 0) {
-            // Another program holds it: it stays recorded for a later run.
-            if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
-            die("Can't remove '%s': %s (%d)\n", r.listing.c_str(), std::strerror(err), err);
-        }
+        err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+        // Another program holds it: it stays recorded for a later run.
+        if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
+        if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
     }
-    goingpath(plan, relativeof(rs, r.listing));
+    goingpath(plan, rel);
     listfile(rs, r);
     drop(ls, r);
 }
@@ -276,24 +308,29 @@ bool plainname(const std::string& pkg) {
 }
 
 // The temporary a killed copy of e left, unless an entry installs that name.
-void removetemporary(runstate* rs, const fileinfo* e, dirplan* plan,
+void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* plan,
                      const std::set<std::string>& entries) {
     std::string temp;
     statinfo st;
-    if (!treepath(rs, e, &temp, "TMPZ") || entries.count(foldedascii(temp)) != 0) return;
-    if (statpath(diskpath(temp), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
-    int err = rs->noaction ? 0 : removefile(diskpath(temp));
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", temp.c_str(), std::strerror(err), err);
-    goingpath(plan, relativeof(rs, temp));
+    if (!treepath(rs, e, &temp, true) || entries.count(foldedascii(temp)) != 0) return;
+    std::string rel = relativeof(rs, temp);
+    // A leftover that cannot even be examined is left where it is: the
+    // record's own file has been warned about already in that case.
+    if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
+    int err;
+    err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+    if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
+    goingpath(plan, rel);
 }
 
 // Leftovers of a killed run: the temporaries of the tool's own files.
 void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
-    std::vector<std::string> names{"manifestTMPZ.txt", "manifestTMPZ.sums"};
-    for (const std::string& pkg : packages) names.push_back("permTMPZ." + pkg);
-    for (const std::string& name : names) {
+    std::vector<std::pair<ownfile, const char*>> names{{ownfile::manifest, nullptr},
+                                                       {ownfile::sums, nullptr}};
+    for (const std::string& pkg : packages) names.emplace_back(ownfile::perm, pkg.c_str());
+    for (const auto& [which, pkg] : names) {
         char path[PATHSIZE];
-        if (outputpath(path, sizeof path, rs->destdir, name.c_str(), nullptr) < 0) continue;
+        if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
         int err = removefile(path);
         if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
@@ -381,12 +418,12 @@ void removerecords(runstate* rs, lifestate* ls) {
             continue;
         }
         removefilerecord(rs, ls, r, &plan, installed);
-        if (r.orph == nullptr) removetemporary(rs, r.entry, &plan, entries);
+        if (r.orph == nullptr) removetemporary(rs, ls, r.entry, &plan, entries);
         if (rs->pkgmode != 0 && r.entry->pkgname[0] != '-') packages.insert(r.entry->pkgname);
     }
     // Without records nothing was installed here: the directories stay.
     if (rs->uninstall && !ls->removals.empty()) adddeclared(rs, &plan, packages);
-    removedirs(rs, &plan);
+    removedirs(rs, ls, &plan);
 
     unlinkgone(rs, ls);
     if (rs->uninstall && !recordsremain(rs, ls)) {
@@ -421,14 +458,15 @@ void removeoutputs(runstate* rs, lifestate* ls) {
     for (const std::string& pkg : packages) {
         if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
         char path[PATHSIZE];
-        if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg.c_str()) < 0) continue;
+        if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
         int err = removefile(path);
         if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
     if (!ls->removedall) return;
     removesums(rs);
     char path[PATHSIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) return;
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
     int err = removefile(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    removelockfile(rs);
 }

@@ -21,6 +21,7 @@
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"
 #include "tree/tree.h"
@@ -69,11 +70,14 @@ bool decoderecord(std::string_view field, std::string* key) {
         } else if (c == '%') {
             int hi = i + 2 < field.size() ? hexvalue(field[i + 1]) : -1;
             int lo = hi >= 0 ? hexvalue(field[i + 2]) : -1;
-            if (lo < 0) return false;
+            // A NUL byte would move the boundaries between the parts.
+            if (lo < 0 || hi * 16 + lo == 0) return false;
             key->push_back(static_cast<char>(hi * 16 + lo));
             i += 2;
-        } else {
+        } else if (plainbyte(static_cast<unsigned char>(c))) {
             key->push_back(c);
+        } else {
+            return false;  // the writer encodes every such byte
         }
     }
     return parts == 3 || parts == 4;
@@ -105,8 +109,34 @@ bool parseline(std::string_view line, std::string* key, fingerprint* fp) {
            parsenumber(f[4], &fp->srcmtime) && decoderecord(f[5], key);
 }
 
-// The lines of text: 0, or the number of the first line that does not read.
-unsigned parsesums(const std::string& text, printtable* sums) {
+// Why the names of a fingerprint line could lead outside the destination
+// (its path, and the directory, name and ext= value of its record), or null.
+const char* unsafeline(const std::string& key, const fingerprint& fp, std::string* value) {
+    *value = fp.path;
+    if (const char* why = fieldproblem(fieldkind::path, fp.path)) return why;
+    std::string_view parts[4];
+    std::size_t n = 0;
+    std::string_view rest = key;
+    for (std::size_t cut; n < 3 && (cut = rest.find('\0')) != std::string_view::npos; n++) {
+        parts[n] = rest.substr(0, cut);
+        rest.remove_prefix(cut + 1);
+    }
+    parts[n++] = rest;
+    static constexpr fieldkind kinds[] = {fieldkind::name, fieldkind::path, fieldkind::name,
+                                          fieldkind::name};
+    for (std::size_t i = 1; i < n; i++) {
+        if (i == 3 && parts[i].empty()) continue;  // an empty ext= value
+        if (const char* why = fieldproblem(kinds[i], parts[i])) {
+            value->assign(parts[i]);
+            return why;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
     sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
     unsigned lineno = 0;
     std::size_t pos = 0;
@@ -123,10 +153,16 @@ unsigned parsesums(const std::string& text, printtable* sums) {
         std::string key;
         fingerprint fp;
         if (!parseline(line, &key, &fp)) return lineno;
+        if ((unsafe->why = unsafeline(key, fp, &unsafe->value)) != nullptr) {
+            unsafe->line = lineno;
+            return 0;
+        }
         sums->list.emplace_back(std::move(key), std::move(fp));
     }
     return text.empty() ? 1 : 0;
 }
+
+namespace {
 
 // The whole file into text with LF line ends: 0 or the error number.
 int readsums(const char* path, std::string* text) {
@@ -156,9 +192,38 @@ int readsums(const char* path, std::string* text) {
 }
 
 bool sumspath(const runstate* rs, char* path, char* tmppath) {
-    if (outputpath(path, PATHSIZE, rs->destdir, "manifest.sums", nullptr) < 0) return false;
-    outputpath(tmppath, TEMPNAMESIZE, rs->destdir, "manifestTMPZ.sums", nullptr);
+    if (ownpath(path, PATHSIZE, rs->destdir, ownfile::sums) < 0) return false;
+    ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::sums, nullptr, true);
     return true;
+}
+
+bool journalpath(const runstate* rs, char* path) {
+    return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
+}
+
+// The journal of a killed run: what it reads up to its first line that
+// does not (a line cut by the kill) counts.
+void loadjournal(runstate* rs, lifestate* ls) {
+    char path[PATHSIZE];
+    std::string text;
+    if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
+    sumsunsafe unsafe;
+    parsesums(text, &ls->journal, &unsafe);
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
+    // The fingerprints it holds are rewritten into manifest.sums, and the
+    // journal goes, by the next run that keeps them.
+    ls->dirty = ls->dirty || !ls->journal.list.empty();
+}
+
+void removejournal(runstate* rs, lifestate* ls) {
+    char path[PATHSIZE];
+    if (ls->journalfd >= 0) {
+        closefd(ls->journalfd);
+        ls->journalfd = -1;
+    }
+    if (journalpath(rs, path)) removefile(path);
 }
 
 void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
@@ -175,6 +240,40 @@ void appendline(std::string* out, const std::string& key, const fingerprint& fp)
 }
 
 }  // namespace
+
+std::string sumsline(const std::string& key, const fingerprint& fp) {
+    std::string out;
+    appendline(&out, key, fp);
+    return out;
+}
+
+const fingerprint* journalprint(lifestate* ls, const std::string& key) {
+    return ls->journal.list.empty() ? nullptr : printfind(&ls->journal, key);
+}
+
+int lifejournalwrite(runstate* rs) {
+    lifestate* ls = rs->life;
+    if (ls == nullptr || ls->journalnext.empty()) return -1;
+    char path[PATHSIZE];
+    if (ls->journalfd < 0 && journalpath(rs, path)) {
+        ls->journalfd = openappend(path);
+        statinfo st;
+        if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
+            ls->journalnext.insert(0, std::string(versionline) + "\n");
+    }
+    std::string text = std::move(ls->journalnext);
+    ls->journalnext.clear();
+    // Without a journal the copies still go ahead: it only spares the next
+    // run the doubt about a killed one.
+    if (ls->journalfd < 0) return -1;
+    for (std::size_t done = 0; done < text.size();) {
+        long n = writefd(ls->journalfd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ls->journalfd;
+        done += static_cast<std::size_t>(n);
+    }
+    return ls->journalfd;
+}
 
 void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext) {
     key->assign(typname != nullptr ? typname : "");
@@ -229,6 +328,7 @@ void loadsums(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
+    loadjournal(rs, ls);
     int err = readsums(path, &ls->sumstext);
     if (err == ENOENT || err == ENOTDIR) return;
     // A file that cannot be read, or is damaged, counts as absent: a plain
@@ -240,7 +340,14 @@ void loadsums(runstate* rs, lifestate* ls) {
         ls->sumstext.clear();
         return;
     }
-    unsigned bad = parsesums(ls->sumstext, &ls->sums);
+    sumsunsafe unsafe;
+    unsigned bad = parsesums(ls->sumstext, &ls->sums, &unsafe);
+    // A line that reads but names a path that could lead outside the
+    // destination is not damage: someone wrote it, and nothing it names is
+    // touched. The run ends before anything changes.
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
     if (bad != 0) {
         reportwarning("WARNING: '%s' is damaged (line %u); fingerprints ignored\n", path,
                       bad);
@@ -270,9 +377,12 @@ std::string sumstext(const runstate* rs, lifestate* ls) {
 void writesums(runstate* rs, lifestate* ls) {
     // Records change only with the manifest; fingerprints are marked when
     // they change. Otherwise the file already holds what it would be.
-    if (ls->sumspresent && !ls->dirty && !rs->changed) return;
+    if (ls->sumspresent && !ls->dirty && !rs->changed) {
+        if (ls->journalfd >= 0) removejournal(rs, ls);
+        return;
+    }
     std::string text = sumstext(rs, ls);
-    if (ls->sumspresent && text == ls->sumstext) return;
+    if (ls->sumspresent && text == ls->sumstext) return removejournal(rs, ls);
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     int err = ENAMETOOLONG;
@@ -280,8 +390,11 @@ void writesums(runstate* rs, lifestate* ls) {
     if (sumspath(rs, path, tmppath)) err = opentemp(rs, &f, path, tmppath, true);
     if (err == 0) {
         std::fputs(text.c_str(), f.stream);
-        err = atomiccommit(&f, true);
+        err = atomicsync(&f);
+        if (err == 0) err = atomiccommit(&f, true);
+        if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
     }
+    if (err == 0) removejournal(rs, ls);
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)
         reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
@@ -292,6 +405,7 @@ void removesums(runstate* rs) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
+    removejournal(rs, lifeof(rs));
     int err = removefile(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

@@ -17,6 +17,7 @@ const char* word(finding f) {
         case finding::modified: return "modified";
         case finding::outdated: return "outdated";
         case finding::absent: return "new";
+        case finding::unreadable: return "unreadable";
         case finding::same: break;
     }
     return "ok";

@@ -10,7 +10,7 @@ struct atomicfile;
 // Writes "manifest.txt" under its temporary name into f, complete and closed;
 // commitmanifest then gives it its name.
 void writemanifest(runstate* rs, atomicfile* f);
-void commitmanifest(atomicfile* f);
+void commitmanifest(runstate* rs, atomicfile* f);
 // Records of first, what lies below it and its later siblings: 0 or -1.
 int writeentries(std::FILE* stream, fileinfo* first);
 // The same for a package-mode run: a typed entry of a package beginning with

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "driver/driver.h"
 #include "install/install.h"
+#include "layout/layout.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -29,6 +31,14 @@ struct manifestreader {
 
 bool haskey(const char* line, const char* key) { return std::strncmp(line, key, 4) == 0; }
 
+// A field whose value could lead a later write or removal outside the
+// destination ends the run before anything is changed.
+void checkfield(const manifestreader& r, const char* key, fieldkind kind, std::string_view value) {
+    if (const char* why = fieldproblem(kind, value))
+        die("Unsafe %.4s'%.*s' in manifest file '%s' line %u: %s\n", key,
+            static_cast<int>(value.size()), value.data(), r.path, r.lineno, why);
+}
+
 [[noreturn]] void notunderstood(const manifestreader& r) {
     die("Can't understand line %u in manifest file '%s'\n", r.lineno, r.path);
 }
@@ -45,6 +55,7 @@ void checkins(const manifestreader& r, const char* value) {
 
 void beginentry(manifestreader& r, char* value, char* lineend) {
     finishentry(r.rs, r.path, r.lineno, r.entry, r.ext);
+    checkfield(r, "nam=", fieldkind::name, std::string_view(value, lineend - value));
     auto* entry = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (entry == nullptr)
         die("Out of memory on manifest file entry '%s' line %u\n", value, r.lineno);
@@ -84,12 +95,16 @@ void applyflags(manifestreader& r, char* value) {
 int applyfield(manifestreader& r, char* line, char* lineend) {
     fileinfo* e = r.entry;
     char* value = line + 4;
+    std::string_view text(value, static_cast<std::size_t>(lineend - value));
     if (haskey(line, "ext=")) {
+        if (!text.empty()) checkfield(r, line, fieldkind::name, text);
         r.ext = value;
     } else if (haskey(line, "dst=")) {
+        checkfield(r, line, fieldkind::path, text);
         e->dstpath = value;
         e->dstlen = static_cast<std::uint32_t>(lineend - value);
     } else if (haskey(line, "pkg=")) {
+        checkfield(r, line, fieldkind::package, text);
         e->pkgname = value;
     } else if (haskey(line, "bas=")) {
         e->basedir = value;
@@ -145,7 +160,7 @@ void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entr
 
 void readmanifest(runstate* rs) {
     char path[PATHSIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0) {
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) {
         // Not a path this host can open: reported like any unreadable manifest.
         reportwarning("Failed to open manifest file '%s/manifest.txt': %s (%d)\n",
                       rs->destdir, std::strerror(ENAMETOOLONG), ENAMETOOLONG);

@@ -89,10 +89,10 @@ int writeentries(std::FILE* stream, fileinfo* first) { return writeentries(strea
 void writemanifest(runstate* rs, atomicfile* f) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "manifest.txt", nullptr) < 0)
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0)
         die("failed to create file '%s/manifest.txt': %s (%d)\n", rs->destdir, std::strerror(ENAMETOOLONG),
             ENAMETOOLONG);
-    outputpath(tmppath, sizeof tmppath, rs->destdir, "manifestTMPZ.txt", nullptr);
+    ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::manifest, nullptr, true);
 
     int err = opentemp(rs, f, path, tmppath, true);
     if (err != 0) createfailed(path, err);
@@ -112,15 +112,21 @@ void writemanifest(runstate* rs, atomicfile* f) {
         endrun(1);
     }
 
-    err = atomicclose(f);
+    // Its data reaches the disk before it takes its name; on hosts that sync
+    // a whole file system, together with the renames of the copies before.
+    err = atomicsync(f);
+    if (err == 0) err = atomicclose(f);
     if (err != 0) {
         atomicdiscard(f);
         die("Error writing file '%s': %s (%d)\n", path, std::strerror(err), err);
     }
 }
 
-void commitmanifest(atomicfile* f) {
+void commitmanifest(runstate* rs, atomicfile* f) {
     // The complete file cannot take its name (a directory stands there, say).
     int err = atomiccommit(f, true);
     if (err != 0) createfailed(f->path, err);
+    // The new name itself is made durable.
+    if (durable() && (err = syncdirectory(rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir)) != 0)
+        die("Failed to flush directory '%s': %s (%d)\n", rs->destdir, std::strerror(err), err);
 }

@@ -95,7 +95,11 @@ void writefilerecord(runstate* rs, const fileinfo* e) {
         e->dstpath[0] != '/')
         base = type->dirpath;
     const char* rel = e->dstlen > 0 ? e->dstpath : "";
-    int n = composepath(rs->dstbuf, PATHSIZE, e, base, "", e->dstlen, rel, "", 0, findversion(e));
+    placement p;
+    p.base = base;
+    p.rel = std::string_view(rel, e->dstlen);
+    p.version = findversion(e);
+    int n = installedpath(rs->dstbuf, PATHSIZE, e, p);
     if (n < 0 || n >= PATHSIZE)
         die("Overflow destdir '%s' relpath '%.*s' file '%s' extension '%s'\n", rs->destdir,
             static_cast<int>(e->dstlen), rel, e->name, type->suffix != nullptr ? type->suffix : "");
@@ -146,10 +150,10 @@ fileinfo* walknext(fileinfo* e) {
 void writepermfile(runstate* rs, const char* pkg) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
-    if (outputpath(path, sizeof path, rs->destdir, "perm.", pkg) < 0)
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg) < 0)
         die("failed to create file '%s/perm.%s': %s (%d)\n", rs->destdir, pkg, std::strerror(ENAMETOOLONG),
             ENAMETOOLONG);
-    outputpath(tmppath, sizeof tmppath, rs->destdir, "permTMPZ.", pkg);
+    ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::perm, pkg, true);
 
     rs->curpkg = pkg;
     atomicfile f;
@@ -163,7 +167,8 @@ void writepermfile(runstate* rs, const char* pkg) {
     writeperms(rs, rs->dirtree, rs->roottree, nullptr);
 
     rs->curpkg = nullptr;
-    err = atomicclose(&f);
+    err = atomicsync(&f);
+    if (err == 0) err = atomicclose(&f);
     rs->pkgi = nullptr;
     if (err != 0) {
         atomicdiscard(&f);

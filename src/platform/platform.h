@@ -37,6 +37,10 @@ struct runhooks {
 void setrunhooks(const runhooks& hooks);
 // The hooks in force (null members when none were set).
 const runhooks& currentrunhooks();
+// Sets the function that die() and checkfailed() call before a failed run
+// ends (once, not again when it fails itself): it may still put finished
+// work in place. Null for none.
+void setfailurehook(void (*hook)());
 
 // Ends the run with status once its message is out (check: the condition of a
 // failed internal check, else null). The fuzz build returns to its harness
@@ -159,6 +163,60 @@ const std::vector<asidefile>& filesleftaside();
 // Whether path ends in a name that files in use are moved aside to.
 bool isasidename(const std::string& path);
 
+// ---- below a directory, never through a link ---------------------------
+
+// Error number of a link (or, on Windows, a junction or other reparse point)
+// standing on the way to a path below a directory.
+constexpr int LINKONTHEWAY = -1;
+// Status of root/rel without following a link at any component of rel
+// (root itself may be reached through one; "" is the working directory):
+// 0, LINKONTHEWAY when a directory of rel is a link, else the error number
+// (ENOENT or ENOTDIR: nothing stands there).
+int statbelow(const char* root, const char* rel, statinfo* info);
+// Removes what stands at root/rel, reached the same way: the file or link
+// itself (dir false; EEXIST when a directory stands there) or the empty
+// directory (dir true; ENOTEMPTY when it holds anything). 0, LINKONTHEWAY,
+// else the error number (ENOENT: nothing stands there).
+int removebelow(const char* root, const char* rel, bool dir);
+
+// ---- locks between runs ---------------------------------------------------
+
+// A lock file held through the host's own locks, which go with the process
+// however it ends: a killed run leaves no stale lock. The handle is -1 when
+// none is open.
+using lockhandle = std::intptr_t;
+// Opens the lock file at path, never through a link; with create it is made
+// when missing (and opened for writing). The handle, or -1 with errno.
+lockhandle openlock(const char* path, bool create);
+// Takes the lock, shared or exclusive: 0, EWOULDBLOCK when wait is false and
+// another process holds it, else the error number.
+int takelock(lockhandle lock, bool exclusive, bool wait);
+// 1 when the lock file is still the one at path (not removed or replaced
+// while this process waited for it), else 0.
+int lockcurrent(lockhandle lock, const char* path);
+// Removes the lock file at path while the lock is held (a process waiting
+// for it then finds it removed): 0 or the error number.
+int removelock(lockhandle lock, const char* path);
+// Releases the lock and closes the file.
+void droplock(lockhandle lock);
+
+// ---- data on disk before it is named ---------------------------------------
+
+// Whether files are flushed to the disk before they take their names (the
+// default) or not (--no-sync).
+void setdurable(bool on);
+bool durable();
+// Flushes the data of the open files fds to the disk as one batch (on Linux
+// one sync of each file system they are on, else each file): 0, or the
+// error with *failed the index of the file it concerns.
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed);
+// Opens path for appending, created when missing, never through a link:
+// descriptor, or -1 with errno.
+int openappend(const char* path);
+// Makes the names given in directory dir durable (its renames and removals):
+// 0 or the error. Windows writes each rename through instead.
+int syncdirectory(const char* dir);
+
 // ---- crash-safe output files ---------------------------------------------
 
 // Room for a temporary name: the final name (at most PATHSIZE - 1 characters)
@@ -174,6 +232,7 @@ struct atomicfile {
     char tmppath[TEMPNAMESIZE];   // temporary name beside it
     int fd = -1;                  // open descriptor of a binary file, else -1
     std::FILE* stream = nullptr;  // open stream of a text file, else null
+    int datafd = -1;              // the descriptor under either, while open
     bool active = false;          // temporary exists and is not yet committed
     atomicfile* nextpending = nullptr;  // next uncommitted file (die() removes them all)
     ~atomicfile();
@@ -189,6 +248,9 @@ struct atomicfile {
 int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text);
 // Closes the file: 0 or the error number of the failed flush or close.
 int atomicclose(atomicfile* f);
+// Writes out what the stream holds and flushes the open file to the disk
+// (when files are flushed at all): 0 or the error number.
+int atomicsync(atomicfile* f);
 // Moves the closed temporary to its name. With replace false an existing file
 // is never replaced (EEXIST). Returns 0 or the error number; the temporary is
 // removed on failure.

@@ -22,6 +22,16 @@ void discardpending() {
     while (pendingfiles != nullptr) atomicdiscard(pendingfiles);
 }
 
+void (*failurehook)() = nullptr;
+bool durability = true;
+
+// The failure hook, once: a failure inside it ends the run as it is.
+void runfailurehook() {
+    void (*hook)() = failurehook;
+    failurehook = nullptr;
+    if (hook != nullptr) hook();
+}
+
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
 
@@ -66,26 +76,31 @@ void hostwarning(const char* fmt, ...) {
     std::fputs(message, stderr);
 }
 
-// Standard output goes first, so that one pipe shows both in the order
-// they were written.
+// The work the run finished goes first (the failure hook may still list
+// copies that were waiting), then standard output is flushed, so that one
+// pipe shows both in the order they were written, then the message.
 void die(const char* fmt, ...) {
     clearstatus();
-    std::fflush(stdout);
+    // Formatted before the hook runs, on the stack: the run may be ending for
+    // want of memory. A message too long for it (a whole input line, say) is
+    // formatted again for standard error, from the caller's arguments.
+    static char message[16384];
     va_list args;
     va_start(args, fmt);
-    if (runhookset.failed != nullptr) {
-        // Formatted on the stack: the run may be ending for want of memory.
-        static char message[16384];
-        va_list again;
-        va_copy(again, args);
-        std::vsnprintf(message, sizeof message, fmt, again);
-        va_end(again);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(message, sizeof message, fmt, again);
+    va_end(again);
+    bool whole = length >= 0 && static_cast<std::size_t>(length) < sizeof message;
+    if (whole) runfailurehook();
+    std::fflush(stdout);
+    if (whole)
+        std::fputs(message, stderr);
+    else
         std::vfprintf(stderr, fmt, args);
-        runhookset.failed(message);
-    } else {
-        std::vfprintf(stderr, fmt, args);
-    }
     va_end(args);
+    if (runhookset.failed != nullptr) runhookset.failed(message);
+    if (!whole) runfailurehook();
     discardpending();
     endrun(1);
 }
@@ -97,9 +112,16 @@ void checkfailed(const char* cond) {
     std::snprintf(message, sizeof message, "fileplacer: internal check failed: %s\n", cond);
     std::fputs(message, stderr);
     if (runhookset.failed != nullptr) runhookset.failed(message);
+    failurehook = nullptr;  // nothing more is trusted after a failed check
     discardpending();
     endrun(1, cond);
 }
+
+void setfailurehook(void (*hook)()) { failurehook = hook; }
+
+void setdurable(bool on) { durability = on; }
+
+bool durable() { return durability; }
 
 int lookupid(const char** namefield, int* id, int* namelen) {
     (void)namefield;
@@ -202,6 +224,7 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     if (err != 0) return err;
     int fd = opentemporary(f->tmppath, text);
     if (fd < 0) return errno != 0 ? errno : EIO;
+    f->datafd = fd;
     if (text) {
         f->stream = textstream(fd);
         if (f->stream == nullptr) {
@@ -219,7 +242,15 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     return 0;
 }
 
+int atomicsync(atomicfile* f) {
+    if (f->stream != nullptr && std::fflush(f->stream) != 0) return errno != 0 ? errno : EIO;
+    if (!durable() || f->datafd < 0) return 0;
+    std::size_t failed = 0;
+    return flushfiles(&f->datafd, 1, &failed);
+}
+
 int atomicclose(atomicfile* f) {
+    f->datafd = -1;
     if (f->stream != nullptr) {
         // A write that failed earlier leaves the error mark even when the
         // final flush succeeds: the data it held is lost either way. Its
@@ -255,6 +286,7 @@ int atomiccommit(atomicfile* f, bool replace) {
 }
 
 void atomicdiscard(atomicfile* f) {
+    f->datafd = -1;
     if (f->stream != nullptr) {
         std::fclose(f->stream);
         f->stream = nullptr;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -224,6 +226,165 @@ int listdir(const char* path, std::vector<std::string>* names) {
     int err = errno;
     closedir(dir);
     return err;
+}
+
+// ---- below a directory, never through a link ---------------------------
+
+namespace {
+
+// A descriptor closed when it goes out of scope.
+struct ownedfd {
+    int fd = -1;
+    ~ownedfd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Opens the directory that holds the last component of rel, below root,
+// each directory of rel opened without following a link: 0 with the
+// descriptor in dir and the last component in *last, else the error.
+int openparent(const char* root, const char* rel, ownedfd* dir, const char** last) {
+    dir->fd = open(*root != '\0' ? root : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir->fd < 0) return errno;
+    const char* start = rel;
+    for (const char* slash; (slash = std::strchr(start, '/')) != nullptr; start = slash + 1) {
+        std::string name(start, static_cast<std::size_t>(slash - start));
+        if (name.empty()) continue;
+        int next = openat(dir->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat st;
+            // O_NOFOLLOW fails with ELOOP on a link (ENOTDIR on some hosts).
+            if ((err == ELOOP || err == ENOTDIR) &&
+                fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                return LINKONTHEWAY;
+            return err;
+        }
+        close(dir->fd);
+        dir->fd = next;
+    }
+    *last = start;
+    return 0;
+}
+
+}  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    FP_FAULT_ERROR(stat, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    struct stat st;
+    if (fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    fillstat(st, info);
+    return 0;
+}
+
+int removebelow(const char* root, const char* rel, bool isdir) {
+    FP_FAULT_ERROR(unlink, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    if (!isdir) {
+        struct stat st;
+        if (fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) return EEXIST;
+    }
+    if (unlinkat(dir.fd, last, isdir ? AT_REMOVEDIR : 0) == 0) return 0;
+    return errno == EEXIST ? ENOTEMPTY : errno;
+}
+
+// ---- data on disk before it is named ---------------------------------------
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
+#if defined(FP_FAULTS)
+    for (std::size_t i = 0; i < n; i++) {
+        if (int err = faultcheck(faultop::write, __func__, fds[i]); err != 0) {
+            *failed = i;
+            return err;
+        }
+    }
+#endif
+#if defined(__linux__)
+    // One sync per file system writes every file of the batch (and the
+    // renames made before it) with one journal commit, where a sync of each
+    // file would make one commit per file.
+    std::vector<dev_t> done;
+    for (std::size_t i = 0; i < n; i++) {
+        struct stat st;
+        if (fstat(fds[i], &st) != 0) {
+            *failed = i;
+            return errno;
+        }
+        bool seen = false;
+        for (dev_t d : done) seen = seen || d == st.st_dev;
+        if (seen) continue;
+        if (syncfs(fds[i]) != 0) {
+            *failed = i;
+            return errno;
+        }
+        done.push_back(st.st_dev);
+    }
+#else
+    for (std::size_t i = 0; i < n; i++) {
+        if (fsync(fds[i]) != 0) {
+            *failed = i;
+            return errno;
+        }
+    }
+#endif
+    return 0;
+}
+
+int openappend(const char* path) {
+    FP_FAULT_FAIL(open, path);
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+int syncdirectory(const char* dir) {
+    FP_FAULT_ERROR(write, dir);
+    int fd = open(*dir != '\0' ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    // Some file systems cannot sync a directory; their renames are durable
+    // as they are made.
+    return err == EINVAL || err == EROFS ? 0 : err;
+}
+
+// ---- locks between runs ---------------------------------------------------
+
+lockhandle openlock(const char* path, bool create) {
+    FP_FAULT_FAIL(open, path);
+    int flags = (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
+    return open(path, flags, 0666);
+}
+
+int takelock(lockhandle lock, bool exclusive, bool wait) {
+    FP_FAULT_ERROR(open, static_cast<int>(lock));
+    int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    while (flock(static_cast<int>(lock), op) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EAGAIN ? EWOULDBLOCK : errno;
+    }
+    return 0;
+}
+
+int lockcurrent(lockhandle lock, const char* path) {
+    struct stat held;
+    struct stat named;
+    if (fstat(static_cast<int>(lock), &held) != 0 || lstat(path, &named) != 0) return 0;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino ? 1 : 0;
+}
+
+int removelock(lockhandle lock, const char* path) {
+    (void)lock;
+    FP_FAULT_ERROR(unlink, path);
+    return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+void droplock(lockhandle lock) {
+    if (lock >= 0) close(static_cast<int>(lock));
 }
 
 // ---- crash-safe output files ---------------------------------------------

@@ -487,6 +487,157 @@ int listdir(const char* path, std::vector<std::string>* names) {
     return err == ERROR_NO_MORE_FILES ? 0 : errnofromwin(err);
 }
 
+// ---- below a directory, never through a link ---------------------------
+
+namespace {
+
+// root/rel with each directory of rel checked not to be a reparse point (a
+// link or a junction): 0 with the whole path in *full, else the error.
+int checkbelow(const char* root, const char* rel, std::wstring* full) {
+    std::string path = *root != '\0' ? std::string(root) + "/" : std::string();
+    for (const char* p = rel; *p != '\0'; p++) {
+        if (*p != '/') continue;
+        std::string dir = path + std::string(rel, static_cast<std::size_t>(p - rel));
+        DWORD attrs = GetFileAttributesW(widepath(dir.c_str()).c_str());
+        if (attrs == INVALID_FILE_ATTRIBUTES) return errnofromwin(GetLastError());
+        if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return LINKONTHEWAY;
+        if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) return ENOTDIR;
+    }
+    *full = widepath((path + rel).c_str());
+    return 0;
+}
+
+}  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds(data.ftLastWriteTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
+
+int removebelow(const char* root, const char* rel, bool dir) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    DWORD attrs = GetFileAttributesW(full.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) return errnofromwin(GetLastError());
+    bool isdir = (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool islink = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!dir && isdir && !islink) return EEXIST;
+    // A link or junction to a directory is removed as a directory entry of
+    // its own: the removal never reaches what it points to.
+    if (isdir) return RemoveDirectoryW(full.c_str()) ? 0 : errnofromwin(GetLastError());
+    // A file goes as every removed file does: read-only or held open by
+    // another program included, never through a link.
+    std::string path = *root != '\0' ? std::string(root) + "/" + rel : std::string(rel);
+    return removeleftover(path.c_str());
+}
+
+// ---- data on disk before it is named ---------------------------------------
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
+    for (std::size_t i = 0; i < n; i++) {
+        HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fds[i]));
+        if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h)) {
+            *failed = i;
+            return h == INVALID_HANDLE_VALUE ? EBADF : errnofromwin(GetLastError());
+        }
+    }
+    return 0;
+}
+
+int openappend(const char* path) {
+    HANDLE h = CreateFileW(widepath(path).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errnofromwin(GetLastError());
+        return -1;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_APPEND);
+    if (fd < 0) CloseHandle(h);
+    return fd;
+}
+
+// Each rename is written through (movefile), so nothing is left to do.
+int syncdirectory(const char* dir) {
+    (void)dir;
+    return 0;
+}
+
+// ---- locks between runs ---------------------------------------------------
+
+lockhandle openlock(const char* path, bool create) {
+    // Others may read, write and delete it meanwhile: the lock, not the
+    // sharing mode, keeps runs apart. A reparse point is opened as itself
+    // and refused, so the lock file is never reached through a link.
+    DWORD access = create ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ;
+    std::wstring name = widepath(path);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    // A lock file removed by --uninstall stays, pending, until the last run
+    // holding it open closes it; meanwhile it cannot be opened. Such a
+    // moment passes as soon as the runs that waited for it look again.
+    for (int attempt = 0; attempt < 200; attempt++) {
+        h = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+        Sleep(10);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errnofromwin(GetLastError());
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(h);
+        errno = ELOOP;
+        return -1;
+    }
+    return reinterpret_cast<lockhandle>(h);
+}
+
+int takelock(lockhandle lock, bool exclusive, bool wait) {
+    OVERLAPPED where{};
+    DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(reinterpret_cast<HANDLE>(lock), flags, 0, 1, 0, &where)) return 0;
+    DWORD err = GetLastError();
+    return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? EWOULDBLOCK : errnofromwin(err);
+}
+
+int lockcurrent(lockhandle lock, const char* path) {
+    (void)path;
+    // A lock file removed while others hold it open waits, pending, for the
+    // last of them to close it; a run that finds it so opens a new one.
+    FILE_STANDARD_INFO info;
+    if (!GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(lock), FileStandardInfo, &info,
+                                      sizeof info))
+        return 0;
+    return info.DeletePending ? 0 : 1;
+}
+
+int removelock(lockhandle lock, const char* path) {
+    (void)path;
+    // Deleted through the open handle: a name that is open cannot be
+    // deleted any other way.
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(reinterpret_cast<HANDLE>(lock), FileDispositionInfo, &info,
+                                   sizeof info))
+        return 0;
+    return errnofromwin(GetLastError());
+}
+
+void droplock(lockhandle lock) {
+    if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
+}
+
 // ---- crash-safe output files ---------------------------------------------
 
 int createexclusive(const char* path, bool text) {
@@ -590,8 +741,12 @@ DWORD replaceorremove(const char* from, const char* path, bool (*step)(const std
     }
 }
 
+// MOVEFILE_WRITE_THROUGH while files are made durable: the rename returns
+// once it is on the disk.
+DWORD throughflag() { return durable() ? MOVEFILE_WRITE_THROUGH : 0; }
+
 bool replacestep(const std::wstring& from, const std::wstring& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | throughflag()) != 0;
 }
 
 // The name may be a link, which this host need not tell from a file, and
@@ -642,11 +797,12 @@ int removeleftover(const char* path) {
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
+    // With durability on, the rename returns once it is on the disk.
     if (replace) {
         DWORD err = replaceorremove(from, to, replacestep);
         return err == 0 ? 0 : errnofromwin(err);
     }
-    return MoveFileExW(widepath(from).c_str(), widepath(to).c_str(), 0)
+    return MoveFileExW(widepath(from).c_str(), widepath(to).c_str(), throughflag())
                ? 0
                : errnofromwin(GetLastError());
 }

@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "layout/winnames.h"
+#include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -69,6 +70,7 @@ int readsettings(runstate* rs) {
     rs->readingtypes = 0;
     if (r != 0) return -1;
     if (!rs->nomanifest) {
+        lockdestination(rs);
         rs->readingmanifest = 1;
         readmanifest(rs);
         rs->readingmanifest = 0;

@@ -132,7 +132,7 @@ def test_long_options(t):
     t.check(r.out.startswith(usage_text(t) + "Long options:\n"), "--help begins with the usage")
     names = re.findall(r"^  (--\S+) ", r.out[len(usage_text(t)):], re.M)
     t.eq(names, ["--help", "--version", "--progress", "--update", "--verify", "--prune",
-                 "--uninstall", "--json", "--stats"], "long options listed")
+                 "--uninstall", "--json", "--stats", "--force", "--no-sync"], "long options listed")
     t.eq(t.listdir(), [], "--help wrote nothing")
     r = t.run("--version")
     t.check(r.status == 0 and re.fullmatch(r"fileplacer \d+\.\d+\.\d+\n", r.out) is not None,

@@ -117,7 +117,7 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
         t.mkdir("out")
         r = t.run("-d", "out", "src")
         t.eq((r.status, r.out, r.err), (1, "", message), "run with %r / %r" % (types, line))
-        t.eq(t.listdir("out"), [], "nothing installed")
+        t.eq([n for n in t.listdir("out") if n != "manifest.lock"], [], "nothing installed")
     # A drive at the start of a type directory stays allowed.
     t.write("types.txt", base + "dir 0755 - - - - q:\n")
     t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")

@@ -31,7 +31,7 @@ def test_directories_and_copies_across_two_runs(t):
                 "+D -       -        755 out/bin/sub\n"
                 "-D -       -        755 out/x:\n", "first listing")
     # A name ending in ':' is a drive: reported as existing, never created.
-    t.eq(t.listdir("out"), ["bin", "manifest.txt"], "destination after the first run")
+    t.eq(t.listdir("out"), ["bin", "manifest.lock", "manifest.txt"], "destination after the first run")
     t.eq(t.listdir("out/bin"), ["data.bin", "sub"], "bin after the first run")
     t.eq(t.read("out/bin/data.bin"), PAYLOAD, "copied bytes")
 

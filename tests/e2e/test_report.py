@@ -12,7 +12,7 @@ TYPES = ("file exe 0755 - - - win32=exe bin\n"
          "dir 0755 - - - - doc\n")
 SOURCES = {"tool.exe": "tool 1\n", "readme": "read me\n", "guide": "a guide\n"}
 LINES = ["core exe tool", "core doc readme", "core doc guide"]
-STATE = ("manifest.txt", "manifest.sums")
+STATE = ("manifest.txt", "manifest.sums", "manifest.lock")
 
 
 def setup(t, lines=LINES):

@@ -54,7 +54,7 @@ def test_link_at_a_temporary_name_is_removed_not_written_through(t):
     for rel in ("dest/bin/tool.exe", "dest/manifest.txt", "dest/perm.core"):
         t.check(not os.path.islink(t.path(rel)), rel + " is a file of its own")
     t.eq(t.listdir("dest/bin"), ["tool.exe"], "the leftover link is gone")
-    t.eq(t.listdir("dest"), ["bin", "manifest.txt", "perm.core"], "no temporary left")
+    t.eq(t.listdir("dest"), ["bin", "manifest.lock", "manifest.txt", "perm.core"], "no temporary left")
 
 
 def test_a_temporary_never_takes_another_entrys_name(t):
@@ -82,7 +82,7 @@ def test_a_directory_at_a_temporary_name_is_left_alone(t):
     t.eq(t.read("dest/bin/toolTMPZ.exe/inside"), b"x", "directory kept")
     t.eq(t.read("dest/manifestTMPZ.txt/inside"), b"y", "directory kept")
     t.eq(t.listdir("dest/bin"), ["tool.exe", "toolTMPZ.exe"], "no temporary left")
-    t.eq(t.listdir("dest"), ["bin", "manifest.txt", "manifestTMPZ.txt"], "no temporary left")
+    t.eq(t.listdir("dest"), ["bin", "manifest.lock", "manifest.txt", "manifestTMPZ.txt"], "no temporary left")
 
 
 def test_new_files_get_new_file_permissions(t):
@@ -129,7 +129,7 @@ def test_temporary_names_longer_than_their_final_names(t):
     r = t.run("-s", "-d", dest, "src")
     ok(t, r, "run")
     t.eq(t.read("abs/tool.exe"), b"tool\n", "copy")
-    t.eq(t.listdir(dest), ["bin", "manifest.txt", "perm." + pkg], "outputs written")
+    t.eq(t.listdir(dest), ["bin", "manifest.lock", "manifest.txt", "perm." + pkg], "outputs written")
 
 
 def test_directory_at_an_output_name(t):
@@ -147,7 +147,7 @@ def test_directory_at_an_output_name(t):
         t.eq(last, prefix + "Is a directory (21)", "message")
     t.eq(r.status, 1, "status")
     t.eq(t.read("dest/manifest.txt/inside"), b"x", "the directory is untouched")
-    t.eq(t.listdir("dest"), ["bin", "manifest.txt"], "no temporary left")
+    t.eq(t.listdir("dest"), ["bin", "manifest.lock", "manifest.txt"], "no temporary left")
 
     os.remove(t.path("dest/manifest.txt/inside"))
     os.rmdir(t.path("dest/manifest.txt"))
@@ -160,7 +160,7 @@ def test_directory_at_an_output_name(t):
         t.eq(r.err, prefix + "Is a directory (21)\n", "message")
     t.eq(r.status, 1, "status")
     t.eq(t.read("dest/perm.core/inside"), b"x", "the directory is untouched")
-    t.eq(t.listdir("dest"), ["bin", "perm.core"], "no temporary left")
+    t.eq(t.listdir("dest"), ["bin", "manifest.lock", "perm.core"], "no temporary left")
 
 
 def test_unreadable_source_is_reported_before_the_temporary(t):
@@ -205,7 +205,7 @@ def test_missing_destination_directory_is_made(t):
     ok(t, r, "run")
     t.eq(r.out, line("+", "D", 0o755, "out/bin") + line("+", "F", 0o644, "out/bin/tool.exe"),
          "no line for the destination itself")
-    t.eq(t.listdir("out"), ["bin", "manifest.txt"], "installed")
+    t.eq(t.listdir("out"), ["bin", "manifest.lock", "manifest.txt"], "installed")
     t.write("notadir", "a file")
     r = t.run("-d", "notadir/out", "src")
     t.eq(r.status, 1, "status when the parent is a file")

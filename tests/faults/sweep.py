@@ -290,6 +290,14 @@ def expected(project, call, err):
         return 1, "Create Directory '%s' failed: %s\n" % (rel.lstrip("/"), text)
     if fn == "createdir":
         return 1, "Can't create destination directory '%s': %s\n" % (rel, text)
+    if fn in ("openlock", "takelock"):
+        return 1, "Can't lock '%s': %s\n" % (rel, text)
+    if fn == "flushfiles":  # a batch of copies, or an output, flushed before it is named
+        if out is not None:
+            return 1, "Error writing file '%s': %s\n" % (out, text)
+        return 1, "Failed to flush file '%s': %s\n" % (finalname(rel), text)
+    if fn == "syncdirectory":
+        return 1, "Failed to flush directory '%s': %s\n" % (rel, text)
     if fn in ("pathstat", "statpath"):
         return OK  # an unknown destination is copied; the exclusive rename keeps an existing one
     raise AssertionError("no expectation for %s" % call)

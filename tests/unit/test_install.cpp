@@ -87,8 +87,13 @@ std::string version(const char* name, flagword flags = F_VERSIONTRAIL) {
 std::string compose(const fileinfo* e, const char* base, const char* pkgdir, const char* rel,
                     const char* tag = "", std::size_t stemlen = 0, const char* ver = nullptr) {
     char buf[1024];
-    int n = composepath(buf, sizeof buf, e, base, pkgdir, std::strlen(rel), rel, tag, stemlen,
-                        ver);
+    placement p;
+    p.base = base;
+    p.pkgdir = pkgdir;
+    p.rel = rel;
+    p.version = ver;
+    p.stemlen = stemlen;
+    int n = *tag != '\0' ? temporarypath(buf, sizeof buf, e, p) : installedpath(buf, sizeof buf, e, p);
     EXPECT_GE(n, 0);
     EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(buf));
     return buf;
@@ -163,7 +168,10 @@ TEST(composepath, edgecases) {
     EXPECT_EQ(compose(b.entry("x", nullptr), nullptr, "", ""), "x");
     // Only the first rellen characters of the relative text count.
     char buf[64];
-    composepath(buf, sizeof buf, b.entry("f", nullptr), "d", "", 3, "abc/def", "", 0, nullptr);
+    placement p;
+    p.base = "d";
+    p.rel = std::string_view("abc/def", 3);
+    installedpath(buf, sizeof buf, b.entry("f", nullptr), p);
     EXPECT_STREQ(buf, "d/abc/f");
 }
 
@@ -172,9 +180,12 @@ TEST(composepath, resultreportsoverflow) {
     fileinfo* e = b.entry("n", nullptr);
     char buf[1024];
     std::string base(1021, 'b');  // base + '/' + name = 1023 characters: fits
-    EXPECT_EQ(composepath(buf, sizeof buf, e, base.c_str(), "", 0, "", "", 0, nullptr), 1023);
+    placement p;
+    p.base = base.c_str();
+    EXPECT_EQ(installedpath(buf, sizeof buf, e, p), 1023);
     base += 'b';  // exactly 1024 characters: the caller's overflow
-    EXPECT_EQ(composepath(buf, sizeof buf, e, base.c_str(), "", 0, "", "", 0, nullptr), 1024);
+    p.base = base.c_str();
+    EXPECT_EQ(installedpath(buf, sizeof buf, e, p), 1024);
 }
 
 // ---- copyfile ------------------------------------------------------------------
@@ -228,6 +239,7 @@ protected:
         EXPECT_GE(fd, 0);
         std::string tmp = dst + "TMPZ";
         int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e, d);
+        settleall(rs.get());  // the finished copy takes its name (and its descriptor goes)
         EXPECT_EQ(closefd(fd), -1) << "copyfile must close the source";
         return rc;
     }
@@ -361,6 +373,7 @@ protected:
         ::testing::internal::CaptureStdout();
         installwalk(rs.get(), top, "", 0);
         if (rs->retryhead != nullptr) retrywalk(rs.get());
+        settleall(rs.get());
         return ::testing::internal::GetCapturedStdout();
     }
 };

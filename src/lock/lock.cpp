@@ -1,0 +1,83 @@
+// The destination lock. The lock itself is the host's (released when the
+// process ends, whatever ends it); the file only gives it a place.
+#include "lock/lock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "layout/layout.h"
+#include "platform/platform.h"
+#include "report/report.h"
+
+namespace {
+
+// The lock this process holds, if any (a fuzz harness runs many runs in one
+// process: a new lock replaces the one before).
+lockhandle held = -1;
+
+// Runs that write: they hold the lock alone.
+bool writes(const runstate* rs) { return rs->noaction == 0 && rs->verify == 0; }
+
+[[noreturn]] void lockfailed(const char* path, int err) {
+    die("Can't lock '%s': %s (%d)\n", path, std::strerror(err), err);
+}
+
+}  // namespace
+
+void lockdestination(runstate* rs) {
+    droplock(held);
+    held = -1;
+    bool exclusive = writes(rs);
+    const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+    // A run that may write into a missing destination makes it (one level,
+    // as before its walk); --uninstall has nothing to do there.
+    if (exclusive && *dir != '\0' && rs->uninstall == 0) {
+        int err = createdir(rs->destdir);
+        if (err != 0)
+            die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
+                std::strerror(err), err);
+    }
+    char path[PATHSIZE];
+    // A destination too long for its files: reading the manifest says so.
+    if (ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;
+    bool told = false;
+    for (;;) {
+        lockhandle lock = openlock(path, exclusive);
+        if (lock == -1) {
+            int err = errno;
+            // Nothing to keep apart from: no destination, or no run that
+            // writes has been there.
+            if (err == ENOENT || err == ENOTDIR) return;
+            lockfailed(path, err);
+        }
+        int err = takelock(lock, exclusive, false);
+        if (err == EWOULDBLOCK) {
+            if (!told) {
+                clearstatus();
+                reportwarning("Waiting for another run on '%s' to finish\n", rs->destdir);
+                told = true;
+            }
+            err = takelock(lock, exclusive, true);
+        }
+        if (err != 0) {
+            droplock(lock);
+            lockfailed(path, err);
+        }
+        // The run that held it may have removed it (--uninstall): the lock
+        // of a removed file keeps nobody apart.
+        if (lockcurrent(lock, path)) {
+            held = lock;
+            return;
+        }
+        droplock(lock);
+    }
+}
+
+void removelockfile(const runstate* rs) {
+    char path[PATHSIZE];
+    if (held == -1 || ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;
+    int err = removelock(held, path);
+    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+}
