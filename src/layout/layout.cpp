@@ -1,6 +1,7 @@
 // Composing the paths a run touches and checking the names and paths read
 // back from its state.
 #include "layout/layout.h"
+#include "layout/winnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -167,7 +168,9 @@ const char* componentproblem(std::string_view c) {
         return "'..' leads out of the destination";
     if (c == ".") return "'.' is not a name";
     if (c.size() >= 2 && isletter(c[0]) && c[1] == ':') return "a drive letter";
-    return nullptr;
+    // A name Windows forbids or reads as a device: on Windows it would not
+    // name a file of the destination.
+    return windowsforbidden(c);
 }
 
 const char* fieldproblem(fieldkind kind, std::string_view value) {
@@ -184,7 +187,14 @@ const char* fieldproblem(fieldkind kind, std::string_view value) {
     std::string_view rest = value;
     if (rest[0] == '\\' || (rest[0] == '/' && rest.size() > 1 && separator(rest[1])))
         return "an absolute path";
-    if (rest[0] == '/') rest.remove_prefix(1);
+    if (rest[0] == '/') {
+        rest.remove_prefix(1);
+        // An absolute entry of a types-file directory on a drive ("/C:/x"):
+        // the drive stays allowed where it starts the path.
+        if (rest.size() >= 2 && isletter(rest[0]) && rest[1] == ':' &&
+            (rest.size() == 2 || separator(rest[2])))
+            rest.remove_prefix(2);
+    }
     if (rest.empty()) return nullptr;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= rest.size(); i++) {
