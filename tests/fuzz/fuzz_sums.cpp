@@ -39,7 +39,10 @@ void checkaccepted(std::string_view path, bool rooted) {
         if (c.size() >= 2 && c[0] == '.' && c[1] == '.' &&
             c.find_first_not_of(". ") == std::string_view::npos)
             fail("a parent component accepted", path);
-        if (c.size() >= 2 && c[1] == ':' && ((c[0] | 0x20) >= 'a' && (c[0] | 0x20) <= 'z'))
+        // An absolute entry may start on a drive ("/C:/x"), nowhere else.
+        bool firstofrooted = rooted && path[0] == '/' && c.data() == path.data() + 1;
+        if (c.size() >= 2 && c[1] == ':' && ((c[0] | 0x20) >= 'a' && (c[0] | 0x20) <= 'z') &&
+            !(firstofrooted && c.size() == 2))
             fail("a drive accepted", path);
     }
 }
