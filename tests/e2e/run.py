@@ -19,6 +19,8 @@ import sys
 import tempfile
 import traceback
 
+from helpers import clean_env
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_TIMEOUT = 60  # seconds for one run of the tool
 
@@ -43,11 +45,6 @@ class Result:
 
     def __repr__(self):
         return "Result(status=%r, out=%r, err=%r)" % (self.status, self.out, self.err)
-
-
-def clean_environment():
-    """The caller's environment without DESTDIR and the tool's FP_ variables."""
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
 
 
 def windows_path(path):
@@ -96,7 +93,7 @@ class Scenario:
         command = [self.program] + [str(a) for a in args]
         if self.wine:
             command = list(self.wine_cmd) + command
-        environment = clean_environment()
+        environment = clean_env()
         if env:
             environment.update(env)
         if isinstance(stdin, str):

@@ -8,6 +8,8 @@ import resource
 import subprocess
 import time
 
+from helpers import clean_env
+
 MIB = 1024 * 1024
 MYTYPE = "file mytype 0644 - - - - .\n"
 SECONDS = 10
@@ -42,7 +44,7 @@ def measured(t, files, *args):
     size = sum(os.path.getsize(t.path(f)) for f in files)
     limit = 2 * size + 64 * MIB
     seconds = SECONDS
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
+    env = clean_env()
     if sanitized(t):
         limit, seconds = 3 * limit, 3 * seconds
         env["ASAN_OPTIONS"] = ":".join(o for o in (env.get("ASAN_OPTIONS"),

@@ -9,6 +9,8 @@ import signal
 import subprocess
 import time
 
+from helpers import clean_env, kill_rounds, spawn
+
 BIN_TYPES = (
     "set who=World\n"
     "file txt 0644 - - - win32=txt bin\n"
@@ -45,10 +47,6 @@ def link(status, kind, path, existing):
 def ok(t, r, what):
     t.eq(r.err, "", "stderr of " + what)
     t.eq(r.status, 0, "status of " + what)
-
-
-def clean_env():
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
 
 
 # ---- listing formats and status characters ---------------------------------------
@@ -407,8 +405,7 @@ def test_killed_copy_leaves_no_destination(t):
         out.truncate(BIG)
     t.mkdir("dest/bin")
     temp = t.path("dest/bin/bigTMPZ")
-    proc = subprocess.Popen([t.exe, "-d", "dest", "src"], cwd=t.dir, env=clean_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = spawn(t, "-d", "dest", "src")
     deadline = time.time() + 30
     while not os.path.exists(temp) and proc.poll() is None and time.time() < deadline:
         time.sleep(0.0005)
@@ -449,11 +446,6 @@ def test_write_failure_removes_the_temporary(t):
     t.eq(t.listdir("dest/bin"), [], "neither temporary nor destination left")
 
 
-def kill_rounds():
-    """Rounds of the kill scenarios: 50, or KILLTEST_ROUNDS (make killtest)."""
-    return int(os.environ.get("KILLTEST_ROUNDS", "50"))
-
-
 def test_killed_update_leaves_old_or_new_files(t):
     # --update replaces files that differ; the sources alternate between two
     # versions, so every run replaces every file. Whenever a run is killed,
@@ -468,19 +460,14 @@ def test_killed_update_leaves_old_or_new_files(t):
             t.write("%s/f%02d" % (name, i), fill * (300 * 1024 + i))
         versions[name] = [fill * (300 * 1024 + i) for i in range(count)]
 
-    def spawn(src):
-        return subprocess.Popen([t.exe, "--update", "-d", "dest", src], cwd=t.dir,
-                                env=clean_env(), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-
     t.eq(t.run("--update", "-d", "dest", "srcA").status, 0, "first install")
     start = time.time()
-    spawn("srcB").wait()
+    spawn(t, "--update", "-d", "dest", "srcB").wait()
     duration = time.time() - start
     rng = random.Random(11)
     kills = 0
     for attempt in range(kill_rounds()):
-        proc = spawn("srcA" if attempt % 2 else "srcB")
+        proc = spawn(t, "--update", "-d", "dest", "srcA" if attempt % 2 else "srcB")
         time.sleep(rng.uniform(0, duration * 1.1))
         if proc.poll() is None:
             proc.send_signal(signal.SIGKILL)

@@ -9,8 +9,9 @@ import random
 import re
 import shutil
 import signal
-import subprocess
 import time
+
+from helpers import kill_rounds, spawn
 
 OLD = int(time.time()) - 3600   # when the inputs were "written"
 
@@ -467,15 +468,6 @@ def test_destdir_too_long(t):
 
 # ---- crash safety ---------------------------------------------------------
 
-def _spawn(t, *args):
-    command = [t.exe] + list(args)
-    if t.wine:
-        command = list(t.wine_cmd) + command
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-    return subprocess.Popen(command, cwd=t.dir, env=env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-
-
 def test_killed_writer_leaves_complete_manifest(t):
     # Two inputs with different record sets; the types file is newer than any
     # manifest, so every run rewrites the whole manifest. Whenever a run is
@@ -502,7 +494,7 @@ def test_killed_writer_leaves_complete_manifest(t):
     kills = 0
     for attempt in range(24 if t.wine else 40):
         name = "b.ins" if attempt % 2 else "a.ins"
-        proc = _spawn(t, "-i", name, "-d", "dest", "src")
+        proc = spawn(t, "-i", name, "-d", "dest", "src")
         # Half of the kills aim at the end of the run, where the manifest is
         # written; the others fall anywhere.
         low = 0.6 * duration if attempt % 4 < 2 else 0
@@ -527,11 +519,6 @@ def test_killed_writer_leaves_complete_manifest(t):
 
 # ---- crash safety of --prune and --uninstall -------------------------------
 
-def _kill_rounds():
-    """Rounds of the kill scenarios: 50, or KILLTEST_ROUNDS (make killtest)."""
-    return int(os.environ.get("KILLTEST_ROUNDS", "50"))
-
-
 def _killed_lifecycle(t, option, listed, check):
     """Installs everything, then, round after round, runs option killed at a
     random moment, lets the next complete run of option finish the job and
@@ -555,9 +542,9 @@ def _killed_lifecycle(t, option, listed, check):
     duration = time.time() - start
     rng = random.Random(5)
     kills = 0
-    for attempt in range(_kill_rounds()):
+    for attempt in range(kill_rounds()):
         _ok(t, t.run("-i", "all.ins", "-d", "dest", "src"))
-        proc = _spawn(t, option, "-i", "some.ins", "-d", "dest", "src")
+        proc = spawn(t, option, "-i", "some.ins", "-d", "dest", "src")
         time.sleep(rng.uniform(0, duration * 1.1))
         if proc.poll() is None:
             proc.send_signal(signal.SIGKILL)
@@ -566,7 +553,7 @@ def _killed_lifecycle(t, option, listed, check):
         r = t.run(option, "-i", "some.ins", "-d", "dest", "src")
         t.eq((r.status, r.err), (0, ""), "attempt %d: the next run finishes" % attempt)
         check(attempt, everything[:listed])
-    t.check(kills > _kill_rounds() // 4, "enough runs were killed (%d)" % kills)
+    t.check(kills > kill_rounds() // 4, "enough runs were killed (%d)" % kills)
 
 
 def _installed_files(t):

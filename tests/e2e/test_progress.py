@@ -8,6 +8,8 @@ import select
 import subprocess
 import time
 
+from helpers import clean_env
+
 COUNT = 4000
 DRAW = re.compile(r"^(\d+)/(\d+) files, [\d.]+ (B|KiB|MiB|GiB) copied, [\d.]+ (B|KiB|MiB|GiB)/s")
 
@@ -20,16 +22,12 @@ def layout(t):
         t.write("src/f%05d" % i, "x" * 4096)
 
 
-def env():
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-
-
 def on_terminal(t, *args):
     """Runs the Linux build with standard error on a pseudo-terminal: status,
     standard output, what the terminal received, seconds taken."""
     master, slave = pty.openpty()
     start = time.monotonic()
-    proc = subprocess.Popen([t.exe] + list(args), cwd=t.dir, env=env(), stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([t.exe] + list(args), cwd=t.dir, env=clean_env(), stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     received, out = b"", b""

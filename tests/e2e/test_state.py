@@ -13,6 +13,8 @@ import subprocess
 import threading
 import time
 
+from helpers import clean_env, spawn
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("lifecycle_helpers",
                                                os.path.join(HERE, "test_lifecycle.py"))
@@ -143,8 +145,7 @@ def open_up(t):
 def as_nobody(t, *args):
     """A run of the Linux build to which permissions apply (root's do not)."""
     prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-    return subprocess.run(prefix + [t.exe] + list(args) + ["-d", "dest", "src"], cwd=t.dir, env=env,
+    return subprocess.run(prefix + [t.exe] + list(args) + ["-d", "dest", "src"], cwd=t.dir, env=clean_env(),
                           capture_output=True, text=True, timeout=60)
 
 
@@ -228,8 +229,8 @@ def installed(t):
 
 
 def together(t, *commands):
-    procs = [subprocess.Popen([t.exe] + c, cwd=t.dir, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True) for c in commands]
+    procs = [spawn(t, *c, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for c in commands]
     return [(p.wait(), p.communicate()) for p in procs]
 
 

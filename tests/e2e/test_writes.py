@@ -6,6 +6,8 @@
 import os
 import subprocess
 
+from helpers import clean_env
+
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
 
@@ -29,8 +31,7 @@ def ok(t, r, what):
 
 def run_with_umask(t, mask, *args):
     """A run of the Linux build under the given umask."""
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-    return subprocess.run([t.exe] + list(args), cwd=t.dir, env=env, capture_output=True,
+    return subprocess.run([t.exe] + list(args), cwd=t.dir, env=clean_env(), capture_output=True,
                           preexec_fn=lambda: os.umask(mask), timeout=60)
 
 
