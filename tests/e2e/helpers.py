@@ -1,9 +1,42 @@
-"""Helpers shared by the scenario files (tests/e2e/test_<area>.py):
-processes started beside t.run.
+"""Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
+out a project and processes started beside t.run.
 """
 
 import os
 import subprocess
+import time
+
+OLD = int(time.time()) - 3600  # an hour ago: when the inputs of a scenario were written
+INPUT = "fileplacer types.txt\n- mytype name\n"  # one entry, of the type mytype
+MYTYPE = "file mytype 0644 - - - - .\n"  # that type, for the types file
+SOURCE = {"name": "payload\n"}  # its source file
+
+
+# ---- laying out a project --------------------------------------------------------
+
+def entries(lines):
+    """The text of an input file: the line naming types.txt, then lines."""
+    return "fileplacer types.txt\n" + "".join(line + "\n" for line in lines)
+
+
+def layout(t, types, inp=INPUT, sources=SOURCE, dest="out", mtime=None, text="contents of %s\n"):
+    """Writes types.txt and install.ins (inp: its text, or its entry lines)
+    and src/<name> of every source (a dict of name and content, or names
+    whose content is text naming them), all modified at mtime (None: now),
+    and makes the directory dest (None: none)."""
+    t.write("types.txt", types, mtime=mtime)
+    t.write("install.ins", inp if isinstance(inp, str) else entries(inp), mtime=mtime)
+    if not isinstance(sources, dict):
+        sources = {name: text % name for name in sources}
+    for name, data in sources.items():
+        t.write("src/" + name, data, mtime=mtime)
+    if dest:
+        t.mkdir(dest)
+
+
+def age(t, rel, when):
+    """Sets the modification time of rel."""
+    os.utime(t.path(rel), (when, when))
 
 
 # ---- processes started beside t.run --------------------------------------------

@@ -8,10 +8,9 @@ import resource
 import subprocess
 import time
 
-from helpers import clean_env
+from helpers import MYTYPE, clean_env, layout
 
 MIB = 1024 * 1024
-MYTYPE = "file mytype 0644 - - - - .\n"
 SECONDS = 10
 
 
@@ -82,13 +81,6 @@ def measured(t, files, *args):
             % (peak / MIB, limit / MIB, size / MIB))
     t.check(elapsed <= seconds, "%.1f s within %d s" % (elapsed, seconds))
     return result
-
-
-def layout(t, types, inp="fileplacer types.txt\n- mytype name\n"):
-    t.write("install.ins", inp)
-    t.write("types.txt", types)
-    t.write("src/name", "payload\n")
-    t.mkdir("out")
 
 
 def ends_with(t, r, err):

@@ -4,6 +4,8 @@ import re
 import socket
 import time
 
+from helpers import layout
+
 USAGE_TAIL = (
     "  -s       output the platform dependent file list\n"
     "             prototype-post.<pkg> on solaris\n"
@@ -278,17 +280,10 @@ NOTICES = ("parsing input files", "Destination Directory Tree:", "Destination Ro
 
 
 def stage_layout(t):
-    t.write("types.txt", STAGE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n"
-            "core *symlink existing=not-yet new=bin/a/ln\n"
-            "core txt bin/a/ln/inner\n"
-            "core txt bin/a/later\n"
-            "core txt bin/a/zz\n"
-            "core txt /opt/top\n")
-    for name in ("inner", "later", "zz", "top"):
-        t.write("src/%s.txt" % name, name + "\n")
     # No link is made on this platform; a directory stands in for its target.
-    t.mkdir("dest/bin/a/ln")
+    layout(t, STAGE_TYPES, ["core *symlink existing=not-yet new=bin/a/ln", "core txt bin/a/ln/inner",
+                            "core txt bin/a/later", "core txt bin/a/zz", "core txt /opt/top"],
+           {n + ".txt": n + "\n" for n in ("inner", "later", "zz", "top")}, "dest/bin/a/ln")
 
 
 def notices(out):

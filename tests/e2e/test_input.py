@@ -5,6 +5,9 @@ import os
 import random
 import re
 
+import helpers
+from helpers import age
+
 TYPES = ("file tool 0755 - - - win32=exe bin\n"
          "file conf 0644 - - - - etc\n"
          "file unixonly 0644 - - unix - bin\n"
@@ -16,11 +19,8 @@ OLD = 1000000000  # a types file older than any manifest written by a run
 
 
 def layout(t, inp, types=TYPES, sources=("a.exe", "b.exe", "x.cfg")):
-    t.write("install.ins", inp)
-    t.write("types.txt", types, mtime=OLD)
-    for name in sources:
-        t.write("src/" + name, "payload " + name + "\n")
-    t.mkdir("out")
+    helpers.layout(t, types, inp, sources, text="payload %s\n")
+    age(t, "types.txt", OLD)
 
 
 def fails(t, inp, err, *args, out="", types=TYPES):

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import time
 
+import helpers
 from helpers import clean_env, kill_rounds, spawn
 
 BIN_TYPES = (
@@ -26,10 +27,7 @@ TYPES = BIN_TYPES + (
 
 
 def layout(t, lines, types=BIN_TYPES, dest="dest"):
-    t.write("types.txt", types)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines))
-    if dest:
-        t.mkdir(dest)
+    helpers.layout(t, types, lines, {}, dest)
 
 
 def d(status, mode, path, owner="-", group="-"):

@@ -5,10 +5,10 @@
 import os
 import re
 import shutil
-import time
+
+from helpers import OLD, entries, layout
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-OLD = int(time.time()) - 3600
 
 TYPES = (
     "set who=World\n"
@@ -27,14 +27,11 @@ MANIFEST = "dest/manifest.txt"
 
 
 def setup(t, lines=LINES, types=TYPES):
-    t.write("types.txt", types, mtime=OLD)
-    inputs(t, lines)
-    for name, text in SOURCES.items():
-        t.write("src/" + name, text, mtime=OLD)
+    layout(t, types, lines, SOURCES, None, OLD)
 
 
 def inputs(t, lines):
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
+    t.write("install.ins", entries(lines), mtime=OLD)
 
 
 def run(t, *args):

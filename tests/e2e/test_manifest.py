@@ -11,9 +11,7 @@ import shutil
 import signal
 import time
 
-from helpers import kill_rounds, spawn
-
-OLD = int(time.time()) - 3600   # when the inputs were "written"
+from helpers import OLD, age, entries, kill_rounds, layout, spawn
 
 TYPES = (
     "# types of the manifest scenarios\n"
@@ -32,11 +30,7 @@ MANIFEST = "dest/manifest.txt"
 
 
 def _setup(t, lines, types=TYPES, sources=("tool.exe", "readme.txt")):
-    t.write("types.txt", types, mtime=OLD)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
-    t.mkdir("dest")
-    for name in sources:
-        t.write("src/" + name, "contents of %s\n" % name, mtime=OLD)
+    layout(t, types, lines, sources, "dest", OLD)
 
 
 def _rec(t, nam, pkg, flg, ext=None, dst=None, src="src", typ=None, exi=None):
@@ -67,10 +61,6 @@ def _expect_manifest(t, expected, rel=MANIFEST):
 def _ok(t, r):
     t.eq(r.err, "", "stderr")
     t.eq(r.status, 0, "status")
-
-
-def _age(t, rel, when):
-    os.utime(t.path(rel), (when, when))
 
 
 def _listed(r, status, kind):
@@ -133,7 +123,7 @@ def test_absolute_entries_come_back_to_the_root_tree(t):
                 + _rec(t, "rootfile", "core", "*file", dst="/", typ="text"))
     _expect_manifest(t, expected)
     # Read back, both records land in the root tree again and match the input.
-    _age(t, MANIFEST, OLD + 60)
+    age(t, MANIFEST, OLD + 60)
     r = t.run("-v", "-d", "dest", "src")
     _ok(t, r)
     _expect_manifest(t, expected)
@@ -164,7 +154,7 @@ def test_defdestdir_gives_ins_line(t):
     rel = "out/app/manifest.txt"
     _expect_manifest(t, HEAD + "ins=" + ins + "\n"
                      + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog"), rel)
-    _age(t, rel, OLD + 60)
+    age(t, rel, OLD + 60)
     _ok(t, t.run("src"))
     t.eq(t.mtime(rel), OLD + 60, "manifest with a matching ins= line is not rewritten")
 
@@ -203,7 +193,7 @@ def test_no_manifest_options(t):
 def _first_run(t, lines=("core prog tool", "core text readme.txt"), types=TYPES):
     _setup(t, list(lines), types=types, sources=("tool.exe", "readme.txt", "new.txt"))
     _ok(t, t.run("-d", "dest", "src"))
-    _age(t, MANIFEST, OLD + 60)
+    age(t, MANIFEST, OLD + 60)
     return t.read(MANIFEST)
 
 
@@ -255,7 +245,7 @@ def test_second_run_with_package_changed(t):
 
 def test_second_run_after_types_file_touched(t):
     before = _first_run(t)
-    _age(t, "types.txt", OLD + 120)      # newer than the manifest
+    age(t, "types.txt", OLD + 120)      # newer than the manifest
     _ok(t, t.run("-d", "dest", "src"))
     t.eq(t.read(MANIFEST), before, "same records")
     t.check(t.mtime(MANIFEST) > OLD + 120, "manifest rewritten")
@@ -479,8 +469,8 @@ def test_killed_writer_leaves_complete_manifest(t):
     t.mkdir("src")
     for i in range(count + 1):
         t.write("src/f%05d" % i, "x")
-    t.write("a.ins", "fileplacer types.txt\n" + "\n".join(lines) + "\n")
-    t.write("b.ins", "fileplacer types.txt\n" + "\n".join(lines) + "\ncore text f%05d\n" % count)
+    t.write("a.ins", entries(lines))
+    t.write("b.ins", entries(lines + ["core text f%05d" % count]))
     complete = {}
     for name in ("a.ins", "b.ins"):
         _ok(t, t.run("-i", name, "-d", "dest", "src"))
@@ -530,9 +520,8 @@ def _killed_lifecycle(t, option, listed, check):
     everything = ["p%d text %s%s" % (i % 3, "doc/sub/" if i % 2 else "", n)
                   for i, n in enumerate(names)]
     t.write("types.txt", types, mtime=OLD)
-    t.write("all.ins", "fileplacer types.txt\n" + "\n".join(everything) + "\n", mtime=OLD)
-    t.write("some.ins", "fileplacer types.txt\n" + "\n".join(everything[:listed]) + "\n",
-            mtime=OLD)
+    t.write("all.ins", entries(everything), mtime=OLD)
+    t.write("some.ins", entries(everything[:listed]), mtime=OLD)
     for n in names:
         t.write("src/" + n, "content of %s\n" % n)
     t.mkdir("dest")

@@ -2,6 +2,8 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
+from helpers import entries
+
 BOM8 = b"\xef\xbb\xbf"
 TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
 INPUT = "fileplacer types.txt\n- txt a.txt\n"
@@ -46,7 +48,7 @@ def test_utf16_text_files_are_refused_by_name(t):
 def test_names_beyond_any_code_page(t):
     names = ["h\u00e9llo_w\u00f6rld.txt", "\u30c7\u30fc\u30bf.txt", "\U0001f600.txt"]
     t.write("types.txt", "file txt 0644 - - - - Daten-\u00f6\ndir 0755 - - - - Daten-\u00f6\n")
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("- txt %s\n" % n for n in names))
+    t.write("install.ins", entries("- txt " + n for n in names))
     for n in names:
         t.write("s\u0159c/" + n, n)
     dest = "\u51fa\u529b"

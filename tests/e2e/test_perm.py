@@ -4,9 +4,8 @@ package's directories and files.
 """
 
 import os
-import time
 
-OLD = int(time.time()) - 3600
+from helpers import OLD, layout
 
 TYPES = (
     "file shlib 0644 root $run - win32=so# lib\n"
@@ -19,12 +18,8 @@ TYPES = (
 
 
 def _setup(t, lines, types=TYPES, sources=()):
-    t.write("types.txt", types, mtime=OLD)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
-    t.mkdir("dest")
+    layout(t, types, lines, sources, "dest", OLD)
     t.mkdir("src")
-    for name in sources:
-        t.write("src/" + name, "contents of %s\n" % name, mtime=OLD)
 
 
 def _expect_text(t, rel, expected):

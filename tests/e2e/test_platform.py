@@ -3,6 +3,8 @@
 # temporary files left behind, and the create-directory failure message.
 import re
 
+import helpers
+
 INPUT = "fileplacer types.txt\n- mytype data.bin\n"
 TYPES = ("dir 0755 - - - - bin\n"
          "file mytype 0644 - - - - bin\n"
@@ -12,10 +14,7 @@ PAYLOAD = b"one\r\ntwo\nthree\r\0\xff\xfe end"
 
 
 def layout(t, types=TYPES):
-    t.write("install.ins", INPUT)
-    t.write("types.txt", types)
-    t.write("src/data.bin", PAYLOAD)
-    t.mkdir("out")
+    helpers.layout(t, types, INPUT, {"data.bin": PAYLOAD})
 
 
 def leftovers(t, rel):

@@ -6,6 +6,8 @@ import base64
 import json
 import os
 
+from helpers import layout
+
 TYPES = ("file exe 0755 - - - win32=exe bin\n"
          "file doc 0644 - - - - doc\n"
          "dir 0755 - - - - bin\n"
@@ -16,11 +18,7 @@ STATE = ("manifest.txt", "manifest.sums", "manifest.lock")
 
 
 def setup(t, lines=LINES):
-    t.write("types.txt", TYPES, mtime=1000000000)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines),
-            mtime=1000000000)
-    for name, text in SOURCES.items():
-        t.write("src/" + name, text, mtime=1000000000)
+    layout(t, TYPES, lines, SOURCES, None, 1000000000)
 
 
 def events(t, r):

@@ -13,7 +13,7 @@ import subprocess
 import threading
 import time
 
-from helpers import clean_env, spawn
+from helpers import clean_env, entries, spawn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("lifecycle_helpers",
@@ -243,7 +243,7 @@ def test_runs_on_one_destination_take_turns(t):
         for n in names:
             t.write("src/" + n, n + "\n")
     for g, names in groups.items():
-        t.write(g + ".ins", "fileplacer types.txt\n" + "".join("core doc %s\n" % n for n in names))
+        t.write(g + ".ins", entries("core doc " + n for n in names))
     t.write("xy.ins", t.readtext("x.ins") + "".join("core doc %s\n" % n for n in groups["y"]))
     for round in range(20):
         shutil.rmtree(t.path("dest"), ignore_errors=True)

@@ -2,21 +2,14 @@
 # the directory and link entries that the types file declares.
 import socket
 
-INPUT = "fileplacer types.txt\n- mytype name\n"
-MYTYPE = "file mytype 0644 - - - - .\n"
+from helpers import MYTYPE, layout
+
 NOFILE = "No such file or directory (2)"
 
 
 def report(fname, lineno, message, text):
     return ("Invalid input line in types file '%s' line %d: %s\n %78s\n"
             % (fname, lineno, message, text))
-
-
-def layout(t, types, inp=INPUT):
-    t.write("install.ins", inp)
-    t.write("types.txt", types)
-    t.write("src/name", "payload\n")
-    t.mkdir("out")
 
 
 def fails(t, types, err, *args, what=""):

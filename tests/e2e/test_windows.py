@@ -6,6 +6,8 @@ import re
 import shutil
 import subprocess
 
+from helpers import layout
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -45,10 +47,8 @@ LIFE_TYPES = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
 
 
 def lifelayout(t, names, contents="1"):
-    t.write("types.txt", LIFE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("- txt %s\n" % n for n in names))
-    for n in ("a.txt", "b.txt"):
-        t.write("src/" + n, n + contents + "\n")
+    layout(t, LIFE_TYPES, ["- txt " + n for n in names],
+           {n: n + contents + "\n" for n in ("a.txt", "b.txt")}, None)
 
 
 def leftovers(t, top):
@@ -150,12 +150,11 @@ INUSE_OPS = [
 
 
 def inuse_layout(t, names, exe):
-    t.write("types.txt", "file exe 0755 - - - - bin\n" + LIFE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" +
-            "".join("- %s %s\n" % ("exe" if n.endswith(".exe") else "txt", n) for n in names))
-    t.write("src/a.txt", "a\n")
     with open(exe, "rb") as f:
-        t.write("src/tool.exe", f.read())
+        program = f.read()
+    layout(t, "file exe 0755 - - - - bin\n" + LIFE_TYPES,
+           ["- %s %s" % ("exe" if n.endswith(".exe") else "txt", n) for n in names],
+           {"a.txt": "a\n", "tool.exe": program}, None)
 
 
 def test_a_running_program_is_moved_aside(t):

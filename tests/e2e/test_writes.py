@@ -6,18 +6,15 @@
 import os
 import subprocess
 
+import helpers
 from helpers import clean_env
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
 
 def layout(t, names, dest="dest"):
-    t.write("types.txt", TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("core prog %s\n" % n for n in names))
-    for n in names:
-        t.write("src/%s.exe" % n, "contents of %s\n" % n)
-    if dest:
-        t.mkdir(dest + "/bin")
+    helpers.layout(t, TYPES, ["core prog " + n for n in names],
+                   {n + ".exe": "contents of %s\n" % n for n in names}, dest and dest + "/bin")
 
 
 def line(status, kind, mode, path):
