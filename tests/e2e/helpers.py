@@ -1,5 +1,6 @@
 """Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
-out a project and processes started beside t.run.
+out a project, checking a run and what it wrote, and processes started beside
+t.run.
 """
 
 import os
@@ -37,6 +38,20 @@ def layout(t, types, inp=INPUT, sources=SOURCE, dest="out", mtime=None, text="co
 def age(t, rel, when):
     """Sets the modification time of rel."""
     os.utime(t.path(rel), (when, when))
+
+
+# ---- checking a run and what it wrote -------------------------------------------
+
+def ok(t, r, what="the run", err=""):
+    """The run r ended with status 0 and wrote err to standard error."""
+    t.eq((r.status, r.err), (0, err), "status and stderr of " + what)
+
+
+def expect_text(t, rel, expected):
+    """The text file rel holds exactly expected, with the host's line ends."""
+    t.eq(t.readtext(rel), expected, rel)
+    newline = "\r\n" if t.wine else "\n"
+    t.eq(t.read(rel), expected.replace("\n", newline).encode(), rel + " (bytes)")
 
 
 # ---- processes started beside t.run --------------------------------------------

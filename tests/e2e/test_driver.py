@@ -4,7 +4,7 @@ import re
 import socket
 import time
 
-from helpers import layout
+from helpers import layout, ok
 
 USAGE_TAIL = (
     "  -s       output the platform dependent file list\n"
@@ -293,7 +293,7 @@ def notices(out):
 def test_stages_run_in_order(t):
     stage_layout(t)
     r = t.run("-vv", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "first run")
+    ok(t, r, "first run")
     t.eq(notices(r.out), list(NOTICES[:7]), "stage notices")
     # The retry listing shows the deferred link and what lies below it, not
     # its later sibling zz.
@@ -307,14 +307,14 @@ def test_stages_run_in_order(t):
     t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "deferred entry installed")
 
     again = t.run("-vv", "-d", "dest", "src")
-    t.eq((again.status, again.err), (0, ""), "second run")
+    ok(t, again, "second run")
     t.eq(notices(again.out), [n for n in NOTICES[:6]], "nothing changed: nothing written")
 
 
 def test_no_action_announces_but_writes_nothing(t):
     stage_layout(t)
     r = t.run("-vv", "-n", "-s", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "no-action run")
+    ok(t, r, "no-action run")
     t.eq(notices(r.out), list(NOTICES), "every notice")
     t.eq(t.listdir("dest"), ["bin"], "neither manifest nor permission file")
 
@@ -346,6 +346,6 @@ def test_defined_keys_precede_the_types_file(t):
     t.write("src/x.dll", "dll\n")
     t.mkdir("dest")
     r = t.run("-D", "dd=etc", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
     t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")

@@ -10,7 +10,7 @@ import subprocess
 import time
 
 import helpers
-from helpers import clean_env, kill_rounds, spawn
+from helpers import clean_env, kill_rounds, ok, spawn
 
 BIN_TYPES = (
     "set who=World\n"
@@ -40,11 +40,6 @@ def f(status, mode, path, owner="-", group="-"):
 
 def link(status, kind, path, existing):
     return "%c%s %-7s %-7s %4o %s existing=%s\n" % (status, kind, "-", "-", 0, path, existing)
-
-
-def ok(t, r, what):
-    t.eq(r.err, "", "stderr of " + what)
-    t.eq(r.status, 0, "status of " + what)
 
 
 # ---- listing formats and status characters ---------------------------------------

@@ -6,7 +6,7 @@ import os
 import re
 import shutil
 
-from helpers import OLD, entries, layout
+from helpers import OLD, entries, layout, ok
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -36,10 +36,6 @@ def inputs(t, lines):
 
 def run(t, *args):
     return t.run(*(list(args) + ["-d", "dest", "src"]))
-
-
-def ok(t, r, what):
-    t.eq((r.status, r.err), (0, ""), "status and stderr of " + what)
 
 
 def line(status, kind, mode, path, owner="-", group="-"):

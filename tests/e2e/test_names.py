@@ -2,7 +2,7 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
-from helpers import entries
+from helpers import entries, ok
 
 BOM8 = b"\xef\xbb\xbf"
 TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
@@ -26,7 +26,7 @@ def test_utf8_byte_order_mark_is_skipped(t):
     # The manifest of that run, marked as an editor would save it, reads back.
     t.write("out/manifest.txt", BOM8 + t.read("out/manifest.txt"))
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with a marked manifest")
+    ok(t, r, "run with a marked manifest")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/a.txt\n", "listing")
 
@@ -54,7 +54,7 @@ def test_names_beyond_any_code_page(t):
     dest = "\u51fa\u529b"
     t.mkdir(dest)
     r = t.run("-v", "-d", dest, "s\u0159c")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(r.out, "+D -       -        755 %s/Daten-\u00f6\n" % dest +
          "".join("+F -       -        644 %s/Daten-\u00f6/%s\n" % (dest, n) for n in names),
          "listing")
@@ -64,7 +64,7 @@ def test_names_beyond_any_code_page(t):
             "the manifest holds UTF-8: %r" % manifest)
     # The destination from the environment too.
     r = t.run("-v", "s\u0159c", env={"DESTDIR": dest})
-    t.eq((r.status, r.err), (0, ""), "second run")
+    ok(t, r, "second run")
     t.check(r.out.startswith("-D -       -        755 %s/Daten-" % dest), r.out)
 
 
@@ -124,7 +124,7 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
     t.write("types.txt", base + "dir 0755 - - - - q:\n")
     t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "a drive as a type directory")
+    ok(t, r, "a drive as a type directory")
 
 
 def test_legacy_code_page_names(t):
@@ -137,5 +137,5 @@ def test_legacy_code_page_names(t):
     t.write("src/caf\u00e9.txt", "coffee\n")
     t.mkdir("out")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(t.listdir("out/bin"), ["caf\u00e9.txt"], "installed under its Unicode name")

@@ -4,6 +4,7 @@
 import re
 
 import helpers
+from helpers import ok
 
 INPUT = "fileplacer types.txt\n- mytype data.bin\n"
 TYPES = ("dir 0755 - - - - bin\n"
@@ -24,7 +25,7 @@ def leftovers(t, rel):
 def test_directories_and_copies_across_two_runs(t):
     layout(t)
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "first run")
+    ok(t, r, "first run")
     t.eq(r.out, "+D -       -        755 out/bin\n"
                 "+F -       -        644 out/bin/data.bin\n"
                 "+D -       -        755 out/bin/sub\n"
@@ -35,7 +36,7 @@ def test_directories_and_copies_across_two_runs(t):
     t.eq(t.read("out/bin/data.bin"), PAYLOAD, "copied bytes")
 
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "second run")
+    ok(t, r, "second run")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/data.bin\n"
                 "-D -       -        755 out/bin/sub\n"

@@ -6,7 +6,7 @@ import base64
 import json
 import os
 
-from helpers import layout
+from helpers import layout, ok
 
 TYPES = ("file exe 0755 - - - win32=exe bin\n"
          "file doc 0644 - - - - doc\n"
@@ -89,7 +89,7 @@ def test_json_stream_of_a_lifecycle_against_the_tree(t):
     setup(t, [LINES[2]])
     r = t.run("--json", "--prune", "-d", "dest", "src")
     objs, summary = events(t, r)
-    t.eq((r.status, r.err), (0, ""), "--prune")
+    ok(t, r, "--prune")
     t.eq(actions(objs, "removed"), ["dest/bin/tool.exe", "dest/doc/readme"], "removed")
     t.eq(tree_files(t), ["dest/doc/guide"], "left in the tree")
     t.eq(summary["counts"]["files_removed"], 2, "removals counted")
@@ -148,7 +148,7 @@ def test_stats_summary_after_every_kind_of_run(t):
     for args, wanted in rows:
         r = t.run(*args, "--stats", "-d", "dest", "src")
         what = " ".join(args)
-        t.eq((r.status, r.err), (0, ""), what)
+        ok(t, r, what)
         block = r.out[r.out.index("Summary:\n"):].splitlines()
         t.eq(block[-1], "  exit status: 0", "last line of " + what)
         for text in wanted:

@@ -13,7 +13,7 @@ import subprocess
 import threading
 import time
 
-from helpers import clean_env, entries, spawn
+from helpers import clean_env, entries, ok, spawn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("lifecycle_helpers",
@@ -184,7 +184,7 @@ def test_a_failed_update_records_what_it_wrote(t):
     r = run(t, "--verify")
     t.eq((r.status, r.out), (0, "3 checked, 0 differ\n"), "their fingerprints were recorded")
     r = run(t, "--uninstall")
-    t.eq((r.status, r.err), (0, ""), "and --uninstall knows them as its own")
+    ok(t, r, "and --uninstall knows them as its own")
 
 
 # ---- --update and local edits -------------------------------------------------------
@@ -204,7 +204,7 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
              "the edit stays, the new version beside it")
     t.check(all("TMPZ" not in n for n in t.listdir("dest/doc")), "no temporary left")
     r = run(t, "--update", "--force", "-v")
-    t.eq((r.status, r.err), (0, ""), "--force")
+    ok(t, r, "--force")
     t.check(life.line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
     t.eq(t.read("dest/doc/readme"), b"read me 2\n", "the new version")
 
@@ -270,7 +270,7 @@ def test_a_run_waits_for_the_lock_and_says_so_once(t):
     with open(t.path("dest/manifest.lock")) as held:
         fcntl.flock(held, fcntl.LOCK_SH)
         r = run(t, "--verify")
-        t.eq((r.status, r.err), (0, ""), "a reading run shares the lock")
+        ok(t, r, "a reading run shares the lock")
         timer = threading.Timer(0.5, lambda: fcntl.flock(held, fcntl.LOCK_UN))
         timer.start()
         started = time.time()

@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from helpers import layout
+from helpers import layout, ok
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -70,18 +70,18 @@ def test_long_destinations_work_through_a_whole_life(t):
         t.mkdir(dest)
         lifelayout(t, ["a.txt", "b.txt"])
         r = t.run("-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "first install at %d" % length)
+        ok(t, r, "first install at %d" % length)
         t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed at %d" % length)
         lifelayout(t, ["a.txt", "b.txt"], "2")
         r = t.run("--update", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--update at %d" % length)
+        ok(t, r, "--update at %d" % length)
         t.eq(t.readtext(dest + "/bin/b.txt"), "b.txt2\n", "updated at %d" % length)
         lifelayout(t, ["a.txt"], "2")
         r = t.run("--prune", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--prune at %d" % length)
+        ok(t, r, "--prune at %d" % length)
         t.check(not t.exists(dest + "/bin/b.txt"), "pruned at %d" % length)
         r = t.run("--uninstall", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--uninstall at %d" % length)
+        ok(t, r, "--uninstall at %d" % length)
         t.eq(t.listdir(dest), [], "uninstalled at %d" % length)
         t.eq(leftovers(t, top), [], "temporaries left at %d" % length)
 
@@ -91,7 +91,7 @@ def test_read_only_destination_files(t):
     t.mkdir(dest)
     lifelayout(t, ["a.txt", "b.txt"])
     r = t.run("-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "first install")
+    ok(t, r, "first install")
 
     def readonly():
         for n in ("a.txt", "b.txt"):
@@ -101,19 +101,19 @@ def test_read_only_destination_files(t):
     readonly()
     lifelayout(t, ["a.txt", "b.txt"], "2")
     r = t.run("-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "plain run")
+    ok(t, r, "plain run")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone")
     r = t.run("--update", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--update")
+    ok(t, r, "--update")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt2\n", "replaced by --update")
     readonly()
     lifelayout(t, ["a.txt"], "2")
     r = t.run("--prune", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--prune")
+    ok(t, r, "--prune")
     t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune")
     readonly()
     r = t.run("--uninstall", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--uninstall")
+    ok(t, r, "--uninstall")
     t.eq(t.listdir(dest), [], "removed by --uninstall")
 
 
@@ -167,7 +167,7 @@ def test_a_running_program_is_moved_aside(t):
         t.mkdir("out")
         inuse_layout(t, ["tool.exe", "a.txt"], exe)
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "first install")
+        ok(t, r, "first install")
         # The installed program runs, holding its own file.
         holder = Holder(t, [t.path(tool), t.path("src/a.txt"), "read"])
         try:
@@ -191,7 +191,7 @@ def test_a_running_program_is_moved_aside(t):
         # The program has ended: the next run that writes removes what is aside.
         inuse_layout(t, names if option != "--uninstall" else ["a.txt"], exe)
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "the run after " + option)
+        ok(t, r, "the run after " + option)
         t.check(not t.exists(aside) and not t.exists("out/manifest.inuse"),
                 "aside file and list removed after " + option)
 
@@ -205,7 +205,7 @@ def test_a_file_held_open_that_may_be_deleted(t):
         t.mkdir("out")
         inuse_layout(t, ["tool.exe", "a.txt"], exe)
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "first install")
+        ok(t, r, "first install")
         holder = Holder(t, [exe, t.path("out/bin/tool.exe"), "delete"])
         try:
             inuse_layout(t, names, exe)
@@ -214,7 +214,7 @@ def test_a_file_held_open_that_may_be_deleted(t):
             r = t.run(option, "-d", "out", "src")
         finally:
             holder.close()
-        t.eq((r.status, r.err), (0, ""), option)
+        ok(t, r, option)
         t.eq([n for n in t.listdir("out/bin") if "inuse" in n], [], "nothing aside")
         t.check(not t.exists("out/manifest.inuse"), "no list")
         if after == "new":
@@ -233,10 +233,10 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
     t.write("out/manifest.inuse", "bin/a.txt.inuse~1\nbin/a.txt.inuse~2\n../outside.txt.inuse~1\n"
                                   "bin/b.txt\nbin/c.inuse~x\n/bin/a.txt.inuse~1\nbin\\d.inuse~1\n")
     r = t.run("-n", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "-n run")
+    ok(t, r, "-n run")
     t.check(all(t.exists(n) for n in aside), "-n removes nothing")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
     t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
     t.check(not t.exists("out/manifest.inuse"), "the list removed")
@@ -252,7 +252,7 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         t.mkdir("out")
         inuse_layout(t, ["tool.exe", "a.txt"], exe)
         r = t.run("--update", "-d", "out", "src")  # with fingerprints
-        t.eq((r.status, r.err), (0, ""), "first install")
+        ok(t, r, "first install")
         old = t.read(tool)
         inuse_layout(t, names, exe)
         if after == "new":
@@ -273,7 +273,7 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         # Once the program has ended, the same command finishes the work,
         # its records and fingerprints being what stands on disk.
         r = t.run(option, "-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), option + " again")
+        ok(t, r, option + " again")
         if after == "new":
             t.eq(t.read(tool), old + b"new", "replaced by the second " + option)
         else:

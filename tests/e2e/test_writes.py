@@ -7,7 +7,7 @@ import os
 import subprocess
 
 import helpers
-from helpers import clean_env
+from helpers import clean_env, ok
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
@@ -19,11 +19,6 @@ def layout(t, names, dest="dest"):
 
 def line(status, kind, mode, path):
     return "%c%c %-7s %-7s %4o %s\n" % (status, kind, "-", "-", mode, path)
-
-
-def ok(t, r, what):
-    t.eq(r.err, "", "stderr of " + what)
-    t.eq(r.status, 0, "status of " + what)
 
 
 def run_with_umask(t, mask, *args):
