@@ -1,6 +1,6 @@
 """Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
-out a project, checking a run and what it wrote, and processes started beside
-t.run.
+out a project, checking a run and what it wrote, the lines the tool lists, and
+processes started beside t.run.
 """
 
 import os
@@ -52,6 +52,34 @@ def expect_text(t, rel, expected):
     t.eq(t.readtext(rel), expected, rel)
     newline = "\r\n" if t.wine else "\n"
     t.eq(t.read(rel), expected.replace("\n", newline).encode(), rel + " (bytes)")
+
+
+# ---- the lines the tool lists -----------------------------------------------------
+
+def line(status, kind, mode, path, owner="-", group="-", existing=None):
+    """One line of the listing of a run (-v): status and kind, owner, group,
+    mode and path, and the target of a link."""
+    return "%c%s %-7s %-7s %4o %s%s\n" % (status, kind, owner, group, mode, path,
+                                         "" if existing is None else " existing=" + existing)
+
+
+def tree_line(depth, name, typ, pkg, existing=None):
+    """One line of a tree listing (-vv), without its line end."""
+    return "%s %-*s %-15s %-10s%s" % (" " * min(depth, 9), 35 - depth, name, typ, pkg,
+                                      " existing=" + existing if existing is not None else "")
+
+
+def listing(t, r, title="Destination Directory Tree:"):
+    """The lines of the tree listing under title that the -vv run r printed
+    (and the run succeeded)."""
+    t.eq(r.status, 0, "status of the listing run (stderr %r)" % r.err)
+    lines = r.out.split("\n")
+    t.check(title in lines, "%s shown" % title)
+    start = lines.index(title) + 1
+    end = start
+    while end < len(lines) and not lines[end].endswith(":") and lines[end] != "installing files":
+        end += 1
+    return lines[start:end]
 
 
 # ---- processes started beside t.run --------------------------------------------

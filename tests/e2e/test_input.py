@@ -6,7 +6,7 @@ import random
 import re
 
 import helpers
-from helpers import age, ok
+from helpers import age, listing, ok, tree_line
 
 TYPES = ("file tool 0755 - - - win32=exe bin\n"
          "file conf 0644 - - - - etc\n"
@@ -34,22 +34,6 @@ def fails(t, inp, err, *args, out="", types=TYPES):
 
 def invalid(n, text):
     return "Invalid input line in input file 'install.ins' line %d:\n %s\n" % (n, text)
-
-
-def tree_line(depth, name, typ, pkg, existing=None):
-    return "%s %-*s %-15s %-10s%s\n" % (" " * min(depth, 9), 35 - depth, name, typ, pkg,
-                                        " existing=" + existing if existing is not None else "")
-
-
-def listing(out, title):
-    """The lines of one tree listing of a -vv run, each with its line end."""
-    lines = out.splitlines(keepends=True)
-    start = lines.index(title + "\n") + 1
-    end = start
-    while end < len(lines) and not lines[end].rstrip("\n").endswith(":") \
-            and lines[end] != "installing files\n":
-        end += 1
-    return "".join(lines[start:end])
 
 
 # ---- the input file itself ----------------------------------------------------
@@ -209,15 +193,15 @@ def test_tree_listings_and_merging_on_the_next_run(t):
     layout(t, inp, types)
     r = t.run("-vv", "-d", "out", "src")
     ok(t, r, "first run")
-    t.eq(listing(r.out, "Destination Directory Tree:"),
-         tree_line(0, "bin", "dir", "core") + tree_line(1, "a.exe", "tool", "pkg")
-         + tree_line(1, "b.exe", "tool", "pkg") + tree_line(0, "etc", "dir", "core")
-         + tree_line(1, "hl", "*hardlink", "pkg", "etc/x.cfg")
-         + tree_line(1, "x.cfg", "conf", "pkg") + tree_line(0, "lnk", "*symlink", "-", "bin"),
+    t.eq(listing(t, r),
+         [tree_line(0, "bin", "dir", "core"), tree_line(1, "a.exe", "tool", "pkg"),
+          tree_line(1, "b.exe", "tool", "pkg"), tree_line(0, "etc", "dir", "core"),
+          tree_line(1, "hl", "*hardlink", "pkg", "etc/x.cfg"),
+          tree_line(1, "x.cfg", "conf", "pkg"), tree_line(0, "lnk", "*symlink", "-", "bin")],
          "directory tree")
-    want = "".join(tree_line(i, p, "dir", "core") for i, p in enumerate(parts))
-    want += tree_line(len(parts), "x.cfg", "conf", "tools")
-    t.eq(listing(r.out, "Destination Root Tree:"), want, "root tree")
+    want = [tree_line(i, p, "dir", "core") for i, p in enumerate(parts)]
+    want.append(tree_line(len(parts), "x.cfg", "conf", "tools"))
+    t.eq(listing(t, r, "Destination Root Tree:"), want, "root tree")
     t.check("generating manifest file\n" in r.out, "first run writes the manifest")
 
     r = t.run("-vv", "-d", "out", "src")
@@ -274,12 +258,12 @@ def test_type_conflict_lists_the_tree_being_walked(t):
     fails(t, HEADER + "pkg conf bin/f\npkg tool bin/F/x\n",
           "Type conflict error: file 'bin/F/x' component 'F' is not a directory.\n"
           "current tree follows:\n",
-          out=tree_line(0, "bin", "dir", "core") + tree_line(1, "f", "conf", "pkg")
-          + tree_line(0, "etc", "dir", "core"))
+          out="\n".join([tree_line(0, "bin", "dir", "core"), tree_line(1, "f", "conf", "pkg"),
+                         tree_line(0, "etc", "dir", "core")]) + "\n")
     fails(t, HEADER + "pkg conf /opt/f\npkg tool /opt/f/x\n",
           "Type conflict error: file 'opt/f/x' component 'f' is not a directory.\n"
           "current tree follows:\n",
-          out=tree_line(0, "opt", "dir", "core") + tree_line(1, "f", "conf", "pkg"),
+          out=tree_line(0, "opt", "dir", "core") + "\n" + tree_line(1, "f", "conf", "pkg") + "\n",
           types=TYPES + "dir 0755 - - - core /opt\n")
 
 
@@ -296,8 +280,7 @@ def test_large_directory_is_listed_in_tree_order(t):
     layout(t, HEADER + "".join(lines), TYPES + "file plain 0644 - - - - bin\n", sources=names)
     r = t.run("-vv", "-d", "out", "src")
     ok(t, r, "run")
-    got = [l.split()[0] for l in listing(r.out, "Destination Directory Tree:").splitlines()
-           if l.startswith("  ")]
+    got = [l.split()[0] for l in listing(t, r) if l.startswith("  ")]
     # ASCII letters folded to lower case, bytes by value, shorter name first,
     # then the suffix.
     want = [n + ("." + s if s else "") for n, s in

@@ -6,7 +6,7 @@ import os
 import re
 import shutil
 
-from helpers import OLD, entries, layout, ok
+from helpers import OLD, entries, layout, line, ok
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -36,10 +36,6 @@ def inputs(t, lines):
 
 def run(t, *args):
     return t.run(*(list(args) + ["-d", "dest", "src"]))
-
-
-def line(status, kind, mode, path, owner="-", group="-"):
-    return "%c%c %-7s %-7s %4o %s\n" % (status, kind, owner, group, mode, path)
 
 
 def snapshot(t, top="."):

@@ -13,7 +13,7 @@ import subprocess
 import threading
 import time
 
-from helpers import clean_env, entries, ok, spawn
+from helpers import clean_env, entries, line, ok, spawn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("lifecycle_helpers",
@@ -110,7 +110,7 @@ def test_links_below_the_destination_are_never_followed(t):
     life.inputs(t, ["core exe tool", "core cfg app"])
     r = run(t, "--prune", "-v")
     t.eq(r.status, 0, "--prune")
-    t.check(life.line("x", "F", 0o644, "dest/doc/readme") in r.out, "the record's file goes")
+    t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "the record's file goes")
     t.eq(t.read("outside/readme"), b"read me\n", "nothing removed through the link")
 
 
@@ -199,13 +199,13 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
     for attempt in ("first", "again"):
         r = run(t, "--update", "-v")
         t.eq((r.status, r.err), (2, warning), "status and warning, " + attempt)
-        t.check(life.line("n", "F", 0o644, "dest/doc/readme.new") in r.out, "listed nF: %r" % r.out)
+        t.check(line("n", "F", 0o644, "dest/doc/readme.new") in r.out, "listed nF: %r" % r.out)
         t.eq((t.read("dest/doc/readme"), t.read("dest/doc/readme.new")), (b"my notes\n", b"read me 2\n"),
              "the edit stays, the new version beside it")
     t.check(all("TMPZ" not in n for n in t.listdir("dest/doc")), "no temporary left")
     r = run(t, "--update", "--force", "-v")
     ok(t, r, "--force")
-    t.check(life.line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
+    t.check(line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
     t.eq(t.read("dest/doc/readme"), b"read me 2\n", "the new version")
 
     # Without fingerprints nothing tells an edit: --update replaces, as before.
@@ -290,23 +290,23 @@ def unflushed_renames(trace):
     """The renames in an strace log whose source had data written since the
     last flush that covered it (fsync of it, or a sync of its file system)."""
     fds, dirty, bad = {}, set(), []
-    for line in trace.splitlines():
-        m = re.search(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)', line)
+    for call in trace.splitlines():
+        m = re.search(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)', call)
         if m:
             fds[m.group(2)] = m.group(1)
             continue
-        m = re.search(r'\bwrite\((\d+),', line) or re.search(r'copy_file_range\(\d+, NULL, (\d+),', line)
+        m = re.search(r'\bwrite\((\d+),', call) or re.search(r'copy_file_range\(\d+, NULL, (\d+),', call)
         if m and m.group(1) in fds:
             dirty.add(fds[m.group(1)])
             continue
-        if re.search(r'syncfs\(\d+\)\s+= 0', line):
+        if re.search(r'syncfs\(\d+\)\s+= 0', call):
             dirty.clear()
             continue
-        m = re.search(r'f(?:data)?sync\((\d+)\)\s+= 0', line)
+        m = re.search(r'f(?:data)?sync\((\d+)\)\s+= 0', call)
         if m and m.group(1) in fds:
             dirty.discard(fds[m.group(1)])
             continue
-        m = re.search(r'rename(?:at2?)?\((?:AT_FDCWD, )?"([^"]+)"', line)
+        m = re.search(r'rename(?:at2?)?\((?:AT_FDCWD, )?"([^"]+)"', call)
         if m and m.group(1) in dirty:
             bad.append(m.group(1))
     return bad

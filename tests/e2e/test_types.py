@@ -2,7 +2,7 @@
 # the directory and link entries that the types file declares.
 import socket
 
-from helpers import MYTYPE, layout, ok
+from helpers import MYTYPE, layout, listing, ok, tree_line
 
 NOFILE = "No such file or directory (2)"
 
@@ -20,23 +20,6 @@ def fails(t, types, err, *args, what=""):
     t.eq(r.err, err, "stderr for " + label)
     t.eq(r.status, 1, "status for " + label)
     t.eq(r.out, "", "stdout for " + label)
-
-
-def tree_line(depth, name, typ, pkg, existing=None):
-    return "%s %-*s %-15s %-10s%s" % (" " * min(depth, 9), 35 - depth, name, typ, pkg,
-                                      " existing=" + existing if existing is not None else "")
-
-
-def listing(t, r, title="Destination Directory Tree:"):
-    """The lines of one tree listing of a -vv run."""
-    t.eq(r.status, 0, "status of the listing run (stderr %r)" % r.err)
-    lines = r.out.split("\n")
-    t.check(title in lines, "%s shown" % title)
-    start = lines.index(title) + 1
-    end = start
-    while end < len(lines) and not lines[end].endswith(":") and lines[end] != "installing files":
-        end += 1
-    return lines[start:end]
 
 
 def hostname(t):

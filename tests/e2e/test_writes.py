@@ -7,7 +7,7 @@ import os
 import subprocess
 
 import helpers
-from helpers import clean_env, ok
+from helpers import clean_env, line, ok
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
@@ -15,10 +15,6 @@ TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 def layout(t, names, dest="dest"):
     helpers.layout(t, TYPES, ["core prog " + n for n in names],
                    {n + ".exe": "contents of %s\n" % n for n in names}, dest and dest + "/bin")
-
-
-def line(status, kind, mode, path):
-    return "%c%c %-7s %-7s %4o %s\n" % (status, kind, "-", "-", mode, path)
 
 
 def run_with_umask(t, mask, *args):
