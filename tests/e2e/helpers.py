@@ -1,6 +1,6 @@
 """Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
-out a project, checking a run and what it wrote, the lines the tool lists, and
-processes started beside t.run.
+out a project, checking a run and what it wrote, the lines the tool lists, what
+lies below a directory, and processes started beside t.run.
 """
 
 import os
@@ -80,6 +80,28 @@ def listing(t, r, title="Destination Directory Tree:"):
     while end < len(lines) and not lines[end].endswith(":") and lines[end] != "installing files":
         end += 1
     return lines[start:end]
+
+
+# ---- what lies below a directory -------------------------------------------------
+
+def snapshot(t, top=".", times=True):
+    """Every name below top (relative to the scenario's directory) with its
+    content (None for a directory) and, with times, its modification time."""
+    found = {}
+    for root, dirs, files in os.walk(t.path(top)):
+        for name in dirs + files:
+            p = os.path.join(root, name)
+            data = None if os.path.isdir(p) else open(p, "rb").read()
+            found[os.path.relpath(p, t.dir)] = (data, os.lstat(p).st_mtime_ns) if times else data
+    return found
+
+
+def files(t, top="dest"):
+    """The paths of the files below top, relative to top, sorted."""
+    found = []
+    for root, _, names in os.walk(t.path(top)):
+        found += [os.path.relpath(os.path.join(root, name), t.path(top)) for name in names]
+    return sorted(found)
 
 
 # ---- processes started beside t.run --------------------------------------------

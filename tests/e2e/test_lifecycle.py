@@ -6,7 +6,7 @@ import os
 import re
 import shutil
 
-from helpers import OLD, entries, layout, line, ok
+from helpers import OLD, entries, layout, line, ok, snapshot
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -36,18 +36,6 @@ def inputs(t, lines):
 
 def run(t, *args):
     return t.run(*(list(args) + ["-d", "dest", "src"]))
-
-
-def snapshot(t, top="."):
-    """Every name below top with its content and modification time."""
-    found = {}
-    for root, dirs, files in os.walk(t.path(top)):
-        for name in dirs + files:
-            p = os.path.join(root, name)
-            st = os.lstat(p)
-            data = None if os.path.isdir(p) else open(p, "rb").read()
-            found[os.path.relpath(p, t.dir)] = (data, st.st_mtime_ns)
-    return found
 
 
 def sums(t):

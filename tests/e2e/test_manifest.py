@@ -4,14 +4,14 @@ and the manifest and the destination after a killed run, --prune and
 --uninstall included.
 """
 
-import os
 import random
 import re
 import shutil
 import signal
 import time
 
-from helpers import OLD, age, entries, expect_text, kill_rounds, layout, ok, spawn
+from helpers import (OLD, age, entries, expect_text, files, kill_rounds, layout, ok, snapshot,
+                     spawn)
 
 TYPES = (
     "# types of the manifest scenarios\n"
@@ -385,17 +385,6 @@ def test_reader_drops_directory_records(t):
     t.check("\nnam=bin\n" not in t.readtext(MANIFEST), "directory record dropped")
 
 
-def _tree(t, rel):
-    """Every path under rel with its content (None for a directory)."""
-    found = []
-    for top, dirs, files in os.walk(t.path(rel)):
-        for name in dirs + files:
-            p = os.path.join(top, name)
-            found.append((os.path.relpath(p, t.dir),
-                          None if os.path.isdir(p) else open(p, "rb").read()))
-    return sorted(found)
-
-
 def test_reader_record_meeting_a_types_file_directory_is_a_duplicate(t):
     # A file and a link that the input installed, then declared as directories
     # by the types file: their records are duplicates, never taken in by the
@@ -406,14 +395,14 @@ def test_reader_record_meeting_a_types_file_directory_is_a_duplicate(t):
             shutil.rmtree(t.path("dest"))
         before = _first_run(t, lines=("core prog tool", line))
         t.check(("\nnam=%s\n" % name) in t.readtext(MANIFEST), "%s recorded" % name)
-        installed = _tree(t, "dest")
+        installed = snapshot(t, "dest", times=False)
         t.write("types.txt", TYPES + "dir 0755 - - - - doc/%s\n" % name, mtime=OLD)
         t.write("install.ins", "fileplacer types.txt\ncore prog tool\n", mtime=OLD)
         r = t.run("-v", "-d", "dest", "src")
         t.eq((r.status, r.err, r.out), (1, "duplicate file '%s' found\n" % name, ""),
              "run meeting the record of " + name)
         t.eq(t.read(MANIFEST), before, "manifest unchanged")
-        t.eq(_tree(t, "dest"), installed, "destination unchanged")
+        t.eq(snapshot(t, "dest", times=False), installed, "destination unchanged")
 
 
 def test_reader_duplicate_from_other_base_directory(t):
@@ -533,13 +522,6 @@ def _killed_lifecycle(t, option, listed, check):
     t.check(kills > kill_rounds() // 4, "enough runs were killed (%d)" % kills)
 
 
-def _installed_files(t):
-    found = []
-    for root, _, files in os.walk(t.path("dest")):
-        found += [os.path.relpath(os.path.join(root, f), t.path("dest")) for f in files]
-    return sorted(found)
-
-
 def test_killed_prune_is_finished_by_the_next_run(t):
     # Linux build only: under Wine, killing the launcher we started does not
     # stop the Windows process at once, which then goes on removing.
@@ -548,7 +530,7 @@ def test_killed_prune_is_finished_by_the_next_run(t):
 
     def check(attempt, lines):
         paths = sorted(p if "/" in p else "doc/" + p for p in (l.split(" ")[2] for l in lines))
-        t.eq(_installed_files(t), sorted(paths + ["manifest.lock", "manifest.sums", "manifest.txt"]),
+        t.eq(files(t), sorted(paths + ["manifest.lock", "manifest.sums", "manifest.txt"]),
              "attempt %d: the listed files and no other" % attempt)
         recorded = re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
         t.eq(sorted(recorded), sorted(p.split("/")[-1] for p in paths),

@@ -13,7 +13,7 @@ import subprocess
 import threading
 import time
 
-from helpers import clean_env, entries, line, ok, spawn
+from helpers import clean_env, entries, files, line, ok, spawn
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("lifecycle_helpers",
@@ -137,8 +137,8 @@ def link_where_a_file_was(t):
 def open_up(t):
     """Every name of the scenario open to everyone, for as_nobody."""
     os.chmod(t.dir, 0o777)
-    for root, dirs, files in os.walk(t.dir):
-        for name in dirs + files:
+    for root, dirs, names in os.walk(t.dir):
+        for name in dirs + names:
             os.chmod(os.path.join(root, name), 0o777)
 
 
@@ -219,13 +219,8 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
 # ---- one run at a time ----------------------------------------------------------------
 
 def installed(t):
-    found = set()
-    for root, dirs, files in os.walk(t.path("dest")):
-        for name in files:
-            rel = os.path.relpath(os.path.join(root, name), t.path("dest"))
-            if "/" in rel:
-                found.add(os.path.basename(rel))
-    return found
+    """The names of the files installed below the directories of dest."""
+    return {os.path.basename(p) for p in files(t) if "/" in p}
 
 
 def together(t, *commands):
