@@ -1,9 +1,11 @@
 """Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
 out a project, checking a run and what it wrote, the lines the tool lists, what
-lies below a directory, and processes started beside t.run.
+lies below a directory, the project that the lifecycle scenarios keep in step,
+and processes started beside t.run.
 """
 
 import os
+import re
 import subprocess
 import time
 
@@ -11,6 +13,23 @@ OLD = int(time.time()) - 3600  # an hour ago: when the inputs of a scenario were
 INPUT = "fileplacer types.txt\n- mytype name\n"  # one entry, of the type mytype
 MYTYPE = "file mytype 0644 - - - - .\n"  # that type, for the types file
 SOURCE = {"name": "payload\n"}  # its source file
+MANIFEST = "dest/manifest.txt"
+SUMS = "dest/manifest.sums"
+
+# A project installed from src into dest: a program, a document and a
+# configuration file with a substituted key, in three directories.
+PROJECT_TYPES = (
+    "set who=World\n"
+    "file exe 0755 $bin $bin - win32=exe bin\n"
+    "file doc 0644 - - - - doc\n"
+    "file cfg 0640 $bin $bin substitute win32=cfg etc\n"
+    "dir 0755 $bin $bin - - bin\n"
+    "dir 0755 - - - - doc\n"
+    "dir 0750 $bin $bin - - etc\n"
+)
+PROJECT_LINES = ["core exe tool", "core doc readme", "core cfg app"]
+PROJECT_SOURCES = {"tool.exe": "tool 1\n", "readme": "read me\n", "app.cfg": "hello <who>\n",
+                   "extra.exe": "extra\n", "notes": "notes\n", "old": "old\n"}
 
 
 # ---- laying out a project --------------------------------------------------------
@@ -102,6 +121,42 @@ def files(t, top="dest"):
     for root, _, names in os.walk(t.path(top)):
         found += [os.path.relpath(os.path.join(root, name), t.path(top)) for name in names]
     return sorted(found)
+
+
+# ---- the project that the lifecycle scenarios keep in step --------------------
+
+def project(t, lines=PROJECT_LINES, types=PROJECT_TYPES):
+    """Lays out the project, its input file with lines, all an hour old."""
+    layout(t, types, lines, PROJECT_SOURCES, None, OLD)
+
+
+def inputs(t, lines):
+    """Rewrites the project's input file with lines, an hour old."""
+    t.write("install.ins", entries(lines), mtime=OLD)
+
+
+def run(t, *args):
+    """A run of the tool with args that installs src into dest."""
+    return t.run(*(list(args) + ["-d", "dest", "src"]))
+
+
+def sums(t):
+    """The fingerprint lines of manifest.sums by path: (hash, size, mtime,
+    srcsize, srcmtime, record)."""
+    lines = t.readtext(SUMS).split("\n")
+    t.eq(lines[0], "fileplacer-sums 1", "version line")
+    t.eq(lines[-1], "", "last line ends")
+    out = {}
+    for l in lines[1:-1]:
+        m = re.fullmatch(r"([0-9a-f]{32}) (\d+) (-?\d+) (\d+) (-?\d+) (\S+) (.+)", l)
+        t.check(m is not None, "fingerprint line %r" % l)
+        out[m.group(7)] = m.groups()[:6]
+    return out
+
+
+def records(t):
+    """The names of the records of dest/manifest.txt."""
+    return re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
 
 
 # ---- processes started beside t.run --------------------------------------------

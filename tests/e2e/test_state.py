@@ -5,7 +5,6 @@ data flushed before it is named.
 """
 
 import fcntl
-import importlib.util
 import os
 import re
 import shutil
@@ -13,15 +12,9 @@ import subprocess
 import threading
 import time
 
-from helpers import clean_env, entries, files, line, ok, spawn
+from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, files, inputs, line, ok,
+                     project, records, run, snapshot, spawn)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location("lifecycle_helpers",
-                                               os.path.join(HERE, "test_lifecycle.py"))
-life = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(life)
-setup, run, snapshot, records, sums = life.setup, life.run, life.snapshot, life.records, life.sums
-LINES, MANIFEST, SUMS = life.LINES, life.MANIFEST, life.SUMS
 WAITING = "Waiting for another run on 'dest' to finish\n"
 
 
@@ -72,7 +65,7 @@ TAMPERED = [
 
 
 def test_tampered_records_end_the_run_before_anything_changes(t):
-    setup(t)
+    project(t)
     t.write("victim", "read me\n")
     t.write("vd/doc/readme", "read me\n")
     t.eq(run(t, "--update").status, 0, "install")
@@ -93,7 +86,7 @@ def test_tampered_records_end_the_run_before_anything_changes(t):
 # ---- links below the destination -------------------------------------------------
 
 def test_links_below_the_destination_are_never_followed(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.mkdir("outside")
     t.write("outside/readme", "read me\n")
@@ -103,11 +96,11 @@ def test_links_below_the_destination_are_never_followed(t):
     # A fingerprint whose path differs from its record, through a link to a
     # directory outside: the record's own path decides.
     shutil.rmtree(t.path("dest"))
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "second install")
     os.symlink(t.path("outside"), t.path("dest/lnk"))
     edit(t, SUMS, " doc/readme\n", " lnk/readme\n")
-    life.inputs(t, ["core exe tool", "core cfg app"])
+    inputs(t, ["core exe tool", "core cfg app"])
     r = run(t, "--prune", "-v")
     t.eq(r.status, 0, "--prune")
     t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "the record's file goes")
@@ -120,7 +113,7 @@ def link_where_a_file_was(t):
     os.symlink(t.path("outside/readme"), t.path("dest/doc/readme"))
     r = run(t, "--verify")
     t.eq((r.status, r.out), (2, "modified dest/doc/readme\n3 checked, 1 differ\n"), "--verify")
-    life.inputs(t, ["core exe tool", "core cfg app"])
+    inputs(t, ["core exe tool", "core cfg app"])
     r = run(t, "--prune")
     t.eq((r.status, r.err), (2, "WARNING: kept 'dest/doc/readme': changed since it was installed\n"),
          "--prune keeps the link")
@@ -129,7 +122,7 @@ def link_where_a_file_was(t):
     t.check(os.path.islink(t.path("dest/doc/readme")), "the link stays")
     t.check("nam=readme" in t.readtext(MANIFEST), "and so does its record")
     t.eq(t.read("outside/readme"), b"read me\n", "what it points to is untouched")
-    life.inputs(t, LINES)
+    inputs(t, PROJECT_LINES)
 
 
 # ---- failures that keep records ------------------------------------------------------
@@ -153,7 +146,7 @@ def test_an_unreadable_directory_keeps_its_records(t):
     linux_only(t, "permissions of the Linux build")
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         t.skip("needs setpriv to run without root's permissions")
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     open_up(t)
     os.chmod(t.path("dest/doc"), 0)
@@ -172,7 +165,7 @@ def test_an_unreadable_directory_keeps_its_records(t):
 
 
 def test_a_failed_update_records_what_it_wrote(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.write("src/tool.exe", "tool 2\n")
     t.write("src/readme", "read me 2\n")
@@ -190,7 +183,7 @@ def test_a_failed_update_records_what_it_wrote(t):
 # ---- --update and local edits -------------------------------------------------------
 
 def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.write("dest/doc/readme", "my notes\n")
     t.write("src/readme", "read me 2\n")
@@ -259,7 +252,7 @@ def test_runs_on_one_destination_take_turns(t):
 
 def test_a_run_waits_for_the_lock_and_says_so_once(t):
     linux_only(t, "the host lock is taken here by this script")
-    setup(t)
+    project(t)
     t.eq(run(t).status, 0, "install")
     t.check(t.exists("dest/manifest.lock"), "the lock file")
     with open(t.path("dest/manifest.lock")) as held:
@@ -311,7 +304,7 @@ def test_every_renamed_temporary_was_flushed_first(t):
     linux_only(t, "strace traces the Linux build")
     if shutil.which("strace") is None:
         t.skip("needs strace")
-    setup(t, LINES + ["core doc big"])
+    project(t, PROJECT_LINES + ["core doc big"])
     t.write("src/big", "x" * (600 * 1024))
 
     def traced(*args):
