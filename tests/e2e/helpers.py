@@ -1,7 +1,7 @@
-"""Helpers shared by the scenario files (tests/e2e/test_<area>.py): laying
-out a project, checking a run and what it wrote, the lines the tool lists, what
-lies below a directory, the project that the lifecycle scenarios keep in step,
-and processes started beside t.run.
+"""Helpers shared by the scenario files (tests/e2e/test_<area>.py): scenarios
+for one build, laying out a project, checking a run and what it wrote, the
+lines the tool lists, what lies below a directory, the project that the
+lifecycle scenarios keep in step, and processes started beside t.run.
 """
 
 import os
@@ -30,6 +30,20 @@ PROJECT_TYPES = (
 PROJECT_LINES = ["core exe tool", "core doc readme", "core cfg app"]
 PROJECT_SOURCES = {"tool.exe": "tool 1\n", "readme": "read me\n", "app.cfg": "hello <who>\n",
                    "extra.exe": "extra\n", "notes": "notes\n", "old": "old\n"}
+
+
+# ---- scenarios for one build ------------------------------------------------------
+
+def linux_only(t, why):
+    """Skips the scenario under Wine, saying why."""
+    if t.wine:
+        t.skip(why)
+
+
+def windows_only(t, why):
+    """Skips the scenario but under Wine, saying why."""
+    if not t.wine:
+        t.skip(why)
 
 
 # ---- laying out a project --------------------------------------------------------

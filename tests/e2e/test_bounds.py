@@ -8,7 +8,7 @@ import resource
 import subprocess
 import time
 
-from helpers import MYTYPE, clean_env, layout, ok
+from helpers import MYTYPE, clean_env, layout, linux_only, ok
 
 MIB = 1024 * 1024
 SECONDS = 10
@@ -38,8 +38,7 @@ def measured(t, files, *args):
     memory and three times that time: enough to tell bounded from unbounded,
     which is what these scenarios are about.
     """
-    if t.wine:
-        t.skip("the peak memory of the Windows process is not measured under Wine")
+    linux_only(t, "the peak memory of the Windows process is not measured under Wine")
     size = sum(os.path.getsize(t.path(f)) for f in files)
     limit = 2 * size + 64 * MIB
     seconds = SECONDS

@@ -10,7 +10,7 @@ import subprocess
 import time
 
 import helpers
-from helpers import clean_env, kill_rounds, line, ok, spawn
+from helpers import clean_env, kill_rounds, line, linux_only, ok, spawn
 
 BIN_TYPES = (
     "set who=World\n"
@@ -188,8 +188,7 @@ def test_existing_destination_is_never_replaced(t):
 def test_existing_destination_reads_its_source_only_when_substituted(t):
     # The source is a directory: it opens but cannot be read (Linux), so the
     # run shows whether the copy read it. Windows does not open directories.
-    if t.wine:
-        t.skip("Windows does not open a directory as a source file")
+    linux_only(t, "Windows does not open a directory as a source file")
     layout(t, ["core txt a"])
     base = 1500000000
     t.mkdir("src/a.txt")
@@ -381,8 +380,7 @@ BIG = 300 * 1024 * 1024
 def test_killed_copy_leaves_no_destination(t):
     # Linux build only: under Wine, killing the launcher we started does not
     # stop the Windows process at once, which then goes on copying.
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
     layout(t, ["core raw big"])
     t.mkdir("src")
     with open(t.path("src/big"), "wb") as out:
@@ -412,8 +410,7 @@ def test_write_failure_removes_the_temporary(t):
     # A file-size limit makes writes fail. Linux build only: under Wine the
     # limit also binds the Wine server the run may start (its registry files),
     # and the failure arrives with another error number.
-    if t.wine:
-        t.skip("a file-size limit also binds the Wine server")
+    linux_only(t, "a file-size limit also binds the Wine server")
     layout(t, ["core raw big", "core txt small"])
     t.write("src/big", b"\x01" * (3 * 1024 * 1024 + 5))
     t.write("src/small.txt", "s")
@@ -435,8 +432,7 @@ def test_killed_update_leaves_old_or_new_files(t):
     # --update replaces files that differ; the sources alternate between two
     # versions, so every run replaces every file. Whenever a run is killed,
     # each destination is one complete version, never a part.
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
     count = 24
     layout(t, ["core raw f%02d" % i for i in range(count)])
     versions = {}

@@ -10,8 +10,8 @@ import shutil
 import signal
 import time
 
-from helpers import (MANIFEST, OLD, age, entries, expect_text, files, kill_rounds, layout, ok,
-                     snapshot, spawn)
+from helpers import (MANIFEST, OLD, age, entries, expect_text, files, kill_rounds, layout,
+                     linux_only, ok, snapshot, spawn)
 
 TYPES = (
     "# types of the manifest scenarios\n"
@@ -415,8 +415,7 @@ def test_destdir_too_long(t):
     # The manifest path cannot be formed: reading treats it as unreadable,
     # writing as a failed creation. The destination exists (made of
     # components a file system takes); only the whole path is too long.
-    if t.wine:
-        t.skip("Windows paths of more than 1024 characters are not opened here")
+    linux_only(t, "Windows paths of more than 1024 characters are not opened here")
     types = "file prog 0755 $bin $bin - win32=exe bin\ndir 0755 $bin $bin - - /abs\n"
     _setup(t, ["core prog /abs/tool"], types=types)
     longdir = "/".join(["d" * 200] * 5) + "/" + "d" * 95
@@ -522,8 +521,7 @@ def _killed_lifecycle(t, option, listed, check):
 def test_killed_prune_is_finished_by_the_next_run(t):
     # Linux build only: under Wine, killing the launcher we started does not
     # stop the Windows process at once, which then goes on removing.
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
 
     def check(attempt, lines):
         paths = sorted(p if "/" in p else "doc/" + p for p in (l.split(" ")[2] for l in lines))
@@ -537,8 +535,7 @@ def test_killed_prune_is_finished_by_the_next_run(t):
 
 
 def test_killed_uninstall_is_finished_by_the_next_run(t):
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
 
     def check(attempt, lines):
         t.eq(t.listdir("dest"), [], "attempt %d: an empty destination" % attempt)

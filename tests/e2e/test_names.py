@@ -2,7 +2,7 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
-from helpers import entries, ok
+from helpers import entries, ok, windows_only
 
 BOM8 = b"\xef\xbb\xbf"
 TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
@@ -128,8 +128,7 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
 
 
 def test_legacy_code_page_names(t):
-    if not t.wine:
-        t.skip("a POSIX host takes names as the bytes they are")
+    windows_only(t, "a POSIX host takes names as the bytes they are")
     # An input file written for the legacy code page (Windows-1252 here):
     # its names are not UTF-8 and are read in the system's ANSI code page.
     t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")

@@ -8,7 +8,7 @@ import select
 import subprocess
 import time
 
-from helpers import clean_env, layout
+from helpers import clean_env, layout, linux_only
 
 COUNT = 4000
 DRAW = re.compile(r"^(\d+)/(\d+) files, [\d.]+ (B|KiB|MiB|GiB) copied, [\d.]+ (B|KiB|MiB|GiB)/s")
@@ -69,8 +69,7 @@ def screen(text):
 
 
 def test_progress_on_a_terminal(t):
-    if t.wine:
-        t.skip("pseudo-terminals are a Linux build matter")
+    linux_only(t, "pseudo-terminals are a Linux build matter")
     many_files(t)
     status, out, term, elapsed = on_terminal(t, "--progress", "-d", "dest", "src")
     t.eq((status, out), (0, ""), "run")
@@ -96,8 +95,7 @@ def test_progress_on_a_terminal(t):
 
 
 def test_progress_failure_message_stands_alone(t):
-    if t.wine:
-        t.skip("pseudo-terminals are a Linux build matter")
+    linux_only(t, "pseudo-terminals are a Linux build matter")
     many_files(t)
     t.write("install.ins", "fileplacer types.txt\ncore raw f00000\ncore raw missing\n")
     status, out, term, _ = on_terminal(t, "--progress", "-d", "dest", "src")

@@ -12,8 +12,8 @@ import subprocess
 import threading
 import time
 
-from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, files, inputs, line, ok,
-                     project, records, run, snapshot, spawn)
+from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, files, inputs, line,
+                     linux_only, ok, project, records, run, snapshot, spawn)
 
 WAITING = "Waiting for another run on 'dest' to finish\n"
 
@@ -26,11 +26,6 @@ def edit(t, rel, old, new):
     text = text.replace(old, new, 1)
     t.write(rel, text.replace("\n", "\r\n") if t.wine and rel == MANIFEST else text)
     return text[:text.index(new)].count("\n") + 1
-
-
-def linux_only(t, why):
-    if t.wine:
-        t.skip(why)
 
 
 # ---- hand-edited records --------------------------------------------------------

@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from helpers import layout, ok
+from helpers import layout, ok, windows_only
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -24,8 +24,7 @@ def resource_string(exe, key):
 
 
 def test_executable_resources(t):
-    if not t.wine:
-        t.skip("the Linux build has no Windows resources")
+    windows_only(t, "the Linux build has no Windows resources")
     with open(t.program, "rb") as f:
         exe = f.read()
     version = project_version()
@@ -134,13 +133,6 @@ class Holder:
         self.proc.wait(timeout=60)
 
 
-def holdopen_exe(t):
-    exe = os.path.join(os.path.dirname(t.program), "holdopen.exe")
-    if not os.path.exists(exe):
-        t.skip("holdopen.exe is not built beside the program")
-    return exe
-
-
 INUSE_OPS = [
     # (option, input lines of that run, the tool's file afterwards)
     ("--update", ["tool.exe", "a.txt"], "new"),
@@ -157,17 +149,25 @@ def inuse_layout(t, names, exe):
            {"a.txt": "a\n", "tool.exe": program}, None)
 
 
-def test_a_running_program_is_moved_aside(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
-    tool = "out/bin/tool.exe"
+def inuse_rounds(t, *first):
+    """The rounds of a scenario with files in use (Windows build only): for
+    each of INUSE_OPS, a fresh install of the program and a.txt into out by a
+    run with the options first, then (holdopen.exe, option, names, after)."""
+    windows_only(t, "a POSIX host replaces and removes files in use")
+    exe = os.path.join(os.path.dirname(t.program), "holdopen.exe")
+    if not os.path.exists(exe):
+        t.skip("holdopen.exe is not built beside the program")
     for option, names, after in INUSE_OPS:
         shutil.rmtree(t.path("out"), ignore_errors=True)
         t.mkdir("out")
         inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        ok(t, r, "first install")
+        ok(t, t.run(*first, "-d", "out", "src"), "first install")
+        yield exe, option, names, after
+
+
+def test_a_running_program_is_moved_aside(t):
+    tool = "out/bin/tool.exe"
+    for exe, option, names, after in inuse_rounds(t):
         # The installed program runs, holding its own file.
         holder = Holder(t, [t.path(tool), t.path("src/a.txt"), "read"])
         try:
@@ -197,15 +197,7 @@ def test_a_running_program_is_moved_aside(t):
 
 
 def test_a_file_held_open_that_may_be_deleted(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
-    for option, names, after in INUSE_OPS:
-        shutil.rmtree(t.path("out"), ignore_errors=True)
-        t.mkdir("out")
-        inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        ok(t, r, "first install")
+    for exe, option, names, after in inuse_rounds(t):
         holder = Holder(t, [exe, t.path("out/bin/tool.exe"), "delete"])
         try:
             inuse_layout(t, names, exe)
@@ -243,16 +235,8 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
 
 
 def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
     tool = "out/bin/tool.exe"
-    for option, names, after in INUSE_OPS:
-        shutil.rmtree(t.path("out"), ignore_errors=True)
-        t.mkdir("out")
-        inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("--update", "-d", "out", "src")  # with fingerprints
-        ok(t, r, "first install")
+    for exe, option, names, after in inuse_rounds(t, "--update"):  # with fingerprints
         old = t.read(tool)
         inuse_layout(t, names, exe)
         if after == "new":

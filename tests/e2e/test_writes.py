@@ -7,7 +7,7 @@ import os
 import subprocess
 
 import helpers
-from helpers import clean_env, line, ok
+from helpers import clean_env, line, linux_only, ok
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
@@ -75,8 +75,7 @@ def test_a_directory_at_a_temporary_name_is_left_alone(t):
 
 
 def test_new_files_get_new_file_permissions(t):
-    if t.wine:
-        t.skip("Windows files have no umask permission bits")
+    linux_only(t, "Windows files have no umask permission bits")
     layout(t, ["tool", "other"])
     t.write("dest/bin/toolTMPZ.exe", "leftover of a killed run")
     os.chmod(t.path("dest/bin/toolTMPZ.exe"), 0o600)
@@ -103,8 +102,7 @@ def test_new_files_get_new_file_permissions(t):
 
 
 def test_temporary_names_longer_than_their_final_names(t):
-    if t.wine:
-        t.skip("Windows paths of more than 1024 characters are not opened here")
+    linux_only(t, "Windows paths of more than 1024 characters are not opened here")
     # 1007 characters: "<dest>/manifest.txt" fits in 1023, its temporary does not;
     # "<dest>/perm.<pkg>" is exactly 1023. The file itself goes to an absolute
     # directory (below the working directory).
@@ -153,8 +151,7 @@ def test_directory_at_an_output_name(t):
 
 
 def test_unreadable_source_is_reported_before_the_temporary(t):
-    if t.wine:
-        t.skip("Windows does not open a directory as a source file")
+    linux_only(t, "Windows does not open a directory as a source file")
     layout(t, ["f"], dest=None)
     os.remove(t.path("src/f.exe"))
     t.mkdir("src/f.exe")
