@@ -80,6 +80,12 @@ def ok(t, r, what="the run", err=""):
     t.eq((r.status, r.err), (0, err), "status and stderr of " + what)
 
 
+def failed(t, r, err, what="the run", out=""):
+    """The run r ended with status 1, wrote err to standard error and out to
+    standard output."""
+    t.eq((r.status, r.out, r.err), (1, out, err), "status, stdout and stderr of " + what)
+
+
 def expect_text(t, rel, expected):
     """The text file rel holds exactly expected, with the host's line ends."""
     t.eq(t.readtext(rel), expected, rel)

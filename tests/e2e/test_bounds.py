@@ -8,7 +8,7 @@ import resource
 import subprocess
 import time
 
-from helpers import MYTYPE, clean_env, layout, linux_only, ok
+from helpers import MYTYPE, clean_env, failed, layout, linux_only, ok
 
 MIB = 1024 * 1024
 SECONDS = 10
@@ -82,10 +82,6 @@ def measured(t, files, *args):
     return result
 
 
-def ends_with(t, r, err):
-    t.eq((r.status, r.out, r.err), (1, "", err), "run")
-
-
 def test_types_file_of_100000_lines(t):
     # Directories, types and keys; every input line looks a type up.
     lines = [MYTYPE]
@@ -117,7 +113,7 @@ def test_key_referring_to_itself_in_a_path_expanded_twice(t):
     layout(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n"
            + "symlink existing=" + refs + " new=ln\n")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded path too long (more than 1023 characters) in type file "
+    failed(t, r, "Expanded path too long (more than 1023 characters) in type file "
               "'types.txt' line 3\n")
 
 
@@ -131,12 +127,12 @@ def test_settings_files_including_each_other_hundreds_of_times(t):
     t.write("z.cfg", "set key=value\n")
     layout(t, MYTYPE + "readconfig x.cfg\n" * 150)
     r = measured(t, ["install.ins", "types.txt", "x.cfg", "y.cfg", "z.cfg"], "-d", "out", "src")
-    ends_with(t, r, "Too many config files reading 'z.cfg'\n")
+    failed(t, r, "Too many config files reading 'z.cfg'\n")
     # A settings file of 1 MiB read again and again: the bytes are bounded too.
     t.write("big.cfg", ("set k=" + "v" * 1017 + "\n") * 1024)
     layout(t, MYTYPE + "readconfig big.cfg\n" * 900)
     r = measured(t, ["install.ins", "types.txt", "big.cfg"], "-d", "out", "src")
-    ends_with(t, r, "Config files too large (more than 8388608 bytes in all) reading "
+    failed(t, r, "Config files too large (more than 8388608 bytes in all) reading "
               "'big.cfg'\n")
 
 
@@ -145,7 +141,7 @@ def test_thousand_key_references_in_one_token(t):
     value = "v" * (100 * 1024)
     layout(t, MYTYPE + "set kk=" + value + "\nfile " + "<kk>" * 1000 + " 0644 - - - - .\n")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
+    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
               "type file 'types.txt' line 3\n")
     # 1 KiB values in many tokens of the input file: within what a run may add.
     value = "v" * 1024
@@ -153,7 +149,7 @@ def test_thousand_key_references_in_one_token(t):
            "fileplacer types.txt\n"
            + "".join("<kk>" * 1000 + " mytype name%d\n" % i for i in range(40)))
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
+    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
               "input file 'install.ins' line 34\n")
 
 
@@ -193,7 +189,7 @@ def test_names_made_to_share_one_bucket(t):
            "fileplacer types.txt\n" + "".join("- %s f%d\n" % (names[0], i)
                                               for i in range(100000)))
     r = measured(t, ["install.ins", "types.txt"], "-n", "-d", "out", "src")
-    ends_with(t, r, "file 'f0' not found in source path\n")
+    failed(t, r, "file 'f0' not found in source path\n")
 
 
 def test_100_mb_input_file_without_a_last_line_end(t):
@@ -206,5 +202,5 @@ def test_100_mb_input_file_without_a_last_line_end(t):
         f.write("- mytype name")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
     # The header, 102,399 comment lines, then the unfinished one.
-    ends_with(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
+    failed(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
               % (100 * 1024 + 1))

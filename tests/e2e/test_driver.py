@@ -4,7 +4,7 @@ import re
 import socket
 import time
 
-from helpers import layout, ok
+from helpers import failed, layout, ok
 
 USAGE_TAIL = (
     "  -s       output the platform dependent file list\n"
@@ -46,9 +46,7 @@ def expect_usage(t, *args, env=None, unknown=None):
     r = t.run(*args, env=env)
     what = " ".join(args)
     first = "Unknown option '%s'\n" % unknown if unknown is not None else ""
-    t.eq(r.status, 1, "status of " + what)
-    t.eq(r.err, first + usage_text(t), "usage for " + what)
-    t.eq(r.out, "", "stdout for " + what)
+    failed(t, r, first + usage_text(t), what)
 
 
 def dcpath(host):
@@ -156,7 +154,7 @@ def test_missing_input_file_ends_quietly(t):
     t.eq((r.status, r.out, r.err), (0, "", MISSING % "install.ins"), "-v run")
     # A file named by -i must be there.
     r = t.run("-ivariant.ins", "src")
-    t.eq((r.status, r.out, r.err), (1, "", MISSING % "variant.ins"), "run with -i")
+    failed(t, r, MISSING % "variant.ins", "run with -i")
 
 
 def test_debug_summary_with_every_mode(t):

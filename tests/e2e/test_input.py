@@ -6,7 +6,7 @@ import random
 import re
 
 import helpers
-from helpers import age, listing, ok, tree_line
+from helpers import age, failed, listing, ok, tree_line
 
 TYPES = ("file tool 0755 - - - win32=exe bin\n"
          "file conf 0644 - - - - etc\n"
@@ -26,9 +26,7 @@ def layout(t, inp, types=TYPES, sources=("a.exe", "b.exe", "x.cfg")):
 def fails(t, inp, err, *args, out="", types=TYPES):
     layout(t, inp, types)
     r = t.run(*(args + ("-d", "out", "src")))
-    t.eq(r.err, err, "stderr for %r" % inp)
-    t.eq(r.out, out, "stdout for %r" % inp)
-    t.eq(r.status, 1, "status for %r" % inp)
+    failed(t, r, err, repr(inp), out)
     return r
 
 
@@ -55,8 +53,7 @@ def test_input_file_named_by_i_must_be_readable(t):
                             (["-i", "install.ins"], "install.ins", NOFILE),
                             (["-i", "adir.ins"], "adir.ins", isdir)]:
         r = t.run(*args, "-d", "out", "src")
-        t.eq((r.status, r.out, r.err), (1, "", "Couldn't read input file '%s': %s\n" % (name, why)),
-             " ".join(args))
+        failed(t, r, "Couldn't read input file '%s': %s\n" % (name, why), " ".join(args))
 
 
 def test_header_errors(t):

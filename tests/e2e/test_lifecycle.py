@@ -5,8 +5,8 @@
 import os
 import shutil
 
-from helpers import (MANIFEST, OLD, PROJECT_LINES, PROJECT_SOURCES, PROJECT_TYPES, SUMS, inputs,
-                     line, ok, project, records, run, snapshot, sums)
+from helpers import (MANIFEST, OLD, PROJECT_LINES, PROJECT_SOURCES, PROJECT_TYPES, SUMS, failed,
+                     inputs, line, ok, project, records, run, snapshot, sums)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -351,7 +351,7 @@ def test_uninstall_in_package_mode(t):
 def refused(t, args, message):
     before = snapshot(t)
     r = run(t, *args)
-    t.eq((r.status, r.out, r.err), (1, "", message), " ".join(args))
+    failed(t, r, message, " ".join(args))
     t.eq(snapshot(t), before, "nothing removed or written")
 
 

@@ -2,7 +2,7 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
-from helpers import entries, ok, windows_only
+from helpers import entries, failed, ok, windows_only
 
 BOM8 = b"\xef\xbb\xbf"
 TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
@@ -118,7 +118,7 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
         t.write("src/a.txt", "a\n")
         t.mkdir("out")
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.out, r.err), (1, "", message), "run with %r / %r" % (types, line))
+        failed(t, r, message, "run with %r / %r" % (types, line))
         t.eq([n for n in t.listdir("out") if n != "manifest.lock"], [], "nothing installed")
     # A drive at the start of a type directory stays allowed.
     t.write("types.txt", base + "dir 0755 - - - - q:\n")

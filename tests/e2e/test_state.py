@@ -12,7 +12,7 @@ import subprocess
 import threading
 import time
 
-from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, files, inputs, line,
+from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, failed, files, inputs, line,
                      linux_only, ok, project, records, run, snapshot, spawn)
 
 WAITING = "Waiting for another run on 'dest' to finish\n"
@@ -74,7 +74,7 @@ def test_tampered_records_end_the_run_before_anything_changes(t):
             r = run(t, *args)
             where = "manifest file '%s'" % rel if rel == MANIFEST else "'%s'" % rel
             message = "Unsafe %s in %s line %d: %s\n" % (named, where, lineno, why)
-            t.eq((r.status, r.out, r.err), (1, "", message), "%r %s" % (new, " ".join(args)))
+            failed(t, r, message, "%r %s" % (new, " ".join(args)))
             t.eq(snapshot(t), before, "nothing changed: %r %s" % (new, " ".join(args)))
 
 

@@ -2,7 +2,7 @@
 # the directory and link entries that the types file declares.
 import socket
 
-from helpers import MYTYPE, layout, listing, ok, tree_line
+from helpers import MYTYPE, failed, layout, listing, ok, tree_line
 
 NOFILE = "No such file or directory (2)"
 
@@ -16,10 +16,7 @@ def fails(t, types, err, *args, what=""):
     """Runs with the given types file and expects status 1 and exactly err."""
     layout(t, types)
     r = t.run(*(args or ("-d", "out", "src")))
-    label = what or repr(types)
-    t.eq(r.err, err, "stderr for " + label)
-    t.eq(r.status, 1, "status for " + label)
-    t.eq(r.out, "", "stdout for " + label)
+    failed(t, r, err, what or repr(types))
 
 
 def hostname(t):
