@@ -193,12 +193,21 @@ def command(t, *args):
 
 
 def spawn(t, *args, **popen):
-    """Starts the tool in the scenario's directory with the clean environment
-    and returns at once: the subprocess.Popen. Its output is dropped unless
-    popen says where it goes."""
+    """Starts the tool in the scenario's directory and returns at once: the
+    subprocess.Popen. The clean environment, and output dropped, unless popen
+    says otherwise."""
+    popen.setdefault("env", clean_env())
     popen.setdefault("stdout", subprocess.DEVNULL)
     popen.setdefault("stderr", subprocess.DEVNULL)
-    return subprocess.Popen(command(t, *args), cwd=t.dir, env=clean_env(), **popen)
+    return subprocess.Popen(command(t, *args), cwd=t.dir, **popen)
+
+
+def run_process(t, *args, prefix=(), **run):
+    """Runs the tool to its end outside t.run, for what t.run cannot set up
+    (another user, a umask, a resource limit): the CompletedProcess, with
+    its output captured. prefix: a command that starts the tool."""
+    return subprocess.run(list(prefix) + command(t, *args), cwd=t.dir, env=clean_env(),
+                          capture_output=True, timeout=60, **run)
 
 
 def kill_rounds():

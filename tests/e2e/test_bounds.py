@@ -8,7 +8,7 @@ import resource
 import subprocess
 import time
 
-from helpers import MYTYPE, clean_env, failed, layout, linux_only, ok
+from helpers import MYTYPE, clean_env, command, failed, layout, linux_only, ok, spawn
 
 MIB = 1024 * 1024
 SECONDS = 10
@@ -47,7 +47,7 @@ def measured(t, files, *args):
         limit, seconds = 3 * limit, 3 * seconds
         env["ASAN_OPTIONS"] = ":".join(o for o in (env.get("ASAN_OPTIONS"),
                                                    "quarantine_size_mb=16") if o)
-    command = [t.program] + [str(a) for a in args]
+    argv = command(t, *args)
     with open(t.path("run.out"), "wb") as out, open(t.path("run.err"), "wb") as err:
         start = time.monotonic()
         # A CPU-time limit stops a runaway child even if this scenario does
@@ -55,8 +55,8 @@ def measured(t, files, *args):
         # child a forked copy of this process rather than one that shares its
         # memory, so the child's peak starts at this process's present size
         # instead of at its largest size so far.
-        proc = subprocess.Popen(command, cwd=t.dir, env=env, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, preexec_fn=lambda: cpulimit(seconds))
+        proc = spawn(t, *args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                     preexec_fn=lambda: cpulimit(seconds))
         while True:
             pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
             if pid != 0:
@@ -65,13 +65,13 @@ def measured(t, files, *args):
                 proc.kill()
                 os.wait4(proc.pid, 0)
                 proc.returncode = -9
-                t.check(False, "ended within %d s: %s" % (seconds, " ".join(command)))
+                t.check(False, "ended within %d s: %s" % (seconds, " ".join(argv)))
             time.sleep(0.01)
         elapsed = time.monotonic() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
     result = Result(proc.returncode, t.readtext("run.out"), t.readtext("run.err"))
     # Shown when the scenario fails: the start of long outputs is enough.
-    t.runs.append((command, Result(result.status, result.out[:2000], result.err[:2000])))
+    t.runs.append((argv, Result(result.status, result.out[:2000], result.err[:2000])))
     if os.environ.get("FP_BOUNDS_REPORT"):
         print("%s: %.1f MiB of %.1f MiB, %.2f s" % (args, usage.ru_maxrss / 1024, limit / MIB,
                                                   elapsed))

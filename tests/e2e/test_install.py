@@ -6,11 +6,10 @@ import os
 import random
 import resource
 import signal
-import subprocess
 import time
 
 import helpers
-from helpers import clean_env, kill_rounds, line, linux_only, ok, spawn
+from helpers import kill_rounds, line, linux_only, ok, run_process, spawn
 
 BIN_TYPES = (
     "set who=World\n"
@@ -419,9 +418,7 @@ def test_write_failure_removes_the_temporary(t):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
 
-    proc = subprocess.run([t.exe, "-d", "dest", "src"], cwd=t.dir, env=clean_env(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limit,
-                          timeout=60)
+    proc = run_process(t, "-d", "dest", "src", preexec_fn=limit)
     t.eq(proc.stderr.decode(), "Error writing file 'dest/bin/big': File too large (27)\n",
          "message")
     t.eq(proc.returncode, 1, "status")

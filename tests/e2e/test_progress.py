@@ -8,7 +8,7 @@ import select
 import subprocess
 import time
 
-from helpers import clean_env, layout, linux_only
+from helpers import layout, linux_only, spawn
 
 COUNT = 4000
 DRAW = re.compile(r"^(\d+)/(\d+) files, [\d.]+ (B|KiB|MiB|GiB) copied, [\d.]+ (B|KiB|MiB|GiB)/s")
@@ -27,8 +27,7 @@ def on_terminal(t, *args):
     standard output, what the terminal received, seconds taken."""
     master, slave = pty.openpty()
     start = time.monotonic()
-    proc = subprocess.Popen([t.exe] + list(args), cwd=t.dir, env=clean_env(), stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=slave)
+    proc = spawn(t, *args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     received, out = b"", b""
     streams = {master: "term", proc.stdout.fileno(): "out"}

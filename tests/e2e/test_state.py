@@ -12,8 +12,8 @@ import subprocess
 import threading
 import time
 
-from helpers import (MANIFEST, PROJECT_LINES, SUMS, clean_env, entries, failed, files, inputs, line,
-                     linux_only, ok, project, records, run, snapshot, spawn)
+from helpers import (MANIFEST, PROJECT_LINES, SUMS, entries, failed, files, inputs, line,
+                     linux_only, ok, project, records, run, run_process, snapshot, spawn)
 
 WAITING = "Waiting for another run on 'dest' to finish\n"
 
@@ -133,8 +133,7 @@ def open_up(t):
 def as_nobody(t, *args):
     """A run of the Linux build to which permissions apply (root's do not)."""
     prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-    return subprocess.run(prefix + [t.exe] + list(args) + ["-d", "dest", "src"], cwd=t.dir, env=clean_env(),
-                          capture_output=True, text=True, timeout=60)
+    return run_process(t, *args, "-d", "dest", "src", prefix=prefix, text=True)
 
 
 def test_an_unreadable_directory_keeps_its_records(t):

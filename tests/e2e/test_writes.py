@@ -4,10 +4,9 @@
 # source that cannot be read, an empty destination and a destination that
 # does not exist yet.
 import os
-import subprocess
 
 import helpers
-from helpers import clean_env, line, linux_only, ok
+from helpers import line, linux_only, ok, run_process
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
@@ -19,8 +18,7 @@ def layout(t, names, dest="dest"):
 
 def run_with_umask(t, mask, *args):
     """A run of the Linux build under the given umask."""
-    return subprocess.run([t.exe] + list(args), cwd=t.dir, env=clean_env(), capture_output=True,
-                          preexec_fn=lambda: os.umask(mask), timeout=60)
+    return run_process(t, *args, preexec_fn=lambda: os.umask(mask))
 
 
 def mode(t, rel):
