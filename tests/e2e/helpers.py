@@ -41,7 +41,7 @@ def linux_only(t, why):
 
 
 def windows_only(t, why):
-    """Skips the scenario but under Wine, saying why."""
+    """Skips the scenario unless it runs under Wine, saying why."""
     if not t.wine:
         t.skip(why)
 
@@ -202,12 +202,12 @@ def spawn(t, *args, **popen):
     return subprocess.Popen(command(t, *args), cwd=t.dir, **popen)
 
 
-def run_process(t, *args, prefix=(), **run):
+def run_process(t, *args, prefix=(), **options):
     """Runs the tool to its end outside t.run, for what t.run cannot set up
     (another user, a umask, a resource limit): the CompletedProcess, with
     its output captured. prefix: a command that starts the tool."""
     return subprocess.run(list(prefix) + command(t, *args), cwd=t.dir, env=clean_env(),
-                          capture_output=True, timeout=60, **run)
+                          capture_output=True, timeout=60, **options)
 
 
 def kill_rounds():
