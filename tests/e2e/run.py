@@ -4,8 +4,10 @@
 Every tests/e2e/test_<area>.py defines functions `def test_<name>(t):`. Each
 scenario gets a fresh temporary directory, which is the working directory of
 every run of the tool, and an object `t` with helpers to lay out files, run
-the tool and compare results. The same scenarios run against the Linux build
-and, with --wine, against the Windows build under Wine.
+the tool and compare results; what the scenario files share beyond that
+(laying out a project, checking runs, listing lines, tree snapshots, runs
+outside t.run) is in helpers.py. The same scenarios run against the Linux
+build and, with --wine, against the Windows build under Wine.
 """
 
 import argparse
