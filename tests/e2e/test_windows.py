@@ -165,18 +165,25 @@ def inuse_rounds(t, *first):
         yield exe, option, names, after
 
 
+def run_while_held(t, holding, exe, option, names, after):
+    """Runs option with the input lines names while a holder started with
+    holding runs; the program's source first gets a new version where after
+    says so."""
+    holder = Holder(t, holding)
+    try:
+        inuse_layout(t, names, exe)
+        if after == "new":
+            t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
+        return t.run(option, "-d", "out", "src")
+    finally:
+        holder.close()
+
+
 def test_a_running_program_is_moved_aside(t):
     tool = "out/bin/tool.exe"
     for exe, option, names, after in inuse_rounds(t):
         # The installed program runs, holding its own file.
-        holder = Holder(t, [t.path(tool), t.path("src/a.txt"), "read"])
-        try:
-            inuse_layout(t, names, exe)
-            if after == "new":
-                t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
-            r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
+        r = run_while_held(t, [t.path(tool), t.path("src/a.txt"), "read"], exe, option, names, after)
         aside = "out/bin/tool.exe.inuse~1"
         t.eq(r.status, 2, "status of " + option)
         t.eq(r.err, "WARNING: '%s' is in use by another program; it was moved aside as '%s' "
@@ -198,14 +205,7 @@ def test_a_running_program_is_moved_aside(t):
 
 def test_a_file_held_open_that_may_be_deleted(t):
     for exe, option, names, after in inuse_rounds(t):
-        holder = Holder(t, [exe, t.path("out/bin/tool.exe"), "delete"])
-        try:
-            inuse_layout(t, names, exe)
-            if after == "new":
-                t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
-            r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
+        r = run_while_held(t, [exe, t.path("out/bin/tool.exe"), "delete"], exe, option, names, after)
         ok(t, r, option)
         t.eq([n for n in t.listdir("out/bin") if "inuse" in n], [], "nothing aside")
         t.check(not t.exists("out/manifest.inuse"), "no list")
