@@ -4,8 +4,10 @@
 Every tests/e2e/test_<area>.py defines functions `def test_<name>(t):`. Each
 scenario gets a fresh temporary directory, which is the working directory of
 every run of the tool, and an object `t` with helpers to lay out files, run
-the tool and compare results. The same scenarios run against the Linux build
-and, with --wine, against the Windows build under Wine.
+the tool and compare results; what the scenario files share beyond that
+(laying out a project, checking runs, listing lines, tree snapshots, runs
+outside t.run) is in helpers.py. The same scenarios run against the Linux
+build and, with --wine, against the Windows build under Wine.
 """
 
 import argparse
@@ -18,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 import traceback
+
+from helpers import clean_env
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_TIMEOUT = 60  # seconds for one run of the tool
@@ -43,11 +47,6 @@ class Result:
 
     def __repr__(self):
         return "Result(status=%r, out=%r, err=%r)" % (self.status, self.out, self.err)
-
-
-def clean_environment():
-    """The caller's environment without DESTDIR and the tool's FP_ variables."""
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
 
 
 def windows_path(path):
@@ -96,7 +95,7 @@ class Scenario:
         command = [self.program] + [str(a) for a in args]
         if self.wine:
             command = list(self.wine_cmd) + command
-        environment = clean_environment()
+        environment = clean_env()
         if env:
             environment.update(env)
         if isinstance(stdin, str):

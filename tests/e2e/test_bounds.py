@@ -8,8 +8,9 @@ import resource
 import subprocess
 import time
 
+from helpers import MYTYPE, clean_env, command, failed, layout, linux_only, ok, spawn
+
 MIB = 1024 * 1024
-MYTYPE = "file mytype 0644 - - - - .\n"
 SECONDS = 10
 
 
@@ -37,17 +38,16 @@ def measured(t, files, *args):
     memory and three times that time: enough to tell bounded from unbounded,
     which is what these scenarios are about.
     """
-    if t.wine:
-        t.skip("the peak memory of the Windows process is not measured under Wine")
+    linux_only(t, "the peak memory of the Windows process is not measured under Wine")
     size = sum(os.path.getsize(t.path(f)) for f in files)
     limit = 2 * size + 64 * MIB
     seconds = SECONDS
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
+    env = clean_env()
     if sanitized(t):
         limit, seconds = 3 * limit, 3 * seconds
         env["ASAN_OPTIONS"] = ":".join(o for o in (env.get("ASAN_OPTIONS"),
                                                    "quarantine_size_mb=16") if o)
-    command = [t.program] + [str(a) for a in args]
+    argv = command(t, *args)
     with open(t.path("run.out"), "wb") as out, open(t.path("run.err"), "wb") as err:
         start = time.monotonic()
         # A CPU-time limit stops a runaway child even if this scenario does
@@ -55,8 +55,8 @@ def measured(t, files, *args):
         # child a forked copy of this process rather than one that shares its
         # memory, so the child's peak starts at this process's present size
         # instead of at its largest size so far.
-        proc = subprocess.Popen(command, cwd=t.dir, env=env, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=err, preexec_fn=lambda: cpulimit(seconds))
+        proc = spawn(t, *args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                     preexec_fn=lambda: cpulimit(seconds))
         while True:
             pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
             if pid != 0:
@@ -65,13 +65,13 @@ def measured(t, files, *args):
                 proc.kill()
                 os.wait4(proc.pid, 0)
                 proc.returncode = -9
-                t.check(False, "ended within %d s: %s" % (seconds, " ".join(command)))
+                t.check(False, "ended within %d s: %s" % (seconds, " ".join(argv)))
             time.sleep(0.01)
         elapsed = time.monotonic() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
     result = Result(proc.returncode, t.readtext("run.out"), t.readtext("run.err"))
     # Shown when the scenario fails: the start of long outputs is enough.
-    t.runs.append((command, Result(result.status, result.out[:2000], result.err[:2000])))
+    t.runs.append((argv, Result(result.status, result.out[:2000], result.err[:2000])))
     if os.environ.get("FP_BOUNDS_REPORT"):
         print("%s: %.1f MiB of %.1f MiB, %.2f s" % (args, usage.ru_maxrss / 1024, limit / MIB,
                                                   elapsed))
@@ -80,17 +80,6 @@ def measured(t, files, *args):
             % (peak / MIB, limit / MIB, size / MIB))
     t.check(elapsed <= seconds, "%.1f s within %d s" % (elapsed, seconds))
     return result
-
-
-def layout(t, types, inp="fileplacer types.txt\n- mytype name\n"):
-    t.write("install.ins", inp)
-    t.write("types.txt", types)
-    t.write("src/name", "payload\n")
-    t.mkdir("out")
-
-
-def ends_with(t, r, err):
-    t.eq((r.status, r.out, r.err), (1, "", err), "run")
 
 
 def test_types_file_of_100000_lines(t):
@@ -124,7 +113,7 @@ def test_key_referring_to_itself_in_a_path_expanded_twice(t):
     layout(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n"
            + "symlink existing=" + refs + " new=ln\n")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded path too long (more than 1023 characters) in type file "
+    failed(t, r, "Expanded path too long (more than 1023 characters) in type file "
               "'types.txt' line 3\n")
 
 
@@ -138,12 +127,12 @@ def test_settings_files_including_each_other_hundreds_of_times(t):
     t.write("z.cfg", "set key=value\n")
     layout(t, MYTYPE + "readconfig x.cfg\n" * 150)
     r = measured(t, ["install.ins", "types.txt", "x.cfg", "y.cfg", "z.cfg"], "-d", "out", "src")
-    ends_with(t, r, "Too many config files reading 'z.cfg'\n")
+    failed(t, r, "Too many config files reading 'z.cfg'\n")
     # A settings file of 1 MiB read again and again: the bytes are bounded too.
     t.write("big.cfg", ("set k=" + "v" * 1017 + "\n") * 1024)
     layout(t, MYTYPE + "readconfig big.cfg\n" * 900)
     r = measured(t, ["install.ins", "types.txt", "big.cfg"], "-d", "out", "src")
-    ends_with(t, r, "Config files too large (more than 8388608 bytes in all) reading "
+    failed(t, r, "Config files too large (more than 8388608 bytes in all) reading "
               "'big.cfg'\n")
 
 
@@ -152,7 +141,7 @@ def test_thousand_key_references_in_one_token(t):
     value = "v" * (100 * 1024)
     layout(t, MYTYPE + "set kk=" + value + "\nfile " + "<kk>" * 1000 + " 0644 - - - - .\n")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
+    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
               "type file 'types.txt' line 3\n")
     # 1 KiB values in many tokens of the input file: within what a run may add.
     value = "v" * 1024
@@ -160,7 +149,7 @@ def test_thousand_key_references_in_one_token(t):
            "fileplacer types.txt\n"
            + "".join("<kk>" * 1000 + " mytype name%d\n" % i for i in range(40)))
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ends_with(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
+    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
               "input file 'install.ins' line 34\n")
 
 
@@ -170,7 +159,7 @@ def test_run_of_openings_before_a_long_key_name(t):
     n = 300000
     layout(t, MYTYPE + "set " + "k" * n + "=v\nfile " + "<" * n + "> 0644 - - - - .\n")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
 
 
 def colliding_names(count, length=12):
@@ -192,7 +181,7 @@ def test_names_made_to_share_one_bucket(t):
     layout(t, MYTYPE + "".join("set %s=v\n" % n for n in names)
            + ("file %s 0644 - - - - .\n" % ("<%s>" % absent * 100)) * 1000)
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with the keys")
+    ok(t, r, "run with the keys")
     # 100,000 types in one chain of the type table, each input line naming
     # the oldest of them.
     os.remove(t.path("out/manifest.txt"))
@@ -200,7 +189,7 @@ def test_names_made_to_share_one_bucket(t):
            "fileplacer types.txt\n" + "".join("- %s f%d\n" % (names[0], i)
                                               for i in range(100000)))
     r = measured(t, ["install.ins", "types.txt"], "-n", "-d", "out", "src")
-    ends_with(t, r, "file 'f0' not found in source path\n")
+    failed(t, r, "file 'f0' not found in source path\n")
 
 
 def test_100_mb_input_file_without_a_last_line_end(t):
@@ -213,5 +202,5 @@ def test_100_mb_input_file_without_a_last_line_end(t):
         f.write("- mytype name")
     r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
     # The header, 102,399 comment lines, then the unfinished one.
-    ends_with(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
+    failed(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
               % (100 * 1024 + 1))

@@ -4,6 +4,8 @@ import re
 import socket
 import time
 
+from helpers import failed, layout, ok
+
 USAGE_TAIL = (
     "  -s       output the platform dependent file list\n"
     "             prototype-post.<pkg> on solaris\n"
@@ -44,9 +46,7 @@ def expect_usage(t, *args, env=None, unknown=None):
     r = t.run(*args, env=env)
     what = " ".join(args)
     first = "Unknown option '%s'\n" % unknown if unknown is not None else ""
-    t.eq(r.status, 1, "status of " + what)
-    t.eq(r.err, first + usage_text(t), "usage for " + what)
-    t.eq(r.out, "", "stdout for " + what)
+    failed(t, r, first + usage_text(t), what)
 
 
 def dcpath(host):
@@ -154,7 +154,7 @@ def test_missing_input_file_ends_quietly(t):
     t.eq((r.status, r.out, r.err), (0, "", MISSING % "install.ins"), "-v run")
     # A file named by -i must be there.
     r = t.run("-ivariant.ins", "src")
-    t.eq((r.status, r.out, r.err), (1, "", MISSING % "variant.ins"), "run with -i")
+    failed(t, r, MISSING % "variant.ins", "run with -i")
 
 
 def test_debug_summary_with_every_mode(t):
@@ -278,17 +278,10 @@ NOTICES = ("parsing input files", "Destination Directory Tree:", "Destination Ro
 
 
 def stage_layout(t):
-    t.write("types.txt", STAGE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n"
-            "core *symlink existing=not-yet new=bin/a/ln\n"
-            "core txt bin/a/ln/inner\n"
-            "core txt bin/a/later\n"
-            "core txt bin/a/zz\n"
-            "core txt /opt/top\n")
-    for name in ("inner", "later", "zz", "top"):
-        t.write("src/%s.txt" % name, name + "\n")
     # No link is made on this platform; a directory stands in for its target.
-    t.mkdir("dest/bin/a/ln")
+    layout(t, STAGE_TYPES, ["core *symlink existing=not-yet new=bin/a/ln", "core txt bin/a/ln/inner",
+                            "core txt bin/a/later", "core txt bin/a/zz", "core txt /opt/top"],
+           {n + ".txt": n + "\n" for n in ("inner", "later", "zz", "top")}, "dest/bin/a/ln")
 
 
 def notices(out):
@@ -298,7 +291,7 @@ def notices(out):
 def test_stages_run_in_order(t):
     stage_layout(t)
     r = t.run("-vv", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "first run")
+    ok(t, r, "first run")
     t.eq(notices(r.out), list(NOTICES[:7]), "stage notices")
     # The retry listing shows the deferred link and what lies below it, not
     # its later sibling zz.
@@ -312,14 +305,14 @@ def test_stages_run_in_order(t):
     t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "deferred entry installed")
 
     again = t.run("-vv", "-d", "dest", "src")
-    t.eq((again.status, again.err), (0, ""), "second run")
+    ok(t, again, "second run")
     t.eq(notices(again.out), [n for n in NOTICES[:6]], "nothing changed: nothing written")
 
 
 def test_no_action_announces_but_writes_nothing(t):
     stage_layout(t)
     r = t.run("-vv", "-n", "-s", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "no-action run")
+    ok(t, r, "no-action run")
     t.eq(notices(r.out), list(NOTICES), "every notice")
     t.eq(t.listdir("dest"), ["bin"], "neither manifest nor permission file")
 
@@ -351,6 +344,6 @@ def test_defined_keys_precede_the_types_file(t):
     t.write("src/x.dll", "dll\n")
     t.mkdir("dest")
     r = t.run("-D", "dd=etc", "-d", "dest", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
     t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")

@@ -5,6 +5,9 @@ import os
 import random
 import re
 
+import helpers
+from helpers import age, failed, listing, ok, tree_line
+
 TYPES = ("file tool 0755 - - - win32=exe bin\n"
          "file conf 0644 - - - - etc\n"
          "file unixonly 0644 - - unix - bin\n"
@@ -16,40 +19,19 @@ OLD = 1000000000  # a types file older than any manifest written by a run
 
 
 def layout(t, inp, types=TYPES, sources=("a.exe", "b.exe", "x.cfg")):
-    t.write("install.ins", inp)
-    t.write("types.txt", types, mtime=OLD)
-    for name in sources:
-        t.write("src/" + name, "payload " + name + "\n")
-    t.mkdir("out")
+    helpers.layout(t, types, inp, sources, text="payload %s\n")
+    age(t, "types.txt", OLD)
 
 
 def fails(t, inp, err, *args, out="", types=TYPES):
     layout(t, inp, types)
     r = t.run(*(args + ("-d", "out", "src")))
-    t.eq(r.err, err, "stderr for %r" % inp)
-    t.eq(r.out, out, "stdout for %r" % inp)
-    t.eq(r.status, 1, "status for %r" % inp)
+    failed(t, r, err, repr(inp), out)
     return r
 
 
 def invalid(n, text):
     return "Invalid input line in input file 'install.ins' line %d:\n %s\n" % (n, text)
-
-
-def tree_line(depth, name, typ, pkg, existing=None):
-    return "%s %-*s %-15s %-10s%s\n" % (" " * min(depth, 9), 35 - depth, name, typ, pkg,
-                                        " existing=" + existing if existing is not None else "")
-
-
-def listing(out, title):
-    """The lines of one tree listing of a -vv run, each with its line end."""
-    lines = out.splitlines(keepends=True)
-    start = lines.index(title + "\n") + 1
-    end = start
-    while end < len(lines) and not lines[end].rstrip("\n").endswith(":") \
-            and lines[end] != "installing files\n":
-        end += 1
-    return "".join(lines[start:end])
 
 
 # ---- the input file itself ----------------------------------------------------
@@ -71,8 +53,7 @@ def test_input_file_named_by_i_must_be_readable(t):
                             (["-i", "install.ins"], "install.ins", NOFILE),
                             (["-i", "adir.ins"], "adir.ins", isdir)]:
         r = t.run(*args, "-d", "out", "src")
-        t.eq((r.status, r.out, r.err), (1, "", "Couldn't read input file '%s': %s\n" % (name, why)),
-             " ".join(args))
+        failed(t, r, "Couldn't read input file '%s': %s\n" % (name, why), " ".join(args))
 
 
 def test_header_errors(t):
@@ -86,7 +67,7 @@ def test_header_errors(t):
 def test_header_names_the_types_file_literally(t):
     layout(t, "fileplacertypes.txt\npkg tool a\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "name right after the tool name")
+    ok(t, r, "name right after the tool name")
     t.check(t.exists("out/bin/a.exe"), "entry installed")
     # Trailing blanks belong to the name; Windows drops them when it opens
     # the file, a POSIX host does not.
@@ -154,7 +135,7 @@ def test_skipped_lines_and_their_notices(t):
                     "{substitute}pkg conf x.cfg\n")  # 6: no platform named: taken
     layout(t, inp)
     r = t.run("-vv", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.check("platform check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "Destination Directory Tree:\n" in r.out, "platform notices at -vv: %r" % r.out)
     t.check("linenum 4" not in r.out, "type of other platforms skipped silently")
@@ -172,7 +153,7 @@ def test_patch_mode_and_package_list(t):
                     "{patch}other conf   x.cfg\n")
     layout(t, inp)
     r = t.run("-vv", "-l", "pkg:core", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "package list run")
+    ok(t, r, "package list run")
     t.check("skipping entry not in package list:\n   package=other, linenum=5, entry=conf x.cfg\n"
             "skipping entry not in package list:\n   package=other, linenum=6, "
             "entry=conf   x.cfg\n" in r.out, "package list notices: %r" % r.out)
@@ -181,7 +162,7 @@ def test_patch_mode_and_package_list(t):
 
     t.mkdir("out2")
     r = t.run("-vv", "-P", "-d", "out2", "src")
-    t.eq((r.status, r.err), (0, ""), "patch run")
+    ok(t, r, "patch run")
     t.check("patch check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "patch check: skipping linenum 5\n" in r.out, "patch notices: %r" % r.out)
     t.eq(t.listdir("out2/bin"), ["b.exe"], "only patch lines installed")
@@ -208,26 +189,26 @@ def test_tree_listings_and_merging_on_the_next_run(t):
                     "pkg *hardlink existing=etc/x.cfg new=etc/hl\n") % t.dir
     layout(t, inp, types)
     r = t.run("-vv", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "first run")
-    t.eq(listing(r.out, "Destination Directory Tree:"),
-         tree_line(0, "bin", "dir", "core") + tree_line(1, "a.exe", "tool", "pkg")
-         + tree_line(1, "b.exe", "tool", "pkg") + tree_line(0, "etc", "dir", "core")
-         + tree_line(1, "hl", "*hardlink", "pkg", "etc/x.cfg")
-         + tree_line(1, "x.cfg", "conf", "pkg") + tree_line(0, "lnk", "*symlink", "-", "bin"),
+    ok(t, r, "first run")
+    t.eq(listing(t, r),
+         [tree_line(0, "bin", "dir", "core"), tree_line(1, "a.exe", "tool", "pkg"),
+          tree_line(1, "b.exe", "tool", "pkg"), tree_line(0, "etc", "dir", "core"),
+          tree_line(1, "hl", "*hardlink", "pkg", "etc/x.cfg"),
+          tree_line(1, "x.cfg", "conf", "pkg"), tree_line(0, "lnk", "*symlink", "-", "bin")],
          "directory tree")
-    want = "".join(tree_line(i, p, "dir", "core") for i, p in enumerate(parts))
-    want += tree_line(len(parts), "x.cfg", "conf", "tools")
-    t.eq(listing(r.out, "Destination Root Tree:"), want, "root tree")
+    want = [tree_line(i, p, "dir", "core") for i, p in enumerate(parts)]
+    want.append(tree_line(len(parts), "x.cfg", "conf", "tools"))
+    t.eq(listing(t, r, "Destination Root Tree:"), want, "root tree")
     t.check("generating manifest file\n" in r.out, "first run writes the manifest")
 
     r = t.run("-vv", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "second run")
+    ok(t, r, "second run")
     t.check("generating manifest file\n" not in r.out,
             "every entry, the types-file link and the absolute one merged: %r" % r.out)
 
     t.write("types.txt", types.replace("existing=bin", "existing=etc"), mtime=OLD)
     r = t.run("-vv", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with a changed link")
+    ok(t, r, "run with a changed link")
     t.check("generating manifest file\n" in r.out, "changed link rewrites the manifest")
     t.check("exi=etc\n" in t.readtext("out/manifest.txt"), "types file's value recorded")
 
@@ -251,7 +232,7 @@ def test_duplicates(t):
     layout(t, HEADER + "pkg tool bin/a\npkg conf bin/a\n")  # a.exe and a differ
     t.write("src/a", "plain\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "same name, other suffix")
+    ok(t, r, "same name, other suffix")
 
 
 def test_placement_errors(t):
@@ -274,12 +255,12 @@ def test_type_conflict_lists_the_tree_being_walked(t):
     fails(t, HEADER + "pkg conf bin/f\npkg tool bin/F/x\n",
           "Type conflict error: file 'bin/F/x' component 'F' is not a directory.\n"
           "current tree follows:\n",
-          out=tree_line(0, "bin", "dir", "core") + tree_line(1, "f", "conf", "pkg")
-          + tree_line(0, "etc", "dir", "core"))
+          out="\n".join([tree_line(0, "bin", "dir", "core"), tree_line(1, "f", "conf", "pkg"),
+                         tree_line(0, "etc", "dir", "core")]) + "\n")
     fails(t, HEADER + "pkg conf /opt/f\npkg tool /opt/f/x\n",
           "Type conflict error: file 'opt/f/x' component 'f' is not a directory.\n"
           "current tree follows:\n",
-          out=tree_line(0, "opt", "dir", "core") + tree_line(1, "f", "conf", "pkg"),
+          out=tree_line(0, "opt", "dir", "core") + "\n" + tree_line(1, "f", "conf", "pkg") + "\n",
           types=TYPES + "dir 0755 - - - core /opt\n")
 
 
@@ -295,9 +276,8 @@ def test_large_directory_is_listed_in_tree_order(t):
     names = [n + ("." + s if s else "") for n, s in entries]
     layout(t, HEADER + "".join(lines), TYPES + "file plain 0644 - - - - bin\n", sources=names)
     r = t.run("-vv", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
-    got = [l.split()[0] for l in listing(r.out, "Destination Directory Tree:").splitlines()
-           if l.startswith("  ")]
+    ok(t, r, "run")
+    got = [l.split()[0] for l in listing(t, r) if l.startswith("  ")]
     # ASCII letters folded to lower case, bytes by value, shorter name first,
     # then the suffix.
     want = [n + ("." + s if s else "") for n, s in

@@ -6,8 +6,10 @@ import os
 import random
 import resource
 import signal
-import subprocess
 import time
+
+import helpers
+from helpers import kill_rounds, line, linux_only, ok, run_process, spawn
 
 BIN_TYPES = (
     "set who=World\n"
@@ -24,31 +26,7 @@ TYPES = BIN_TYPES + (
 
 
 def layout(t, lines, types=BIN_TYPES, dest="dest"):
-    t.write("types.txt", types)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines))
-    if dest:
-        t.mkdir(dest)
-
-
-def d(status, mode, path, owner="-", group="-"):
-    return "%cD %-7s %-7s %4o %s\n" % (status, owner, group, mode, path)
-
-
-def f(status, mode, path, owner="-", group="-"):
-    return "%cF %-7s %-7s %4o %s\n" % (status, owner, group, mode, path)
-
-
-def link(status, kind, path, existing):
-    return "%c%s %-7s %-7s %4o %s existing=%s\n" % (status, kind, "-", "-", 0, path, existing)
-
-
-def ok(t, r, what):
-    t.eq(r.err, "", "stderr of " + what)
-    t.eq(r.status, 0, "status of " + what)
-
-
-def clean_env():
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
+    helpers.layout(t, types, lines, {}, dest)
 
 
 # ---- listing formats and status characters ---------------------------------------
@@ -72,19 +50,19 @@ def test_listing_every_kind(t):
     ok(t, first, "first run")
 
     def listing(s):
-        return (d(s, 0o755, "dest/bin")
-                + link("+", "H", "dest/bin/hard", "bin/hello.txt")
-                + f(s, 0o644, "dest/bin/hello.txt")
-                + link("+", "S", "dest/bin/hi", "hello.txt")
-                + f(s, 0o644, "dest/bin/notes")
-                + d(s, 0o750, "dest/etc", "", "")
-                + f(s, 0o640, "dest/etc/app.cfg", "", "")
-                + d(s, 0o755, "dest/lib")
-                + f(s, 0o755, "dest/lib/libz.dll.1.2")
-                + link("+", "S", "dest/lib/libz.dll.1", "libz.dll.1.2")
-                + link("+", "S", "dest/lib/libz.dll", "libz.dll.1.2")
-                + d(s, 0o755, "/opt")
-                + f(s, 0o644, "/opt/readme.txt"))
+        return (line(s, "D", 0o755, "dest/bin")
+                + line("+", "H", 0, "dest/bin/hard", existing="bin/hello.txt")
+                + line(s, "F", 0o644, "dest/bin/hello.txt")
+                + line("+", "S", 0, "dest/bin/hi", existing="hello.txt")
+                + line(s, "F", 0o644, "dest/bin/notes")
+                + line(s, "D", 0o750, "dest/etc", "", "")
+                + line(s, "F", 0o640, "dest/etc/app.cfg", "", "")
+                + line(s, "D", 0o755, "dest/lib")
+                + line(s, "F", 0o755, "dest/lib/libz.dll.1.2")
+                + line("+", "S", 0, "dest/lib/libz.dll.1", existing="libz.dll.1.2")
+                + line("+", "S", 0, "dest/lib/libz.dll", existing="libz.dll.1.2")
+                + line(s, "D", 0o755, "/opt")
+                + line(s, "F", 0o644, "/opt/readme.txt"))
 
     t.eq(first.out, listing("+"), "first listing")
     t.eq(t.read("dest/bin/hello.txt"), b"hello\n", "copied file")
@@ -163,8 +141,8 @@ def test_source_search_order_and_errors(t):
     lines = r.out.splitlines(keepends=True)
     errors = [l for l in lines if l.startswith("source file ")]
     files = [l for l in lines if l[1] == "F"]
-    t.eq(files, [f("+", 0o644, "dest/bin/both.txt"), f("+", 0o644, "dest/bin/second.txt")],
-         "file lines")
+    t.eq(files, [line("+", "F", 0o644, "dest/bin/both.txt"),
+                 line("+", "F", 0o644, "dest/bin/second.txt")], "file lines")
     if not t.wine:
         t.eq(errors, ["source file 'notadir/both.txt' error: Not a directory (20)\n",
                       "source file 'notadir/second.txt' error: Not a directory (20)\n"],
@@ -200,8 +178,8 @@ def test_existing_destination_is_never_replaced(t):
     t.write("dest/bin/b.txt", "old b\n", mtime=now)          # newer than its source
     r = t.run("-v", "-d", "dest", "src")
     ok(t, r, "run")
-    t.eq(r.out, d("-", 0o755, "dest/bin") + f("-", 0o644, "dest/bin/a.txt")
-         + f("-", 0o644, "dest/bin/b.txt"), "listing")
+    t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("-", "F", 0o644, "dest/bin/a.txt")
+         + line("-", "F", 0o644, "dest/bin/b.txt"), "listing")
     t.eq(t.read("dest/bin/a.txt"), b"old a\n", "older destination kept")
     t.eq(t.read("dest/bin/b.txt"), b"old b\n", "newer destination kept")
 
@@ -209,8 +187,7 @@ def test_existing_destination_is_never_replaced(t):
 def test_existing_destination_reads_its_source_only_when_substituted(t):
     # The source is a directory: it opens but cannot be read (Linux), so the
     # run shows whether the copy read it. Windows does not open directories.
-    if t.wine:
-        t.skip("Windows does not open a directory as a source file")
+    linux_only(t, "Windows does not open a directory as a source file")
     layout(t, ["core txt a"])
     base = 1500000000
     t.mkdir("src/a.txt")
@@ -219,7 +196,7 @@ def test_existing_destination_reads_its_source_only_when_substituted(t):
     t.write("dest/bin/a.txt", "kept\n", mtime=base + 10)
     # An existing destination is left alone unread, whatever the times: newer
     # than the source and the input file, older than the input file, equal.
-    listing = d("-", 0o755, "dest/bin") + f("-", 0o644, "dest/bin/a.txt")
+    listing = line("-", "D", 0o755, "dest/bin") + line("-", "F", 0o644, "dest/bin/a.txt")
     for input_time, dest_time in ((base, base + 10), (base + 20, base + 10), (base, base)):
         t.write("install.ins", "fileplacer types.txt\ncore txt a\n", mtime=input_time)
         os.utime(t.path("dest/bin/a.txt"), (dest_time, dest_time))
@@ -265,8 +242,9 @@ def test_package_mode_copies_without_substitution(t):
     ok(t, r, "package run")
     t.eq(t.read("dest/core/etc/app.cfg"), b"who=<who>\n", "no expansion in package mode")
     t.eq(r.out,
-         d("+", 0o750, "dest/core/etc", "", "") + f("+", 0o640, "dest/core/etc/app.cfg", "", "")
-         + d("+", 0o755, "dest/core/lib") + f("+", 0o755, "dest/core/lib/libz.dll.1"),
+         line("+", "D", 0o750, "dest/core/etc", "", "")
+         + line("+", "F", 0o640, "dest/core/etc/app.cfg", "", "")
+         + line("+", "D", 0o755, "dest/core/lib") + line("+", "F", 0o755, "dest/core/lib/libz.dll.1"),
          "package listing without version links")
 
 
@@ -281,9 +259,10 @@ def test_package_mode_directories(t):
     # Each entry of a package makes its package directory and its parent
     # again; directories of no package are not made for themselves.
     t.eq(r.out,
-         d("+", 0o755, "dest/core/bin") + f("+", 0o644, "dest/core/bin/one.txt")
-         + d("+", 0o755, "dest/extra/bin") + f("+", 0o644, "dest/extra/bin/three.txt")
-         + d("-", 0o755, "dest/core/bin") + f("+", 0o644, "dest/core/bin/two.txt"),
+         line("+", "D", 0o755, "dest/core/bin") + line("+", "F", 0o644, "dest/core/bin/one.txt")
+         + line("+", "D", 0o755, "dest/extra/bin")
+         + line("+", "F", 0o644, "dest/extra/bin/three.txt")
+         + line("-", "D", 0o755, "dest/core/bin") + line("+", "F", 0o644, "dest/core/bin/two.txt"),
          "package listing")
     names = t.listdir("dest")
     t.check("core" in names and "extra" in names, "package directories made: %r" % names)
@@ -298,8 +277,9 @@ def test_package_mode_makes_missing_parents_on_the_way_down(t):
     r = t.run("-p", "-v", "-d", "dest", "src")
     ok(t, r, "package run")
     t.eq(r.out,
-         d("+", 0o755, "dest/core/bin") + d("+", 0o755, "dest/core/bin/a")
-         + d("+", 0o711, "dest/core/bin/a/b") + f("+", 0o644, "dest/core/bin/a/b/f.txt"),
+         line("+", "D", 0o755, "dest/core/bin") + line("+", "D", 0o755, "dest/core/bin/a")
+         + line("+", "D", 0o711, "dest/core/bin/a/b")
+         + line("+", "F", 0o644, "dest/core/bin/a/b/f.txt"),
          "parents made top down after the failed attempt")
     t.eq(t.read("dest/core/bin/a/b/f.txt"), b"f\n", "installed")
 
@@ -324,12 +304,12 @@ def test_no_action_mode(t):
     r = t.run("-n", "-v", "-d", "dest", "src")
     ok(t, r, "no-action run")
     t.eq(r.out,
-         d(" ", 0o755, "dest/bin") + f("=", 0o644, "dest/bin/hello.txt")
-         + link("+", "S", "dest/bin/ln", "x")
-         + d(" ", 0o750, "dest/etc", "", "")
-         + d(" ", 0o755, "dest/lib") + f("=", 0o755, "dest/lib/libz.dll.1.2")
-         + link("=", "S", "dest/lib/libz.dll.1", "libz.dll.1.2")
-         + link("=", "S", "dest/lib/libz.dll", "libz.dll.1.2"),
+         line(" ", "D", 0o755, "dest/bin") + line("=", "F", 0o644, "dest/bin/hello.txt")
+         + line("+", "S", 0, "dest/bin/ln", existing="x")
+         + line(" ", "D", 0o750, "dest/etc", "", "")
+         + line(" ", "D", 0o755, "dest/lib") + line("=", "F", 0o755, "dest/lib/libz.dll.1.2")
+         + line("=", "S", 0, "dest/lib/libz.dll.1", existing="libz.dll.1.2")
+         + line("=", "S", 0, "dest/lib/libz.dll", existing="libz.dll.1.2"),
          "no-action listing")
     t.eq(t.listdir("dest"), [], "nothing made")
 
@@ -361,11 +341,11 @@ def test_deferred_link_is_made_after_the_trees(t):
     r = t.run("-v", "-d", "dest", "src")
     ok(t, r, "run")
     t.eq(r.out,
-         d("-", 0o755, "dest/bin") + d("-", 0o755, "dest/bin/a")
-         + f("+", 0o644, "dest/bin/a/later.txt")
-         + f("+", 0o644, "dest/bin/top.txt")
-         + link("+", "S", "dest/bin/a/ln", "not-yet")
-         + f("+", 0o644, "dest/bin/a/ln/inner.txt"),
+         line("-", "D", 0o755, "dest/bin") + line("-", "D", 0o755, "dest/bin/a")
+         + line("+", "F", 0o644, "dest/bin/a/later.txt")
+         + line("+", "F", 0o644, "dest/bin/top.txt")
+         + line("+", "S", 0, "dest/bin/a/ln", existing="not-yet")
+         + line("+", "F", 0o644, "dest/bin/a/ln/inner.txt"),
          "the deferred link and its entries come last, in their own directory")
     t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "entry below the link installed")
     manifest = t.readtext("dest/manifest.txt")
@@ -384,10 +364,10 @@ def test_link_whose_target_exists_is_not_deferred(t):
     r = t.run("-v", "-d", "dest", "src")
     ok(t, r, "run")
     t.eq(r.out,
-         d("-", 0o755, "dest/bin") + d("-", 0o755, "dest/bin/a")
-         + link("+", "S", "dest/bin/a/ln", "there")
-         + f("+", 0o644, "dest/bin/a/ln/inner.txt")
-         + f("+", 0o644, "dest/bin/top.txt"),
+         line("-", "D", 0o755, "dest/bin") + line("-", "D", 0o755, "dest/bin/a")
+         + line("+", "S", 0, "dest/bin/a/ln", existing="there")
+         + line("+", "F", 0o644, "dest/bin/a/ln/inner.txt")
+         + line("+", "F", 0o644, "dest/bin/top.txt"),
          "made in tree order")
 
 
@@ -399,16 +379,14 @@ BIG = 300 * 1024 * 1024
 def test_killed_copy_leaves_no_destination(t):
     # Linux build only: under Wine, killing the launcher we started does not
     # stop the Windows process at once, which then goes on copying.
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
     layout(t, ["core raw big"])
     t.mkdir("src")
     with open(t.path("src/big"), "wb") as out:
         out.truncate(BIG)
     t.mkdir("dest/bin")
     temp = t.path("dest/bin/bigTMPZ")
-    proc = subprocess.Popen([t.exe, "-d", "dest", "src"], cwd=t.dir, env=clean_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = spawn(t, "-d", "dest", "src")
     deadline = time.time() + 30
     while not os.path.exists(temp) and proc.poll() is None and time.time() < deadline:
         time.sleep(0.0005)
@@ -421,7 +399,8 @@ def test_killed_copy_leaves_no_destination(t):
 
     r = t.run("-v", "-d", "dest", "src")
     ok(t, r, "next run")
-    t.eq(r.out, d("-", 0o755, "dest/bin") + f("+", 0o644, "dest/bin/big"), "copied now")
+    t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("+", "F", 0o644, "dest/bin/big"),
+         "copied now")
     t.eq(os.path.getsize(t.path("dest/bin/big")), BIG, "complete copy")
     t.eq(t.listdir("dest/bin"), ["big"], "leftover temporary replaced and gone")
 
@@ -430,8 +409,7 @@ def test_write_failure_removes_the_temporary(t):
     # A file-size limit makes writes fail. Linux build only: under Wine the
     # limit also binds the Wine server the run may start (its registry files),
     # and the failure arrives with another error number.
-    if t.wine:
-        t.skip("a file-size limit also binds the Wine server")
+    linux_only(t, "a file-size limit also binds the Wine server")
     layout(t, ["core raw big", "core txt small"])
     t.write("src/big", b"\x01" * (3 * 1024 * 1024 + 5))
     t.write("src/small.txt", "s")
@@ -440,26 +418,18 @@ def test_write_failure_removes_the_temporary(t):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
 
-    proc = subprocess.run([t.exe, "-d", "dest", "src"], cwd=t.dir, env=clean_env(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limit,
-                          timeout=60)
+    proc = run_process(t, "-d", "dest", "src", preexec_fn=limit)
     t.eq(proc.stderr.decode(), "Error writing file 'dest/bin/big': File too large (27)\n",
          "message")
     t.eq(proc.returncode, 1, "status")
     t.eq(t.listdir("dest/bin"), [], "neither temporary nor destination left")
 
 
-def kill_rounds():
-    """Rounds of the kill scenarios: 50, or KILLTEST_ROUNDS (make killtest)."""
-    return int(os.environ.get("KILLTEST_ROUNDS", "50"))
-
-
 def test_killed_update_leaves_old_or_new_files(t):
     # --update replaces files that differ; the sources alternate between two
     # versions, so every run replaces every file. Whenever a run is killed,
     # each destination is one complete version, never a part.
-    if t.wine:
-        t.skip("killing the Wine launcher does not stop the Windows process")
+    linux_only(t, "killing the Wine launcher does not stop the Windows process")
     count = 24
     layout(t, ["core raw f%02d" % i for i in range(count)])
     versions = {}
@@ -468,19 +438,14 @@ def test_killed_update_leaves_old_or_new_files(t):
             t.write("%s/f%02d" % (name, i), fill * (300 * 1024 + i))
         versions[name] = [fill * (300 * 1024 + i) for i in range(count)]
 
-    def spawn(src):
-        return subprocess.Popen([t.exe, "--update", "-d", "dest", src], cwd=t.dir,
-                                env=clean_env(), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-
     t.eq(t.run("--update", "-d", "dest", "srcA").status, 0, "first install")
     start = time.time()
-    spawn("srcB").wait()
+    spawn(t, "--update", "-d", "dest", "srcB").wait()
     duration = time.time() - start
     rng = random.Random(11)
     kills = 0
     for attempt in range(kill_rounds()):
-        proc = spawn("srcA" if attempt % 2 else "srcB")
+        proc = spawn(t, "--update", "-d", "dest", "srcA" if attempt % 2 else "srcB")
         time.sleep(rng.uniform(0, duration * 1.1))
         if proc.poll() is None:
             proc.send_signal(signal.SIGKILL)

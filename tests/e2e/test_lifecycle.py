@@ -3,80 +3,12 @@
 """
 
 import os
-import re
 import shutil
-import time
+
+from helpers import (MANIFEST, OLD, PROJECT_LINES, PROJECT_SOURCES, PROJECT_TYPES, SUMS, failed,
+                     inputs, line, ok, project, records, run, snapshot, sums)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-OLD = int(time.time()) - 3600
-
-TYPES = (
-    "set who=World\n"
-    "file exe 0755 $bin $bin - win32=exe bin\n"
-    "file doc 0644 - - - - doc\n"
-    "file cfg 0640 $bin $bin substitute win32=cfg etc\n"
-    "dir 0755 $bin $bin - - bin\n"
-    "dir 0755 - - - - doc\n"
-    "dir 0750 $bin $bin - - etc\n"
-)
-LINES = ["core exe tool", "core doc readme", "core cfg app"]
-SOURCES = {"tool.exe": "tool 1\n", "readme": "read me\n", "app.cfg": "hello <who>\n",
-           "extra.exe": "extra\n", "notes": "notes\n", "old": "old\n"}
-SUMS = "dest/manifest.sums"
-MANIFEST = "dest/manifest.txt"
-
-
-def setup(t, lines=LINES, types=TYPES):
-    t.write("types.txt", types, mtime=OLD)
-    inputs(t, lines)
-    for name, text in SOURCES.items():
-        t.write("src/" + name, text, mtime=OLD)
-
-
-def inputs(t, lines):
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
-
-
-def run(t, *args):
-    return t.run(*(list(args) + ["-d", "dest", "src"]))
-
-
-def ok(t, r, what):
-    t.eq((r.status, r.err), (0, ""), "status and stderr of " + what)
-
-
-def line(status, kind, mode, path, owner="-", group="-"):
-    return "%c%c %-7s %-7s %4o %s\n" % (status, kind, owner, group, mode, path)
-
-
-def snapshot(t, top="."):
-    """Every name below top with its content and modification time."""
-    found = {}
-    for root, dirs, files in os.walk(t.path(top)):
-        for name in dirs + files:
-            p = os.path.join(root, name)
-            st = os.lstat(p)
-            data = None if os.path.isdir(p) else open(p, "rb").read()
-            found[os.path.relpath(p, t.dir)] = (data, st.st_mtime_ns)
-    return found
-
-
-def sums(t):
-    """The fingerprint lines of manifest.sums by path: (hash, size, mtime,
-    srcsize, srcmtime, record)."""
-    lines = t.readtext(SUMS).split("\n")
-    t.eq(lines[0], "fileplacer-sums 1", "version line")
-    t.eq(lines[-1], "", "last line ends")
-    out = {}
-    for l in lines[1:-1]:
-        m = re.fullmatch(r"([0-9a-f]{32}) (\d+) (-?\d+) (\d+) (-?\d+) (\S+) (.+)", l)
-        t.check(m is not None, "fingerprint line %r" % l)
-        out[m.group(7)] = m.groups()[:6]
-    return out
-
-
-def records(t):
-    return re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
 
 
 def dry_then_real(t, *args):
@@ -94,12 +26,12 @@ def dry_then_real(t, *args):
 # ---- --verify -----------------------------------------------------------------
 
 def test_verify_reports_every_kind_in_tree_order(t):
-    setup(t, LINES + ["core doc notes", "core doc old"])
+    project(t, PROJECT_LINES + ["core doc notes", "core doc old"])
     ok(t, run(t, "--update"), "install")
     os.remove(t.path("dest/bin/tool.exe"))                      # missing
     t.write("dest/doc/readme", "edited here\n")                 # modified
-    t.write("types.txt", TYPES.replace("who=World", "who=Moon"), mtime=OLD)  # outdated
-    inputs(t, LINES + ["core doc notes", "core exe extra"])     # old unlisted, extra new
+    t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)  # outdated
+    inputs(t, PROJECT_LINES + ["core doc notes", "core exe extra"])     # old unlisted, extra new
     before = snapshot(t)
     r = run(t, "--verify")
     t.eq(r.err, "", "stderr")
@@ -112,16 +44,16 @@ def test_verify_reports_every_kind_in_tree_order(t):
     t.eq(snapshot(t), before, "nothing written")
 
     # In step again: the changes are undone one by one.
-    inputs(t, LINES + ["core doc notes", "core doc old"])
-    t.write("types.txt", TYPES, mtime=OLD)
+    inputs(t, PROJECT_LINES + ["core doc notes", "core doc old"])
+    t.write("types.txt", PROJECT_TYPES, mtime=OLD)
     shutil.copy(t.path("src/tool.exe"), t.path("dest/bin/tool.exe"))
-    t.write("dest/doc/readme", SOURCES["readme"])
+    t.write("dest/doc/readme", PROJECT_SOURCES["readme"])
     r = run(t, "--verify")
     t.eq((r.status, r.out), (0, "5 checked, 0 differ\n"), "report in step")
 
 
 def test_verify_without_fingerprints_compares_with_what_would_be_installed(t):
-    setup(t)
+    project(t)
     ok(t, run(t), "plain install")
     t.check(not t.exists(SUMS), "a plain run creates no fingerprints")
     t.write("src/tool.exe", "tool 2\n")
@@ -133,7 +65,7 @@ def test_verify_without_fingerprints_compares_with_what_would_be_installed(t):
 
 
 def test_verify_makes_no_directory(t):
-    setup(t)
+    project(t)
     r = run(t, "--verify", "-p")
     t.eq((r.status, r.out), (2, "new dest/core/bin/tool.exe\nnew dest/core/doc/readme\n"
                                 "new dest/core/etc/app.cfg\n3 checked, 3 differ\n"), "report")
@@ -143,7 +75,7 @@ def test_verify_makes_no_directory(t):
 # ---- --update -----------------------------------------------------------------
 
 def test_update_replaces_a_changed_file(t):
-    setup(t)
+    project(t)
     ok(t, run(t), "install")
     manifest = (t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns)
     t.write("src/tool.exe", "tool 2, longer\n")
@@ -172,7 +104,7 @@ def test_update_replaces_a_changed_file(t):
 
 
 def test_update_in_spec_mode_rewrites_the_permission_script(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "-s"), "install")
     os.utime(t.path("dest/perm.core"), (OLD, OLD))
     os.utime(t.path(MANIFEST), (OLD, OLD))
@@ -186,22 +118,22 @@ def test_update_in_spec_mode_rewrites_the_permission_script(t):
 
 
 def test_update_substituted_file_follows_its_keys(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
-    t.write("types.txt", TYPES.replace("who=World", "who=Moon"), mtime=OLD)
+    t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)
     r = run(t, "--update", "-v")
     ok(t, r, "update")
     t.check(line("*", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out, "listed: %r" % r.out)
     t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "expanded with the new key")
     ok(t, run(t, "--update", "-Dwho=Sun"), "update with a -D key")
     t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "the types file's key wins over -D")
-    t.write("types.txt", TYPES.replace("set who=World\n", ""), mtime=OLD)
+    t.write("types.txt", PROJECT_TYPES.replace("set who=World\n", ""), mtime=OLD)
     ok(t, run(t, "--update", "-Dwho=Sun"), "update with the key from -D only")
     t.eq(t.read("dest/etc/app.cfg"), b"hello Sun\n", "expanded with -D")
 
 
 def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
     first = sums(t)["doc/readme"]
     os.utime(t.path("dest/doc/readme"), (OLD, OLD))
@@ -215,7 +147,7 @@ def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
 
 
 def test_plain_runs_keep_existing_fingerprints_current(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
     os.remove(t.path("dest/bin/tool.exe"))
     t.write("src/tool.exe", "tool 3 again\n")
@@ -227,7 +159,7 @@ def test_plain_runs_keep_existing_fingerprints_current(t):
 
 
 def test_damaged_fingerprints_are_reported_once_and_ignored(t):
-    setup(t)
+    project(t)
     ok(t, run(t), "install")
     warning = "WARNING: 'dest/manifest.sums' is damaged (line 2); fingerprints ignored\n"
     t.write(SUMS, "fileplacer-sums 1\nnot a fingerprint\n")
@@ -247,7 +179,8 @@ def test_damaged_fingerprints_are_reported_once_and_ignored(t):
 
 
 def test_fingerprint_paths_with_blanks_and_absolute_entries(t):
-    setup(t, ["core doc my notes", "core doc /opt/abs"], types=TYPES + "dir 0755 - - - - /opt\n")
+    project(t, ["core doc my notes", "core doc /opt/abs"],
+            types=PROJECT_TYPES + "dir 0755 - - - - /opt\n")
     t.write("src/my notes", "blank\n")
     t.write("src/abs", "absolute\n")
     ok(t, run(t, "--update"), "install")
@@ -261,7 +194,7 @@ def test_fingerprint_paths_with_blanks_and_absolute_entries(t):
 
 
 def test_options_that_cannot_be_combined(t):
-    setup(t)
+    project(t)
     for first, second in (("--verify", "--update"), ("--verify", "--prune"),
                           ("--verify", "--uninstall"), ("--uninstall", "--update"),
                           ("--uninstall", "--prune"), ("--prune", "-m"), ("--uninstall", "-m")):
@@ -279,7 +212,7 @@ def test_options_that_cannot_be_combined(t):
 # ---- --prune ------------------------------------------------------------------
 
 def test_prune_removes_a_dropped_file(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
     inputs(t, ["core exe tool", "core cfg app"])
     before = snapshot(t)
@@ -298,7 +231,7 @@ def test_prune_removes_a_dropped_file(t):
 
 
 def test_prune_keeps_a_file_changed_since_it_was_installed(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
     t.write("dest/doc/readme", "my own notes\n")
     inputs(t, ["core exe tool", "core cfg app"])
@@ -311,7 +244,7 @@ def test_prune_keeps_a_file_changed_since_it_was_installed(t):
 
 
 def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
-    setup(t)
+    project(t)
     ok(t, run(t), "plain install, no fingerprints")
     t.write("src/tool.exe", "tool 2\n")
     inputs(t, ["core exe other"])
@@ -328,11 +261,12 @@ def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
 
 
 def test_prune_a_dropped_directory_chain(t):
-    types = TYPES + "dir 0755 - - - - opt\ndir 0755 - - - - opt/sub\nfile gone 0644 - - - - doc\n"
-    setup(t, LINES + ["core doc opt/sub/notes", "core gone old"], types=types)
+    types = PROJECT_TYPES + ("dir 0755 - - - - opt\ndir 0755 - - - - opt/sub\n"
+                             "file gone 0644 - - - - doc\n")
+    project(t, PROJECT_LINES + ["core doc opt/sub/notes", "core gone old"], types=types)
     ok(t, run(t, "--update"), "install")
-    t.write("types.txt", TYPES, mtime=OLD)       # no opt, no opt/sub, no type gone
-    inputs(t, LINES)
+    t.write("types.txt", PROJECT_TYPES, mtime=OLD)       # no opt, no opt/sub, no type gone
+    inputs(t, PROJECT_LINES)
     r = run(t)
     t.eq((r.status, r.err.split(" ")[:2]), (1, ["Unknown", "file"]), "a plain run fails")
     r = run(t, "--verify")
@@ -377,7 +311,7 @@ def test_uninstall_the_example_leaves_an_empty_destination(t):
 
 
 def test_uninstall_keeps_changed_and_foreign_files(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "-s"), "install with a permission script")
     t.check(t.exists("dest/perm.core"), "permission script")
     t.write("dest/bin/tool.exe", "patched\n")
@@ -392,13 +326,13 @@ def test_uninstall_keeps_changed_and_foreign_files(t):
          "what stays: no permission script")
     t.eq(t.listdir("dest/doc"), ["mine.txt"], "the foreign file and its directory")
     t.eq(records(t), ["tool"], "the kept file keeps its record")
-    t.write("dest/bin/tool.exe", SOURCES["tool.exe"])
+    t.write("dest/bin/tool.exe", PROJECT_SOURCES["tool.exe"])
     ok(t, run(t, "--uninstall", "-s"), "uninstall once the file is restored")
     t.eq(t.listdir("dest"), ["doc"], "only the foreign file's directory stays")
 
 
 def test_uninstall_in_package_mode(t):
-    setup(t, ["core exe tool", "docs doc readme"])
+    project(t, ["core exe tool", "docs doc readme"])
     ok(t, run(t, "-p", "--update"), "package install")
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core",
                              "perm.docs"], "installed")
@@ -417,15 +351,16 @@ def test_uninstall_in_package_mode(t):
 def refused(t, args, message):
     before = snapshot(t)
     r = run(t, *args)
-    t.eq((r.status, r.out, r.err), (1, "", message), " ".join(args))
+    failed(t, r, message, " ".join(args))
     t.eq(snapshot(t), before, "nothing removed or written")
 
 
 def test_records_outside_the_destination_are_refused(t):
-    setup(t, LINES + ["core doc /opt/abs"], types=TYPES + "dir 0755 - - - - /opt\n")
+    project(t, PROJECT_LINES + ["core doc /opt/abs"],
+            types=PROJECT_TYPES + "dir 0755 - - - - /opt\n")
     t.write("src/abs", "absolute\n")
     ok(t, run(t, "--update"), "install")
-    inputs(t, LINES)
+    inputs(t, PROJECT_LINES)
     message = ("Refused to remove '/opt/abs': the record is absolute, outside the "
                "destination\n")
     refused(t, ["--prune"], message)
@@ -433,7 +368,7 @@ def test_records_outside_the_destination_are_refused(t):
 
     # A hand-made record whose directory climbs out of the destination.
     shutil.rmtree(t.path("dest"))
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "second install")
     t.write("victim", "read me\n")
     text = t.readtext(MANIFEST).replace("nam=readme\ndst=doc", "nam=victim\ndst=doc/../..")
@@ -443,7 +378,7 @@ def test_records_outside_the_destination_are_refused(t):
 
 
 def test_a_link_on_the_path_is_refused(t):
-    setup(t)
+    project(t)
     ok(t, run(t, "--update"), "install")
     os.rename(t.path("dest/doc"), t.path("elsewhere"))
     os.symlink(t.path("elsewhere"), t.path("dest/doc"))

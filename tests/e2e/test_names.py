@@ -2,6 +2,8 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
+from helpers import entries, failed, ok, windows_only
+
 BOM8 = b"\xef\xbb\xbf"
 TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
 INPUT = "fileplacer types.txt\n- txt a.txt\n"
@@ -24,7 +26,7 @@ def test_utf8_byte_order_mark_is_skipped(t):
     # The manifest of that run, marked as an editor would save it, reads back.
     t.write("out/manifest.txt", BOM8 + t.read("out/manifest.txt"))
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with a marked manifest")
+    ok(t, r, "run with a marked manifest")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/a.txt\n", "listing")
 
@@ -46,13 +48,13 @@ def test_utf16_text_files_are_refused_by_name(t):
 def test_names_beyond_any_code_page(t):
     names = ["h\u00e9llo_w\u00f6rld.txt", "\u30c7\u30fc\u30bf.txt", "\U0001f600.txt"]
     t.write("types.txt", "file txt 0644 - - - - Daten-\u00f6\ndir 0755 - - - - Daten-\u00f6\n")
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("- txt %s\n" % n for n in names))
+    t.write("install.ins", entries("- txt " + n for n in names))
     for n in names:
         t.write("s\u0159c/" + n, n)
     dest = "\u51fa\u529b"
     t.mkdir(dest)
     r = t.run("-v", "-d", dest, "s\u0159c")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(r.out, "+D -       -        755 %s/Daten-\u00f6\n" % dest +
          "".join("+F -       -        644 %s/Daten-\u00f6/%s\n" % (dest, n) for n in names),
          "listing")
@@ -62,7 +64,7 @@ def test_names_beyond_any_code_page(t):
             "the manifest holds UTF-8: %r" % manifest)
     # The destination from the environment too.
     r = t.run("-v", "s\u0159c", env={"DESTDIR": dest})
-    t.eq((r.status, r.err), (0, ""), "second run")
+    ok(t, r, "second run")
     t.check(r.out.startswith("-D -       -        755 %s/Daten-" % dest), r.out)
 
 
@@ -116,18 +118,17 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
         t.write("src/a.txt", "a\n")
         t.mkdir("out")
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.out, r.err), (1, "", message), "run with %r / %r" % (types, line))
+        failed(t, r, message, "run with %r / %r" % (types, line))
         t.eq([n for n in t.listdir("out") if n != "manifest.lock"], [], "nothing installed")
     # A drive at the start of a type directory stays allowed.
     t.write("types.txt", base + "dir 0755 - - - - q:\n")
     t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "a drive as a type directory")
+    ok(t, r, "a drive as a type directory")
 
 
 def test_legacy_code_page_names(t):
-    if not t.wine:
-        t.skip("a POSIX host takes names as the bytes they are")
+    windows_only(t, "a POSIX host takes names as the bytes they are")
     # An input file written for the legacy code page (Windows-1252 here):
     # its names are not UTF-8 and are read in the system's ANSI code page.
     t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")
@@ -135,5 +136,5 @@ def test_legacy_code_page_names(t):
     t.write("src/caf\u00e9.txt", "coffee\n")
     t.mkdir("out")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq(t.listdir("out/bin"), ["caf\u00e9.txt"], "installed under its Unicode name")

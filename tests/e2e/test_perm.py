@@ -4,9 +4,8 @@ package's directories and files.
 """
 
 import os
-import time
 
-OLD = int(time.time()) - 3600
+from helpers import OLD, expect_text, layout, ok
 
 TYPES = (
     "file shlib 0644 root $run - win32=so# lib\n"
@@ -19,18 +18,8 @@ TYPES = (
 
 
 def _setup(t, lines, types=TYPES, sources=()):
-    t.write("types.txt", types, mtime=OLD)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join(l + "\n" for l in lines), mtime=OLD)
-    t.mkdir("dest")
+    layout(t, types, lines, sources, "dest", OLD)
     t.mkdir("src")
-    for name in sources:
-        t.write("src/" + name, "contents of %s\n" % name, mtime=OLD)
-
-
-def _expect_text(t, rel, expected):
-    t.eq(t.readtext(rel), expected, rel)
-    newline = "\r\n" if t.wine else "\n"
-    t.eq(t.read(rel), expected.replace("\n", newline).encode(), rel + " (bytes)")
 
 
 def _dirrec(path, owner, group, mode):
@@ -46,17 +35,12 @@ def _permfiles(t):
     return [n for n in t.listdir("dest") if n.startswith("perm")]
 
 
-def _ok(t, r, err=""):
-    t.eq(r.err, err, "stderr")
-    t.eq(r.status, 0, "status")
-
-
 def test_versioned_library_in_its_directory(t):
     _setup(t, ["core shlib libx.1.2"], sources=("libx.so.1.2",))
-    _ok(t, t.run("-s", "-d", "dest", "src"))
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("lib", "bin", "bin", "755")
-                 + _filerec("lib/libx.so.1.2", "root", "$RUNGROUP", "644"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
+    expect_text(t, "dest/perm.core",
+                _dirrec("lib", "bin", "bin", "755")
+                + _filerec("lib/libx.so.1.2", "root", "$RUNGROUP", "644"))
     t.eq(_permfiles(t), ["perm.core"], "permission files")
     t.eq(t.listdir("dest/lib"), ["libx.so.1.2"], "no version links in spec mode")
 
@@ -64,23 +48,23 @@ def test_versioned_library_in_its_directory(t):
 def test_packages_sharing_a_directory(t):
     _setup(t, ["extra text c", "core text b", "core text a", "- text d", "core prog tool"],
            sources=("a", "b", "c", "d", "tool.exe"))
-    _ok(t, t.run("-s", "-d", "dest", "src"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
     # Files in tree order: bin/tool, then doc/a, doc/b, doc/c, doc/d.
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("bin", "bin", "bin", "755")
-                 + _filerec("bin/tool.exe", "$RUNOWNER", "bin", "755")
-                 + _dirrec("doc", "adm", "adm", "750")
-                 + _filerec("doc/a", "staff", "users", "640")
-                 + _filerec("doc/b", "staff", "users", "640"))
-    _expect_text(t, "dest/perm.extra",
-                 _dirrec("doc", "adm", "adm", "750")
-                 + _filerec("doc/c", "staff", "users", "640"))
+    expect_text(t, "dest/perm.core",
+                _dirrec("bin", "bin", "bin", "755")
+                + _filerec("bin/tool.exe", "$RUNOWNER", "bin", "755")
+                + _dirrec("doc", "adm", "adm", "750")
+                + _filerec("doc/a", "staff", "users", "640")
+                + _filerec("doc/b", "staff", "users", "640"))
+    expect_text(t, "dest/perm.extra",
+                _dirrec("doc", "adm", "adm", "750")
+                + _filerec("doc/c", "staff", "users", "640"))
     t.eq(_permfiles(t), ["perm.core", "perm.extra"], "one file per package, none for '-'")
 
 
 def test_no_package_no_file(t):
     _setup(t, ["- text a", "- prog tool"], sources=("a", "tool.exe"))
-    _ok(t, t.run("-s", "-d", "dest", "src"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
     t.eq(_permfiles(t), [], "permission files")
     t.check(t.exists("dest/manifest.txt"), "manifest written")
 
@@ -88,21 +72,21 @@ def test_no_package_no_file(t):
 def test_directory_entry_of_package(t):
     types = TYPES + "dir 0755 root root - - opt\ndir 0700 adm sys - core opt/data\n"
     _setup(t, ["- text a"], types=types, sources=("a",))
-    _ok(t, t.run("-s", "-d", "dest", "src"))
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("opt", "root", "root", "755")
-                 + _dirrec("opt/data", "adm", "sys", "700"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
+    expect_text(t, "dest/perm.core",
+                _dirrec("opt", "root", "root", "755")
+                + _dirrec("opt/data", "adm", "sys", "700"))
 
 
 def test_absolute_entries(t):
     types = TYPES + "dir 0711 root sys - - /opt\n"
     _setup(t, ["core prog /opt/tool", "core text /rootfile"], types=types,
            sources=("tool.exe", "rootfile"))
-    _ok(t, t.run("-s", "-d", "dest", "src"))
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("/opt", "root", "sys", "711")
-                 + _filerec("/opt/tool.exe", "$RUNOWNER", "bin", "755")
-                 + _filerec("/rootfile", "staff", "users", "640"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
+    expect_text(t, "dest/perm.core",
+                _dirrec("/opt", "root", "sys", "711")
+                + _filerec("/opt/tool.exe", "$RUNOWNER", "bin", "755")
+                + _filerec("/rootfile", "staff", "users", "640"))
 
 
 def test_links_of_the_package(t):
@@ -111,13 +95,13 @@ def test_links_of_the_package(t):
                "core *symlink existing=tool.exe new=bin/t2",
                "core *hardlink existing=bin/tool.exe new=top"],
            sources=("tool.exe",))
-    _ok(t, t.run("-s", "-d", "dest", "src"),
-        err="WARNING: Not adding symlink bin/t1 to package core\n"
-            "WARNING: Not adding symlink bin/t2 to package core\n"
-            "WARNING: Not adding symlink top to package core\n")
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("bin", "bin", "bin", "755")
-                 + _filerec("bin/tool.exe", "$RUNOWNER", "bin", "755"))
+    ok(t, t.run("-s", "-d", "dest", "src"),
+       err="WARNING: Not adding symlink bin/t1 to package core\n"
+           "WARNING: Not adding symlink bin/t2 to package core\n"
+           "WARNING: Not adding symlink top to package core\n")
+    expect_text(t, "dest/perm.core",
+                _dirrec("bin", "bin", "bin", "755")
+                + _filerec("bin/tool.exe", "$RUNOWNER", "bin", "755"))
 
 
 def test_link_on_the_directory_chain(t):
@@ -127,13 +111,13 @@ def test_link_on_the_directory_chain(t):
     _setup(t, ["core prog bin/cur/x", "core prog bin/cur/y", "core prog bin/z"], types=types,
            sources=("x.exe", "y.exe", "z.exe"))
     t.mkdir("dest/bin/cur")
-    _ok(t, t.run("-s", "-d", "dest", "src"),
-        err="WARNING: Not adding symlink bin/cur to package core\n")
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("bin", "bin", "bin", "755")
-                 + _filerec("bin/cur/x.exe", "$RUNOWNER", "bin", "755")
-                 + _filerec("bin/cur/y.exe", "$RUNOWNER", "bin", "755")
-                 + _filerec("bin/z.exe", "$RUNOWNER", "bin", "755"))
+    ok(t, t.run("-s", "-d", "dest", "src"),
+       err="WARNING: Not adding symlink bin/cur to package core\n")
+    expect_text(t, "dest/perm.core",
+                _dirrec("bin", "bin", "bin", "755")
+                + _filerec("bin/cur/x.exe", "$RUNOWNER", "bin", "755")
+                + _filerec("bin/cur/y.exe", "$RUNOWNER", "bin", "755")
+                + _filerec("bin/z.exe", "$RUNOWNER", "bin", "755"))
 
 
 def _packages(t, count):
@@ -143,10 +127,10 @@ def _packages(t, count):
 
 def test_thirty_two_packages(t):
     _packages(t, 32)
-    _ok(t, t.run("-s", "-d", "dest", "src"))
+    ok(t, t.run("-s", "-d", "dest", "src"))
     t.eq(_permfiles(t), ["perm.p%02d" % i for i in range(32)], "permission files")
-    _expect_text(t, "dest/perm.p31",
-                 _dirrec("doc", "adm", "adm", "750") + _filerec("doc/f31", "staff", "users", "640"))
+    expect_text(t, "dest/perm.p31",
+                _dirrec("doc", "adm", "adm", "750") + _filerec("doc/f31", "staff", "users", "640"))
 
 
 def test_thirty_three_packages(t):
@@ -164,34 +148,34 @@ def test_thirty_three_packages(t):
 def test_package_mode_and_second_runs(t):
     _setup(t, ["core prog tool"], sources=("tool.exe",))
     r = t.run("-p", "-vv", "-d", "dest", "src")
-    _ok(t, r)
+    ok(t, r)
     t.check("generating chmod/chown files\ncreating permission file 'dest/perm.core'\n" in r.out,
             "stage and file announced")
     expected = _dirrec("bin", "bin", "bin", "755") + _filerec("bin/tool.exe", "$RUNOWNER",
                                                                 "bin", "755")
-    _expect_text(t, "dest/perm.core", expected)
+    expect_text(t, "dest/perm.core", expected)
     t.check(t.exists("dest/core/bin/tool.exe"), "installed below the package directory")
 
     # Nothing changed: the script is not written again.
     os.utime(t.path("dest/perm.core"), (OLD, OLD))
     os.utime(t.path("dest/manifest.txt"), (OLD + 60, OLD + 60))
-    _ok(t, t.run("-p", "-d", "dest", "src"))
+    ok(t, t.run("-p", "-d", "dest", "src"))
     t.eq(t.mtime("dest/perm.core"), OLD, "permission file not rewritten")
 
     # A change rewrites it whole; a temporary left by a killed run is replaced.
     t.write("dest/permTMPZ.core", "partial")
     t.write("install.ins", "fileplacer types.txt\ncore prog tool\ncore text a\n", mtime=OLD)
     t.write("src/a", "a")
-    _ok(t, t.run("-p", "-d", "dest", "src"))
-    _expect_text(t, "dest/perm.core", expected + _dirrec("doc", "adm", "adm", "750")
-                 + _filerec("doc/a", "staff", "users", "640"))
+    ok(t, t.run("-p", "-d", "dest", "src"))
+    expect_text(t, "dest/perm.core", expected + _dirrec("doc", "adm", "adm", "750")
+                + _filerec("doc/a", "staff", "users", "640"))
     t.eq(_permfiles(t), ["perm.core"], "no temporary file left")
 
 
 def test_no_action_writes_nothing(t):
     _setup(t, ["core prog tool"], sources=("tool.exe",))
     r = t.run("-s", "-n", "-vv", "-d", "dest", "src")
-    _ok(t, r)
+    ok(t, r)
     t.check("generating chmod/chown files\n" in r.out, "stage announced")
     t.eq(_permfiles(t), [], "permission files")
 
@@ -204,5 +188,5 @@ def test_unwritable_permission_file(t):
     t.eq(r.status, 1, "status")
     t.check(r.err.startswith("failed to create file 'dest/perm.x/y': "), "message: " + r.err)
     t.eq(_permfiles(t), ["perm.core"], "permission files")
-    _expect_text(t, "dest/perm.core",
-                 _dirrec("doc", "adm", "adm", "750") + _filerec("doc/a", "staff", "users", "640"))
+    expect_text(t, "dest/perm.core",
+                _dirrec("doc", "adm", "adm", "750") + _filerec("doc/a", "staff", "users", "640"))

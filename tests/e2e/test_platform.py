@@ -3,6 +3,9 @@
 # temporary files left behind, and the create-directory failure message.
 import re
 
+import helpers
+from helpers import ok
+
 INPUT = "fileplacer types.txt\n- mytype data.bin\n"
 TYPES = ("dir 0755 - - - - bin\n"
          "file mytype 0644 - - - - bin\n"
@@ -12,10 +15,7 @@ PAYLOAD = b"one\r\ntwo\nthree\r\0\xff\xfe end"
 
 
 def layout(t, types=TYPES):
-    t.write("install.ins", INPUT)
-    t.write("types.txt", types)
-    t.write("src/data.bin", PAYLOAD)
-    t.mkdir("out")
+    helpers.layout(t, types, INPUT, {"data.bin": PAYLOAD})
 
 
 def leftovers(t, rel):
@@ -25,7 +25,7 @@ def leftovers(t, rel):
 def test_directories_and_copies_across_two_runs(t):
     layout(t)
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "first run")
+    ok(t, r, "first run")
     t.eq(r.out, "+D -       -        755 out/bin\n"
                 "+F -       -        644 out/bin/data.bin\n"
                 "+D -       -        755 out/bin/sub\n"
@@ -36,7 +36,7 @@ def test_directories_and_copies_across_two_runs(t):
     t.eq(t.read("out/bin/data.bin"), PAYLOAD, "copied bytes")
 
     r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "second run")
+    ok(t, r, "second run")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/data.bin\n"
                 "-D -       -        755 out/bin/sub\n"

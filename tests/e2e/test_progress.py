@@ -8,20 +8,18 @@ import select
 import subprocess
 import time
 
+from helpers import layout, linux_only, spawn
+
 COUNT = 4000
 DRAW = re.compile(r"^(\d+)/(\d+) files, [\d.]+ (B|KiB|MiB|GiB) copied, [\d.]+ (B|KiB|MiB|GiB)/s")
 
 
-def layout(t):
-    t.write("types.txt", "file raw 0644 - - - - bin\ndir 0755 - - - - bin\n")
-    t.write("install.ins", "fileplacer types.txt\n"
-            + "".join("core raw f%05d\n" % i for i in range(COUNT)))
-    for i in range(COUNT):
-        t.write("src/f%05d" % i, "x" * 4096)
+TYPES = "file raw 0644 - - - - bin\ndir 0755 - - - - bin\n"
+NAMES = ["f%05d" % i for i in range(COUNT)]
 
 
-def env():
-    return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
+def many_files(t):
+    layout(t, TYPES, ["core raw " + n for n in NAMES], {n: "x" * 4096 for n in NAMES}, None)
 
 
 def on_terminal(t, *args):
@@ -29,8 +27,7 @@ def on_terminal(t, *args):
     standard output, what the terminal received, seconds taken."""
     master, slave = pty.openpty()
     start = time.monotonic()
-    proc = subprocess.Popen([t.exe] + list(args), cwd=t.dir, env=env(), stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=slave)
+    proc = spawn(t, *args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     received, out = b"", b""
     streams = {master: "term", proc.stdout.fileno(): "out"}
@@ -71,9 +68,8 @@ def screen(text):
 
 
 def test_progress_on_a_terminal(t):
-    if t.wine:
-        t.skip("pseudo-terminals are a Linux build matter")
-    layout(t)
+    linux_only(t, "pseudo-terminals are a Linux build matter")
+    many_files(t)
     status, out, term, elapsed = on_terminal(t, "--progress", "-d", "dest", "src")
     t.eq((status, out), (0, ""), "run")
     t.eq(len(t.listdir("dest/bin")), COUNT, "installed")
@@ -98,9 +94,8 @@ def test_progress_on_a_terminal(t):
 
 
 def test_progress_failure_message_stands_alone(t):
-    if t.wine:
-        t.skip("pseudo-terminals are a Linux build matter")
-    layout(t)
+    linux_only(t, "pseudo-terminals are a Linux build matter")
+    many_files(t)
     t.write("install.ins", "fileplacer types.txt\ncore raw f00000\ncore raw missing\n")
     status, out, term, _ = on_terminal(t, "--progress", "-d", "dest", "src")
     t.eq(status, 1, "status")
@@ -109,6 +104,6 @@ def test_progress_failure_message_stands_alone(t):
 
 
 def test_no_progress_without_a_terminal(t):
-    layout(t)
+    many_files(t)
     r = t.run("--progress", "-d", "dest", "src")
     t.eq((r.status, r.out, r.err), (0, "", ""), "nothing shown when standard error is a pipe")

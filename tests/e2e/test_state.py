@@ -5,7 +5,6 @@ data flushed before it is named.
 """
 
 import fcntl
-import importlib.util
 import os
 import re
 import shutil
@@ -13,13 +12,9 @@ import subprocess
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location("lifecycle_helpers",
-                                               os.path.join(HERE, "test_lifecycle.py"))
-life = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(life)
-setup, run, snapshot, records, sums = life.setup, life.run, life.snapshot, life.records, life.sums
-LINES, MANIFEST, SUMS = life.LINES, life.MANIFEST, life.SUMS
+from helpers import (MANIFEST, PROJECT_LINES, SUMS, entries, failed, files, inputs, line,
+                     linux_only, ok, project, records, run, run_process, snapshot, spawn)
+
 WAITING = "Waiting for another run on 'dest' to finish\n"
 
 
@@ -31,11 +26,6 @@ def edit(t, rel, old, new):
     text = text.replace(old, new, 1)
     t.write(rel, text.replace("\n", "\r\n") if t.wine and rel == MANIFEST else text)
     return text[:text.index(new)].count("\n") + 1
-
-
-def linux_only(t, why):
-    if t.wine:
-        t.skip(why)
 
 
 # ---- hand-edited records --------------------------------------------------------
@@ -70,7 +60,7 @@ TAMPERED = [
 
 
 def test_tampered_records_end_the_run_before_anything_changes(t):
-    setup(t)
+    project(t)
     t.write("victim", "read me\n")
     t.write("vd/doc/readme", "read me\n")
     t.eq(run(t, "--update").status, 0, "install")
@@ -84,14 +74,14 @@ def test_tampered_records_end_the_run_before_anything_changes(t):
             r = run(t, *args)
             where = "manifest file '%s'" % rel if rel == MANIFEST else "'%s'" % rel
             message = "Unsafe %s in %s line %d: %s\n" % (named, where, lineno, why)
-            t.eq((r.status, r.out, r.err), (1, "", message), "%r %s" % (new, " ".join(args)))
+            failed(t, r, message, "%r %s" % (new, " ".join(args)))
             t.eq(snapshot(t), before, "nothing changed: %r %s" % (new, " ".join(args)))
 
 
 # ---- links below the destination -------------------------------------------------
 
 def test_links_below_the_destination_are_never_followed(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.mkdir("outside")
     t.write("outside/readme", "read me\n")
@@ -101,14 +91,14 @@ def test_links_below_the_destination_are_never_followed(t):
     # A fingerprint whose path differs from its record, through a link to a
     # directory outside: the record's own path decides.
     shutil.rmtree(t.path("dest"))
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "second install")
     os.symlink(t.path("outside"), t.path("dest/lnk"))
     edit(t, SUMS, " doc/readme\n", " lnk/readme\n")
-    life.inputs(t, ["core exe tool", "core cfg app"])
+    inputs(t, ["core exe tool", "core cfg app"])
     r = run(t, "--prune", "-v")
     t.eq(r.status, 0, "--prune")
-    t.check(life.line("x", "F", 0o644, "dest/doc/readme") in r.out, "the record's file goes")
+    t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "the record's file goes")
     t.eq(t.read("outside/readme"), b"read me\n", "nothing removed through the link")
 
 
@@ -118,7 +108,7 @@ def link_where_a_file_was(t):
     os.symlink(t.path("outside/readme"), t.path("dest/doc/readme"))
     r = run(t, "--verify")
     t.eq((r.status, r.out), (2, "modified dest/doc/readme\n3 checked, 1 differ\n"), "--verify")
-    life.inputs(t, ["core exe tool", "core cfg app"])
+    inputs(t, ["core exe tool", "core cfg app"])
     r = run(t, "--prune")
     t.eq((r.status, r.err), (2, "WARNING: kept 'dest/doc/readme': changed since it was installed\n"),
          "--prune keeps the link")
@@ -127,7 +117,7 @@ def link_where_a_file_was(t):
     t.check(os.path.islink(t.path("dest/doc/readme")), "the link stays")
     t.check("nam=readme" in t.readtext(MANIFEST), "and so does its record")
     t.eq(t.read("outside/readme"), b"read me\n", "what it points to is untouched")
-    life.inputs(t, LINES)
+    inputs(t, PROJECT_LINES)
 
 
 # ---- failures that keep records ------------------------------------------------------
@@ -135,24 +125,22 @@ def link_where_a_file_was(t):
 def open_up(t):
     """Every name of the scenario open to everyone, for as_nobody."""
     os.chmod(t.dir, 0o777)
-    for root, dirs, files in os.walk(t.dir):
-        for name in dirs + files:
+    for root, dirs, names in os.walk(t.dir):
+        for name in dirs + names:
             os.chmod(os.path.join(root, name), 0o777)
 
 
 def as_nobody(t, *args):
     """A run of the Linux build to which permissions apply (root's do not)."""
     prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-    return subprocess.run(prefix + [t.exe] + list(args) + ["-d", "dest", "src"], cwd=t.dir, env=env,
-                          capture_output=True, text=True, timeout=60)
+    return run_process(t, *args, "-d", "dest", "src", prefix=prefix, text=True)
 
 
 def test_an_unreadable_directory_keeps_its_records(t):
     linux_only(t, "permissions of the Linux build")
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         t.skip("needs setpriv to run without root's permissions")
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     open_up(t)
     os.chmod(t.path("dest/doc"), 0)
@@ -171,7 +159,7 @@ def test_an_unreadable_directory_keeps_its_records(t):
 
 
 def test_a_failed_update_records_what_it_wrote(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.write("src/tool.exe", "tool 2\n")
     t.write("src/readme", "read me 2\n")
@@ -183,13 +171,13 @@ def test_a_failed_update_records_what_it_wrote(t):
     r = run(t, "--verify")
     t.eq((r.status, r.out), (0, "3 checked, 0 differ\n"), "their fingerprints were recorded")
     r = run(t, "--uninstall")
-    t.eq((r.status, r.err), (0, ""), "and --uninstall knows them as its own")
+    ok(t, r, "and --uninstall knows them as its own")
 
 
 # ---- --update and local edits -------------------------------------------------------
 
 def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
-    setup(t)
+    project(t)
     t.eq(run(t, "--update").status, 0, "install")
     t.write("dest/doc/readme", "my notes\n")
     t.write("src/readme", "read me 2\n")
@@ -198,13 +186,13 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
     for attempt in ("first", "again"):
         r = run(t, "--update", "-v")
         t.eq((r.status, r.err), (2, warning), "status and warning, " + attempt)
-        t.check(life.line("n", "F", 0o644, "dest/doc/readme.new") in r.out, "listed nF: %r" % r.out)
+        t.check(line("n", "F", 0o644, "dest/doc/readme.new") in r.out, "listed nF: %r" % r.out)
         t.eq((t.read("dest/doc/readme"), t.read("dest/doc/readme.new")), (b"my notes\n", b"read me 2\n"),
              "the edit stays, the new version beside it")
     t.check(all("TMPZ" not in n for n in t.listdir("dest/doc")), "no temporary left")
     r = run(t, "--update", "--force", "-v")
-    t.eq((r.status, r.err), (0, ""), "--force")
-    t.check(life.line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
+    ok(t, r, "--force")
+    t.check(line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
     t.eq(t.read("dest/doc/readme"), b"read me 2\n", "the new version")
 
     # Without fingerprints nothing tells an edit: --update replaces, as before.
@@ -218,18 +206,13 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
 # ---- one run at a time ----------------------------------------------------------------
 
 def installed(t):
-    found = set()
-    for root, dirs, files in os.walk(t.path("dest")):
-        for name in files:
-            rel = os.path.relpath(os.path.join(root, name), t.path("dest"))
-            if "/" in rel:
-                found.add(os.path.basename(rel))
-    return found
+    """The names of the files installed below the directories of dest."""
+    return {os.path.basename(p) for p in files(t) if "/" in p}
 
 
 def together(t, *commands):
-    procs = [subprocess.Popen([t.exe] + c, cwd=t.dir, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True) for c in commands]
+    procs = [spawn(t, *c, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for c in commands]
     return [(p.wait(), p.communicate()) for p in procs]
 
 
@@ -242,7 +225,7 @@ def test_runs_on_one_destination_take_turns(t):
         for n in names:
             t.write("src/" + n, n + "\n")
     for g, names in groups.items():
-        t.write(g + ".ins", "fileplacer types.txt\n" + "".join("core doc %s\n" % n for n in names))
+        t.write(g + ".ins", entries("core doc " + n for n in names))
     t.write("xy.ins", t.readtext("x.ins") + "".join("core doc %s\n" % n for n in groups["y"]))
     for round in range(20):
         shutil.rmtree(t.path("dest"), ignore_errors=True)
@@ -263,13 +246,13 @@ def test_runs_on_one_destination_take_turns(t):
 
 def test_a_run_waits_for_the_lock_and_says_so_once(t):
     linux_only(t, "the host lock is taken here by this script")
-    setup(t)
+    project(t)
     t.eq(run(t).status, 0, "install")
     t.check(t.exists("dest/manifest.lock"), "the lock file")
     with open(t.path("dest/manifest.lock")) as held:
         fcntl.flock(held, fcntl.LOCK_SH)
         r = run(t, "--verify")
-        t.eq((r.status, r.err), (0, ""), "a reading run shares the lock")
+        ok(t, r, "a reading run shares the lock")
         timer = threading.Timer(0.5, lambda: fcntl.flock(held, fcntl.LOCK_UN))
         timer.start()
         started = time.time()
@@ -289,23 +272,23 @@ def unflushed_renames(trace):
     """The renames in an strace log whose source had data written since the
     last flush that covered it (fsync of it, or a sync of its file system)."""
     fds, dirty, bad = {}, set(), []
-    for line in trace.splitlines():
-        m = re.search(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)', line)
+    for call in trace.splitlines():
+        m = re.search(r'openat\(AT_FDCWD, "([^"]+)", [^)]*\) = (\d+)', call)
         if m:
             fds[m.group(2)] = m.group(1)
             continue
-        m = re.search(r'\bwrite\((\d+),', line) or re.search(r'copy_file_range\(\d+, NULL, (\d+),', line)
+        m = re.search(r'\bwrite\((\d+),', call) or re.search(r'copy_file_range\(\d+, NULL, (\d+),', call)
         if m and m.group(1) in fds:
             dirty.add(fds[m.group(1)])
             continue
-        if re.search(r'syncfs\(\d+\)\s+= 0', line):
+        if re.search(r'syncfs\(\d+\)\s+= 0', call):
             dirty.clear()
             continue
-        m = re.search(r'f(?:data)?sync\((\d+)\)\s+= 0', line)
+        m = re.search(r'f(?:data)?sync\((\d+)\)\s+= 0', call)
         if m and m.group(1) in fds:
             dirty.discard(fds[m.group(1)])
             continue
-        m = re.search(r'rename(?:at2?)?\((?:AT_FDCWD, )?"([^"]+)"', line)
+        m = re.search(r'rename(?:at2?)?\((?:AT_FDCWD, )?"([^"]+)"', call)
         if m and m.group(1) in dirty:
             bad.append(m.group(1))
     return bad
@@ -315,7 +298,7 @@ def test_every_renamed_temporary_was_flushed_first(t):
     linux_only(t, "strace traces the Linux build")
     if shutil.which("strace") is None:
         t.skip("needs strace")
-    setup(t, LINES + ["core doc big"])
+    project(t, PROJECT_LINES + ["core doc big"])
     t.write("src/big", "x" * (600 * 1024))
 
     def traced(*args):

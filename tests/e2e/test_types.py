@@ -2,8 +2,8 @@
 # the directory and link entries that the types file declares.
 import socket
 
-INPUT = "fileplacer types.txt\n- mytype name\n"
-MYTYPE = "file mytype 0644 - - - - .\n"
+from helpers import MYTYPE, failed, layout, listing, ok, tree_line
+
 NOFILE = "No such file or directory (2)"
 
 
@@ -12,38 +12,11 @@ def report(fname, lineno, message, text):
             % (fname, lineno, message, text))
 
 
-def layout(t, types, inp=INPUT):
-    t.write("install.ins", inp)
-    t.write("types.txt", types)
-    t.write("src/name", "payload\n")
-    t.mkdir("out")
-
-
 def fails(t, types, err, *args, what=""):
     """Runs with the given types file and expects status 1 and exactly err."""
     layout(t, types)
     r = t.run(*(args or ("-d", "out", "src")))
-    label = what or repr(types)
-    t.eq(r.err, err, "stderr for " + label)
-    t.eq(r.status, 1, "status for " + label)
-    t.eq(r.out, "", "stdout for " + label)
-
-
-def tree_line(depth, name, typ, pkg, existing=None):
-    return "%s %-*s %-15s %-10s%s" % (" " * min(depth, 9), 35 - depth, name, typ, pkg,
-                                      " existing=" + existing if existing is not None else "")
-
-
-def listing(t, r, title="Destination Directory Tree:"):
-    """The lines of one tree listing of a -vv run."""
-    t.eq(r.status, 0, "status of the listing run (stderr %r)" % r.err)
-    lines = r.out.split("\n")
-    t.check(title in lines, "%s shown" % title)
-    start = lines.index(title) + 1
-    end = start
-    while end < len(lines) and not lines[end].endswith(":") and lines[end] != "installing files":
-        end += 1
-    return lines[start:end]
+    failed(t, r, err, what or repr(types))
 
 
 def hostname(t):
@@ -223,7 +196,7 @@ def test_include_depth_is_limited(t):
         t.write("c%d.cfg" % i, "readconfig c%d.cfg\n" % (i + 1) if i < 16 else MYTYPE)
     layout(t, "readconfig c1.cfg\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "sixteen nested includes")
+    ok(t, r, "sixteen nested includes")
     # ...a seventeenth is not, and neither is a file that includes itself.
     t.write("c16.cfg", "readconfig c17.cfg\n")
     t.write("c17.cfg", MYTYPE)
@@ -238,7 +211,7 @@ def test_settings_files_read_in_one_run_are_limited(t):
     t.write("one.cfg", "set a=1\n")
     layout(t, MYTYPE + "readconfig one.cfg\n" * 1000)
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "a thousand settings files")
+    ok(t, r, "a thousand settings files")
     fails(t, MYTYPE + "readconfig one.cfg\n" * 1001, "Too many config files reading 'one.cfg'\n")
     t.write("big.cfg", ("#" * 1023 + "\n") * 1024)  # 1 MiB
     t.write("last.cfg", "set a=1\n")
@@ -353,9 +326,9 @@ def test_second_expansion_stops_past_1023_characters(t):
     fails(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n", path_message % 3)
     # A path of 1023 characters after the second expansion is whole; one
     # more and the line is refused, in a dir line and in both texts of a link.
-    for n, ok in ((1023, True), (1024, False)):
+    for n, whole in ((1023, True), (1024, False)):
         keys = MYTYPE + "set inner=" + "x" * n + "\nset outer=<inner>\n"
-        if ok:
+        if whole:
             layout(t, keys + "symlink existing=<outer> new=ln\n")
             r = t.run("-vv", "-n", "-d", "out", "src")
             t.check(listing(t, r)[0].endswith(" existing=" + "x" * n), "whole link text")
@@ -404,7 +377,7 @@ def test_settings_and_built_in_words(t):
     t.write("src/app.cfg",
             "[<k >][<hn>][<hnblank>][<vv>][<bb>][<xx>][<un>][<who>][<dd>][<hp>][<dom>][<dp>]\n")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with substituted settings")
+    ok(t, r, "run with substituted settings")
     t.eq(t.readtext("out/etc/app.cfg"),
          "[ v ][%s][$hostname ][unknown][2006.015.2356][$nosuchword][][][out][%s][%s][%s]\n"
          % (host, first, domain, domainprefix), "substituted file")
@@ -415,7 +388,7 @@ def test_defdestdir_setting(t):
     t.mkdir("dest/app")
     t.mkdir("dest/other")
     r = t.run("src")
-    t.eq((r.status, r.err), (0, ""), "run with defdestdir")
+    ok(t, r, "run with defdestdir")
     t.check(t.exists("dest/app/name"), "installed into the first defdestdir")
     t.check(not t.exists("dest/other/name"), "a second defdestdir does not move the destination")
     native = "dest\\other" if t.wine else "dest/other"
@@ -423,5 +396,5 @@ def test_defdestdir_setting(t):
             "the last defdestdir, with native separators, is recorded")
     # With -d the setting does not choose the destination.
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run with -d and defdestdir")
+    ok(t, r, "run with -d and defdestdir")
     t.check(t.exists("out/name"), "installed into the -d directory")

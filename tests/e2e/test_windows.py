@@ -6,6 +6,8 @@ import re
 import shutil
 import subprocess
 
+from helpers import layout, ok, windows_only
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -22,8 +24,7 @@ def resource_string(exe, key):
 
 
 def test_executable_resources(t):
-    if not t.wine:
-        t.skip("the Linux build has no Windows resources")
+    windows_only(t, "the Linux build has no Windows resources")
     with open(t.program, "rb") as f:
         exe = f.read()
     version = project_version()
@@ -45,10 +46,8 @@ LIFE_TYPES = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
 
 
 def lifelayout(t, names, contents="1"):
-    t.write("types.txt", LIFE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("- txt %s\n" % n for n in names))
-    for n in ("a.txt", "b.txt"):
-        t.write("src/" + n, n + contents + "\n")
+    layout(t, LIFE_TYPES, ["- txt " + n for n in names],
+           {n: n + contents + "\n" for n in ("a.txt", "b.txt")}, None)
 
 
 def leftovers(t, top):
@@ -70,18 +69,18 @@ def test_long_destinations_work_through_a_whole_life(t):
         t.mkdir(dest)
         lifelayout(t, ["a.txt", "b.txt"])
         r = t.run("-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "first install at %d" % length)
+        ok(t, r, "first install at %d" % length)
         t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed at %d" % length)
         lifelayout(t, ["a.txt", "b.txt"], "2")
         r = t.run("--update", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--update at %d" % length)
+        ok(t, r, "--update at %d" % length)
         t.eq(t.readtext(dest + "/bin/b.txt"), "b.txt2\n", "updated at %d" % length)
         lifelayout(t, ["a.txt"], "2")
         r = t.run("--prune", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--prune at %d" % length)
+        ok(t, r, "--prune at %d" % length)
         t.check(not t.exists(dest + "/bin/b.txt"), "pruned at %d" % length)
         r = t.run("--uninstall", "-d", dest, "src")
-        t.eq((r.status, r.err), (0, ""), "--uninstall at %d" % length)
+        ok(t, r, "--uninstall at %d" % length)
         t.eq(t.listdir(dest), [], "uninstalled at %d" % length)
         t.eq(leftovers(t, top), [], "temporaries left at %d" % length)
 
@@ -91,7 +90,7 @@ def test_read_only_destination_files(t):
     t.mkdir(dest)
     lifelayout(t, ["a.txt", "b.txt"])
     r = t.run("-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "first install")
+    ok(t, r, "first install")
 
     def readonly():
         for n in ("a.txt", "b.txt"):
@@ -101,19 +100,19 @@ def test_read_only_destination_files(t):
     readonly()
     lifelayout(t, ["a.txt", "b.txt"], "2")
     r = t.run("-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "plain run")
+    ok(t, r, "plain run")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone")
     r = t.run("--update", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--update")
+    ok(t, r, "--update")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt2\n", "replaced by --update")
     readonly()
     lifelayout(t, ["a.txt"], "2")
     r = t.run("--prune", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--prune")
+    ok(t, r, "--prune")
     t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune")
     readonly()
     r = t.run("--uninstall", "-d", dest, "src")
-    t.eq((r.status, r.err), (0, ""), "--uninstall")
+    ok(t, r, "--uninstall")
     t.eq(t.listdir(dest), [], "removed by --uninstall")
 
 
@@ -134,13 +133,6 @@ class Holder:
         self.proc.wait(timeout=60)
 
 
-def holdopen_exe(t):
-    exe = os.path.join(os.path.dirname(t.program), "holdopen.exe")
-    if not os.path.exists(exe):
-        t.skip("holdopen.exe is not built beside the program")
-    return exe
-
-
 INUSE_OPS = [
     # (option, input lines of that run, the tool's file afterwards)
     ("--update", ["tool.exe", "a.txt"], "new"),
@@ -150,34 +142,48 @@ INUSE_OPS = [
 
 
 def inuse_layout(t, names, exe):
-    t.write("types.txt", "file exe 0755 - - - - bin\n" + LIFE_TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" +
-            "".join("- %s %s\n" % ("exe" if n.endswith(".exe") else "txt", n) for n in names))
-    t.write("src/a.txt", "a\n")
     with open(exe, "rb") as f:
-        t.write("src/tool.exe", f.read())
+        program = f.read()
+    layout(t, "file exe 0755 - - - - bin\n" + LIFE_TYPES,
+           ["- %s %s" % ("exe" if n.endswith(".exe") else "txt", n) for n in names],
+           {"a.txt": "a\n", "tool.exe": program}, None)
 
 
-def test_a_running_program_is_moved_aside(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
-    tool = "out/bin/tool.exe"
+def inuse_rounds(t, *first):
+    """The rounds of a scenario with files in use (Windows build only): for
+    each of INUSE_OPS, a fresh install of the program and a.txt into out by a
+    run with the options first, then (holdopen.exe, option, names, after)."""
+    windows_only(t, "a POSIX host replaces and removes files in use")
+    exe = os.path.join(os.path.dirname(t.program), "holdopen.exe")
+    if not os.path.exists(exe):
+        t.skip("holdopen.exe is not built beside the program")
     for option, names, after in INUSE_OPS:
         shutil.rmtree(t.path("out"), ignore_errors=True)
         t.mkdir("out")
         inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "first install")
+        ok(t, t.run(*first, "-d", "out", "src"), "first install")
+        yield exe, option, names, after
+
+
+def run_while_held(t, holding, exe, option, names, after):
+    """Runs option with the input lines names while a holder started with
+    holding runs; the program's source first gets a new version where after
+    says so."""
+    holder = Holder(t, holding)
+    try:
+        inuse_layout(t, names, exe)
+        if after == "new":
+            t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
+        return t.run(option, "-d", "out", "src")
+    finally:
+        holder.close()
+
+
+def test_a_running_program_is_moved_aside(t):
+    tool = "out/bin/tool.exe"
+    for exe, option, names, after in inuse_rounds(t):
         # The installed program runs, holding its own file.
-        holder = Holder(t, [t.path(tool), t.path("src/a.txt"), "read"])
-        try:
-            inuse_layout(t, names, exe)
-            if after == "new":
-                t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
-            r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
+        r = run_while_held(t, [t.path(tool), t.path("src/a.txt"), "read"], exe, option, names, after)
         aside = "out/bin/tool.exe.inuse~1"
         t.eq(r.status, 2, "status of " + option)
         t.eq(r.err, "WARNING: '%s' is in use by another program; it was moved aside as '%s' "
@@ -192,30 +198,15 @@ def test_a_running_program_is_moved_aside(t):
         # The program has ended: the next run that writes removes what is aside.
         inuse_layout(t, names if option != "--uninstall" else ["a.txt"], exe)
         r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "the run after " + option)
+        ok(t, r, "the run after " + option)
         t.check(not t.exists(aside) and not t.exists("out/manifest.inuse"),
                 "aside file and list removed after " + option)
 
 
 def test_a_file_held_open_that_may_be_deleted(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
-    for option, names, after in INUSE_OPS:
-        shutil.rmtree(t.path("out"), ignore_errors=True)
-        t.mkdir("out")
-        inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), "first install")
-        holder = Holder(t, [exe, t.path("out/bin/tool.exe"), "delete"])
-        try:
-            inuse_layout(t, names, exe)
-            if after == "new":
-                t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
-            r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
-        t.eq((r.status, r.err), (0, ""), option)
+    for exe, option, names, after in inuse_rounds(t):
+        r = run_while_held(t, [exe, t.path("out/bin/tool.exe"), "delete"], exe, option, names, after)
+        ok(t, r, option)
         t.eq([n for n in t.listdir("out/bin") if "inuse" in n], [], "nothing aside")
         t.check(not t.exists("out/manifest.inuse"), "no list")
         if after == "new":
@@ -234,26 +225,18 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
     t.write("out/manifest.inuse", "bin/a.txt.inuse~1\nbin/a.txt.inuse~2\n../outside.txt.inuse~1\n"
                                   "bin/b.txt\nbin/c.inuse~x\n/bin/a.txt.inuse~1\nbin\\d.inuse~1\n")
     r = t.run("-n", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "-n run")
+    ok(t, r, "-n run")
     t.check(all(t.exists(n) for n in aside), "-n removes nothing")
     r = t.run("-d", "out", "src")
-    t.eq((r.status, r.err), (0, ""), "run")
+    ok(t, r, "run")
     t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
     t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
     t.check(not t.exists("out/manifest.inuse"), "the list removed")
 
 
 def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
-    if not t.wine:
-        t.skip("a POSIX host replaces and removes files in use")
-    exe = holdopen_exe(t)
     tool = "out/bin/tool.exe"
-    for option, names, after in INUSE_OPS:
-        shutil.rmtree(t.path("out"), ignore_errors=True)
-        t.mkdir("out")
-        inuse_layout(t, ["tool.exe", "a.txt"], exe)
-        r = t.run("--update", "-d", "out", "src")  # with fingerprints
-        t.eq((r.status, r.err), (0, ""), "first install")
+    for exe, option, names, after in inuse_rounds(t, "--update"):  # with fingerprints
         old = t.read(tool)
         inuse_layout(t, names, exe)
         if after == "new":
@@ -274,7 +257,7 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         # Once the program has ended, the same command finishes the work,
         # its records and fingerprints being what stands on disk.
         r = t.run(option, "-d", "out", "src")
-        t.eq((r.status, r.err), (0, ""), option + " again")
+        ok(t, r, option + " again")
         if after == "new":
             t.eq(t.read(tool), old + b"new", "replaced by the second " + option)
         else:

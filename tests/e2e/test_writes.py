@@ -4,34 +4,21 @@
 # source that cannot be read, an empty destination and a destination that
 # does not exist yet.
 import os
-import subprocess
+
+import helpers
+from helpers import line, linux_only, ok, run_process
 
 TYPES = "file prog 0644 - - - win32=exe bin\ndir 0755 - - - - bin\n"
 
 
 def layout(t, names, dest="dest"):
-    t.write("types.txt", TYPES)
-    t.write("install.ins", "fileplacer types.txt\n" + "".join("core prog %s\n" % n for n in names))
-    for n in names:
-        t.write("src/%s.exe" % n, "contents of %s\n" % n)
-    if dest:
-        t.mkdir(dest + "/bin")
-
-
-def line(status, kind, mode, path):
-    return "%c%c %-7s %-7s %4o %s\n" % (status, kind, "-", "-", mode, path)
-
-
-def ok(t, r, what):
-    t.eq(r.err, "", "stderr of " + what)
-    t.eq(r.status, 0, "status of " + what)
+    helpers.layout(t, TYPES, ["core prog " + n for n in names],
+                   {n + ".exe": "contents of %s\n" % n for n in names}, dest and dest + "/bin")
 
 
 def run_with_umask(t, mask, *args):
     """A run of the Linux build under the given umask."""
-    env = {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
-    return subprocess.run([t.exe] + list(args), cwd=t.dir, env=env, capture_output=True,
-                          preexec_fn=lambda: os.umask(mask), timeout=60)
+    return run_process(t, *args, preexec_fn=lambda: os.umask(mask))
 
 
 def mode(t, rel):
@@ -86,8 +73,7 @@ def test_a_directory_at_a_temporary_name_is_left_alone(t):
 
 
 def test_new_files_get_new_file_permissions(t):
-    if t.wine:
-        t.skip("Windows files have no umask permission bits")
+    linux_only(t, "Windows files have no umask permission bits")
     layout(t, ["tool", "other"])
     t.write("dest/bin/toolTMPZ.exe", "leftover of a killed run")
     os.chmod(t.path("dest/bin/toolTMPZ.exe"), 0o600)
@@ -114,8 +100,7 @@ def test_new_files_get_new_file_permissions(t):
 
 
 def test_temporary_names_longer_than_their_final_names(t):
-    if t.wine:
-        t.skip("Windows paths of more than 1024 characters are not opened here")
+    linux_only(t, "Windows paths of more than 1024 characters are not opened here")
     # 1007 characters: "<dest>/manifest.txt" fits in 1023, its temporary does not;
     # "<dest>/perm.<pkg>" is exactly 1023. The file itself goes to an absolute
     # directory (below the working directory).
@@ -164,8 +149,7 @@ def test_directory_at_an_output_name(t):
 
 
 def test_unreadable_source_is_reported_before_the_temporary(t):
-    if t.wine:
-        t.skip("Windows does not open a directory as a source file")
+    linux_only(t, "Windows does not open a directory as a source file")
     layout(t, ["f"], dest=None)
     os.remove(t.path("src/f.exe"))
     t.mkdir("src/f.exe")
