@@ -228,14 +228,14 @@ void writeoutputs(runstate* rs) {
     bool written = false;
     if (rs->changed && !rs->nomanifest) {
         if (debug) std::fputs("generating manifest file\n", stdout);
-        if (!rs->noaction) {
+        if (!rs->mode.dryrun) {
             writemanifest(rs, &manifest);
             written = true;
         }
     }
     if ((rs->pkgmode || rs->specfile) && lifewritesperms(rs)) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
-        if (!rs->noaction) writepermfiles(rs);
+        if (!rs->mode.dryrun) writepermfiles(rs);
     }
     if (written) commitmanifest(rs, &manifest);
 }
@@ -244,11 +244,21 @@ void writeoutputs(runstate* rs) {
 // its parent must exist), so that a first run into a new directory works.
 void makedestination(const runstate* rs) {
     const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    if (*dir == '\0' || rs->noaction || rs->verify || rs->uninstall) return;
+    if (*dir == '\0' || !rs->mode.writes || rs->uninstall) return;
     int err = createdir(rs->destdir);
     if (err != 0)
         die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
             std::strerror(err), err);
+}
+
+runmode modeof(const runstate* rs) {
+    runmode mode;
+    mode.dryrun = rs->noaction != 0;
+    mode.reports = rs->verify != 0;
+    mode.writes = !mode.dryrun && !mode.reports;
+    mode.compares = rs->update != 0 || mode.reports;
+    mode.removes = rs->prune != 0 || rs->uninstall != 0;
+    return mode;
 }
 
 // The run being made, for the failure hook.
@@ -315,6 +325,7 @@ int runmain(int argc, char** argv) {
     if (rs->json) rs->verbose = 1;
     reportbegin({rs->json != 0, rs->stats != 0});
     lifecheckoptions(rs);
+    rs->mode = modeof(rs);
     setdurable(rs->nosync == 0);
     current = rs;
     setfailurehook(keepfinishedwork);

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
@@ -193,10 +193,10 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
     bool replace = existing != nullptr;
     updateplan plan = updateplan::replace;
     if (replace) {
-        if (!lifeinspects(rs)) return COPYLEFT;
+        if (!rs->mode.compares) return COPYLEFT;
         plan = lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing);
         if (plan == updateplan::leave) return COPYLEFT;
-        if (lifedryrun(rs)) return plan == updateplan::beside ? COPYBESIDE : COPYREPLACED;
+        if (!rs->mode.writes) return plan == updateplan::beside ? COPYBESIDE : COPYREPLACED;
     }
     besidenames names;
     if (plan == updateplan::beside) {
@@ -225,7 +225,7 @@ int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const
         return COPYLEFT;
     }
     bool beside = plan == updateplan::beside;
-    if (lifedryrun(rs)) {
+    if (!rs->mode.writes) {
         closefd(src.fd);
         return beside ? COPYBESIDE : COPYREPLACED;
     }
@@ -248,7 +248,7 @@ sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath
     // change the outcome. --update and --verify compare it instead, and its
     // fingerprint may show from the source's status alone that it is in step.
     if (!dst->exists || (entry->flags & F_SUBSTITUTE) != 0) return sourceneed::open;
-    return lifeinspects(rs) ? sourceneed::status : sourceneed::none;
+    return rs->mode.compares ? sourceneed::status : sourceneed::none;
 }
 
 int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
@@ -272,7 +272,7 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
-    if (!exists && lifedryrun(rs)) {
+    if (!exists && !rs->mode.writes) {
         closefd(sourcefd);
         return lifeabsent(rs, entry, destpath, dst.error);
     }
@@ -287,7 +287,7 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (expand)
         return copysubstituted(rs, src, info, temppath, destpath, entry,
                                exists ? &dst.status : nullptr);
-    if (exists && lifeinspects(rs))
+    if (exists && rs->mode.compares)
         return updateplain(rs, src, info, temppath, destpath, entry, dst.status);
     if (exists) {
         drain(src, static_cast<std::uint64_t>(info.size));

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"

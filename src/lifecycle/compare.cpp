@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "text/text.h"

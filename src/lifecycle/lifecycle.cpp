@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "platform/platform.h"
@@ -37,7 +37,7 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-bool takesorphans(const runstate* rs) { return rs->prune || rs->uninstall || rs->verify; }
+bool takesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
 
 // The record identity and relative path of the file the copy asks about,
 // built in buffers the run reuses: there is one lookup per installed file.
@@ -160,30 +160,30 @@ void lifecheckoptions(const runstate* rs) {
 void lifeprepare(runstate* rs) {
     lifestate* ls = lifeof(rs);
     if (!rs->nomanifest) loadsums(rs, ls);
-    ls->keep = !rs->nomanifest && !rs->noaction && !rs->verify &&
-               (rs->update || rs->prune || rs->uninstall || ls->sumspresent);
+    ls->keep = !rs->nomanifest && rs->mode.writes &&
+               (rs->update || rs->mode.removes || ls->sumspresent);
     if (ls->keep) ls->hash = newhasher();
-    if (rs->prune || rs->uninstall) planremovals(rs, ls);
+    if (rs->mode.removes) planremovals(rs, ls);
 }
 
 void lifeafterwalk(runstate* rs) {
     lifestate* ls = lifeof(rs);
-    if (rs->verify) {
+    if (rs->mode.reports) {
         verifyreport(rs, ls);
         rs->changed = 0;
     }
-    if (rs->prune || rs->uninstall) removerecords(rs, ls);
+    if (rs->mode.removes) removerecords(rs, ls);
 }
 
 bool lifewritesperms(const runstate* rs) {
-    if (rs->verify || rs->uninstall) return false;
+    if (rs->mode.reports || rs->uninstall) return false;
     return rs->changed || lifeof(rs)->replaced > 0;
 }
 
 void lifeoutputs(runstate* rs) {
     lifestate* ls = lifeof(rs);
-    if (rs->noaction || rs->verify) return;
-    if (rs->prune || rs->uninstall) removeoutputs(rs, ls);
+    if (!rs->mode.writes) return;
+    if (rs->mode.removes) removeoutputs(rs, ls);
     if (ls->keep && !ls->removedall) writesums(rs, ls);
 }
 
@@ -201,18 +201,13 @@ int lifestatus(const runstate* rs) {
 // ---- install walk and copy ------------------------------------------------
 
 bool lifewalks(const runstate* rs, const fileinfo* e) {
-    if (!(rs->prune || rs->verify) || (e->flags & F_FROMMANIFEST) == 0) return true;
+    if (!(rs->prune || rs->mode.reports) || (e->flags & F_FROMMANIFEST) == 0) return true;
     return e->child != nullptr || !inscope(rs, e);
 }
 
-bool lifeinspects(const runstate* rs) { return rs->update || rs->verify; }
-
-bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
-
-bool lifereports(const runstate* rs) { return rs->verify != 0; }
 
 int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
-    if (!rs->verify) return COPYWOULD;
+    if (!rs->mode.reports) return COPYWOULD;
     // Only a path that does not exist is missing; one that cannot be
     // examined may well be there.
     if (err != 0 && err != ENOENT && err != ENOTDIR) {
@@ -234,7 +229,7 @@ updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* s
     const std::string& rel = p.rel;
     const fingerprint* fp = printat(ls, p);
     reader r{srcfd, srcpath};
-    if (rs->verify) {
+    if (rs->mode.reports) {
         // Unchanged source times say the source still holds what was installed.
         auto matches = [&] {
             if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return true;
@@ -270,7 +265,7 @@ bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const c
     const fingerprint* fp = printat(lifeof(rs), placeof(rs, e, destpath));
     if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
         return false;
-    if (rs->verify) note(rs, e, destpath, finding::same);
+    if (rs->mode.reports) note(rs, e, destpath, finding::same);
     return true;
 }
 
@@ -286,7 +281,7 @@ updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text
     auto same = [&] {
         return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
     };
-    if (rs->verify) {
+    if (rs->mode.reports) {
         note(rs, e, destpath,
              judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst,
                    [&] { return h == fp->hash; }, same));

@@ -40,14 +40,6 @@ int lifestatus(const runstate* rs);
 // False for a record the input no longer lists that this run must not
 // install (--prune, --verify).
 bool lifewalks(const runstate* rs, const fileinfo* e);
-// True when an existing destination is compared with what would be
-// installed now (--update, --verify).
-bool lifeinspects(const runstate* rs);
-// True when nothing is written (-n, --verify).
-bool lifedryrun(const runstate* rs);
-// True when the run reports differences instead of installing (--verify):
-// it makes no directory at all and lists nothing of the walk.
-bool lifereports(const runstate* rs);
 // The destination destpath of e does not exist, or its status could not be
 // read (err), and nothing is written: the result of copyfile (COPYWOULD).
 int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err);

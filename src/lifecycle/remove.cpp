@@ -16,7 +16,7 @@
 #include <map>
 #include <set>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lock/lock.h"
@@ -227,7 +227,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
         int err = statbelow(rootdir(rs), rel.c_str(), &st);
         if (err != 0 && !absent(err)) cannot(ls, "examine", listing, err);
         if (err != 0 || st.kind != 'd') continue;
-        if (rs->noaction) {
+        if (rs->mode.dryrun) {
             if (!wouldbeempty(rs, *plan, rel)) continue;
         } else if ((err = removebelow(rootdir(rs), rel.c_str(), true)) != 0) {
             // Not empty: something the tool did not install is in it.
@@ -290,7 +290,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
                             r.alt ? &*r.alt : nullptr))
             return keep(ls, r);
-        err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+        err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
         // Another program holds it: it stays recorded for a later run.
         if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
@@ -318,7 +318,7 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err;
-    err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+    err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"

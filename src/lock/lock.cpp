@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -17,9 +17,6 @@ namespace {
 // process: a new lock replaces the one before).
 lockhandle held = -1;
 
-// Runs that write: they hold the lock alone.
-bool writes(const runstate* rs) { return rs->noaction == 0 && rs->verify == 0; }
-
 [[noreturn]] void lockfailed(const char* path, int err) {
     die("Can't lock '%s': %s (%d)\n", path, std::strerror(err), err);
 }
@@ -29,7 +26,7 @@ bool writes(const runstate* rs) { return rs->noaction == 0 && rs->verify == 0; }
 void lockdestination(runstate* rs) {
     droplock(held);
     held = -1;
-    bool exclusive = writes(rs);
+    bool exclusive = rs->mode.writes;  // runs that write hold the lock alone
     const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
     // A run that may write into a missing destination makes it (one level,
     // as before its walk); --uninstall has nothing to do there.

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifecycle.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"

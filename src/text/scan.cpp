@@ -1,7 +1,7 @@
 // Cutting a loaded text in place into lines and blank-separated tokens.
 #include "text/text.h"
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "platform/platform.h"
 
 #include <cstdlib>

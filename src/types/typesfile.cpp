@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "layout/winnames.h"
 #include "platform/platform.h"
 #include "report/report.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "platform/platform.h"
 #include "types/types.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifeinternal.h"
 #include "text/text.h"
