@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
-#include "inuse/inuse.h"
+#include "ending/ending.h"
 #include "install/install.h"
+#include "inuse/inuse.h"
 #include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
@@ -148,10 +150,11 @@ void readenvironment(runstate* rs) {
 }
 
 void gatherhostfacts(runstate* rs) {
-    startsockets();
+    std::string why;
+    if (!startsockets(&why)) die("%s", why.c_str());
     getdatetime(rs->datetime, sizeof rs->datetime);
     gethost(rs->hostname, sizeof rs->hostname);
-    getipv4(rs->ipv4addr, sizeof rs->ipv4addr, rs->hostname);
+    if (!getipv4(rs->ipv4addr, sizeof rs->ipv4addr, rs->hostname, &why)) die("%s", why.c_str());
     getdcpath(rs->hostname, rs->dcpath, sizeof rs->dcpath);
     int err = getworkdir(rs->cwd, sizeof rs->cwd);
     if (err != 0) die("Can't get current working directory: %s (%d)\n", std::strerror(err), err);
@@ -328,11 +331,14 @@ int runmain(int argc, char** argv) {
     rs->mode = modeof(rs);
     setdurable(rs->nosync == 0);
     current = rs;
-    setfailurehook(keepfinishedwork);
+    runhooks hooks = currentrunhooks();
+    hooks.keepwork = keepfinishedwork;
+    setrunhooks(hooks);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    setfailurehook(nullptr);
+    hooks.keepwork = nullptr;
+    setrunhooks(hooks);
     int status = lifestatus(rs);
     if (status == 0) status = leftasidestatus();
     reportend(status);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
 #include "tree/tree.h"
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 

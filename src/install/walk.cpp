@@ -9,12 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -98,6 +99,15 @@ void listlink(const walkstate& ws, char status, char kind, const char* target) {
     settleline(ws.rs, &line, ws.rs->verbose != 0, false);
 }
 
+// Makes the directory at path: its listing status, '+' made, '-' there
+// already, 'x' its parent missing. Any other failure ends the run.
+char makedirectory(const char* path) {
+    std::string why;
+    dirmade made = makedir(path, &why);
+    if (made == dirmade::failed) die("%s", why.c_str());
+    return made == dirmade::made ? '+' : made == dirmade::exists ? '-' : 'x';
+}
+
 // Appends the entry to the retry list; its next link stays untouched so the
 // later walks over the tree still reach its later siblings.
 void defer(runstate* rs, fileinfo* e) {
@@ -138,7 +148,7 @@ step packagedir(walkstate& ws) {
     int n = packagepath(ws.dstbuf, PATHSIZE, rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
-    if (!rs->mode.reports) makedir(ws.dstbuf);
+    if (!rs->mode.reports) makedirectory(ws.dstbuf);
     e->flags |= F_PKGDIRDONE;
     if (e->parent != nullptr) {
         e->parent->resume = e;
@@ -169,7 +179,7 @@ step goup(walkstate& ws) {
 }
 
 step directory(walkstate& ws) {
-    char status = !ws.rs->mode.writes ? ' ' : makedir(ws.dstbuf);
+    char status = !ws.rs->mode.writes ? ' ' : makedirectory(ws.dstbuf);
     if (status == 'x') return goup(ws);
     if (ws.failedup == ws.cur) ws.failedup = nullptr;
     listline(ws, status, 'D', ws.cur->ftype);

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"

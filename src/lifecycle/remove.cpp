@@ -16,12 +16,13 @@
 #include <map>
 #include <set>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
-#include "lock/lock.h"
 #include "lifecycle/lifeinternal.h"
+#include "lock/lock.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"

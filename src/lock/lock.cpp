@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 
 namespace {
 

@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"

@@ -1,6 +1,7 @@
 // Loading a text file whole into one NUL-terminated heap block.
 #include "text/text.h"
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 #include <cerrno>

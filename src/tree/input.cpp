@@ -6,12 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "run/run.h"
+#include "ending/ending.h"
 #include "layout/winnames.h"
 #include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -70,30 +71,42 @@ int writeatomic(const char* path, const char* tmp, const char* text, bool replac
 
 // ---- makedir ----------------------------------------------------------------
 
+namespace {
+
+// makedir of path: what it did, and its message when it failed.
+dirmade mkdirof(const std::string& path, std::string* why = nullptr) {
+    std::string message;
+    dirmade made = makedir(path.c_str(), &message);
+    if (why != nullptr) *why = message;
+    return made;
+}
+
+}  // namespace
+
 TEST_F(platformtest, makedirreportseachstatus) {
-    EXPECT_EQ(makedir("a"), '+');
+    EXPECT_EQ(mkdirof("a"), dirmade::made);
     EXPECT_TRUE(fs::is_directory("a"));
-    EXPECT_EQ(makedir("a"), '-');
-    EXPECT_EQ(makedir("a/b/c"), 'x');  // parent missing: no error, no directory
+    EXPECT_EQ(mkdirof("a"), dirmade::exists);
+    EXPECT_EQ(mkdirof("a/b/c"), dirmade::noparent);  // no error, no directory
     EXPECT_FALSE(fs::exists("a/b"));
-    EXPECT_EQ(makedir("a/b"), '+');
-    EXPECT_EQ(makedir("a/b/c"), '+');
+    EXPECT_EQ(mkdirof("a/b"), dirmade::made);
+    EXPECT_EQ(mkdirof("a/b/c"), dirmade::made);
     EXPECT_TRUE(fs::is_directory("a/b/c"));
 }
 
 TEST_F(platformtest, makedirsmallquirks) {
     // One leading '/' is dropped: the path is taken relative to the cwd.
-    EXPECT_EQ(makedir("/top"), '+');
+    EXPECT_EQ(mkdirof("/top"), dirmade::made);
     EXPECT_TRUE(fs::is_directory(dir / "top"));
     // A name ending in ':' is a drive: reported as existing, nothing made.
-    EXPECT_EQ(makedir("drive:"), '-');
+    EXPECT_EQ(mkdirof("drive:"), dirmade::exists);
     EXPECT_FALSE(fs::exists("drive:"));
-    EXPECT_EQ(makedir("/c:"), '-');
+    EXPECT_EQ(mkdirof("/c:"), dirmade::exists);
     // An existing plain file counts as existing; a file in the way of a
     // parent counts as a missing parent.
     spill("plain", "x");
-    EXPECT_EQ(makedir("plain"), '-');
-    EXPECT_EQ(makedir("plain/sub"), 'x');
+    EXPECT_EQ(mkdirof("plain"), dirmade::exists);
+    EXPECT_EQ(mkdirof("plain/sub"), dirmade::noparent);
 }
 
 TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
@@ -103,21 +116,23 @@ TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
     for (int i = 0; i < 4; i++) {
         if (!base.empty()) base += '/';
         base += std::string(i < 3 ? 254 : 1020 - 3 * 255, static_cast<char>('p' + i));
-        ASSERT_EQ(makedir(base.c_str()), '+');
+        ASSERT_EQ(mkdirof(base), dirmade::made);
     }
     ASSERT_EQ(base.size(), 1020u);
-    EXPECT_EQ(makedir((base + "/ab").c_str()), '+');
-    std::string longer = base + "/abc";
-    EXPECT_EXIT(makedir(longer.c_str()), ::testing::ExitedWithCode(1),
-                "Create Directory '.*/abc' failed: .* \\(" + std::to_string(ENAMETOOLONG) + "\\)");
+    EXPECT_EQ(mkdirof(base + "/ab"), dirmade::made);
+    std::string why;
+    EXPECT_EQ(mkdirof("/" + base + "/abc", &why), dirmade::failed);
+    EXPECT_EQ(why, "Create Directory '" + base + "/abc' failed: " + std::strerror(ENAMETOOLONG) +
+                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
     EXPECT_FALSE(fs::exists(base + "/abc"));
 }
 
-TEST_F(platformtest, makedirotherfailureends) {
+TEST_F(platformtest, makedirotherfailureisreturned) {
     std::string name(300, 'n');  // longer than any file-name component
-    std::string expect = "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
-                         " \\(" + std::to_string(ENAMETOOLONG) + "\\)\n";
-    EXPECT_EXIT(makedir(("/" + name).c_str()), ::testing::ExitedWithCode(1), expect);
+    std::string why;
+    EXPECT_EQ(mkdirof("/" + name, &why), dirmade::failed);
+    EXPECT_EQ(why, "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
+                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
 }
 
 // ---- names ------------------------------------------------------------------
