@@ -254,16 +254,6 @@ void makedestination(const runstate* rs) {
             std::strerror(err), err);
 }
 
-runmode modeof(const runstate* rs) {
-    runmode mode;
-    mode.dryrun = rs->noaction != 0;
-    mode.reports = rs->verify != 0;
-    mode.writes = !mode.dryrun && !mode.reports;
-    mode.compares = rs->update != 0 || mode.reports;
-    mode.removes = rs->prune != 0 || rs->uninstall != 0;
-    return mode;
-}
-
 // The run being made, for the failure hook.
 runstate* current = nullptr;
 
@@ -295,6 +285,16 @@ void runstages(runstate* rs) {
 }
 
 }  // namespace
+
+runmode modeof(const runstate* rs) {
+    runmode mode;
+    mode.dryrun = rs->noaction != 0;
+    mode.reports = rs->verify != 0;
+    mode.writes = !mode.dryrun && !mode.reports;
+    mode.compares = rs->update != 0 || mode.reports;
+    mode.removes = rs->prune != 0 || rs->uninstall != 0;
+    return mode;
+}
 
 const longoption longoptions[11] = {
     {"--help", "show this text and end", nullptr},

@@ -18,6 +18,8 @@ struct longoption {
     int runstate::*field;  // set to 1 when given; null for --help and --version
 };
 extern const longoption longoptions[11];
+// What the run does, from its options.
+runmode modeof(const runstate* rs);
 // Replaces the package list by the ':'-separated names of text (cut in place).
 void parsepkglist(runstate* rs, char* text);
 
