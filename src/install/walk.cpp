@@ -299,8 +299,8 @@ step symlinkentry(walkstate& ws) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     const char* existing = textor(e->existing);
-    std::int64_t mtime = 0;
-    if (e->child != nullptr && (e->flags & F_RETRY) == 0 && pathstat(existing, &mtime) == ENOENT) {
+    statinfo st;
+    if (e->child != nullptr && (e->flags & F_RETRY) == 0 && statfile(existing, &st) == ENOENT) {
         defer(rs, e);
         return step::advance;
     }

@@ -46,20 +46,11 @@ void cannot(lifestate* ls, const char* what, const std::string& listing, int err
 // Nothing stands at the path: the only outcome that counts as gone.
 bool absent(int err) { return err == ENOENT || err == ENOTDIR; }
 
-bool separator(char c) { return c == '/' || c == '\\'; }
-
-// A component a host may read as the parent directory: "..", and on
-// Windows also dots followed by more dots or blanks.
-bool parentcomponent(std::string_view c) {
-    if (c.size() < 2 || c[0] != '.' || c[1] != '.') return false;
-    return c.find_first_not_of(". ") == std::string_view::npos;
-}
-
 bool leavesdestination(std::string_view rel) {
     std::size_t start = 0;
     for (std::size_t i = 0; i <= rel.size(); i++) {
-        if (i < rel.size() && !separator(rel[i])) continue;
-        if (parentcomponent(rel.substr(start, i - start))) return true;
+        if (i < rel.size() && !pathseparator(rel[i])) continue;
+        if (parentname(rel.substr(start, i - start))) return true;
         start = i + 1;
     }
     return false;
@@ -92,7 +83,7 @@ void checkpath(const runstate* rs, const removal& r, std::set<std::string>* chec
     if (leavesdestination(rel)) refuse(r, "'..' in its path leaves the destination");
     std::string dest = rs->destdir;
     for (std::size_t i = 0; i < rel.size(); i++) {
-        if (!separator(rel[i])) continue;
+        if (!pathseparator(rel[i])) continue;
         std::string dir = dest + "/" + rel.substr(0, i);
         if (!checked->insert(dir).second) continue;
         statinfo st;

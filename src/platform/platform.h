@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- what a failing run leaves --------------------------------------------
@@ -58,6 +59,17 @@ void nativeseparators(char* text);
 // unsigned, stops at the first difference, at a NUL or after n bytes.
 int strnicmpascii(const char* a, const char* b, std::size_t n);
 
+// ---- paths as a Windows host reads them (both builds) --------------------
+
+// '/' or '\\'.
+bool pathseparator(char c);
+// The parent directory: "..", and dots followed by more dots or blanks.
+bool parentname(std::string_view name);
+// Starts with a drive: a letter and ':' ("C:").
+bool startsdrive(std::string_view path);
+// Absolute: starts with a separator, or with any character and ':'.
+bool absolutepath(const char* path);
+
 // ---- files ----------------------------------------------------------------
 
 // Opens path read-only without newline translation: descriptor or -1 (errno).
@@ -74,10 +86,6 @@ long writefd(int fd, const void* buf, std::size_t count);
 // inside the kernel: bytes copied, 0 at the end of infd, -1 with errno.
 // ENOSYS where the host has no such call.
 long copyrange(int infd, int outfd, std::size_t count);
-// Size and modification time (whole seconds) of an open file: 0 or errno.
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime);
-// Modification time of a path: 0 when its status can be read, else errno.
-int pathstat(const char* path, std::int64_t* mtime);
 // 1 when a directory (or a link to one) stands at path.
 int isdirectory(const char* path);
 // Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
@@ -102,6 +110,10 @@ struct statinfo {
     std::int64_t mtime = 0;   // nanoseconds since 1970 (as fine as the host keeps)
     char kind = 0;            // 'f' file, 'd' directory, 'l' link, 'o' anything else
 };
+// Whole seconds of a status time, rounded down as the C runtime's time_t is.
+constexpr std::int64_t wholeseconds(std::int64_t ns) {
+    return ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
+}
 // Status of the name itself (a link is reported as a link, where the host can
 // tell one: Windows hosts that cannot show a link to a file as a file): 0 or
 // the error number.

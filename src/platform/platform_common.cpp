@@ -112,6 +112,21 @@ bool isasidename(const std::string& path) {
     return true;
 }
 
+bool pathseparator(char c) { return c == '/' || c == '\\'; }
+
+bool parentname(std::string_view name) {
+    return name.size() >= 2 && name[0] == '.' && name[1] == '.' &&
+           name.find_first_not_of(". ") == std::string_view::npos;
+}
+
+bool startsdrive(std::string_view path) {
+    return path.size() >= 2 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
+}
+
+bool absolutepath(const char* path) {
+    return pathseparator(path[0]) || (path[0] != '\0' && path[1] == ':');
+}
+
 int strnicmpascii(const char* a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; i++) {
         int ca = foldascii(static_cast<unsigned char>(a[i]));

@@ -109,23 +109,6 @@ long copyrange(int infd, int outfd, std::size_t count) {
 #endif
 }
 
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
-    FP_FAULT_ERROR(stat, fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0) return errno;
-    *size = static_cast<std::int64_t>(st.st_size);
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
-int pathstat(const char* path, std::int64_t* mtime) {
-    FP_FAULT_ERROR(stat, path);
-    struct stat st;
-    if (stat(path, &st) != 0) return errno;
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
 int isdirectory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;

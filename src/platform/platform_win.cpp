@@ -369,14 +369,6 @@ long copyrange(int infd, int outfd, std::size_t count) {
     return -1;
 }
 
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
-    struct _stat64 st;
-    if (_fstat64(fd, &st) != 0) return errno;
-    *size = static_cast<std::int64_t>(st.st_size);
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
 namespace {
 
 // 100-nanosecond intervals from 1601 to 1970.
@@ -396,16 +388,6 @@ char kindof(DWORD attrs) {
 }
 
 }  // namespace
-
-int pathstat(const char* path, std::int64_t* mtime) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    std::int64_t ns = nanoseconds(data.ftLastWriteTime);
-    // Whole seconds, rounded down as the C runtime's time_t is.
-    *mtime = ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
-    return 0;
-}
 
 int isdirectory(const char* path) {
     DWORD attrs = attributes(path);

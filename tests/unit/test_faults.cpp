@@ -91,11 +91,10 @@ TEST_F(faultstest, onlyTheChosenCallOfTheChosenOperationFails) {
 TEST_F(faultstest, eachKindOfCallFailsAsItsHostCallWould) {
     ASSERT_TRUE(faultselect("stat:1:EIO,stat:2:EACCES,unlink:1:EACCES,rename:1:ENOSPC,"
                             "mkdir:1:EIO,close:1:EINTR,write:1:EIO"));
-    std::int64_t size = 0;
-    std::int64_t mtime = 0;
-    EXPECT_EQ(pathstat("in.txt", &mtime), EIO);
+    statinfo st;
+    EXPECT_EQ(statfile("in.txt", &st), EIO);
     int fd = openread("in.txt");
-    EXPECT_EQ(fdstat(fd, &size, &mtime), EACCES);
+    EXPECT_EQ(statfd(fd, &st), EACCES);
     EXPECT_EQ(closefd(fd), -1);
     EXPECT_EQ(errno, EINTR);
     char c;

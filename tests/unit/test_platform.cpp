@@ -154,6 +154,29 @@ TEST(platformnames, strnicmpasciifoldsasciionly) {
     EXPECT_EQ(strnicmpascii("x", "y", 0), 0);
 }
 
+TEST(platformnames, pathsasawindowshostreadsthem) {
+    struct row {
+        const char* path;
+        bool parent, drive, absolute;
+    };
+    const row rows[] = {
+        {"..", true, false, false},        {".. .", true, false, false},
+        {"...", true, false, false},       {"..x", false, false, false},
+        {".", false, false, false},        {"C:", false, true, true},
+        {"z:name", false, true, true},     {"1:", false, false, true},
+        {"/opt", false, false, true},      {"\\share", false, false, true},
+        {"bin/x", false, false, false},    {"", false, false, false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(parentname(r.path), r.parent) << r.path;
+        EXPECT_EQ(startsdrive(r.path), r.drive) << r.path;
+        EXPECT_EQ(absolutepath(r.path), r.absolute) << r.path;
+    }
+    EXPECT_TRUE(pathseparator('/'));
+    EXPECT_TRUE(pathseparator('\\'));
+    EXPECT_FALSE(pathseparator(':'));
+}
+
 TEST(platformnames, win32idandlinkbehaviour) {
     const char* text = "root:rest";
     const char* field = text;
@@ -181,18 +204,19 @@ TEST_F(platformtest, makelinkmakesnothing) {
 TEST_F(platformtest, statandread) {
     spill("f", "one\r\ntwo\n");
     setmtime("f", 1136368586);
-    std::int64_t mtime = 0;
-    EXPECT_EQ(pathstat("f", &mtime), 0);
-    EXPECT_EQ(mtime, 1136368586);
-    EXPECT_EQ(pathstat("missing", &mtime), ENOENT);
+    statinfo st;
+    EXPECT_EQ(statfile("f", &st), 0);
+    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
+    EXPECT_EQ(statfile("missing", &st), ENOENT);
 
     int fd = openread("f");
     ASSERT_GE(fd, 0);
-    std::int64_t size = 0;
-    mtime = 0;
-    EXPECT_EQ(fdstat(fd, &size, &mtime), 0);
-    EXPECT_EQ(size, 9);
-    EXPECT_EQ(mtime, 1136368586);
+    st = statinfo{};
+    EXPECT_EQ(statfd(fd, &st), 0);
+    EXPECT_EQ(st.size, 9);
+    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
+    EXPECT_EQ(wholeseconds(-1), -1);  // before 1970: rounded down, as time_t is
+    EXPECT_EQ(wholeseconds(-1000000000), -1);
     char buf[32] = {};
     EXPECT_EQ(readfd(fd, buf, sizeof buf), 9);
     EXPECT_EQ(std::string(buf), "one\r\ntwo\n");  // no newline translation
