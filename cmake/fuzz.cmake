@@ -3,7 +3,7 @@
 #
 # The tool's sources are compiled once more with FP_FUZZ defined and then
 # linked into one relocatable object with --wrap for the C allocation
-# functions, so that the run seam (src/platform/runseam.cpp) records only the
+# functions, so that the run seam (src/ending/runseam.cpp) records only the
 # tool's own blocks and frees them after each input.
 option(FP_FUZZ "Build the libFuzzer targets of tests/fuzz (clang only)" OFF)
 

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/driver.h"
-#include "inuse/inuse.h"
+#include "ending/ending.h"
 #include "install/install.h"
+#include "inuse/inuse.h"
 #include "lifecycle/lifecycle.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
@@ -148,10 +150,11 @@ void readenvironment(runstate* rs) {
 }
 
 void gatherhostfacts(runstate* rs) {
-    startsockets();
+    std::string why;
+    if (!startsockets(&why)) die("%s", why.c_str());
     getdatetime(rs->datetime, sizeof rs->datetime);
     gethost(rs->hostname, sizeof rs->hostname);
-    getipv4(rs->ipv4addr, sizeof rs->ipv4addr, rs->hostname);
+    if (!getipv4(rs->ipv4addr, sizeof rs->ipv4addr, rs->hostname, &why)) die("%s", why.c_str());
     getdcpath(rs->hostname, rs->dcpath, sizeof rs->dcpath);
     int err = getworkdir(rs->cwd, sizeof rs->cwd);
     if (err != 0) die("Can't get current working directory: %s (%d)\n", std::strerror(err), err);
@@ -228,14 +231,14 @@ void writeoutputs(runstate* rs) {
     bool written = false;
     if (rs->changed && !rs->nomanifest) {
         if (debug) std::fputs("generating manifest file\n", stdout);
-        if (!rs->noaction) {
+        if (!rs->mode.dryrun) {
             writemanifest(rs, &manifest);
             written = true;
         }
     }
     if ((rs->pkgmode || rs->specfile) && lifewritesperms(rs)) {
         if (debug) std::fputs("generating chmod/chown files\n", stdout);
-        if (!rs->noaction) writepermfiles(rs);
+        if (!rs->mode.dryrun) writepermfiles(rs);
     }
     if (written) commitmanifest(rs, &manifest);
 }
@@ -244,7 +247,7 @@ void writeoutputs(runstate* rs) {
 // its parent must exist), so that a first run into a new directory works.
 void makedestination(const runstate* rs) {
     const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    if (*dir == '\0' || rs->noaction || rs->verify || rs->uninstall) return;
+    if (*dir == '\0' || !rs->mode.writes || rs->uninstall) return;
     int err = createdir(rs->destdir);
     if (err != 0)
         die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
@@ -283,6 +286,16 @@ void runstages(runstate* rs) {
 
 }  // namespace
 
+runmode modeof(const runstate* rs) {
+    runmode mode;
+    mode.dryrun = rs->noaction != 0;
+    mode.reports = rs->verify != 0;
+    mode.writes = !mode.dryrun && !mode.reports;
+    mode.compares = rs->update != 0 || mode.reports;
+    mode.removes = rs->prune != 0 || rs->uninstall != 0;
+    return mode;
+}
+
 const longoption longoptions[11] = {
     {"--help", "show this text and end", nullptr},
     {"--version", "show the version and end", nullptr},
@@ -315,13 +328,17 @@ int runmain(int argc, char** argv) {
     if (rs->json) rs->verbose = 1;
     reportbegin({rs->json != 0, rs->stats != 0});
     lifecheckoptions(rs);
+    rs->mode = modeof(rs);
     setdurable(rs->nosync == 0);
     current = rs;
-    setfailurehook(keepfinishedwork);
+    runhooks hooks = currentrunhooks();
+    hooks.keepwork = keepfinishedwork;
+    setrunhooks(hooks);
     gatherhostfacts(rs);
     if (rs->verbose > 1) printsummary(rs);
     runstages(rs);
-    setfailurehook(nullptr);
+    hooks.keepwork = nullptr;
+    setrunhooks(hooks);
     int status = lifestatus(rs);
     if (status == 0) status = leftasidestatus();
     reportend(status);

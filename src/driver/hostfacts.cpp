@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 // The current UTC time as YYYYMMDDhhmmssZ.

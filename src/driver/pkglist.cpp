@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
+#include "tree/tree.h"
 
 namespace {
 
@@ -67,16 +69,4 @@ void parsepkglist(runstate* rs, char* text) {
         *cursor++ = '\0';
     }
     std::qsort(rs->pkglist, static_cast<std::size_t>(rs->numpkgs), sizeof rs->pkglist[0], pkgcmp);
-}
-
-// Arguments are addresses of text pointers (qsort and bsearch elements).
-int pkgcmp(const void* first, const void* second) {
-    const char* const* str1 = static_cast<const char* const*>(first);
-    const char* const* str2 = static_cast<const char* const*>(second);
-    FP_CHECK(str1 != NULL);
-    FP_CHECK(str2 != NULL);
-    FP_CHECK(*str1 != NULL);
-    FP_CHECK(*str2 != NULL);
-    int diff = std::strcmp(*str1, *str2);  // compares bytes as unsigned char
-    return (diff > 0) - (diff < 0);
 }

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 
@@ -146,9 +147,9 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
 // Copies the source byte for byte. The first chunk is read before the
 // temporary is made, so a source that cannot be read is reported as such.
 int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-              const char* destpath, fileinfo* entry, bool replace, bool beside = false) {
+              const char* destpath, fileinfo* entry, hasher* hash, bool replace,
+              bool beside = false) {
     auto size = static_cast<std::uint64_t>(info.size);
-    hasher* hash = lifehasher(rs);
     char* buf = chunkbuffer(src.path);
     std::size_t first = chunk(size);
     readexact(src, buf, first);
@@ -160,12 +161,21 @@ int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const c
     closefd(src.fd);
     digest d;
     if (hash != nullptr) d = hashdigest(hash);
-    // A copy beside the installed file gets no fingerprint: the record's
-    // stays that of the file as it was installed.
-    settlecopy(rs, out.release(), replace, entry, hash != nullptr && !beside ? &d : nullptr, info,
-               size);
+    // A copy beside the installed file gets no fingerprint (it is copied
+    // without a hash): the record's stays that of the file as installed.
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, size);
     if (beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
+}
+
+// The result of copyfile for an action that writes nothing.
+int unwritten(copyaction action) {
+    switch (action) {
+        case copyaction::replace: return COPYREPLACED;
+        case copyaction::beside: return COPYBESIDE;
+        case copyaction::would: return COPYWOULD;
+        default: return COPYLEFT;
+    }
 }
 
 // Reads the source through without writing anything: its read errors are
@@ -180,7 +190,7 @@ void drain(const sourcefile& src, std::uint64_t size) {
 // the destination exists (and, with --update, holds the same).
 int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
                     const char* temppath, const char* destpath, fileinfo* entry,
-                    const statinfo* existing) {
+                    const destination& dst, hasher* hash) {
     auto size = static_cast<std::size_t>(info.size);
     heapbuffer raw = allocate(size, src.path);
     readexact(src, raw.get(), size);
@@ -190,16 +200,19 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
     memdupsub(&expanded, &outlen, raw.get(), size, rs->keytab, rs->maxkeylen);
     raw.reset();
     heapbuffer text(expanded);
-    bool replace = existing != nullptr;
-    updateplan plan = updateplan::replace;
+    bool replace = dst.exists;
+    bool beside = false;
     if (replace) {
-        if (!lifeinspects(rs)) return COPYLEFT;
-        plan = lifediffersexpanded(rs, entry, text.get(), outlen, info, destpath, *existing);
-        if (plan == updateplan::leave) return COPYLEFT;
-        if (lifedryrun(rs)) return plan == updateplan::beside ? COPYBESIDE : COPYREPLACED;
+        copyquestion q{entry, destpath, &dst, &info};
+        q.text = text.get();
+        q.textlen = outlen;
+        copyanswer a = lifeask(rs, q);
+        if (a.action == copyaction::leave || !rs->mode.writes) return unwritten(a.action);
+        beside = a.action == copyaction::beside;
+        hash = a.hash;
     }
     besidenames names;
-    if (plan == updateplan::beside) {
+    if (beside) {
         names = besidenames(destpath, temppath);
         destpath = names.path;
         temppath = names.temp;
@@ -208,32 +221,30 @@ int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
     createtemp(rs, out.get(), destpath, temppath);
     writeall(out.get(), destpath, text.get(), outlen);
     digest d;
-    bool hashed = lifehasher(rs) != nullptr && plan != updateplan::beside;
-    if (hashed) d = hashbytes(text.get(), outlen);
-    settlecopy(rs, out.release(), replace, entry, hashed ? &d : nullptr, info, outlen);
-    if (plan == updateplan::beside) return COPYBESIDE;
+    if (hash != nullptr) d = hashbytes(text.get(), outlen);
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, outlen);
+    if (beside) return COPYBESIDE;
     return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
 // An existing destination of a file copied byte for byte, with --update or
 // --verify: replaced when it differs from the source.
 int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-                const char* destpath, fileinfo* entry, const statinfo& existing) {
-    updateplan plan = lifediffers(rs, entry, src.fd, src.path, info, destpath, existing);
-    if (plan == updateplan::leave) {
+                const char* destpath, fileinfo* entry, const destination& dst) {
+    copyquestion q{entry, destpath, &dst, &info};
+    q.srcfd = src.fd;
+    q.srcpath = src.path;
+    copyanswer a = lifeask(rs, q);
+    if (a.action == copyaction::leave || !rs->mode.writes) {
         closefd(src.fd);
-        return COPYLEFT;
-    }
-    bool beside = plan == updateplan::beside;
-    if (lifedryrun(rs)) {
-        closefd(src.fd);
-        return beside ? COPYBESIDE : COPYREPLACED;
+        return unwritten(a.action);
     }
     int err = rewindfd(src.fd);
     if (err != 0) die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
-    if (!beside) return copyplain(rs, src, info, temppath, destpath, entry, true);
+    if (a.action != copyaction::beside)
+        return copyplain(rs, src, info, temppath, destpath, entry, a.hash, true);
     besidenames names(destpath, temppath);
-    return copyplain(rs, src, info, names.temp, names.path, entry, true, true);
+    return copyplain(rs, src, info, names.temp, names.path, entry, a.hash, true, true);
 }
 
 }  // namespace
@@ -248,7 +259,7 @@ sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath
     // change the outcome. --update and --verify compare it instead, and its
     // fingerprint may show from the source's status alone that it is in step.
     if (!dst->exists || (entry->flags & F_SUBSTITUTE) != 0) return sourceneed::open;
-    return lifeinspects(rs) ? sourceneed::status : sourceneed::none;
+    return rs->mode.compares ? sourceneed::status : sourceneed::none;
 }
 
 int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
@@ -256,7 +267,7 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
               const destination& dst) {
     if (sourcefd < 0) {
         const char* dest = *destpath == '/' ? destpath + 1 : destpath;
-        if (lifeunchanged(rs, entry, srcstatus, dest, dst.status)) return COPYLEFT;
+        if (lifeask(rs, {entry, dest, &dst, &srcstatus}).action == copyaction::leave) return COPYLEFT;
         sourcefd = openread(sourcepath);
         if (sourcefd < 0) {
             int err = errno;
@@ -272,9 +283,14 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
-    if (!exists && lifedryrun(rs)) {
-        closefd(sourcefd);
-        return lifeabsent(rs, entry, destpath, dst.error);
+    hasher* hash = nullptr;
+    if (!exists) {
+        copyanswer a = lifeask(rs, {entry, destpath, &dst});
+        if (a.action == copyaction::would) {
+            closefd(sourcefd);
+            return COPYWOULD;
+        }
+        hash = a.hash;
     }
 
     statinfo info;
@@ -284,14 +300,11 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
     bool expand = (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
                   info.size > 0 && rs->maxkeylen != 0;
-    if (expand)
-        return copysubstituted(rs, src, info, temppath, destpath, entry,
-                               exists ? &dst.status : nullptr);
-    if (exists && lifeinspects(rs))
-        return updateplain(rs, src, info, temppath, destpath, entry, dst.status);
+    if (expand) return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
+    if (exists && rs->mode.compares) return updateplain(rs, src, info, temppath, destpath, entry, dst);
     if (exists) {
         drain(src, static_cast<std::uint64_t>(info.size));
         return COPYLEFT;
     }
-    return copyplain(rs, src, info, temppath, destpath, entry, false);
+    return copyplain(rs, src, info, temppath, destpath, entry, hash, false);
 }

@@ -7,13 +7,14 @@
 #include <memory>
 #include <vector>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 
 namespace {
 

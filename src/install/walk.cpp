@@ -9,12 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "progress/progress.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -33,6 +34,9 @@ struct walkstate {
     fileinfo* subtree;     // retry walk: the deferred entry whose subtree alone
                            // is walked; null for a walk over siblings too
     fileinfo* failedup;    // directory that last went up to have its parent made
+    char srcbuf[PATHSIZE] = {};  // the source file looked for
+    char tmpbuf[PATHSIZE] = {};  // the temporary name of a copy; a version link's target
+    char dstbuf[PATHSIZE] = {};  // the entry's installed path
 };
 
 constexpr std::size_t VERSIONBUF = 32;
@@ -66,9 +70,6 @@ placement placeof(const walkstate& ws, const char* base, const char* pkgdir,
     return p;
 }
 
-// A run that reports differences (--verify) has no actions in the walk.
-bool acts(const runstate* rs) { return !lifereports(rs); }
-
 // A line formatted as printf would print it.
 template <typename... Args>
 std::string format(const char* fmt, Args... args) {
@@ -82,20 +83,29 @@ std::string format(const char* fmt, Args... args) {
 // line (copyline) waits with its copy and tells what became of it.
 void listline(const walkstate& ws, char status, char kind, const filetype* type,
               bool copyline = false) {
-    if (!acts(ws.rs)) {
+    if (ws.rs->mode.reports) {  // a run that reports lists nothing of the walk
         settleline(ws.rs, nullptr, false, copyline);
         return;
     }
     listing line{status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
                  {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
-                 ws.rs->dstbuf, nullptr};
+                 ws.dstbuf, nullptr};
     settleline(ws.rs, &line, ws.rs->verbose != 0, copyline);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
-    if (!acts(ws.rs)) return;
-    listing line{status, kind, "-", "-", 0u, ws.rs->dstbuf, target};
+    if (ws.rs->mode.reports) return;
+    listing line{status, kind, "-", "-", 0u, ws.dstbuf, target};
     settleline(ws.rs, &line, ws.rs->verbose != 0, false);
+}
+
+// Makes the directory at path: its listing status, '+' made, '-' there
+// already, 'x' its parent missing. Any other failure ends the run.
+char makedirectory(const char* path) {
+    std::string why;
+    dirmade made = makedir(path, &why);
+    if (made == dirmade::failed) die("%s", why.c_str());
+    return made == dirmade::made ? '+' : made == dirmade::exists ? '-' : 'x';
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the
@@ -135,10 +145,10 @@ step packagedir(walkstate& ws) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     if (rs->pkgmode == 0 || (e->flags & F_PKGDIRDONE) != 0) return step::place;
-    int n = packagepath(rs->dstbuf, PATHSIZE, rs->destdir, ws.walkpkg);
+    int n = packagepath(ws.dstbuf, PATHSIZE, rs->destdir, ws.walkpkg);
     if (!fits(n))
         die("Overflow destdir '%s' package '%s' file '%s'\n", rs->destdir, ws.walkpkg, e->name);
-    if (!lifereports(rs)) makedir(rs->dstbuf);
+    if (!rs->mode.reports) makedirectory(ws.dstbuf);
     e->flags |= F_PKGDIRDONE;
     if (e->parent != nullptr) {
         e->parent->resume = e;
@@ -159,7 +169,7 @@ step goup(walkstate& ws) {
     fileinfo* e = ws.cur;
     fileinfo* parent = e->parent;
     if (parent == nullptr || (parent->flags & F_DIR) == 0 || ws.failedup == e)
-        die("Can't create directory '%s'\n", ws.rs->dstbuf);
+        die("Can't create directory '%s'\n", ws.dstbuf);
     ws.failedup = e;
     e->flags |= F_PKGDIRDONE;
     parent->resume = e;
@@ -169,7 +179,7 @@ step goup(walkstate& ws) {
 }
 
 step directory(walkstate& ws) {
-    char status = lifedryrun(ws.rs) ? ' ' : makedir(ws.rs->dstbuf);
+    char status = !ws.rs->mode.writes ? ' ' : makedirectory(ws.dstbuf);
     if (status == 'x') return goup(ws);
     if (ws.failedup == ws.cur) ws.failedup = nullptr;
     listline(ws, status, 'D', ws.cur->ftype);
@@ -187,15 +197,15 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     for (char** dir = rs->srcpaths; dir != nullptr && *dir != nullptr; dir++) {
-        int len = sourcepath(rs->srcbuf, PATHSIZE, e, *dir, version);
+        int len = sourcepath(ws.srcbuf, PATHSIZE, e, *dir, version);
         if (!fits(len)) continue;  // a path that long cannot name the file here
         int fd = -1;
         if (need == sourceneed::open) {
-            fd = openread(rs->srcbuf);
+            fd = openread(ws.srcbuf);
         } else if (need == sourceneed::none) {
-            fd = readable(rs->srcbuf);
+            fd = readable(ws.srcbuf);
         } else {
-            errno = statfile(rs->srcbuf, st);
+            errno = statfile(ws.srcbuf, st);
             fd = errno == 0 ? 0 : -1;
         }
         if (fd >= 0) {
@@ -204,7 +214,7 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
         }
         int err = errno;
         if (err != ENOENT && rs->verbose != 0)
-            settlenote(rs, format("source file '%s' error: %s (%d)\n", rs->srcbuf,
+            settlenote(rs, format("source file '%s' error: %s (%d)\n", ws.srcbuf,
                                   std::strerror(err), err));
     }
     return -1;
@@ -219,7 +229,7 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
     placement target;
     target.version = version;
     target.stemlen = stemlen;
-    int n = installedpath(rs->tmpbuf, PATHSIZE, e, target);
+    int n = installedpath(ws.tmpbuf, PATHSIZE, e, target);
     FP_CHECK(fits(n));
     char shorter[VERSIONBUF];
     std::strcpy(shorter, version);
@@ -230,18 +240,18 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
     link.stemlen = stemlen;
     while (shorter[0] == '.') {
         *std::strrchr(shorter, '.') = '\0';
-        n = installedpath(rs->dstbuf, PATHSIZE, e, link);
+        n = installedpath(ws.dstbuf, PATHSIZE, e, link);
         FP_CHECK(fits(n));
         char status = '=';
-        if (rs->noaction == 0) status = makelink(rs->tmpbuf, rs->dstbuf) == -1 ? '-' : '+';
-        listlink(ws, status, 'S', rs->tmpbuf);
+        if (!rs->mode.dryrun) status = makelink(ws.tmpbuf, ws.dstbuf) == -1 ? '-' : '+';
+        listlink(ws, status, 'S', ws.tmpbuf);
     }
 }
 
 step file(walkstate& ws, const char* base, const char* pkgdir, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
-    int n = temporarypath(rs->tmpbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
+    int n = temporarypath(ws.tmpbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     bool links = version != nullptr && rs->pkgmode == 0 && rs->specfile == 0;
     if (links && std::strlen(version) >= VERSIONBUF)
@@ -253,9 +263,9 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     // The source is opened only when the copy needs it; otherwise it is only
     // looked for, which decides the same and costs one call instead of two.
     destination dst;
-    sourceneed need = rs->noaction != 0 && !lifeinspects(rs)
+    sourceneed need = rs->mode.dryrun && !rs->mode.compares
                           ? sourceneed::none
-                          : needssource(rs, e, rs->dstbuf, &dst);
+                          : needssource(rs, e, ws.dstbuf, &dst);
     char* found = nullptr;
     statinfo srcstatus;
     int fd = findsource(ws, version, &found, need, &srcstatus);
@@ -270,12 +280,12 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     // Listing status by copyfile's result: left, written, replaced, would
     // be, written beside (the line then names the new file).
     static constexpr char copystatus[] = "-+*=n";
-    char status = rs->noaction != 0 && !lifeinspects(rs) ? '=' : '-';
+    char status = rs->mode.dryrun && !rs->mode.compares ? '=' : '-';
     if (need != sourceneed::none) {
-        int result = placefile(rs, need == sourceneed::open ? fd : -1, rs->srcbuf, srcstatus,
-                               rs->tmpbuf, rs->dstbuf, e, dst);
+        int result = placefile(rs, need == sourceneed::open ? fd : -1, ws.srcbuf, srcstatus,
+                               ws.tmpbuf, ws.dstbuf, e, dst);
         status = copystatus[result];
-        if (result == COPYBESIDE) besidepath(rs->dstbuf, PATHSIZE, std::string(rs->dstbuf).c_str());
+        if (result == COPYBESIDE) besidepath(ws.dstbuf, PATHSIZE, std::string(ws.dstbuf).c_str());
     }
     listline(ws, status, 'F', e->ftype, true);
     progressfile();
@@ -289,14 +299,14 @@ step symlinkentry(walkstate& ws) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     const char* existing = textor(e->existing);
-    std::int64_t mtime = 0;
-    if (e->child != nullptr && (e->flags & F_RETRY) == 0 && pathstat(existing, &mtime) == ENOENT) {
+    statinfo st;
+    if (e->child != nullptr && (e->flags & F_RETRY) == 0 && statfile(existing, &st) == ENOENT) {
         defer(rs, e);
         return step::advance;
     }
-    if (makelink(existing, rs->dstbuf) == -1) {
+    if (makelink(existing, ws.dstbuf) == -1) {
         int err = errno;
-        die("couldn't create symlink existing=%s new=%s: %s (%d)\n", existing, rs->dstbuf,
+        die("couldn't create symlink existing=%s new=%s: %s (%d)\n", existing, ws.dstbuf,
             std::strerror(err), err);
     }
     listlink(ws, '+', 'S', existing);
@@ -308,14 +318,14 @@ step hardlinkentry(walkstate& ws) {
     fileinfo* e = ws.cur;
     const char* existing = textor(e->existing);
     char status = '+';
-    if (makelink(existing, rs->dstbuf) == -1) {
+    if (makelink(existing, ws.dstbuf) == -1) {
         int err = errno;
         if (err == ENOENT && (e->flags & F_RETRY) == 0) {
             defer(rs, e);
             return step::advance;
         }
         if (err != EEXIST)
-            die("couldn't create hard link existing=%s new=%s: %s (%d)\n", existing, rs->dstbuf,
+            die("couldn't create hard link existing=%s new=%s: %s (%d)\n", existing, ws.dstbuf,
                 std::strerror(err), err);
         status = '-';
     }
@@ -338,7 +348,7 @@ step place(walkstate& ws) {
     const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
     const char* version = findversion(e);
     const char* pkgdir = rs->pkgmode != 0 ? ws.walkpkg : "";
-    int n = installedpath(rs->dstbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
+    int n = installedpath(ws.dstbuf, PATHSIZE, e, placeof(ws, base, pkgdir, version));
     if (!fits(n)) overflow(ws, base);
     if (e->ftype == nullptr) return linkentry(ws);
     if ((e->ftype->flags & F_DIR) != 0) return directory(ws);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "platform/platform.h"
 #include "report/report.h"
@@ -26,8 +26,6 @@ struct asidelist {
 
 asidelist earlier;
 int keptfiles = 0;  // files left in place for being in use
-
-bool writes(const runstate* rs) { return !rs->noaction && !rs->verify; }
 
 // The destination as the file calls take it: a leading '/' dropped (an
 // empty destination is the working directory), '/' as the separator.
@@ -77,7 +75,7 @@ std::string relative(const runstate* rs, std::string path) {
 }  // namespace
 
 void removeleftaside(runstate* rs) {
-    if (!writes(rs)) return;
+    if (!rs->mode.writes) return;
     std::string list = indest(rs, LISTNAME);
     char* text = nullptr;
     char* end = nullptr;
@@ -99,7 +97,7 @@ void removeleftaside(runstate* rs) {
 }
 
 void recordleftaside(runstate* rs) {
-    if (!writes(rs)) return;
+    if (!rs->mode.writes) return;
     std::vector<std::string> names = earlier.kept;
     for (const asidefile& f : filesleftaside()) names.push_back(relative(rs, f.aside));
     std::string list = indest(rs, LISTNAME);

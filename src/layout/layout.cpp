@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -14,10 +15,6 @@
 namespace {
 
 bool isdigitchar(char c) { return c >= '0' && c <= '9'; }
-
-bool isletter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool separator(char c) { return c == '/' || c == '\\'; }
 
 // True when p points into the text [first, first + len].
 bool pointsinto(const char* p, const char* first, std::size_t len) {
@@ -161,13 +158,9 @@ int ownpath(char* buf, std::size_t cap, const char* destdir, ownfile which, cons
 
 const char* componentproblem(std::string_view c) {
     if (c.empty()) return "an empty name";
-    // ".." and, as a Windows host reads names, dots followed by more dots
-    // or blanks: the parent directory.
-    if (c.size() >= 2 && c[0] == '.' && c[1] == '.' &&
-        c.find_first_not_of(". ") == std::string_view::npos)
-        return "'..' leads out of the destination";
+    if (parentname(c)) return "'..' leads out of the destination";
     if (c == ".") return "'.' is not a name";
-    if (c.size() >= 2 && isletter(c[0]) && c[1] == ':') return "a drive letter";
+    if (startsdrive(c)) return "a drive letter";
     // A name Windows forbids or reads as a device: on Windows it would not
     // name a file of the destination.
     return windowsforbidden(c);
@@ -177,7 +170,7 @@ const char* fieldproblem(fieldkind kind, std::string_view value) {
     if (kind != fieldkind::path) {
         if (kind == fieldkind::package && !value.empty() && value[0] == '-') return nullptr;
         for (char c : value)
-            if (separator(c)) return "a separator where a name belongs";
+            if (pathseparator(c)) return "a separator where a name belongs";
         return componentproblem(value);
     }
     if (value.empty()) return nullptr;
@@ -185,20 +178,19 @@ const char* fieldproblem(fieldkind kind, std::string_view value) {
     // that makes the path absolute (a second separator: "//server", "\\.\";
     // a leading '\\': the root of the current drive) is refused.
     std::string_view rest = value;
-    if (rest[0] == '\\' || (rest[0] == '/' && rest.size() > 1 && separator(rest[1])))
+    if (rest[0] == '\\' || (rest[0] == '/' && rest.size() > 1 && pathseparator(rest[1])))
         return "an absolute path";
     if (rest[0] == '/') {
         rest.remove_prefix(1);
         // An absolute entry of a types-file directory on a drive ("/C:/x"):
         // the drive stays allowed where it starts the path.
-        if (rest.size() >= 2 && isletter(rest[0]) && rest[1] == ':' &&
-            (rest.size() == 2 || separator(rest[2])))
+        if (startsdrive(rest) && (rest.size() == 2 || pathseparator(rest[2])))
             rest.remove_prefix(2);
     }
     if (rest.empty()) return nullptr;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= rest.size(); i++) {
-        if (i < rest.size() && !separator(rest[i])) continue;
+        if (i < rest.size() && !pathseparator(rest[i])) continue;
         // "./BIN/" as a types file may give it: "." and empty components
         // stay where they are.
         std::string_view c = rest.substr(start, i - start);

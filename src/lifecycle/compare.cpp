@@ -7,9 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -61,8 +62,7 @@ struct openfile {
 // relative to its working directory (bas=) when that is not this run's.
 std::string sourcedir(const runstate* rs, const fileinfo* e) {
     const char* src = e->srcdir;
-    bool absolute = src[0] == '/' || src[0] == '\\' || (src[0] != '\0' && src[1] == ':');
-    if (absolute || e->basedir == nullptr || std::strcmp(e->basedir, rs->cwd) == 0) return src;
+    if (absolutepath(src) || e->basedir == nullptr || std::strcmp(e->basedir, rs->cwd) == 0) return src;
     return std::string(e->basedir) + "/" + src;
 }
 

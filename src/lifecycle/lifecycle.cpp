@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -37,7 +38,7 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-bool takesorphans(const runstate* rs) { return rs->prune || rs->uninstall || rs->verify; }
+bool takesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
 
 // The record identity and relative path of the file the copy asks about,
 // built in buffers the run reuses: there is one lookup per installed file.
@@ -100,22 +101,20 @@ bool editedsince(const runstate* rs, lifestate* ls, const place& p, const finger
     return !matchesprint(fp, destpath, dst) && !matchesprint(journalat(ls, p), destpath, dst);
 }
 
-// What --update does with a destination that differs (or not) from what
-// would be installed now, and was edited (or not) since it was installed.
-updateplan plan(runstate* rs, lifestate* ls, bool differs, bool edited, const char* destpath,
+// What --update does with a file that differs (or not) from what would be
+// installed now, and was edited (or not) since it was installed.
+copyaction plan(runstate* rs, lifestate* ls, bool differs, bool edited, const char* destpath,
                 const fileinfo* e) {
-    if (!differs) return updateplan::leave;
-    if (!edited) {
-        ls->replaced++;
-        return updateplan::replace;
-    }
+    copyaction action = decidecopy(rs->mode, {true, true, differs, edited});
+    if (action == copyaction::replace) ls->replaced++;
+    if (action != copyaction::beside) return action;
     std::string listing = listingpath(rs, relativepath(rs, e, destpath));
     clearstatus();
     reportwarning("WARNING: kept '%s': changed since it was installed; the new version is "
                   "'%s.new'\n",
                   listing.c_str(), listing.c_str());
     ls->keptfiles++;
-    return updateplan::beside;
+    return action;
 }
 
 // --verify: counts what was found for e; keeps it for the report when it
@@ -160,30 +159,30 @@ void lifecheckoptions(const runstate* rs) {
 void lifeprepare(runstate* rs) {
     lifestate* ls = lifeof(rs);
     if (!rs->nomanifest) loadsums(rs, ls);
-    ls->keep = !rs->nomanifest && !rs->noaction && !rs->verify &&
-               (rs->update || rs->prune || rs->uninstall || ls->sumspresent);
+    ls->keep = !rs->nomanifest && rs->mode.writes &&
+               (rs->update || rs->mode.removes || ls->sumspresent);
     if (ls->keep) ls->hash = newhasher();
-    if (rs->prune || rs->uninstall) planremovals(rs, ls);
+    if (rs->mode.removes) planremovals(rs, ls);
 }
 
 void lifeafterwalk(runstate* rs) {
     lifestate* ls = lifeof(rs);
-    if (rs->verify) {
+    if (rs->mode.reports) {
         verifyreport(rs, ls);
         rs->changed = 0;
     }
-    if (rs->prune || rs->uninstall) removerecords(rs, ls);
+    if (rs->mode.removes) removerecords(rs, ls);
 }
 
 bool lifewritesperms(const runstate* rs) {
-    if (rs->verify || rs->uninstall) return false;
+    if (rs->mode.reports || rs->uninstall) return false;
     return rs->changed || lifeof(rs)->replaced > 0;
 }
 
 void lifeoutputs(runstate* rs) {
     lifestate* ls = lifeof(rs);
-    if (rs->noaction || rs->verify) return;
-    if (rs->prune || rs->uninstall) removeoutputs(rs, ls);
+    if (!rs->mode.writes) return;
+    if (rs->mode.removes) removeoutputs(rs, ls);
     if (ls->keep && !ls->removedall) writesums(rs, ls);
 }
 
@@ -201,18 +200,17 @@ int lifestatus(const runstate* rs) {
 // ---- install walk and copy ------------------------------------------------
 
 bool lifewalks(const runstate* rs, const fileinfo* e) {
-    if (!(rs->prune || rs->verify) || (e->flags & F_FROMMANIFEST) == 0) return true;
+    if (!(rs->prune || rs->mode.reports) || (e->flags & F_FROMMANIFEST) == 0) return true;
     return e->child != nullptr || !inscope(rs, e);
 }
 
-bool lifeinspects(const runstate* rs) { return rs->update || rs->verify; }
 
-bool lifedryrun(const runstate* rs) { return rs->noaction || rs->verify; }
+namespace {
 
-bool lifereports(const runstate* rs) { return rs->verify != 0; }
-
-int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
-    if (!rs->verify) return COPYWOULD;
+// The destination destpath of e does not exist, or its status could not be
+// read (err), and nothing is written: --verify notes it.
+void absent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
+    if (!rs->mode.reports) return;
     // Only a path that does not exist is missing; one that cannot be
     // examined may well be there.
     if (err != 0 && err != ENOENT && err != ENOTDIR) {
@@ -223,18 +221,19 @@ int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
     } else {
         note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
     }
-    return COPYWOULD;
 }
 
-updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
-                       const statinfo& src, const char* destpath, const statinfo& dst) {
+// The existing destination destpath (status dst) compared with the source
+// (open as srcfd at its start, status src).
+copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
+                   const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
     const std::string& key = p.key;
     const std::string& rel = p.rel;
     const fingerprint* fp = printat(ls, p);
     reader r{srcfd, srcpath};
-    if (rs->verify) {
+    if (rs->mode.reports) {
         // Unchanged source times say the source still holds what was installed.
         auto matches = [&] {
             if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return true;
@@ -245,15 +244,15 @@ updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* s
             return !sizediffers(dst, src.size) && sameasreader(destpath, r, &d);
         };
         note(rs, e, destpath, judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst, matches, same));
-        return updateplan::leave;
+        return copyaction::leave;
     }
     // A directory where the file belongs is left alone, as by any run.
-    if (dst.kind != 'f' && dst.kind != 'l') return updateplan::leave;
+    if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
     bool differs;
     bool edited = false;
     if (sameinstall(fp, dst)) {
         // The destination is as installed: only the source can have changed.
-        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return updateplan::leave;
+        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return copyaction::leave;
         differs = src.size != fp->size || hashrest(r) != fp->hash;
         if (!differs) remember(ls, key, fp->hash, dst, src, rel);
     } else {
@@ -265,18 +264,21 @@ updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* s
     return plan(rs, ls, differs, edited, destpath, e);
 }
 
-bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
+// True when the fingerprint of e shows its destination as installed and its
+// source (status src, not opened) unchanged since: it is in step, and
+// nothing need be read.
+bool unchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
                    const statinfo& dst) {
     const fingerprint* fp = printat(lifeof(rs), placeof(rs, e, destpath));
     if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
         return false;
-    if (rs->verify) note(rs, e, destpath, finding::same);
+    if (rs->mode.reports) note(rs, e, destpath, finding::same);
     return true;
 }
 
-updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text,
-                               std::size_t len, const statinfo& src, const char* destpath,
-                               const statinfo& dst) {
+// The same for a substituted file, whose expansion is text.
+copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
+                           const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
     const std::string& key = p.key;
@@ -286,13 +288,13 @@ updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text
     auto same = [&] {
         return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
     };
-    if (rs->verify) {
+    if (rs->mode.reports) {
         note(rs, e, destpath,
              judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst,
                    [&] { return h == fp->hash; }, same));
-        return updateplan::leave;
+        return copyaction::leave;
     }
-    if (dst.kind != 'f' && dst.kind != 'l') return updateplan::leave;
+    if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
     bool installed = sameinstall(fp, dst);
     bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
     bool differs = installed ? h != fp->hash : !same();
@@ -300,11 +302,42 @@ updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text
     return plan(rs, ls, differs, edited, destpath, e);
 }
 
-hasher* lifehasher(runstate* rs) {
+// The hash to compute while copying, or null when no fingerprint is kept.
+hasher* copyhash(runstate* rs) {
     if (rs->life == nullptr || !rs->life->keep) return nullptr;
     hashreset(rs->life->hash);
     return rs->life->hash;
 }
+
+}  // namespace
+
+copyaction decidecopy(const runmode& mode, const copyfacts& facts) {
+    if (!facts.exists) return mode.writes ? copyaction::write : copyaction::would;
+    if (!mode.compares || mode.reports || !facts.isfile || !facts.differs) return copyaction::leave;
+    return facts.edited ? copyaction::beside : copyaction::replace;
+}
+
+copyanswer lifeask(runstate* rs, const copyquestion& q) {
+    const destination& dst = *q.dst;
+    const fileinfo* e = q.entry;
+    copyaction action;
+    if (!dst.exists) {
+        action = decidecopy(rs->mode, {false, false, false, false});
+        if (action == copyaction::would) absent(rs, e, q.destpath, dst.error);
+    } else if (!rs->mode.compares) {
+        action = copyaction::leave;
+    } else if (q.text != nullptr) {
+        action = differsexpanded(rs, e, q.text, q.textlen, *q.src, q.destpath, dst.status);
+    } else if (q.srcfd >= 0) {
+        action = differs(rs, e, q.srcfd, q.srcpath, *q.src, q.destpath, dst.status);
+    } else {
+        action = unchanged(rs, e, *q.src, q.destpath, dst.status) ? copyaction::leave
+                                                                   : copyaction::look;
+    }
+    bool writes = rs->mode.writes && (action == copyaction::write || action == copyaction::replace);
+    return {action, writes ? copyhash(rs) : nullptr};
+}
+
 
 void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
                 const statinfo& src) {

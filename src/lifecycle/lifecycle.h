@@ -12,6 +12,8 @@ struct fileinfo;
 struct statinfo;
 struct hasher;
 struct digest;
+struct destination;
+struct runmode;
 
 // ---- driver ---------------------------------------------------------------
 
@@ -40,42 +42,53 @@ int lifestatus(const runstate* rs);
 // False for a record the input no longer lists that this run must not
 // install (--prune, --verify).
 bool lifewalks(const runstate* rs, const fileinfo* e);
-// True when an existing destination is compared with what would be
-// installed now (--update, --verify).
-bool lifeinspects(const runstate* rs);
-// True when nothing is written (-n, --verify).
-bool lifedryrun(const runstate* rs);
-// True when the run reports differences instead of installing (--verify):
-// it makes no directory at all and lists nothing of the walk.
-bool lifereports(const runstate* rs);
-// The destination destpath of e does not exist, or its status could not be
-// read (err), and nothing is written: the result of copyfile (COPYWOULD).
-int lifeabsent(runstate* rs, const fileinfo* e, const char* destpath, int err);
-// What --update does with an existing destination.
-enum class updateplan {
-    leave,    // it holds what would be installed now (or is not a file)
-    replace,  // it is replaced
+// What the copy does with one file's destination.
+enum class copyaction {
+    leave,    // it stays as it is
+    write,    // it does not exist: the file is written
+    replace,  // it differs from what would be installed now: it is replaced
+              // (--update; with -n, to be replaced)
+    would,    // it does not exist, and nothing is written (-n with --update, --verify)
     beside,   // it changed since it was installed: it stays, and the new
-              // content goes beside it ("<name>.new"); warned about
+              // content goes beside it ("<name>.new"), warned about (--update)
+    look,     // its source's status does not tell: the content must be read
 };
-// The existing destination destpath (status dst) compared with the source
-// (open as srcfd at its start, status src). The source's offset is left
-// anywhere. --verify notes the finding and leaves it.
-updateplan lifediffers(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
-                       const statinfo& src, const char* destpath, const statinfo& dst);
-// True when the fingerprint of e shows its destination as installed and its
-// source (status src, not opened) unchanged since: it is in step, and
-// nothing need be read.
-bool lifeunchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
-                   const statinfo& dst);
-// The same for a substituted file, whose expansion is text.
-updateplan lifediffersexpanded(runstate* rs, const fileinfo* e, const char* text,
-                               std::size_t len, const statinfo& src, const char* destpath,
-                               const statinfo& dst);
-// The hash to compute while copying, or null when no fingerprint is kept.
-hasher* lifehasher(runstate* rs);
+// The facts the decision rests on.
+struct copyfacts {
+    bool exists;   // something stands at the destination
+    bool isfile;   // a file or a link (not a directory)
+    bool differs;  // its content differs from what would be installed now
+    bool edited;   // it changed since it was installed (never with --force)
+};
+// What becomes of a destination in a run of mode: the rules of a plain run,
+// -n, --update and --verify (which only reports).
+copyaction decidecopy(const runmode& mode, const copyfacts& facts);
+
+// The copy's one question about a file: its entry, its destination path (as
+// the file calls take it) and what stands there, and its source: its status
+// (null while the destination is missing), its content when that was read
+// (open as srcfd at its start; or, substituted, the expansion text), else
+// srcfd -1 and text null. The source's offset is left anywhere.
+struct copyquestion {
+    const fileinfo* entry;
+    const char* destpath;
+    const destination* dst;
+    const statinfo* src = nullptr;
+    int srcfd = -1;
+    const char* srcpath = nullptr;
+    const char* text = nullptr;
+    std::size_t textlen = 0;
+};
+// The answer, with the hash to compute of what is then written (null when
+// no fingerprint is kept or nothing is written). --verify notes its finding
+// here and leaves the file.
+struct copyanswer {
+    copyaction action;
+    hasher* hash;
+};
+copyanswer lifeask(runstate* rs, const copyquestion& q);
 // A copy of e to destpath completed with content hash d from a source of
-// status src.
+// status src: the one result the copy reports.
 void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
                 const statinfo& src);
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "tree/tree.h"
@@ -29,10 +29,7 @@ bool recorded(const runstate* rs, const fileinfo* e) { return e->basedir != rs->
 
 bool inscope(const runstate* rs, const fileinfo* e) {
     if (rs->patch != 0 && (e->flags & F_PATCH) == 0) return false;
-    if (rs->numpkgs <= 0) return true;
-    const char* pkg = e->pkgname;
-    return std::bsearch(&pkg, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
-                        sizeof rs->pkglist[0], pkgcmp) != nullptr;
+    return packagewanted(rs, e->pkgname);
 }
 
 const char* packagedir(const runstate* rs, const fileinfo* e) {

@@ -16,12 +16,13 @@
 #include <map>
 #include <set>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
-#include "lock/lock.h"
 #include "lifecycle/lifeinternal.h"
+#include "lock/lock.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -45,20 +46,11 @@ void cannot(lifestate* ls, const char* what, const std::string& listing, int err
 // Nothing stands at the path: the only outcome that counts as gone.
 bool absent(int err) { return err == ENOENT || err == ENOTDIR; }
 
-bool separator(char c) { return c == '/' || c == '\\'; }
-
-// A component a host may read as the parent directory: "..", and on
-// Windows also dots followed by more dots or blanks.
-bool parentcomponent(std::string_view c) {
-    if (c.size() < 2 || c[0] != '.' || c[1] != '.') return false;
-    return c.find_first_not_of(". ") == std::string_view::npos;
-}
-
 bool leavesdestination(std::string_view rel) {
     std::size_t start = 0;
     for (std::size_t i = 0; i <= rel.size(); i++) {
-        if (i < rel.size() && !separator(rel[i])) continue;
-        if (parentcomponent(rel.substr(start, i - start))) return true;
+        if (i < rel.size() && !pathseparator(rel[i])) continue;
+        if (parentname(rel.substr(start, i - start))) return true;
         start = i + 1;
     }
     return false;
@@ -91,7 +83,7 @@ void checkpath(const runstate* rs, const removal& r, std::set<std::string>* chec
     if (leavesdestination(rel)) refuse(r, "'..' in its path leaves the destination");
     std::string dest = rs->destdir;
     for (std::size_t i = 0; i < rel.size(); i++) {
-        if (!separator(rel[i])) continue;
+        if (!pathseparator(rel[i])) continue;
         std::string dir = dest + "/" + rel.substr(0, i);
         if (!checked->insert(dir).second) continue;
         statinfo st;
@@ -227,7 +219,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
         int err = statbelow(rootdir(rs), rel.c_str(), &st);
         if (err != 0 && !absent(err)) cannot(ls, "examine", listing, err);
         if (err != 0 || st.kind != 'd') continue;
-        if (rs->noaction) {
+        if (rs->mode.dryrun) {
             if (!wouldbeempty(rs, *plan, rel)) continue;
         } else if ((err = removebelow(rootdir(rs), rel.c_str(), true)) != 0) {
             // Not empty: something the tool did not install is in it.
@@ -290,7 +282,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
                             r.alt ? &*r.alt : nullptr))
             return keep(ls, r);
-        err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+        err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
         // Another program holds it: it stays recorded for a later run.
         if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
@@ -318,7 +310,7 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err;
-    err = rs->noaction ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+    err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }

@@ -19,11 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

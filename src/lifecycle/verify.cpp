@@ -4,7 +4,7 @@
 // are added here.
 #include <cstdio>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"
 #include "tree/tree.h"

@@ -6,19 +6,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 
 namespace {
 
 // The lock this process holds, if any (a fuzz harness runs many runs in one
 // process: a new lock replaces the one before).
 lockhandle held = -1;
-
-// Runs that write: they hold the lock alone.
-bool writes(const runstate* rs) { return rs->noaction == 0 && rs->verify == 0; }
 
 [[noreturn]] void lockfailed(const char* path, int err) {
     die("Can't lock '%s': %s (%d)\n", path, std::strerror(err), err);
@@ -29,7 +27,7 @@ bool writes(const runstate* rs) { return rs->noaction == 0 && rs->verify == 0; }
 void lockdestination(runstate* rs) {
     droplock(held);
     held = -1;
-    bool exclusive = writes(rs);
+    bool exclusive = rs->mode.writes;  // runs that write hold the lock alone
     const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
     // A run that may write into a missing destination makes it (one level,
     // as before its walk); --uninstall has nothing to do there.

@@ -8,12 +8,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"

@@ -8,11 +8,12 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"

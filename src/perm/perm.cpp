@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "install/install.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -46,22 +47,22 @@ const char* rootslash(const fileinfo* e) { return (e->flags & F_ABSOLUTE) != 0 ?
 bool dirlike(const fileinfo* e) { return e->child != nullptr || (e->flags & F_DIR) != 0; }
 
 // The link's path relative to the destination, for the warning.
-void warnlink(const runstate* rs, const fileinfo* link) {
+void warnlink(const permfile& pf, const fileinfo* link) {
     if (link->dstlen != 0)
         reportwarning("WARNING: Not adding symlink %.*s/%s to package %s\n",
-                      static_cast<int>(link->dstlen), link->dstpath, link->name, rs->curpkg);
+                      static_cast<int>(link->dstlen), link->dstpath, link->name, pf.pkg);
     else
         reportwarning("WARNING: Not adding symlink %s to package %s\n", link->name,
-                      rs->curpkg);
+                      pf.pkg);
 }
 
-void writedirrecord(runstate* rs, const fileinfo* dir) {
+void writedirrecord(const permfile& pf, const fileinfo* dir) {
     const filetype* type = dir->ftype;
     const char* slash = rootslash(dir);
     int len = static_cast<int>(dir->dstlen);
     const char* rel = len > 0 ? dir->dstpath : "";
     const char* sep = len > 0 ? "/" : "";
-    std::FILE* out = rs->pkgi;
+    std::FILE* out = pf.out;
     std::fprintf(out, "#\nmkdir %s%.*s%s%s\n", slash, len, rel, sep, dir->name);
     std::fprintf(out, "chown %s %s%.*s%s%s\n", ownerword(type), slash, len, rel, sep, dir->name);
     std::fprintf(out, "chgrp %s %s%.*s%s%s\n", groupword(type), slash, len, rel, sep, dir->name);
@@ -70,25 +71,25 @@ void writedirrecord(runstate* rs, const fileinfo* dir) {
 
 // Writes the record of one directory on the chain above a file. A link on
 // the chain has no type and gets no record: it is only warned about.
-void writechaindir(runstate* rs, fileinfo* dir) {
+void writechaindir(const permfile& pf, fileinfo* dir) {
     if (dir->ftype == nullptr)
-        warnlink(rs, dir);
+        warnlink(pf, dir);
     else
-        writedirrecord(rs, dir);
+        writedirrecord(pf, dir);
     dir->flags |= F_PERMDONE;
 }
 
 // Writes, top-down, every directory from the top of the tree down to start
 // that this file does not hold yet.
-void writedirsabove(runstate* rs, fileinfo* start) {
+void writedirsabove(const permfile& pf, fileinfo* start) {
     while (start != nullptr && (start->flags & F_PERMDONE) == 0) {
         fileinfo* top = start;
         while (top->parent != nullptr && (top->parent->flags & F_PERMDONE) == 0) top = top->parent;
-        writechaindir(rs, top);
+        writechaindir(pf, top);
     }
 }
 
-void writefilerecord(runstate* rs, const fileinfo* e) {
+void writefilerecord(const permfile& pf, const fileinfo* e) {
     const filetype* type = e->ftype;
     const char* base = nullptr;
     if ((e->flags & F_SRCPATH) != 0 && type->dirpath != nullptr && e->dstlen > 0 &&
@@ -99,36 +100,37 @@ void writefilerecord(runstate* rs, const fileinfo* e) {
     p.base = base;
     p.rel = std::string_view(rel, e->dstlen);
     p.version = findversion(e);
-    int n = installedpath(rs->dstbuf, PATHSIZE, e, p);
+    char path[PATHSIZE];
+    int n = installedpath(path, PATHSIZE, e, p);
     if (n < 0 || n >= PATHSIZE)
-        die("Overflow destdir '%s' relpath '%.*s' file '%s' extension '%s'\n", rs->destdir,
+        die("Overflow destdir '%s' relpath '%.*s' file '%s' extension '%s'\n", pf.destdir,
             static_cast<int>(e->dstlen), rel, e->name, type->suffix != nullptr ? type->suffix : "");
     const char* slash = rootslash(e);
-    std::FILE* out = rs->pkgi;
-    std::fprintf(out, "#\nchown %s %s%s\n", ownerword(type), slash, rs->dstbuf);
-    std::fprintf(out, "chgrp %s %s%s\n", groupword(type), slash, rs->dstbuf);
-    std::fprintf(out, "chmod %o %s%s\n", type->mode, slash, rs->dstbuf);
+    std::FILE* out = pf.out;
+    std::fprintf(out, "#\nchown %s %s%s\n", ownerword(type), slash, path);
+    std::fprintf(out, "chgrp %s %s%s\n", groupword(type), slash, path);
+    std::fprintf(out, "chmod %o %s%s\n", type->mode, slash, path);
 }
 
-void writeentry(runstate* rs, fileinfo* e) {
-    if (std::strcmp(e->pkgname, rs->curpkg) != 0) return;
-    writedirsabove(rs, (e->flags & F_DIR) != 0 ? e : e->parent);
+void writeentry(const permfile& pf, fileinfo* e) {
+    if (std::strcmp(e->pkgname, pf.pkg) != 0) return;
+    writedirsabove(pf, (e->flags & F_DIR) != 0 ? e : e->parent);
     if ((e->flags & F_DIR) != 0) return;
     if (e->ftype == nullptr)
-        warnlink(rs, e);
+        warnlink(pf, e);
     else
-        writefilerecord(rs, e);
+        writefilerecord(pf, e);
 }
 
-void writelist(runstate* rs, fileinfo* first) {
+void writelist(const permfile& pf, fileinfo* first) {
     for (fileinfo* e = first; e != nullptr; e = e->next) {
         if (dirlike(e)) {
             // Marks of the previous package's file must not carry over.
             e->flags &= ~F_PERMDONE;
-            writeperms(rs, e->child, nullptr, nullptr);
+            writeperms(pf, e->child, nullptr, nullptr);
             if ((e->flags & F_PERMDONE) != 0 || std::strcmp(e->pkgname, "-") == 0) continue;
         }
-        writeentry(rs, e);
+        writeentry(pf, e);
     }
 }
 
@@ -155,21 +157,18 @@ void writepermfile(runstate* rs, const char* pkg) {
             ENAMETOOLONG);
     ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::perm, pkg, true);
 
-    rs->curpkg = pkg;
     atomicfile f;
     int err = opentemp(rs, &f, path, tmppath, true);
     if (err != 0) createfailed(path, err);
-    rs->pkgi = f.stream;
+    permfile pf{pkg, f.stream, rs->destdir};
     if (rs->verbose > 1) std::printf("creating permission file '%s'\n", path);
 
     // Each entry is in exactly one tree; the retry list has a link of its
     // own, so it is not walked again.
-    writeperms(rs, rs->dirtree, rs->roottree, nullptr);
+    writeperms(pf, rs->dirtree, rs->roottree, nullptr);
 
-    rs->curpkg = nullptr;
     err = atomicsync(&f);
     if (err == 0) err = atomicclose(&f);
-    rs->pkgi = nullptr;
     if (err != 0) {
         atomicdiscard(&f);
         die("Error writing file '%s': %s (%d)\n", path, std::strerror(err), err);
@@ -192,12 +191,12 @@ void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
 
 }  // namespace
 
-void writeperms(runstate* state, fileinfo* list1, fileinfo* list2, fileinfo* list3) {
-    FP_CHECK(state->curpkg != (char *)0);
-    FP_CHECK(state->pkgi != (FILE *)0);
-    writelist(state, list1);
-    writelist(state, list2);
-    writelist(state, list3);
+void writeperms(const permfile& pf, fileinfo* list1, fileinfo* list2, fileinfo* list3) {
+    FP_CHECK(pf.pkg != (char *)0);
+    FP_CHECK(pf.out != (FILE *)0);
+    writelist(pf, list1);
+    writelist(pf, list2);
+    writelist(pf, list3);
 }
 
 void writepermfiles(runstate* rs) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "platform/wide.h"
 
 // Console output in UTF-16 (platform_win.cpp).

@@ -220,14 +220,13 @@ int faultclose(int fd, int err) {
     return faultfail(err);
 }
 
-char faultmakedir(const char* path, int err) {
+dirmade faultmakedir(const char* path, int err, std::string* why) {
     // The steps of makedir before and after its mkdir call.
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '/');
-    if (len > 0 && buf[len - 1] == ':') return '-';
-    if (err == ENOENT || err == ENOTDIR) return 'x';
-    if (err == EEXIST) return '-';
-    die("Create Directory '%s' failed: %s (%d)\n", buf, std::strerror(err), err);
+    std::size_t len = copydirpath(buf, sizeof buf, path, '/', why);
+    if (len == sizeof buf) return dirmade::failed;
+    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
+    return mkdirfailed(buf, err, why);
 }
 
 std::FILE* faulttextstream(int fd) {

@@ -15,7 +15,10 @@
 #if defined(FP_FAULTS)
 
 #include <cstdio>
+#include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 enum class faultop { open, read, write, close, rename, mkdir, unlink, stat };
 constexpr int FAULTOPS = 8;
@@ -38,7 +41,7 @@ int faultfail(int err);
 // either way), then fails with err.
 int faultclose(int fd, int err);
 // Fails the directory creation of makedir with err, as makedir itself does.
-char faultmakedir(const char* path, int err);
+dirmade faultmakedir(const char* path, int err, std::string* why);
 // A text output stream on fd whose writes and close go through writefd and
 // closefd, so that they are counted and can fail.
 std::FILE* faulttextstream(int fd);
@@ -53,7 +56,7 @@ std::FILE* faulttextstream(int fd);
 // A call that returns the error number.
 #define FP_FAULT_ERROR(op, key) FP_FAULTHOOK(op, key, fperr)
 #define FP_FAULT_CLOSE(fd) FP_FAULTHOOK(close, fd, faultclose(fd, fperr))
-#define FP_FAULT_MAKEDIR(path) FP_FAULTHOOK(mkdir, path, faultmakedir(path, fperr))
+#define FP_FAULT_MAKEDIR(path, why) FP_FAULTHOOK(mkdir, path, faultmakedir(path, fperr, why))
 #define FP_FAULT_TEXTSTREAM(fd) return faulttextstream(fd)
 
 #else
@@ -61,7 +64,7 @@ std::FILE* faulttextstream(int fd);
 #define FP_FAULT_FAIL(op, key) static_cast<void>(0)
 #define FP_FAULT_ERROR(op, key) static_cast<void>(0)
 #define FP_FAULT_CLOSE(fd) static_cast<void>(0)
-#define FP_FAULT_MAKEDIR(path) static_cast<void>(0)
+#define FP_FAULT_MAKEDIR(path, why) static_cast<void>(0)
 #define FP_FAULT_TEXTSTREAM(fd) static_cast<void>(0)
 
 #endif

@@ -7,45 +7,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// ---- failure reporting ---------------------------------------------------
+// ---- what a failing run leaves --------------------------------------------
 
-// Prints the formatted message on standard error, removes the pending
-// temporary output file (if any) and ends the process with status 1.
-[[noreturn]] void die(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-// Internal invariant that holds in every build type: a failure names the
-// condition and the tool, then ends the process with status 1.
-[[noreturn]] void checkfailed(const char* cond);
-#define FP_CHECK(cond) ((cond) ? (void)0 : checkfailed(#cond))
-
-// An upper layer may take part in the end of a run: failed gets the message
-// that die() or checkfailed() printed (to report it again, as a JSON object
-// say; a message longer than 16 KiB arrives cut short), ending gets the exit
-// status just before the process ends (endrun() calls it once). Either may
-// be null.
-struct runhooks {
-    void (*failed)(const char* message);
-    void (*ending)(int status);
-    void (*warned)(const char* message);  // a warning from this layer; null: standard error
-};
-void setrunhooks(const runhooks& hooks);
-// The hooks in force (null members when none were set).
-const runhooks& currentrunhooks();
-// Sets the function that die() and checkfailed() call before a failed run
-// ends (once, not again when it fails itself): it may still put finished
-// work in place. Null for none.
-void setfailurehook(void (*hook)());
-
-// Ends the run with status once its message is out (check: the condition of a
-// failed internal check, else null). The fuzz build returns to its harness
-// instead of ending the process (src/platform/runseam.h).
-[[noreturn]] void endrun(int status, const char* check = nullptr);
+// Removes the temporaries of every output file not yet committed, so that a
+// run that fails leaves no partial file behind.
+void discardpending();
+// Where this layer's warnings go (a file in use moved aside, say): sink gets
+// the whole message; null for standard error, standard output flushed first.
+void setwarningsink(void (*sink)(const char* message));
 
 // ---- a status line on the terminal --------------------------------------
 
@@ -54,18 +26,22 @@ int stderristerminal();
 // Shows text on standard error as the one status line, in place of the one
 // shown before.
 void showstatus(const char* text);
-// Erases the status line when one is shown; die() does so before its message.
+// Erases the status line when one is shown (before a message of a failed run, say).
 void clearstatus();
 
 // ---- sockets and host facts ---------------------------------------------
 
-// Starts the sockets library where the host needs it (Windows: version 2.0
-// with its check and messages); does nothing on POSIX.
-void startsockets();
+// The calls that can fail in a way the run cannot go on from return false
+// and describe the failure in *why, as the whole message line that names it
+// (the host's own error text included); the caller decides to end the run.
+
+// Starts the sockets library where the host needs it (Windows: version 2.0,
+// checked); succeeds at once on POSIX.
+bool startsockets(std::string* why);
 // Host name into buf (result not examined; buf keeps its content on failure).
 void gethost(char* buf, std::size_t cap);
-// Dotted first IPv4 address of host into buf; ends the run on failure.
-void getipv4(char* buf, std::size_t cap, const char* host);
+// Dotted first IPv4 address of host into buf.
+bool getipv4(char* buf, std::size_t cap, const char* host, std::string* why);
 // Working directory into buf; 0 or the error number.
 int getworkdir(char* buf, std::size_t cap);
 // The value of an environment variable as UTF-8 (the Windows build reads the
@@ -83,6 +59,17 @@ void nativeseparators(char* text);
 // unsigned, stops at the first difference, at a NUL or after n bytes.
 int strnicmpascii(const char* a, const char* b, std::size_t n);
 
+// ---- paths as a Windows host reads them (both builds) --------------------
+
+// '/' or '\\'.
+bool pathseparator(char c);
+// The parent directory: "..", and dots followed by more dots or blanks.
+bool parentname(std::string_view name);
+// Starts with a drive: a letter and ':' ("C:").
+bool startsdrive(std::string_view path);
+// Absolute: starts with a separator, or with any character and ':'.
+bool absolutepath(const char* path);
+
 // ---- files ----------------------------------------------------------------
 
 // Opens path read-only without newline translation: descriptor or -1 (errno).
@@ -99,17 +86,15 @@ long writefd(int fd, const void* buf, std::size_t count);
 // inside the kernel: bytes copied, 0 at the end of infd, -1 with errno.
 // ENOSYS where the host has no such call.
 long copyrange(int infd, int outfd, std::size_t count);
-// Size and modification time (whole seconds) of an open file: 0 or errno.
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime);
-// Modification time of a path: 0 when its status can be read, else errno.
-int pathstat(const char* path, std::int64_t* mtime);
 // 1 when a directory (or a link to one) stands at path.
 int isdirectory(const char* path);
 // Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
 int deletefile(const char* path);
-// Creates one directory: '+' made, '-' exists or a drive, 'x' parent missing;
-// any other failure ends the run with the create-directory message.
-char makedir(const char* path);
+// What makedir did with one directory: made it; found it there already (or a
+// file there, or the path names a drive); found its parent missing; or failed
+// otherwise (*why: the create-directory message).
+enum class dirmade { made, exists, noparent, failed };
+dirmade makedir(const char* path, std::string* why);
 // Creates one directory (a leading '/' skipped, as makedir does): 0 when it
 // was made or a directory is already there, else the error number.
 int createdir(const char* path);
@@ -125,6 +110,10 @@ struct statinfo {
     std::int64_t mtime = 0;   // nanoseconds since 1970 (as fine as the host keeps)
     char kind = 0;            // 'f' file, 'd' directory, 'l' link, 'o' anything else
 };
+// Whole seconds of a status time, rounded down as the C runtime's time_t is.
+constexpr std::int64_t wholeseconds(std::int64_t ns) {
+    return ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
+}
 // Status of the name itself (a link is reported as a link, where the host can
 // tell one: Windows hosts that cannot show a link to a file as a file): 0 or
 // the error number.
@@ -225,8 +214,8 @@ constexpr std::size_t TEMPNAMESIZE = 1024 + 32;
 
 // An output file written under a temporary name in the target's directory and
 // moved to its name only when complete. Until it is committed it is one of
-// the run's pending files: die() removes the temporary, and so does the
-// destructor when the file was never committed.
+// the run's pending files: discardpending() removes the temporary, and so does
+// the destructor when the file was never committed.
 struct atomicfile {
     char path[1024];              // final name
     char tmppath[TEMPNAMESIZE];   // temporary name beside it
@@ -234,7 +223,7 @@ struct atomicfile {
     std::FILE* stream = nullptr;  // open stream of a text file, else null
     int datafd = -1;              // the descriptor under either, while open
     bool active = false;          // temporary exists and is not yet committed
-    atomicfile* nextpending = nullptr;  // next uncommitted file (die() removes them all)
+    atomicfile* nextpending = nullptr;  // next uncommitted file (discardpending() removes them all)
     ~atomicfile();
 };
 

@@ -1,5 +1,5 @@
-// Platform functions whose behaviour is the same on every host: failure
-// reporting, the win32 id lookup and link operation, ASCII case folding and
+// Platform functions whose behaviour is the same on every host: the status
+// line, what a failing run leaves, warnings, the win32 id lookup and link operation, ASCII case folding and
 // the host-independent half of the crash-safe output files.
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
@@ -14,28 +14,16 @@
 namespace {
 
 // The output files whose temporaries exist and are not yet committed, most
-// recent first; die() removes them so that a failed run leaves no partial
-// file behind.
+// recent first; discardpending() removes them so that a failed run leaves
+// no partial file behind.
 atomicfile* pendingfiles = nullptr;
 
-void discardpending() {
-    while (pendingfiles != nullptr) atomicdiscard(pendingfiles);
-}
-
-void (*failurehook)() = nullptr;
 bool durability = true;
-
-// The failure hook, once: a failure inside it ends the run as it is.
-void runfailurehook() {
-    void (*hook)() = failurehook;
-    failurehook = nullptr;
-    if (hook != nullptr) hook();
-}
 
 // Characters of the status line on the terminal now, 0 when none is shown.
 std::size_t statuslength = 0;
 
-runhooks runhookset{nullptr, nullptr, nullptr};
+void (*warningsink)(const char* message) = nullptr;
 
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
@@ -58,9 +46,11 @@ void clearstatus() {
     statuslength = 0;
 }
 
-void setrunhooks(const runhooks& hooks) { runhookset = hooks; }
+void discardpending() {
+    while (pendingfiles != nullptr) atomicdiscard(pendingfiles);
+}
 
-const runhooks& currentrunhooks() { return runhookset; }
+void setwarningsink(void (*sink)(const char* message)) { warningsink = sink; }
 
 void hostwarning(const char* fmt, ...) {
     static char message[4096];
@@ -68,56 +58,13 @@ void hostwarning(const char* fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(message, sizeof message, fmt, args);
     va_end(args);
-    if (runhookset.warned != nullptr) {
-        runhookset.warned(message);
+    if (warningsink != nullptr) {
+        warningsink(message);
         return;
     }
     std::fflush(stdout);
     std::fputs(message, stderr);
 }
-
-// The work the run finished goes first (the failure hook may still list
-// copies that were waiting), then standard output is flushed, so that one
-// pipe shows both in the order they were written, then the message.
-void die(const char* fmt, ...) {
-    clearstatus();
-    // Formatted before the hook runs, on the stack: the run may be ending for
-    // want of memory. A message too long for it (a whole input line, say) is
-    // formatted again for standard error, from the caller's arguments.
-    static char message[16384];
-    va_list args;
-    va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(message, sizeof message, fmt, again);
-    va_end(again);
-    bool whole = length >= 0 && static_cast<std::size_t>(length) < sizeof message;
-    if (whole) runfailurehook();
-    std::fflush(stdout);
-    if (whole)
-        std::fputs(message, stderr);
-    else
-        std::vfprintf(stderr, fmt, args);
-    va_end(args);
-    if (runhookset.failed != nullptr) runhookset.failed(message);
-    if (!whole) runfailurehook();
-    discardpending();
-    endrun(1);
-}
-
-void checkfailed(const char* cond) {
-    clearstatus();
-    std::fflush(stdout);
-    static char message[16384];
-    std::snprintf(message, sizeof message, "fileplacer: internal check failed: %s\n", cond);
-    std::fputs(message, stderr);
-    if (runhookset.failed != nullptr) runhookset.failed(message);
-    failurehook = nullptr;  // nothing more is trusted after a failed check
-    discardpending();
-    endrun(1, cond);
-}
-
-void setfailurehook(void (*hook)()) { failurehook = hook; }
 
 void setdurable(bool on) { durability = on; }
 
@@ -163,6 +110,21 @@ bool isasidename(const std::string& path) {
     for (std::size_t i = digits; i < path.size(); i++)
         if (path[i] < '0' || path[i] > '9') return false;
     return true;
+}
+
+bool pathseparator(char c) { return c == '/' || c == '\\'; }
+
+bool parentname(std::string_view name) {
+    return name.size() >= 2 && name[0] == '.' && name[1] == '.' &&
+           name.find_first_not_of(". ") == std::string_view::npos;
+}
+
+bool startsdrive(std::string_view path) {
+    return path.size() >= 2 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
+}
+
+bool absolutepath(const char* path) {
+    return pathseparator(path[0]) || (path[0] != '\0' && path[1] == ':');
 }
 
 int strnicmpascii(const char* a, const char* b, std::size_t n) {
@@ -303,15 +265,31 @@ atomicfile::~atomicfile() {
     if (active || stream != nullptr || fd >= 0) atomicdiscard(this);
 }
 
-std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep) {
+std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep, std::string* why) {
     if (*path == '/') path++;
     std::size_t n = 0;
     for (; n + 1 < cap && path[n] != '\0'; n++) buf[n] = path[n] == '/' ? sep : path[n];
     buf[n] = '\0';
     // A path that does not fit is refused: creating a directory under a cut
     // name would put it somewhere nobody asked for.
-    if (path[n] != '\0')
-        die("Create Directory '%s' failed: %s (%d)\n", path, std::strerror(ENAMETOOLONG),
-            ENAMETOOLONG);
-    return n;
+    if (path[n] == '\0') return n;
+    *why = dirfailure(path, std::strerror(ENAMETOOLONG), ENAMETOOLONG);
+    return cap;
+}
+
+std::string formatmessage(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string message(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(message.data(), message.size() + 1, fmt, again);
+    va_end(again);
+    return message;
+}
+
+std::string dirfailure(const char* path, const char* text, int code) {
+    return formatmessage("Create Directory '%s' failed: %s (%d)\n", path, text, code);
 }

@@ -21,14 +21,26 @@ std::FILE* textstream(int fd);
 // (EEXIST). 0 or the error number.
 int movefile(const char* from, const char* to, bool replace);
 // Copies path into buf for makedir: one leading '/' skipped, '/' turned into
-// sep. A path longer than cap - 1 characters ends the run with the
-// create-directory message. Returns the length copied.
-std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep);
+// sep. Returns the length copied, or cap for a path longer than cap - 1
+// characters (*why: the create-directory message; a directory is never
+// made under a cut name).
+std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep, std::string* why);
+// What a mkdir of buf that failed with err means for makedir (POSIX).
+dirmade mkdirfailed(const char* buf, int err, std::string* why);
+// A message formatted as printf would print it.
+std::string formatmessage(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// The message of a directory that could not be made: path, the host's text
+// for the error and its number.
+std::string dirfailure(const char* path, const char* text, int code);
 
 // The name a file in use is moved aside to within its directory (n from 1
 // tells several apart).
 std::string asidename(const char* path, int n);
-// A warning of this layer: through the run's warning hook when one is set,
+// A warning of this layer: through the warning sink when one is set,
 // else on standard error (standard output flushed first).
 void hostwarning(const char* fmt, ...)
 #if defined(__GNUC__)

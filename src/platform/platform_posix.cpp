@@ -28,25 +28,28 @@
 int stderristerminal() { return isatty(STDERR_FILENO); }
 
 // POSIX sockets need no start-up.
-void startsockets() {}
+bool startsockets(std::string*) { return true; }
 
 void gethost(char* buf, std::size_t cap) {
     if (gethostname(buf, cap) == 0) buf[cap - 1] = '\0';
 }
 
-void getipv4(char* buf, std::size_t cap, const char* host) {
+bool getipv4(char* buf, std::size_t cap, const char* host, std::string* why) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* list = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr ||
         list->ai_addr == nullptr) {
         int err = errno;
-        die("Error getting IP address for host '%s': %s (%d)\n", host, std::strerror(err), err);
+        *why = formatmessage("Error getting IP address for host '%s': %s (%d)\n", host,
+                             std::strerror(err), err);
+        return false;
     }
     if (list->ai_addrlen < sizeof(sockaddr_in)) {
         int len = static_cast<int>(list->ai_addrlen);
         freeaddrinfo(list);
-        die("Error getting IP address unexpected size %d\n", len);
+        *why = formatmessage("Error getting IP address unexpected size %d\n", len);
+        return false;
     }
     sockaddr_in addr;
     std::memcpy(&addr, list->ai_addr, sizeof addr);
@@ -54,6 +57,7 @@ void getipv4(char* buf, std::size_t cap, const char* host) {
     unsigned char bytes[4];
     std::memcpy(bytes, &addr.sin_addr, sizeof bytes);
     std::snprintf(buf, cap, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return true;
 }
 
 int getworkdir(char* buf, std::size_t cap) { return getcwd(buf, cap) != nullptr ? 0 : errno; }
@@ -105,23 +109,6 @@ long copyrange(int infd, int outfd, std::size_t count) {
 #endif
 }
 
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
-    FP_FAULT_ERROR(stat, fd);
-    struct stat st;
-    if (fstat(fd, &st) != 0) return errno;
-    *size = static_cast<std::int64_t>(st.st_size);
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
-int pathstat(const char* path, std::int64_t* mtime) {
-    FP_FAULT_ERROR(stat, path);
-    struct stat st;
-    if (stat(path, &st) != 0) return errno;
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
 int isdirectory(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
@@ -132,16 +119,21 @@ int deletefile(const char* path) {
     return unlink(path) == 0 ? 0 : errno;
 }
 
-char makedir(const char* path) {
-    FP_FAULT_MAKEDIR(path);
+dirmade mkdirfailed(const char* buf, int err, std::string* why) {
+    if (err == ENOENT || err == ENOTDIR) return dirmade::noparent;
+    if (err == EEXIST) return dirmade::exists;
+    *why = dirfailure(buf, std::strerror(err), err);
+    return dirmade::failed;
+}
+
+dirmade makedir(const char* path, std::string* why) {
+    FP_FAULT_MAKEDIR(path, why);
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '/');
-    if (len > 0 && buf[len - 1] == ':') return '-';
-    if (mkdir(buf, 0777) == 0) return '+';
-    int err = errno;
-    if (err == ENOENT || err == ENOTDIR) return 'x';
-    if (err == EEXIST) return '-';
-    die("Create Directory '%s' failed: %s (%d)\n", buf, std::strerror(err), err);
+    std::size_t len = copydirpath(buf, sizeof buf, path, '/', why);
+    if (len == sizeof buf) return dirmade::failed;
+    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
+    if (mkdir(buf, 0777) == 0) return dirmade::made;
+    return mkdirfailed(buf, errno, why);
 }
 
 int createdir(const char* path) {

@@ -146,29 +146,40 @@ int stderristerminal() { return stderrconsole ? 1 : 0; }
 
 // ---- sockets and host facts ---------------------------------------------
 
-void startsockets() {
+bool startsockets(std::string* why) {
     WSADATA data;
     int err = WSAStartup(MAKEWORD(2, 0), &data);
-    if (err != 0) die("Could not initialize winsock, err %d\n", err);
+    if (err != 0) {
+        *why = formatmessage("Could not initialize winsock, err %d\n", err);
+        return false;
+    }
     if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 0) {
         WSACleanup();
-        die("Winsock 2.0 requested but could not find support\n");
+        *why = "Winsock 2.0 requested but could not find support\n";
+        return false;
     }
+    return true;
 }
 
 void gethost(char* buf, std::size_t cap) {
     if (gethostname(buf, static_cast<int>(cap)) == 0) buf[cap - 1] = '\0';
 }
 
-void getipv4(char* buf, std::size_t cap, const char* host) {
+bool getipv4(char* buf, std::size_t cap, const char* host, std::string* why) {
     const hostent* entry = gethostbyname(host);
     if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
         int err = errno;
-        die("Error getting IP address for host '%s': %s (%d)\n", host, std::strerror(err), err);
+        *why = formatmessage("Error getting IP address for host '%s': %s (%d)\n", host,
+                             std::strerror(err), err);
+        return false;
     }
-    if (entry->h_length < 4) die("Error getting IP address unexpected size %d\n", entry->h_length);
+    if (entry->h_length < 4) {
+        *why = formatmessage("Error getting IP address unexpected size %d\n", entry->h_length);
+        return false;
+    }
     const auto* bytes = reinterpret_cast<const unsigned char*>(entry->h_addr_list[0]);
     std::snprintf(buf, cap, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return true;
 }
 
 int getworkdir(char* buf, std::size_t cap) {
@@ -358,14 +369,6 @@ long copyrange(int infd, int outfd, std::size_t count) {
     return -1;
 }
 
-int fdstat(int fd, std::int64_t* size, std::int64_t* mtime) {
-    struct _stat64 st;
-    if (_fstat64(fd, &st) != 0) return errno;
-    *size = static_cast<std::int64_t>(st.st_size);
-    *mtime = static_cast<std::int64_t>(st.st_mtime);
-    return 0;
-}
-
 namespace {
 
 // 100-nanosecond intervals from 1601 to 1970.
@@ -386,16 +389,6 @@ char kindof(DWORD attrs) {
 
 }  // namespace
 
-int pathstat(const char* path, std::int64_t* mtime) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    std::int64_t ns = nanoseconds(data.ftLastWriteTime);
-    // Whole seconds, rounded down as the C runtime's time_t is.
-    *mtime = ns >= 0 ? ns / 1000000000 : -((-ns + 999999999) / 1000000000);
-    return 0;
-}
-
 int isdirectory(const char* path) {
     DWORD attrs = attributes(path);
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
@@ -405,21 +398,22 @@ int deletefile(const char* path) {
     return DeleteFileW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
 }
 
-char makedir(const char* path) {
+dirmade makedir(const char* path, std::string* why) {
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '\\');
-    if (len > 0 && buf[len - 1] == ':') return '-';
-    if (CreateDirectoryW(widepath(buf).c_str(), nullptr)) return '+';
+    std::size_t len = copydirpath(buf, sizeof buf, path, '\\', why);
+    if (len == sizeof buf) return dirmade::failed;
+    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
+    if (CreateDirectoryW(widepath(buf).c_str(), nullptr)) return dirmade::made;
     DWORD err = GetLastError();
-    if (err == ERROR_PATH_NOT_FOUND) return 'x';
-    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return '-';
+    if (err == ERROR_PATH_NOT_FOUND) return dirmade::noparent;
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return dirmade::exists;
     wchar_t msg[256];
     msg[0] = L'\0';
     // 4680: text from the system, no inserts, lines of at most 72 characters
     // (the message's own line breaks are dropped); 1024: the user's language.
     FormatMessageW(4680, nullptr, err, 1024, msg, sizeof msg / sizeof msg[0], nullptr);
-    die("Create Directory '%s' failed: %s (%d)\n", buf, narrowtext(msg).c_str(),
-        static_cast<int>(err));
+    *why = dirfailure(buf, narrowtext(msg).c_str(), static_cast<int>(err));
+    return dirmade::failed;
 }
 
 int createdir(const char* path) {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "platform/platform.h"
 #include "tree/tree.h"
 #include "types/types.h"

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 namespace {
@@ -278,7 +279,11 @@ void reportbegin(const reportoptions& opts) {
     state.stats = opts.stats;
     state.begun = true;
     state.start = std::chrono::steady_clock::now();
-    setrunhooks({failed, ending, warned});
+    runhooks hooks = currentrunhooks();
+    hooks.failed = failed;
+    hooks.ending = ending;
+    hooks.warned = warned;
+    setrunhooks(hooks);
     if (!state.json) return;
     open("format");
     field("format", "fileplacer-json");

@@ -3,6 +3,7 @@
 #include "report/report.h"
 #include "text/text.h"
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 #include <chrono>

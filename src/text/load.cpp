@@ -1,6 +1,7 @@
 // Loading a text file whole into one NUL-terminated heap block.
 #include "text/text.h"
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -107,15 +108,15 @@ int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
     if (fd < 0) {
         return lasterror();
     }
-    std::int64_t size = 0;
-    std::int64_t modified = 0;
-    int err = fdstat(fd, &size, &modified);
+    statinfo st;
+    int err = statfd(fd, &st);
     if (err != 0) {
         die("Error with fstat on file '%s': %s (%d)\n", path, std::strerror(err), err);
     }
     if (mtime != nullptr) {
-        *mtime = modified;
+        *mtime = wholeseconds(st.mtime);
     }
+    std::int64_t size = st.size;
     // A size the address space cannot hold fails like an allocation would.
     char* block = nullptr;
     if (size >= 0 && static_cast<std::uint64_t>(size) < SIZE_MAX) {

@@ -1,8 +1,9 @@
 // Cutting a loaded text in place into lines and blank-separated tokens.
 #include "text/text.h"
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
+#include "run/run.h"
 
 #include <cstdlib>
 #include <cstring>

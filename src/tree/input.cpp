@@ -6,12 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "layout/winnames.h"
 #include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -120,10 +121,7 @@ char* token(inputline& ln, std::size_t* len) {
 // 0 when the package is wanted in this run, else SKIPPED.
 int checkpackage(const inputline& ln, char* pkgname) {
     const runstate* rs = ln.rs;
-    if (rs->numpkgs <= 0) return 0;
-    if (std::bsearch(&pkgname, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
-                     sizeof rs->pkglist[0], pkgcmp) != nullptr)
-        return 0;
+    if (packagewanted(rs, pkgname)) return 0;
     if (rs->verbose > 1)
         std::printf("skipping entry not in package list:\n   package=%s, linenum=%d, entry=%s\n",
                     pkgname, ln.n, ln.cursor);
@@ -302,4 +300,22 @@ int readinput(runstate* rs) {
     if (cursor == rs->intextend)
         die("Invalid input line in input file '%s' line %d:\n %s\n", rs->infile, 0, "");
     return readentries(rs, cursor);
+}
+
+// Arguments are addresses of text pointers (qsort and bsearch elements).
+int pkgcmp(const void* first, const void* second) {
+    const char* const* str1 = static_cast<const char* const*>(first);
+    const char* const* str2 = static_cast<const char* const*>(second);
+    FP_CHECK(str1 != NULL);
+    FP_CHECK(str2 != NULL);
+    FP_CHECK(*str1 != NULL);
+    FP_CHECK(*str2 != NULL);
+    int diff = std::strcmp(*str1, *str2);  // compares bytes as unsigned char
+    return (diff > 0) - (diff < 0);
+}
+
+bool packagewanted(const runstate* rs, const char* pkg) {
+    if (rs->numpkgs <= 0) return true;
+    return std::bsearch(&pkg, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
+                        sizeof rs->pkglist[0], pkgcmp) != nullptr;
 }

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "types/types.h"
 
 namespace {

@@ -44,6 +44,11 @@ void dumpentry(const fileinfo* entry, int depth);
 
 // The input-file stage: 0, or -1 after a message.
 int readinput(runstate* rs);
+// Byte-order comparison of two references to package names (qsort and
+// bsearch elements): -1, 0 or 1.
+int pkgcmp(const void* str1, const void* str2);
+// True when the package list of the run (-l) is empty or names pkg.
+bool packagewanted(const runstate* rs, const char* pkg);
 
 // Calls f for first, everything below it and its later siblings (and what
 // lies below them), depth first in tree order, without recursion.

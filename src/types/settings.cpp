@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "types/types.h"
 
 namespace {

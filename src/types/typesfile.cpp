@@ -6,10 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "layout/winnames.h"
 #include "platform/platform.h"
 #include "report/report.h"
+#include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "driver/driver.h"
+#include "ending/ending.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "types/types.h"
 
 struct typeindex {

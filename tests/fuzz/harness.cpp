@@ -84,6 +84,7 @@ runstate* newrunstate() {
     static const std::string* infile = new std::string(scratchpath("install.ins"));
     rs->infile = infile->c_str();
     rs->maxkeylen = 18;
+    rs->mode = runmode{};
     std::snprintf(rs->hostname, sizeof rs->hostname, "%s", "build7.east.example.org");
     std::snprintf(rs->ipv4addr, sizeof rs->ipv4addr, "%s", "10.1.2.3");
     std::snprintf(rs->datetime, sizeof rs->datetime, "%s", "2024/01/02 03:04:05");

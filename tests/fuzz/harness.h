@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/runseam.h"
+#include "ending/runseam.h"
 #include "tree/tree.h"
 
 namespace fuzz {

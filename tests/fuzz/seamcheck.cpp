@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "ending/ending.h"
 #include "harness.h"
 #include "platform/platform.h"
 #include "text/text.h"

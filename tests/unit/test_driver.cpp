@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "gtestfp.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "tree/tree.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "install/install.h"
 #include "platform/platform.h"
 #include "text/text.h"

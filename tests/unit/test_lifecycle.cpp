@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <fstream>
 #include <memory>
 #include <string>
 
 #include "driver/driver.h"
 #include "lifecycle/fingerprint.h"
+#include "lifecycle/lifecycle.h"
 #include "lifecycle/lifeinternal.h"
 #include "text/text.h"
 #include "tree/tree.h"
@@ -18,6 +20,56 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// ---- what the copy does with a destination ------------------------------
+
+// The mode of a run given these options (their fields set to 1).
+runmode modewith(std::initializer_list<int runstate::*> options) {
+    auto rs = std::make_unique<runstate>();
+    for (int runstate::*option : options) rs.get()->*option = 1;
+    return modeof(rs.get());
+}
+
+TEST(copydecision, eachmodeanddestination) {
+    const runmode plain = modewith({});
+    const runmode dry = modewith({&runstate::noaction});
+    const runmode update = modewith({&runstate::update});
+    const runmode dryupdate = modewith({&runstate::noaction, &runstate::update});
+    const runmode verify = modewith({&runstate::verify});
+    const runmode prune = modewith({&runstate::prune});
+    // exists, a file there, it differs, it was edited since it was installed
+    const copyfacts missing{false, false, false, false};
+    const copyfacts same{true, true, false, false};
+    const copyfacts differs{true, true, true, false};
+    const copyfacts edited{true, true, true, true};
+    const copyfacts directory{true, false, true, false};
+    struct row {
+        const char* what;
+        runmode mode;
+        copyfacts facts;
+        copyaction expect;
+    };
+    const row rows[] = {
+        {"a plain run writes a missing file", plain, missing, copyaction::write},
+        {"a plain run never replaces", plain, edited, copyaction::leave},
+        {"-n writes nothing", dry, missing, copyaction::would},
+        {"-n leaves what exists", dry, differs, copyaction::leave},
+        {"--update writes a missing file", update, missing, copyaction::write},
+        {"--update leaves a file in step", update, same, copyaction::leave},
+        {"--update replaces a file that differs", update, differs, copyaction::replace},
+        {"--update keeps an edited file, new content beside", update, edited, copyaction::beside},
+        {"--update leaves a directory", update, directory, copyaction::leave},
+        {"-n --update tells what it would replace", dryupdate, differs, copyaction::replace},
+        {"-n --update tells what it would put beside", dryupdate, edited, copyaction::beside},
+        {"-n --update writes nothing", dryupdate, missing, copyaction::would},
+        {"--verify only reports a difference", verify, differs, copyaction::leave},
+        {"--verify only reports an edit", verify, edited, copyaction::leave},
+        {"--verify writes nothing", verify, missing, copyaction::would},
+        {"--prune installs a missing file", prune, missing, copyaction::write},
+        {"--prune does not compare", prune, differs, copyaction::leave},
+    };
+    for (const row& r : rows) EXPECT_EQ(decidecopy(r.mode, r.facts), r.expect) << r.what;
+}
 
 TEST(fingerprints, xxh3digestandhexform) {
     // XXH3-128 of "abc": the high half is written first.

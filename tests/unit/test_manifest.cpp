@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
 #include "text/text.h"
@@ -170,7 +170,6 @@ TEST(writeentries, missingbasedirstopsafterearlierrecords) {
 namespace {
 
 struct permrun {
-    std::unique_ptr<runstate> rs = std::make_unique<runstate>();
     std::string out;
     std::string err;
 };
@@ -178,13 +177,12 @@ struct permrun {
 // Writes the records of one package of the tree, as one permission file.
 permrun writepackage(fileinfo* dirtree, fileinfo* roottree, const char* pkg) {
     permrun r;
-    r.rs->curpkg = pkg;
-    r.rs->pkgi = std::tmpfile();
+    permfile pf{pkg, std::tmpfile(), ""};
     testing::internal::CaptureStderr();
-    writeperms(r.rs.get(), dirtree, roottree, nullptr);
+    writeperms(pf, dirtree, roottree, nullptr);
     r.err = testing::internal::GetCapturedStderr();
-    r.out = readall(r.rs->pkgi);
-    std::fclose(r.rs->pkgi);
+    r.out = readall(pf.out);
+    std::fclose(pf.out);
     return r;
 }
 

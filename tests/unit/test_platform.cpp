@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "ending/ending.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -70,30 +71,42 @@ int writeatomic(const char* path, const char* tmp, const char* text, bool replac
 
 // ---- makedir ----------------------------------------------------------------
 
+namespace {
+
+// makedir of path: what it did, and its message when it failed.
+dirmade mkdirof(const std::string& path, std::string* why = nullptr) {
+    std::string message;
+    dirmade made = makedir(path.c_str(), &message);
+    if (why != nullptr) *why = message;
+    return made;
+}
+
+}  // namespace
+
 TEST_F(platformtest, makedirreportseachstatus) {
-    EXPECT_EQ(makedir("a"), '+');
+    EXPECT_EQ(mkdirof("a"), dirmade::made);
     EXPECT_TRUE(fs::is_directory("a"));
-    EXPECT_EQ(makedir("a"), '-');
-    EXPECT_EQ(makedir("a/b/c"), 'x');  // parent missing: no error, no directory
+    EXPECT_EQ(mkdirof("a"), dirmade::exists);
+    EXPECT_EQ(mkdirof("a/b/c"), dirmade::noparent);  // no error, no directory
     EXPECT_FALSE(fs::exists("a/b"));
-    EXPECT_EQ(makedir("a/b"), '+');
-    EXPECT_EQ(makedir("a/b/c"), '+');
+    EXPECT_EQ(mkdirof("a/b"), dirmade::made);
+    EXPECT_EQ(mkdirof("a/b/c"), dirmade::made);
     EXPECT_TRUE(fs::is_directory("a/b/c"));
 }
 
 TEST_F(platformtest, makedirsmallquirks) {
     // One leading '/' is dropped: the path is taken relative to the cwd.
-    EXPECT_EQ(makedir("/top"), '+');
+    EXPECT_EQ(mkdirof("/top"), dirmade::made);
     EXPECT_TRUE(fs::is_directory(dir / "top"));
     // A name ending in ':' is a drive: reported as existing, nothing made.
-    EXPECT_EQ(makedir("drive:"), '-');
+    EXPECT_EQ(mkdirof("drive:"), dirmade::exists);
     EXPECT_FALSE(fs::exists("drive:"));
-    EXPECT_EQ(makedir("/c:"), '-');
+    EXPECT_EQ(mkdirof("/c:"), dirmade::exists);
     // An existing plain file counts as existing; a file in the way of a
     // parent counts as a missing parent.
     spill("plain", "x");
-    EXPECT_EQ(makedir("plain"), '-');
-    EXPECT_EQ(makedir("plain/sub"), 'x');
+    EXPECT_EQ(mkdirof("plain"), dirmade::exists);
+    EXPECT_EQ(mkdirof("plain/sub"), dirmade::noparent);
 }
 
 TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
@@ -103,21 +116,23 @@ TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
     for (int i = 0; i < 4; i++) {
         if (!base.empty()) base += '/';
         base += std::string(i < 3 ? 254 : 1020 - 3 * 255, static_cast<char>('p' + i));
-        ASSERT_EQ(makedir(base.c_str()), '+');
+        ASSERT_EQ(mkdirof(base), dirmade::made);
     }
     ASSERT_EQ(base.size(), 1020u);
-    EXPECT_EQ(makedir((base + "/ab").c_str()), '+');
-    std::string longer = base + "/abc";
-    EXPECT_EXIT(makedir(longer.c_str()), ::testing::ExitedWithCode(1),
-                "Create Directory '.*/abc' failed: .* \\(" + std::to_string(ENAMETOOLONG) + "\\)");
+    EXPECT_EQ(mkdirof(base + "/ab"), dirmade::made);
+    std::string why;
+    EXPECT_EQ(mkdirof("/" + base + "/abc", &why), dirmade::failed);
+    EXPECT_EQ(why, "Create Directory '" + base + "/abc' failed: " + std::strerror(ENAMETOOLONG) +
+                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
     EXPECT_FALSE(fs::exists(base + "/abc"));
 }
 
-TEST_F(platformtest, makedirotherfailureends) {
+TEST_F(platformtest, makedirotherfailureisreturned) {
     std::string name(300, 'n');  // longer than any file-name component
-    std::string expect = "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
-                         " \\(" + std::to_string(ENAMETOOLONG) + "\\)\n";
-    EXPECT_EXIT(makedir(("/" + name).c_str()), ::testing::ExitedWithCode(1), expect);
+    std::string why;
+    EXPECT_EQ(mkdirof("/" + name, &why), dirmade::failed);
+    EXPECT_EQ(why, "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
+                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
 }
 
 // ---- names ------------------------------------------------------------------
@@ -137,6 +152,29 @@ TEST(platformnames, strnicmpasciifoldsasciionly) {
     EXPECT_EQ(strnicmpascii("ab\0x", "AB\0y", 4), 0);
     EXPECT_LT(strnicmpascii("ab", "abc", 10), 0);
     EXPECT_EQ(strnicmpascii("x", "y", 0), 0);
+}
+
+TEST(platformnames, pathsasawindowshostreadsthem) {
+    struct row {
+        const char* path;
+        bool parent, drive, absolute;
+    };
+    const row rows[] = {
+        {"..", true, false, false},        {".. .", true, false, false},
+        {"...", true, false, false},       {"..x", false, false, false},
+        {".", false, false, false},        {"C:", false, true, true},
+        {"z:name", false, true, true},     {"1:", false, false, true},
+        {"/opt", false, false, true},      {"\\share", false, false, true},
+        {"bin/x", false, false, false},    {"", false, false, false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(parentname(r.path), r.parent) << r.path;
+        EXPECT_EQ(startsdrive(r.path), r.drive) << r.path;
+        EXPECT_EQ(absolutepath(r.path), r.absolute) << r.path;
+    }
+    EXPECT_TRUE(pathseparator('/'));
+    EXPECT_TRUE(pathseparator('\\'));
+    EXPECT_FALSE(pathseparator(':'));
 }
 
 TEST(platformnames, win32idandlinkbehaviour) {
@@ -166,18 +204,19 @@ TEST_F(platformtest, makelinkmakesnothing) {
 TEST_F(platformtest, statandread) {
     spill("f", "one\r\ntwo\n");
     setmtime("f", 1136368586);
-    std::int64_t mtime = 0;
-    EXPECT_EQ(pathstat("f", &mtime), 0);
-    EXPECT_EQ(mtime, 1136368586);
-    EXPECT_EQ(pathstat("missing", &mtime), ENOENT);
+    statinfo st;
+    EXPECT_EQ(statfile("f", &st), 0);
+    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
+    EXPECT_EQ(statfile("missing", &st), ENOENT);
 
     int fd = openread("f");
     ASSERT_GE(fd, 0);
-    std::int64_t size = 0;
-    mtime = 0;
-    EXPECT_EQ(fdstat(fd, &size, &mtime), 0);
-    EXPECT_EQ(size, 9);
-    EXPECT_EQ(mtime, 1136368586);
+    st = statinfo{};
+    EXPECT_EQ(statfd(fd, &st), 0);
+    EXPECT_EQ(st.size, 9);
+    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
+    EXPECT_EQ(wholeseconds(-1), -1);  // before 1970: rounded down, as time_t is
+    EXPECT_EQ(wholeseconds(-1000000000), -1);
     char buf[32] = {};
     EXPECT_EQ(readfd(fd, buf, sizeof buf), 9);
     EXPECT_EQ(std::string(buf), "one\r\ntwo\n");  // no newline translation

@@ -1,6 +1,6 @@
 // Loading files whole, retrying relative to the referring file, and cutting
 // texts into lines and tokens.
-#include "driver/driver.h"
+#include "run/run.h"
 #include "text/text.h"
 
 #include "gtestfp.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

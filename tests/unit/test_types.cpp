@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "run/run.h"
 #include "platform/platform.h"
 #include "tree/tree.h"
 #include "types/types.h"

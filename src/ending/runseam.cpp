@@ -10,8 +10,8 @@
 // runtime as well as from the tool's inline code, so operator new and delete
 // are replaced for the whole fuzz program; they record only while an input
 // runs.
-#include "platform/platform.h"
-#include "platform/runseam.h"
+#include "ending/ending.h"
+#include "ending/runseam.h"
 
 #include <cstdlib>
 
@@ -21,8 +21,10 @@ void endrun(int status, const char* check) {
     (void)check;
     runhooks hooks = currentrunhooks();
     if (hooks.ending != nullptr) {
-        setrunhooks({hooks.failed, nullptr, hooks.warned});
-        hooks.ending(status);
+        void (*ending)(int) = hooks.ending;
+        hooks.ending = nullptr;
+        setrunhooks(hooks);
+        ending(status);
     }
     std::exit(status);
 }
