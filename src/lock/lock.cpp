@@ -78,4 +78,9 @@ void removelockfile(const runstate* rs) {
     if (held == -1 || ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;
     int err = removelock(held, path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    // Nothing is left to do under the lock. Closing it now lets a host that
+    // deletes an open file only when its last handle goes (Windows) remove
+    // the name before the run ends, not at some moment after.
+    droplock(held);
+    held = -1;
 }
