@@ -277,6 +277,11 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
     return copyfile(rs, sourcefd, sourcepath, temppath, destpath, entry, dst);
 }
 
+bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size) {
+    return (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
+           size > 0 && rs->maxkeylen != 0;
+}
+
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry, const destination& dst) {
     sourcefile src{sourcefd, sourcepath};
@@ -298,9 +303,7 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
     if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    bool expand = (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
-                  info.size > 0 && rs->maxkeylen != 0;
-    if (expand) return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
+    if (expands(rs, entry, info.size)) return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
     if (exists && rs->mode.compares) return updateplain(rs, src, info, temppath, destpath, entry, dst);
     if (exists) {
         drain(src, static_cast<std::uint64_t>(info.size));
