@@ -303,7 +303,8 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
     if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    if (expands(rs, entry, info.size)) return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
+    if (expands(rs, entry, info.size))
+        return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
     if (exists && rs->mode.compares) return updateplain(rs, src, info, temppath, destpath, entry, dst);
     if (exists) {
         drain(src, static_cast<std::uint64_t>(info.size));
