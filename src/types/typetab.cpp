@@ -7,6 +7,7 @@
 
 #include "ending/ending.h"
 #include "platform/platform.h"
+#include "report/report.h"
 #include "run/run.h"
 #include "types/types.h"
 
@@ -63,4 +64,13 @@ filetype* findtype(runstate* rs, const char* name)
             return t;
     }
     return nullptr;
+}
+
+listing typelisting(char status, char kind, const filetype* t, std::string_view path,
+                    const char* existing) {
+    if (t == nullptr) return {status, kind, "-", "-", 0u, path, existing};
+    return {status, kind,
+            {t->owner != nullptr ? t->owner : "", static_cast<std::size_t>(t->ownerlen)},
+            {t->group != nullptr ? t->group : "", static_cast<std::size_t>(t->grouplen)},
+            t->mode, path, nullptr};
 }
