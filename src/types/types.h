@@ -31,7 +31,7 @@ struct filetype {
     std::uint32_t mode;
     // Beyond the record's classic fields, kept by addtype: a lookup in a long
     // chain costs no walk along it, however many names share its bucket.
-    std::uint64_t print;       // nameprint of the name
+    std::uint64_t namehash;    // seeded hash of the name
     std::uint32_t depth;       // types in the chain from this one on
     typeindex* index;          // the chain's index once it is long (used at its head)
 };

@@ -82,8 +82,8 @@ char* expandagain(const typeline& ln, char* text, std::size_t* len)
         return text;
     char* out;
     std::size_t outlen;
-    if (memdupsublimit(&out, &outlen, text, *len, ln.rs->keytab, ln.rs->maxkeylen,
-                       PATHSIZE - 1) != 0)
+    if (memdupsubupto(&out, &outlen, text, *len, ln.rs->keytab, ln.rs->maxkeylen,
+                      PATHSIZE - 1) != 0)
         die("Expanded path too long (more than %d characters) in type file '%s' line %d\n",
             PATHSIZE - 1, ln.filename, ln.lineno);
     if (outlen > *len && spendexpansion(ln.rs, outlen - *len) != 0) {
