@@ -226,41 +226,35 @@ sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath
     return rs->mode.compares ? sourceneed::status : sourceneed::none;
 }
 
-int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
-              const char* temppath, const char* destpath, fileinfo* entry,
-              const destination& dst) {
-    if (sourcefd < 0) {
-        const char* dest = *destpath == '/' ? destpath + 1 : destpath;
-        if (lifeask(rs, {entry, dest, &dst, &srcstatus}).action == copyaction::leave) return COPYLEFT;
-        sourcefd = openread(sourcepath);
-        if (sourcefd < 0) {
-            int err = errno;
-            die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
-        }
-    }
-    return copyfile(rs, sourcefd, sourcepath, temppath, destpath, entry, dst);
-}
-
 bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size) {
     return (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
            size > 0 && rs->maxkeylen != 0;
 }
 
-int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry, const destination& dst) {
-    sourcefile src{sourcefd, sourcepath};
+int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
+              const char* temppath, const char* destpath, fileinfo* entry,
+              const destination& dst) {
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
     hasher* hash = nullptr;
-    if (!exists) {
-        copyanswer a = lifeask(rs, {entry, destpath, &dst});
-        if (a.action == copyaction::would) {
+    // Before the source is read: a new destination, or an existing one whose
+    // fingerprint may show from the source's status alone that it is in step.
+    if (!exists || sourcefd < 0) {
+        copyanswer a = lifeask(rs, {entry, destpath, &dst, sourcefd < 0 ? &srcstatus : nullptr});
+        if (exists && a.action == copyaction::leave) return COPYLEFT;
+        if (!exists && a.action == copyaction::would) {
             closefd(sourcefd);
             return COPYWOULD;
         }
-        hash = a.hash;
+        if (!exists) hash = a.hash;
     }
+    if (sourcefd < 0) sourcefd = openread(sourcepath);
+    if (sourcefd < 0) {
+        int err = errno;
+        die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
+    }
+    sourcefile src{sourcefd, sourcepath};
 
     statinfo info;
     int err = statfd(sourcefd, &info);
@@ -306,4 +300,9 @@ int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* tem
     if (!beside) return write(temppath, destpath);
     besidenames names(destpath, temppath);
     return write(names.temp, names.path);
+}
+
+int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
+             const char* destpath, fileinfo* entry, const destination& dst) {
+    return placefile(rs, sourcefd, sourcepath, statinfo{}, temppath, destpath, entry, dst);
 }
