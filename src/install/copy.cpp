@@ -105,7 +105,6 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
 struct besidenames {
     char path[PATHSIZE] = "";
     char temp[TEMPNAMESIZE] = "";
-    besidenames() = default;
     besidenames(const char* destpath, const char* temppath) {
         if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
             die("Error creating file '%s.new': %s (%d)\n", destpath, std::strerror(ENAMETOOLONG),
@@ -186,65 +185,30 @@ void drain(const sourcefile& src, std::uint64_t size) {
     closefd(src.fd);
 }
 
-// Reads the whole source and expands its keys; the result is written unless
-// the destination exists (and, with --update, holds the same).
-int copysubstituted(runstate* rs, const sourcefile& src, const statinfo& info,
-                    const char* temppath, const char* destpath, fileinfo* entry,
-                    const destination& dst, hasher* hash) {
+// Reads the whole source and expands its keys (*len bytes).
+heapbuffer expandsource(runstate* rs, const sourcefile& src, const statinfo& info,
+                        std::size_t* len) {
     auto size = static_cast<std::size_t>(info.size);
     heapbuffer raw = allocate(size, src.path);
     readexact(src, raw.get(), size);
     closefd(src.fd);
     char* expanded = nullptr;
-    std::size_t outlen = 0;
-    memdupsub(&expanded, &outlen, raw.get(), size, rs->keytab, rs->maxkeylen);
-    raw.reset();
-    heapbuffer text(expanded);
-    bool replace = dst.exists;
-    bool beside = false;
-    if (replace) {
-        copyquestion q{entry, destpath, &dst, &info};
-        q.text = text.get();
-        q.textlen = outlen;
-        copyanswer a = lifeask(rs, q);
-        if (a.action == copyaction::leave || !rs->mode.writes) return unwritten(a.action);
-        beside = a.action == copyaction::beside;
-        hash = a.hash;
-    }
-    besidenames names;
-    if (beside) {
-        names = besidenames(destpath, temppath);
-        destpath = names.path;
-        temppath = names.temp;
-    }
-    std::unique_ptr<atomicfile> out = newtemp();
-    createtemp(rs, out.get(), destpath, temppath);
-    writeall(out.get(), destpath, text.get(), outlen);
-    digest d;
-    if (hash != nullptr) d = hashbytes(text.get(), outlen);
-    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, outlen);
-    if (beside) return COPYBESIDE;
-    return replace ? COPYREPLACED : COPYWRITTEN;
+    memdupsub(&expanded, len, raw.get(), size, rs->keytab, rs->maxkeylen);
+    return heapbuffer(expanded);
 }
 
-// An existing destination of a file copied byte for byte, with --update or
-// --verify: replaced when it differs from the source.
-int updateplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-                const char* destpath, fileinfo* entry, const destination& dst) {
-    copyquestion q{entry, destpath, &dst, &info};
-    q.srcfd = src.fd;
-    q.srcpath = src.path;
-    copyanswer a = lifeask(rs, q);
-    if (a.action == copyaction::leave || !rs->mode.writes) {
-        closefd(src.fd);
-        return unwritten(a.action);
-    }
-    int err = rewindfd(src.fd);
-    if (err != 0) die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
-    if (a.action != copyaction::beside)
-        return copyplain(rs, src, info, temppath, destpath, entry, a.hash, true);
-    besidenames names(destpath, temppath);
-    return copyplain(rs, src, info, names.temp, names.path, entry, a.hash, true, true);
+// Writes the expansion of a source under destpath through temppath.
+int copytext(runstate* rs, const char* text, std::size_t len, const statinfo& info,
+             const char* temppath, const char* destpath, fileinfo* entry, hasher* hash,
+             bool replace, bool beside) {
+    std::unique_ptr<atomicfile> out = newtemp();
+    createtemp(rs, out.get(), destpath, temppath);
+    writeall(out.get(), destpath, text, len);
+    digest d;
+    if (hash != nullptr) d = hashbytes(text, len);
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, len);
+    if (beside) return COPYBESIDE;
+    return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
 }  // namespace
@@ -262,49 +226,83 @@ sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath
     return rs->mode.compares ? sourceneed::status : sourceneed::none;
 }
 
+bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size) {
+    return (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
+           size > 0 && rs->maxkeylen != 0;
+}
+
 int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
               const char* temppath, const char* destpath, fileinfo* entry,
               const destination& dst) {
-    if (sourcefd < 0) {
-        const char* dest = *destpath == '/' ? destpath + 1 : destpath;
-        if (lifeask(rs, {entry, dest, &dst, &srcstatus}).action == copyaction::leave) return COPYLEFT;
-        sourcefd = openread(sourcepath);
-        if (sourcefd < 0) {
-            int err = errno;
-            die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
-        }
-    }
-    return copyfile(rs, sourcefd, sourcepath, temppath, destpath, entry, dst);
-}
-
-int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry, const destination& dst) {
-    sourcefile src{sourcefd, sourcepath};
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
     hasher* hash = nullptr;
-    if (!exists) {
-        copyanswer a = lifeask(rs, {entry, destpath, &dst});
-        if (a.action == copyaction::would) {
+    // Before the source is read: a new destination, or an existing one whose
+    // fingerprint may show from the source's status alone that it is in step.
+    if (!exists || sourcefd < 0) {
+        copyanswer a = lifeask(rs, {entry, destpath, &dst, sourcefd < 0 ? &srcstatus : nullptr});
+        if (exists && a.action == copyaction::leave) return COPYLEFT;
+        if (!exists && a.action == copyaction::would) {
             closefd(sourcefd);
             return COPYWOULD;
         }
-        hash = a.hash;
+        if (!exists) hash = a.hash;
     }
+    if (sourcefd < 0) sourcefd = openread(sourcepath);
+    if (sourcefd < 0) {
+        int err = errno;
+        die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
+    }
+    sourcefile src{sourcefd, sourcepath};
 
     statinfo info;
     int err = statfd(sourcefd, &info);
     if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
     if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    bool expand = (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
-                  info.size > 0 && rs->maxkeylen != 0;
-    if (expand) return copysubstituted(rs, src, info, temppath, destpath, entry, dst, hash);
-    if (exists && rs->mode.compares) return updateplain(rs, src, info, temppath, destpath, entry, dst);
-    if (exists) {
+    bool expand = expands(rs, entry, info.size);
+    if (exists && !expand && !rs->mode.compares) {
         drain(src, static_cast<std::uint64_t>(info.size));
         return COPYLEFT;
     }
-    return copyplain(rs, src, info, temppath, destpath, entry, hash, false);
+    heapbuffer text;
+    std::size_t textlen = 0;
+    if (expand) text = expandsource(rs, src, info, &textlen);
+    // An existing destination is left alone unless the lifecycle asks for it
+    // to be replaced or written beside, judging by the expansion or else by
+    // the source itself (read again from its start when it is copied).
+    bool beside = false;
+    if (exists) {
+        copyquestion q{entry, destpath, &dst, &info};
+        if (expand) {
+            q.text = text.get();
+            q.textlen = textlen;
+        } else {
+            q.srcfd = src.fd;
+            q.srcpath = src.path;
+        }
+        copyanswer a = lifeask(rs, q);
+        if (a.action == copyaction::leave || !rs->mode.writes) {
+            if (!expand) closefd(src.fd);
+            return unwritten(a.action);
+        }
+        if (!expand && (err = rewindfd(src.fd)) != 0)
+            die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
+        beside = a.action == copyaction::beside;
+        hash = a.hash;
+    }
+    auto write = [&](const char* temp, const char* dest) {
+        if (expand)
+            return copytext(rs, text.get(), textlen, info, temp, dest, entry, hash, exists, beside);
+        return copyplain(rs, src, info, temp, dest, entry, hash, exists, beside);
+    };
+    if (!beside) return write(temppath, destpath);
+    besidenames names(destpath, temppath);
+    return write(names.temp, names.path);
+}
+
+int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
+             const char* destpath, fileinfo* entry, const destination& dst) {
+    return placefile(rs, sourcefd, sourcepath, statinfo{}, temppath, destpath, entry, dst);
 }

@@ -52,6 +52,9 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
 // the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry, const destination& dst);
+// Whether the copy expands the keys of a source of that size (a substituted
+// type, outside package and spec modes, with keys defined, and not empty).
+bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size);
 // ---- the batch of finished copies ---------------------------------------
 //
 // A finished copy waits, open under its temporary name, until a batch of

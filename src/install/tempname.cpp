@@ -42,7 +42,7 @@ void addinstalled(nameset* set, const fileinfo* e) {
     if (holdstemptag(key)) set->names.insert(std::move(key));
 }
 
-bool installsname(runstate* rs, std::string_view tmppath) {
+bool installsatname(runstate* rs, std::string_view tmppath) {
     if (rs->tempclash == nullptr) {
         rs->tempclash = new nameset;
         auto add = [rs](const fileinfo* e) { addinstalled(rs->tempclash, e); };
@@ -60,7 +60,7 @@ int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath,
     int err = EEXIST;
     for (int attempt = 0; attempt < MAXTEMPNAMES; attempt++) {
         if (temporaryvariant(name, sizeof name, tmppath, attempt) < 0) return ENAMETOOLONG;
-        if (installsname(rs, name)) continue;
+        if (installsatname(rs, name)) continue;
         err = atomicopen(f, path, name, text);
         if (err != EEXIST) return err;
     }

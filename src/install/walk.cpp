@@ -87,15 +87,13 @@ void listline(const walkstate& ws, char status, char kind, const filetype* type,
         settleline(ws.rs, nullptr, false, copyline);
         return;
     }
-    listing line{status, kind, {textor(type->owner), static_cast<std::size_t>(type->ownerlen)},
-                 {textor(type->group), static_cast<std::size_t>(type->grouplen)}, type->mode,
-                 ws.dstbuf, nullptr};
+    listing line = typelisting(status, kind, type, ws.dstbuf);
     settleline(ws.rs, &line, ws.rs->verbose != 0, copyline);
 }
 
 void listlink(const walkstate& ws, char status, char kind, const char* target) {
     if (ws.rs->mode.reports) return;
-    listing line{status, kind, "-", "-", 0u, ws.dstbuf, target};
+    listing line = typelisting(status, kind, nullptr, ws.dstbuf, target);
     settleline(ws.rs, &line, ws.rs->verbose != 0, false);
 }
 

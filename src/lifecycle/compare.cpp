@@ -112,11 +112,6 @@ bool sameasreader(const char* path, const reader& r, digest* d) {
     return true;
 }
 
-bool expands(const runstate* rs, const fileinfo* e, std::int64_t size) {
-    return (e->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 && size > 0 &&
-           rs->maxkeylen != 0;
-}
-
 std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
     std::string raw(size, '\0');
     if (fill(r, raw.data(), size) != size) die("Unexpected 0 read of file '%s'\n", r.path);

@@ -20,14 +20,15 @@ struct hextable {
     constexpr hextable() : value() {
         for (int i = 0; i < 256; i++) value[i] = -1;
         for (int i = 0; i < 10; i++) value['0' + i] = static_cast<signed char>(i);
-        for (int i = 0; i < 6; i++) value['a' + i] = static_cast<signed char>(10 + i);
+        for (int i = 0; i < 6; i++)
+            value['a' + i] = value['A' + i] = static_cast<signed char>(10 + i);
     }
 };
 constexpr hextable hexdigits;
 
-int hexvalue(char c) { return hexdigits.value[static_cast<unsigned char>(c)]; }
-
 }  // namespace
+
+int hexvalue(char c) { return hexdigits.value[static_cast<unsigned char>(c)]; }
 
 hasher* newhasher() {
     auto* h = new hasher;
@@ -57,7 +58,7 @@ bool parsedigest(std::string_view text, digest* d) {
     std::uint64_t half[2] = {0, 0};
     for (std::size_t i = 0; i < 32; i++) {
         int v = hexvalue(text[i]);
-        if (v < 0) return false;
+        if (v < 0 || (text[i] >= 'A' && text[i] <= 'F')) return false;  // lower case only
         half[i / 16] = half[i / 16] << 4 | static_cast<std::uint64_t>(v);
     }
     *d = digest{half[0], half[1]};

@@ -21,6 +21,8 @@ digest hashdigest(const hasher* h);
 // The hash of one block.
 digest hashbytes(const void* data, std::size_t len);
 
+// The value of a hex digit of either case, or -1.
+int hexvalue(char c);
 // 32 lower-case hex digits, the high half first.
 std::string hexdigest(const digest& d);
 // Reads 32 hex digits: true when text is exactly that.

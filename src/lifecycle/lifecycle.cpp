@@ -380,18 +380,7 @@ bool lifeorphan(runstate* rs, fileinfo* e, const char* ext) {
     return true;
 }
 
-void lifeextrarecords(const runstate* rs, std::FILE* stream) {
-    for (const orphan& o : lifeof(rs)->orphans) {
-        if (!o.kept) continue;
-        const fileinfo* e = o.entry;
-        std::fprintf(stream, "\nnam=%.*s\n", static_cast<int>(e->namelen), e->name);
-        if (o.ext != nullptr) std::fprintf(stream, "ext=%s\n", o.ext);
-        if (e->dstlen > 0) std::fprintf(stream, "dst=%.*s\n", static_cast<int>(e->dstlen), e->dstpath);
-        std::fprintf(stream, "pkg=%s\n", e->pkgname);
-        std::fprintf(stream, "bas=%s\n", e->basedir != nullptr ? e->basedir : "");
-        if (e->srcdir != nullptr) std::fprintf(stream, "src=%s\n", e->srcdir);
-        if (o.typname != nullptr) std::fprintf(stream, "typ=%s\n", o.typname);
-        if (e->existing != nullptr) std::fprintf(stream, "exi=%s\n", e->existing);
-        std::fprintf(stream, "flg=%s\n", flagnames(e->flags).c_str());
-    }
+void lifeextrarecords(const runstate* rs, std::FILE* stream, recordwriter write) {
+    for (const orphan& o : lifeof(rs)->orphans)
+        if (o.kept) write(stream, o.entry, o.ext, o.typname);
 }

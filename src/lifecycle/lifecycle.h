@@ -111,5 +111,7 @@ bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname);
 // A complete record about to be placed into the trees: true when it was
 // kept aside instead (its type is unknown or its directory is missing).
 bool lifeorphan(runstate* rs, fileinfo* e, const char* ext);
-// Writes the records kept aside that stay in the manifest.
-void lifeextrarecords(const runstate* rs, std::FILE* stream);
+// Writes the records kept aside that stay in the manifest, each through
+// write (the manifest's record writer).
+using recordwriter = void (*)(std::FILE*, const fileinfo*, const char* ext, const char* typname);
+void lifeextrarecords(const runstate* rs, std::FILE* stream, recordwriter write);

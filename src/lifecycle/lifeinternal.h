@@ -171,9 +171,7 @@ bool sameastext(const char* path, const char* text, std::size_t len);
 // Whether the file at path holds exactly what r holds from its start; the
 // hash of r's content is stored in *d when they are the same.
 bool sameasreader(const char* path, const reader& r, digest* d);
-// Whether a file of that size is expanded when copied (the rules of the
-// copy), and its expansion read from r.
-bool expands(const runstate* rs, const fileinfo* e, std::int64_t size);
+// The expansion of a file read from r, as the copy expands it (expands()).
 std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 
 // Whether the installed file at diskpath (status st) still holds what was

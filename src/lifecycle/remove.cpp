@@ -121,16 +121,7 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
 
 // A removal's listing line: owner, group and mode of its type, else "-".
 void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path) {
-    bool shown = rs->verbose != 0;
-    if (t == nullptr) {
-        reportlisting({'x', kind, "-", "-", 0u, path, nullptr}, shown);
-        return;
-    }
-    reportlisting({'x', kind,
-                   {t->owner != nullptr ? t->owner : "", static_cast<std::size_t>(t->ownerlen)},
-                   {t->group != nullptr ? t->group : "", static_cast<std::size_t>(t->grouplen)},
-                   t->mode, path, nullptr},
-                  shown);
+    reportlisting(typelisting('x', kind, t, path), rs->verbose != 0);
 }
 
 void listfile(const runstate* rs, const removal& r) {
@@ -140,7 +131,7 @@ void listfile(const runstate* rs, const removal& r) {
 void listlink(const runstate* rs, const removal& r) {
     char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
     const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    reportlisting({'x', kind, "-", "-", 0u, r.listing, existing}, rs->verbose != 0);
+    reportlisting(typelisting('x', kind, nullptr, r.listing, existing), rs->verbose != 0);
 }
 
 void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {

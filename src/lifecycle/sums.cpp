@@ -53,13 +53,6 @@ std::string encoderecord(const std::string& key) {
     return out;
 }
 
-int hexvalue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 bool decoderecord(std::string_view field, std::string* key) {
     key->reserve(field.size());
     int parts = 1;

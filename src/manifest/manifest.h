@@ -11,6 +11,8 @@ struct atomicfile;
 // commitmanifest then gives it its name.
 void writemanifest(runstate* rs, atomicfile* f);
 void commitmanifest(runstate* rs, atomicfile* f);
+// One record: ext= and typ= are written when ext and typname are not null.
+void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, const char* typname);
 // Records of first, what lies below it and its later siblings: 0 or -1.
 int writeentries(std::FILE* stream, fileinfo* first);
 // The same for a package-mode run: a typed entry of a package beginning with

@@ -52,25 +52,23 @@ void writedst(std::FILE* stream, const fileinfo* finfo) {
                  finfo->dstlen > 0 ? finfo->dstpath : "");
 }
 
-void writerecord(std::FILE* stream, const fileinfo* finfo) {
-    const filetype* type = finfo->ftype;
-    std::fprintf(stream, "\nnam=%s\n", finfo->name);
-    if (type != nullptr && type->suffix != nullptr) std::fprintf(stream, "ext=%s\n", type->suffix);
-    writedst(stream, finfo);
-    std::fprintf(stream, "pkg=%s\n", finfo->pkgname);
-    std::fprintf(stream, "bas=%s\n", finfo->basedir);
-    if (finfo->srcdir != nullptr) std::fprintf(stream, "src=%s\n", finfo->srcdir);
-    if (type != nullptr) std::fprintf(stream, "typ=%s\n", type->typename_);
-    if (finfo->existing != nullptr) std::fprintf(stream, "exi=%s\n", finfo->existing);
-    std::string names = flagnames(finfo->flags);
-    std::fprintf(stream, "flg=%s\n", names.c_str());
-}
-
 [[noreturn]] void createfailed(const char* path, int err) {
     die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
 }  // namespace
+
+void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, const char* typname) {
+    std::fprintf(stream, "\nnam=%s\n", finfo->name);
+    if (ext != nullptr) std::fprintf(stream, "ext=%s\n", ext);
+    writedst(stream, finfo);
+    std::fprintf(stream, "pkg=%s\n", finfo->pkgname);
+    std::fprintf(stream, "bas=%s\n", finfo->basedir != nullptr ? finfo->basedir : "");
+    if (finfo->srcdir != nullptr) std::fprintf(stream, "src=%s\n", finfo->srcdir);
+    if (typname != nullptr) std::fprintf(stream, "typ=%s\n", typname);
+    if (finfo->existing != nullptr) std::fprintf(stream, "exi=%s\n", finfo->existing);
+    std::fprintf(stream, "flg=%s\n", flagnames(finfo->flags).c_str());
+}
 
 int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
     for (fileinfo* finfo = first; finfo != nullptr; finfo = finfo->next) {
@@ -78,7 +76,9 @@ int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
         if (finfo->dstlen > 0) FP_CHECK(finfo->dstpath != (char *)0);
         if ((finfo->flags & F_DIR) == 0) {
             if (checksource(finfo, pkgmode) != 0) return -1;
-            writerecord(stream, finfo);
+            const filetype* type = finfo->ftype;
+            writerecord(stream, finfo, type != nullptr ? type->suffix : nullptr,
+                        type != nullptr ? type->typename_ : nullptr);
         }
         if (finfo->child != nullptr && writeentries(stream, finfo->child, pkgmode) != 0) return -1;
     }
@@ -107,7 +107,7 @@ void writemanifest(runstate* rs, atomicfile* f) {
     bool pkgmode = rs->pkgmode != 0;
     int rc = writeentries(f->stream, rs->dirtree, pkgmode);
     if (rc == 0) rc = writeentries(f->stream, rs->roottree, pkgmode);
-    if (rc == 0) lifeextrarecords(rs, f->stream);
+    if (rc == 0) lifeextrarecords(rs, f->stream, writerecord);
     if (rc != 0) {
         atomicdiscard(f);
         endrun(1);

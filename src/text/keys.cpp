@@ -31,25 +31,26 @@ bool samekey(const subkey* rec, const char* key, std::size_t keylen)
     return rec->keylen == keylen && (keylen == 0 || std::memcmp(rec->key, key, keylen) == 0);
 }
 
-// The print of a name: a polynomial hash modulo the prime 2^61 - 1 at a base
+// The name hash of a name: a polynomial hash modulo the prime 2^61 - 1 at a base
 // chosen when the run starts. Names made to share a bucket of the table's
-// fixed hash do not share a print, except by chance.
-constexpr std::uint64_t printmod = (std::uint64_t{1} << 61) - 1;
+// fixed hash do not share a name hash, except by chance.
+constexpr std::uint64_t namehashmod = (std::uint64_t{1} << 61) - 1;
 
 std::uint64_t mulmod(std::uint64_t a, std::uint64_t b)
 {
     unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-    std::uint64_t r = static_cast<std::uint64_t>(p & printmod) + static_cast<std::uint64_t>(p >> 61);
-    // At most 2 * printmod: every residue ends with one representation.
-    while (r >= printmod) {
-        r -= printmod;
+    std::uint64_t r =
+        static_cast<std::uint64_t>(p & namehashmod) + static_cast<std::uint64_t>(p >> 61);
+    // At most 2 * namehashmod: every residue ends with one representation.
+    while (r >= namehashmod) {
+        r -= namehashmod;
     }
     return r;
 }
 
 std::uint64_t submod(std::uint64_t a, std::uint64_t b)
 {
-    return a >= b ? a - b : a + printmod - b;
+    return a >= b ? a - b : a + namehashmod - b;
 }
 
 std::uint64_t pickbase()
@@ -61,7 +62,7 @@ std::uint64_t pickbase()
     seed = (seed ^ (seed >> 30)) * 0xbf58476d1ce4e5b9u;
     seed = (seed ^ (seed >> 27)) * 0x94d049bb133111ebu;
     seed ^= seed >> 31;
-    return (std::uint64_t{1} << 32) + seed % (printmod - (std::uint64_t{1} << 33));
+    return (std::uint64_t{1} << 32) + seed % (namehashmod - (std::uint64_t{1} << 33));
 }
 
 std::uint64_t printbase()
@@ -70,10 +71,10 @@ std::uint64_t printbase()
     return base;
 }
 
-std::uint64_t printstep(std::uint64_t p, char c)
+std::uint64_t namehashstep(std::uint64_t p, char c)
 {
     std::uint64_t r = mulmod(p, printbase()) + static_cast<unsigned char>(c) + 1;
-    return r >= printmod ? r - printmod : r;
+    return r >= namehashmod ? r - namehashmod : r;
 }
 
 std::uint64_t basepower(std::size_t n)
@@ -103,11 +104,11 @@ int linetagkeeps(const char* name, std::size_t n)
 
 }  // namespace
 
-std::uint64_t nameprint(const char* name, std::size_t len)
+std::uint64_t namehash(const char* name, std::size_t len)
 {
     std::uint64_t p = 0;
     for (std::size_t i = 0; i < len; ++i) {
-        p = printstep(p, name[i]);
+        p = namehashstep(p, name[i]);
     }
     return p;
 }
@@ -130,7 +131,7 @@ unsigned strhashn(const char* text, std::size_t len)
     return h % hashbuckets;
 }
 
-// Index beside a long chain: the newest record of each print.
+// Index beside a long chain: the newest record of each name hash.
 struct keyindex {
     std::unordered_map<std::uint64_t, subkey*> newest;
 };
@@ -142,7 +143,7 @@ namespace {
 void indexkey(subkey* rec)
 {
     if (rec->index != nullptr) {
-        rec->index->newest.insert_or_assign(rec->print, rec);
+        rec->index->newest.insert_or_assign(rec->namehash, rec);
         return;
     }
     if (rec->depth < LONGCHAIN) {
@@ -150,7 +151,7 @@ void indexkey(subkey* rec)
     }
     rec->index = new keyindex;
     for (subkey* r = rec; r != nullptr; r = r->next) {
-        rec->index->newest.emplace(r->print, r);  // the first, newest, one stays
+        rec->index->newest.emplace(r->namehash, r);  // the first, newest, one stays
     }
 }
 
@@ -182,7 +183,7 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     rec->value = value;
     rec->keylen = static_cast<std::uint32_t>(keylen);
     rec->vallen = static_cast<std::int32_t>(vallen);
-    rec->print = nameprint(key, keylen);
+    rec->namehash = namehash(key, keylen);
     rec->depth = next == nullptr ? 1 : next->depth + (next->depth < UINT32_MAX ? 1 : 0);
     rec->index = next != nullptr ? next->index : nullptr;
     keytab[h] = rec;
@@ -199,21 +200,21 @@ int found(const subkey* rec, const char** value, std::size_t* vallen)
     return 0;
 }
 
-// The newest key of that name in its bucket; print is the name's print, used
+// The newest key of that name in its bucket; namehash is the name's name hash, used
 // when the chain has an index.
 int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
-                 std::uint64_t print, const char** value, std::size_t* vallen)
+                 std::uint64_t namehash, const char** value, std::size_t* vallen)
 {
     const subkey* head = keytab[bucket];
     if (head != nullptr && head->index != nullptr) {
-        auto it = head->index->newest.find(print);
+        auto it = head->index->newest.find(namehash);
         if (it == head->index->newest.end()) {
-            return -1;  // a key of that name would have that print
+            return -1;  // a key of that name would have that name hash
         }
         if (samekey(it->second, key, keylen)) {
             return found(it->second, value, vallen);
         }
-        // Another name with the same print: only the walk can tell.
+        // Another name with the same name hash: only the walk can tell.
     }
     for (const subkey* rec = head; rec != nullptr; rec = rec->next) {
         if (samekey(rec, key, keylen)) {
@@ -228,7 +229,7 @@ int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::s
 int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
             std::size_t* vallen)
 {
-    return findinbucket(keytab, strhashn(key, keylen), key, keylen, nameprint(key, keylen),
+    return findinbucket(keytab, strhashn(key, keylen), key, keylen, namehash(key, keylen),
                         value, vallen);
 }
 
@@ -285,14 +286,14 @@ bool append(growbuf* buf, const char* source, std::size_t count)
 struct prefixhash {
     const char* pos;
     std::uint32_t h;
-    std::uint64_t print;
+    std::uint64_t namehash;
 };
 
 void moveto(prefixhash* p, const char* pos)
 {
     for (; p->pos < pos; ++p->pos) {
         p->h = hashstep(p->h, *p->pos);
-        p->print = printstep(p->print, *p->pos);
+        p->namehash = namehashstep(p->namehash, *p->pos);
     }
 }
 
@@ -340,7 +341,7 @@ const char* findclose(reference* ref, const char* name)
     return ref->gt;
 }
 
-// The key named by [name, close): its hash and print from the two carried
+// The key named by [name, close): its hash and name hash from the two carried
 // prefixes.
 int lookup(reference* ref, const char* name, const char* close, const char** value,
            std::size_t* vallen)
@@ -358,11 +359,11 @@ int lookup(reference* ref, const char* name, const char* close, const char** val
     moveto(&ref->atclose, close);
     std::uint32_t h = ref->atclose.h - ref->atname.h * powerof7(n);
     unsigned bucket = h % hashbuckets;
-    std::uint64_t print = 0;
+    std::uint64_t namehash = 0;
     if (ref->keytab[bucket] != nullptr && ref->keytab[bucket]->index != nullptr) {
-        print = submod(ref->atclose.print, mulmod(ref->atname.print, basepower(n)));
+        namehash = submod(ref->atclose.namehash, mulmod(ref->atname.namehash, basepower(n)));
     }
-    return findinbucket(ref->keytab, bucket, name, n, print, value, vallen);
+    return findinbucket(ref->keytab, bucket, name, n, namehash, value, vallen);
 }
 
 // Where copying resumes after a dropping line tag that ends at after: past the
@@ -405,8 +406,8 @@ const char* expandat(growbuf* buf, reference* ref, const char* cursor, const cha
 
 }  // namespace
 
-int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_t len,
-                   subkey* const* keytab, unsigned maxkeylen, std::size_t limit)
+int memdupsubupto(char** out, std::size_t* outlen, const char* text, std::size_t len,
+                  subkey* const* keytab, unsigned maxkeylen, std::size_t limit)
 {
     std::size_t capacity = len + len / 10;
     if (capacity > limit) {
@@ -444,5 +445,5 @@ int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_
 void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
                subkey* const* keytab, unsigned maxkeylen)
 {
-    memdupsublimit(out, outlen, text, len, keytab, maxkeylen, SIZE_MAX);
+    memdupsubupto(out, outlen, text, len, keytab, maxkeylen, SIZE_MAX);
 }

@@ -21,8 +21,8 @@ int expandtoken(runstate* rs, char** token, std::size_t* tokenlen)
 {
     char* expanded = nullptr;
     std::size_t explen = 0;
-    if (memdupsublimit(&expanded, &explen, *token, *tokenlen, rs->keytab, rs->maxkeylen,
-                       *tokenlen + expansionroom(rs)) != 0) {
+    if (memdupsubupto(&expanded, &explen, *token, *tokenlen, rs->keytab, rs->maxkeylen,
+                      *tokenlen + expansionroom(rs)) != 0) {
         return -1;
     }
     if (explen == *tokenlen && (explen == 0 || std::memcmp(expanded, *token, explen) == 0)) {

@@ -77,9 +77,9 @@ std::string foldedascii(std::string_view text);
 unsigned strhash(const char* text);
 unsigned strhashn(const char* text, std::size_t len);
 // A hash of the name seeded when the run starts, for indexes beside the
-// chains of the fixed hash: names cannot be made to share a print, except by
+// chains of the fixed hash: names cannot be made to share a name hash, except by
 // chance.
-std::uint64_t nameprint(const char* name, std::size_t len);
+std::uint64_t namehash(const char* name, std::size_t len);
 // Chains of the key and type tables at least this long get an index.
 constexpr std::uint32_t LONGCHAIN = 8;
 
@@ -93,7 +93,7 @@ struct subkey {
     std::int32_t vallen;
     // Beyond the record's classic fields, kept by addkey: a lookup in a long
     // chain costs no walk along it, however many keys share its bucket.
-    std::uint64_t print;   // seeded hash of the name
+    std::uint64_t namehash;  // seeded hash of the name
     std::uint32_t depth;   // records in the chain from this one on
     keyindex* index;       // the chain's index once it is long (used at its head)
 };
@@ -110,8 +110,8 @@ void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t le
                subkey* const* keytab, unsigned maxkeylen);
 // As memdupsub, but the expansion stops as soon as its output would pass
 // limit bytes: 0, or -1 with nothing handed back.
-int memdupsublimit(char** out, std::size_t* outlen, const char* text, std::size_t len,
-                   subkey* const* keytab, unsigned maxkeylen, std::size_t limit);
+int memdupsubupto(char** out, std::size_t* outlen, const char* text, std::size_t len,
+                  subkey* const* keytab, unsigned maxkeylen, std::size_t limit);
 
 // ---- loading and scanning -------------------------------------------------
 

@@ -188,31 +188,13 @@ int readtypeline(inputline& ln, fileinfo* entry, const char* typename_, char** p
 
 // Directory part and name of a destination path; a bare name takes the
 // directory of its type.
-void splitpath(fileinfo* entry, char* path, std::size_t len) {
-    std::size_t slash = len;
-    for (std::size_t i = len; i > 0; i--) {
-        if (path[i - 1] == '/') {
-            slash = i - 1;
-            break;
-        }
+void splitentrypath(fileinfo* entry, char* path, std::size_t len) {
+    splitpath(entry, path, len);
+    const filetype* type = entry->ftype;
+    if (entry->dstlen == 0 && type != nullptr && type->dirpath != nullptr) {
+        entry->dstpath = const_cast<char*>(type->dirpath);
+        entry->dstlen = static_cast<std::uint32_t>(type->dirpathlen);
     }
-    if (slash == len) {
-        entry->name = path;
-        entry->namelen = static_cast<std::uint32_t>(len);
-        const filetype* type = entry->ftype;
-        if (type != nullptr && type->dirpath != nullptr) {
-            entry->dstpath = const_cast<char*>(type->dirpath);
-            entry->dstlen = static_cast<std::uint32_t>(type->dirpathlen);
-        } else {
-            entry->dstpath = path;
-            entry->dstlen = 0;
-        }
-        return;
-    }
-    entry->dstpath = path;
-    entry->dstlen = static_cast<std::uint32_t>(slash == 0 ? 1 : slash);
-    entry->name = path + slash + 1;
-    entry->namelen = static_cast<std::uint32_t>(len - slash - 1);
 }
 
 // The destination path of a line, its type's directory in front of a bare
@@ -249,7 +231,7 @@ int readfields(inputline& ln, fileinfo* entry) {
         return -1;
     }
     if (windowsnames(ln, entry, path, pathlen) != 0) return -1;
-    splitpath(entry, path, pathlen);
+    splitentrypath(entry, path, pathlen);
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ending/ending.h"
@@ -332,6 +333,20 @@ int compareentries(const fileinfo* a, const fileinfo* b) {
     if (r != 0) return r;
     if (a->namelen > b->namelen) return 1;
     return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
+}
+
+void splitpath(fileinfo* f, char* path, std::size_t len) {
+    f->dstpath = path;
+    std::size_t slash = std::string_view(path, len).rfind('/');
+    if (slash == std::string_view::npos) {
+        f->name = path;
+        f->namelen = static_cast<std::uint32_t>(len);
+        f->dstlen = 0;
+        return;
+    }
+    f->name = path + slash + 1;
+    f->namelen = static_cast<std::uint32_t>(len - slash - 1);
+    f->dstlen = slash == 0 ? 1 : static_cast<std::uint32_t>(slash);
 }
 
 void insertentry(runstate* rs, fileinfo* finfo) {

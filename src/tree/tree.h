@@ -1,6 +1,7 @@
 // Destination trees and the input-file stage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "text/text.h"
@@ -29,6 +30,10 @@ struct fileinfo {
     sibindex* kids;        // index of the child list, made on demand
 };
 
+// Points the entry's name at the last component of path (len bytes) and its
+// directory part at what comes before the last '/' ("/" itself for a path
+// right under the root, length 0 for a bare name).
+void splitpath(fileinfo* f, char* path, std::size_t len);
 // Places finfo into its tree, merges it into an equal manifest entry (finfo
 // is then freed) or ends the run on a conflict.
 void insertentry(runstate* rs, fileinfo* finfo);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "text/text.h"
 
 struct runstate;
+struct listing;
 struct typeindex;  // index beside a long chain of typetab (typetab.cpp)
 
 // One defined type; texts point into loaded files or substitution results.
@@ -29,10 +31,16 @@ struct filetype {
     std::uint32_t mode;
     // Beyond the record's classic fields, kept by addtype: a lookup in a long
     // chain costs no walk along it, however many names share its bucket.
-    std::uint64_t print;       // nameprint of the name
+    std::uint64_t namehash;    // seeded hash of the name
     std::uint32_t depth;       // types in the chain from this one on
     typeindex* index;          // the chain's index once it is long (used at its head)
 };
+
+// The listing line of an entry of type t: its owner, group and mode, or "-",
+// "-" and 0 when t is null (links, with their target, and entries without a
+// type).
+listing typelisting(char status, char kind, const filetype* t, std::string_view path,
+                    const char* existing = nullptr);
 
 // Pushes a "file" type on the head of its typetab bucket.
 void addtype(runstate* rs, filetype* type);

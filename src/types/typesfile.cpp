@@ -82,8 +82,8 @@ char* expandagain(const typeline& ln, char* text, std::size_t* len)
         return text;
     char* out;
     std::size_t outlen;
-    if (memdupsublimit(&out, &outlen, text, *len, ln.rs->keytab, ln.rs->maxkeylen,
-                       PATHSIZE - 1) != 0)
+    if (memdupsubupto(&out, &outlen, text, *len, ln.rs->keytab, ln.rs->maxkeylen,
+                      PATHSIZE - 1) != 0)
         die("Expanded path too long (more than %d characters) in type file '%s' line %d\n",
             PATHSIZE - 1, ln.filename, ln.lineno);
     if (outlen > *len && spendexpansion(ln.rs, outlen - *len) != 0) {
@@ -98,23 +98,6 @@ char* expandagain(const typeline& ln, char* text, std::size_t* len)
     sized[outlen] = '\0';
     *len = outlen;
     return sized;
-}
-
-// name is the last component of the path; the directory part is what comes
-// before its last '/' ("/" itself for a path right under the root).
-void splitpath(fileinfo* f, char* path, std::size_t len)
-{
-    f->dstpath = path;
-    std::size_t slash = std::string_view(path, len).rfind('/');
-    if (slash == std::string_view::npos) {
-        f->name = path;
-        f->namelen = static_cast<std::uint32_t>(len);
-        f->dstlen = 0;
-        return;
-    }
-    f->name = path + slash + 1;
-    f->namelen = static_cast<std::uint32_t>(len - slash - 1);
-    f->dstlen = slash == 0 ? 1 : static_cast<std::uint32_t>(slash);
 }
 
 bool hasbackslash(std::string_view text)

@@ -286,8 +286,8 @@ TEST_F(keyfixture, BoundedExpansionNeverPassesItsLimit)
         char* out = reinterpret_cast<char*>(1);
         std::size_t outlen = 99;
         std::string text = c.text;
-        int r = memdupsublimit(&out, &outlen, text.data(), text.size(), keytab, maxkeylen,
-                               c.limit);
+        int r = memdupsubupto(&out, &outlen, text.data(), text.size(), keytab, maxkeylen,
+                              c.limit);
         if (c.result == nullptr) {
             EXPECT_EQ(r, -1) << c.text << " limit " << c.limit;
             EXPECT_EQ(out, nullptr) << c.text;
