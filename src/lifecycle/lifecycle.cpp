@@ -62,10 +62,9 @@ const fingerprint* printat(lifestate* ls, const place& p) {
     return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
-// The same from the journal of a killed run.
-const fingerprint* journalat(lifestate* ls, const place& p) {
-    const fingerprint* fp = journalprint(ls, p.key);
-    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
+// Those of killed runs' journal at the same path.
+std::vector<fingerprint> journalat(const lifestate* ls, const place& p) {
+    return journalprints(ls, p.key, p.rel);
 }
 
 // The sizes tell the contents apart (a link's own size says nothing).
@@ -98,7 +97,7 @@ bool editedsince(const runstate* rs, lifestate* ls, const place& p, const finger
                  const char* destpath, const statinfo& dst) {
     if (rs->force || fp == nullptr || dst.kind != 'f') return false;
     // What a killed run wrote (its journal says so) is no edit either.
-    return !matchesprint(fp, destpath, dst) && !matchesprint(journalat(ls, p), destpath, dst);
+    return !matchesprint(fp, destpath, dst) && !matchesany(journalat(ls, p), destpath, dst);
 }
 
 // What --update does with a file that differs (or not) from what would be
@@ -130,8 +129,8 @@ void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
 // --verify: how the destination differs. matches tells whether content
 // equal to the fingerprint's would also be what is installed now.
 template <typename Matches, typename Same>
-finding judge(const fingerprint* fp, const fingerprint* alt, bool installed, const char* destpath,
-              const statinfo& dst, Matches matches, Same same) {
+finding judge(const fingerprint* fp, const std::vector<fingerprint>& alt, bool installed,
+              const char* destpath, const statinfo& dst, Matches matches, Same same) {
     // A link standing where an installed file was is not what was
     // installed, wherever it points.
     if (dst.kind == 'l' && (fp != nullptr || installed)) return finding::modified;
@@ -141,8 +140,8 @@ finding judge(const fingerprint* fp, const fingerprint* alt, bool installed, con
         bool asinstalled = sameinstall(fp, dst) ||
                            (fp->size == dst.size && hashfile(destpath, &d) && d == fp->hash);
         // A killed run's copy (its journal describes it) was installed too.
-        if (!asinstalled) return matchesprint(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
-                                                                 : finding::modified;
+        if (!asinstalled) return matchesany(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
+                                                               : finding::modified;
         return matches() ? finding::same : finding::outdated;
     }
     return same() ? finding::same : finding::outdated;

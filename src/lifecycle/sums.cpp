@@ -202,20 +202,37 @@ bool journalpath(const runstate* rs, char* path) {
     return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
 }
 
-// The journal of a killed run: what it reads up to its first line that
-// does not (a line cut by the kill) counts.
+// The journal of killed runs. Each run appends whole lines after closing a
+// line cut by a kill, so a line that does not read is passed over and the
+// lines after it still count. A journal without its version line holds
+// nothing that reads: the next run that journals starts it anew.
 void loadjournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     std::string text;
     if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
-    sumsunsafe unsafe;
-    parsesums(text, &ls->journal, &unsafe);
-    if (unsafe.why != nullptr)
-        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
-            unsafe.why);
+    const std::string head = std::string(versionline) + "\n";
+    ls->journalcut = !text.empty() && text.back() != '\n';
+    ls->journalfresh = text.compare(0, head.size(), head) != 0;
+    unsigned skipped = 0;  // lines of the file before those of text
+    while (!ls->journalfresh) {
+        printtable part;
+        sumsunsafe unsafe;
+        unsigned bad = parsesums(text, &part, &unsafe);
+        if (unsafe.why != nullptr)
+            die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path,
+                unsafe.line + skipped, unsafe.why);
+        for (auto& [key, fp] : part.list) ls->journal[key].push_back(std::move(fp));
+        // Goes on after the line that does not read, when a whole one follows.
+        std::size_t pos = 0;
+        for (unsigned n = 0; bad > 1 && n < bad && pos != std::string::npos; n++)
+            pos = text.find('\n', pos == 0 ? 0 : pos + 1);
+        if (bad <= 1 || pos == std::string::npos || pos + 1 >= text.size()) break;
+        text = head + text.substr(pos + 1);
+        skipped += bad - 1;
+    }
     // The fingerprints it holds are rewritten into manifest.sums, and the
     // journal goes, by the next run that keeps them.
-    ls->dirty = ls->dirty || !ls->journal.list.empty();
+    ls->dirty = ls->dirty || !ls->journal.empty();
 }
 
 void removejournal(runstate* rs, lifestate* ls) {
@@ -248,8 +265,14 @@ std::string sumsline(const std::string& key, const fingerprint& fp) {
     return out;
 }
 
-const fingerprint* journalprint(lifestate* ls, const std::string& key) {
-    return ls->journal.list.empty() ? nullptr : printfind(&ls->journal, key);
+std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
+                                       const std::string& rel) {
+    std::vector<fingerprint> out;
+    auto it = ls->journal.find(key);
+    if (it == ls->journal.end()) return out;
+    for (const fingerprint& fp : it->second)
+        if (fp.path == rel) out.push_back(fp);
+    return out;
 }
 
 int lifejournalwrite(runstate* rs) {
@@ -257,10 +280,16 @@ int lifejournalwrite(runstate* rs) {
     if (ls == nullptr || ls->journalnext.empty()) return -1;
     char path[PATHSIZE];
     if (ls->journalfd < 0 && journalpath(rs, path)) {
+        // Nothing of a journal without its version line reads: it goes.
+        if (ls->journalfresh) removefile(path);
         ls->journalfd = openappend(path);
         statinfo st;
+        // A line cut by a kill is closed, so that the first of this run's
+        // lines stays whole.
+        std::string before = ls->journalcut ? "\n" : "";
         if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
-            ls->journalnext.insert(0, std::string(versionline) + "\n");
+            before = std::string(versionline) + "\n";
+        ls->journalnext.insert(0, before);
     }
     std::string text = std::move(ls->journalnext);
     ls->journalnext.clear();
