@@ -76,11 +76,18 @@ bool sameinstall(const fingerprint* fp, const statinfo& st) {
     return fp != nullptr && st.kind == 'f' && fp->size == st.size && fp->mtime == st.mtime;
 }
 
+// This run found what the file of key holds: its fingerprint describes it
+// (or it changed since it was installed), and the journal need not tell it.
+void settled(lifestate* ls, const std::string& key) {
+    if (!ls->journal.empty() && ls->journal.count(key) != 0) ls->journaldone.insert(key);
+}
+
 void remember(lifestate* ls, const std::string& key, const digest& d, const statinfo& dst,
               const statinfo& src, const std::string& rel) {
     // A link at the destination is read through, but its own status says
     // nothing about what it points to: it gets no fingerprint.
     if (!ls->keep || dst.kind != 'f') return;
+    settled(ls, key);
     fingerprint now{d, dst.size, dst.mtime, src.size, src.mtime, rel};
     fingerprint& fp = printput(&ls->sums, key);
     if (fp.hash == now.hash && fp.size == now.size && fp.mtime == now.mtime &&
@@ -251,11 +258,13 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
     bool edited = false;
     if (sameinstall(fp, dst)) {
         // The destination is as installed: only the source can have changed.
+        settled(ls, key);
         if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return copyaction::leave;
         differs = src.size != fp->size || hashrest(r) != fp->hash;
         if (!differs) remember(ls, key, fp->hash, dst, src, rel);
     } else {
         edited = editedsince(rs, ls, p, fp, destpath, dst);
+        if (edited) settled(ls, key);
         digest d;
         differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
         if (!differs) remember(ls, key, d, dst, src, rel);
@@ -268,9 +277,12 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
 // nothing need be read.
 bool unchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
                    const statinfo& dst) {
-    const fingerprint* fp = printat(lifeof(rs), placeof(rs, e, destpath));
+    lifestate* ls = lifeof(rs);
+    place p = placeof(rs, e, destpath);
+    const fingerprint* fp = printat(ls, p);
     if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
         return false;
+    settled(ls, p.key);
     if (rs->mode.reports) note(rs, e, destpath, finding::same);
     return true;
 }
@@ -296,6 +308,7 @@ copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, st
     if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
     bool installed = sameinstall(fp, dst);
     bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
+    if (installed || edited) settled(ls, key);
     bool differs = installed ? h != fp->hash : !same();
     if (!differs) remember(ls, key, h, dst, src, rel);
     return plan(rs, ls, differs, edited, destpath, e);

@@ -79,6 +79,10 @@ struct lifestate {
     // the journal read does not end with a whole line, fresh: it holds
     // nothing that reads (no version line) and is started anew.
     std::unordered_map<std::string, std::vector<fingerprint>> journal;
+    // Records of the journal whose files this run found as their new
+    // fingerprints describe them (or changed by someone else): for these the
+    // journal has nothing more to tell once manifest.sums is written.
+    std::unordered_set<std::string> journaldone;
     bool journalcut = false;
     bool journalfresh = false;
     std::string journalnext;
@@ -140,8 +144,9 @@ bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& s
 bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
 void removesums(runstate* rs);
-// The text of manifest.sums for the records of the trees and the kept orphans.
-std::string sumstext(const runstate* rs, lifestate* ls);
+// The text of manifest.sums for the records of the trees and the kept orphans;
+// their identities in keys, in that order, when given.
+std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys = nullptr);
 
 // The path of an installed file relative to the destination ('/' first for
 // an absolute entry) from its path as used on disk.

@@ -388,11 +388,13 @@ void loadsums(runstate* rs, lifestate* ls) {
     ls->sumspresent = true;
 }
 
-std::string sumstext(const runstate* rs, lifestate* ls) {
+std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys) {
     std::string out = std::string(versionline) + "\n";
     auto add = [&](const std::string& key) {
         const fingerprint* fp = findprint(ls, key);
-        if (fp != nullptr) appendline(&out, key, *fp);
+        if (fp == nullptr) return;
+        appendline(&out, key, *fp);
+        if (keys != nullptr) keys->push_back(key);
     };
     auto entry = [&](fileinfo* e) {
         if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
@@ -404,6 +406,39 @@ std::string sumstext(const runstate* rs, lifestate* ls) {
     return out;
 }
 
+namespace {
+
+// Once manifest.sums holds what this run found, the journal keeps what it
+// still tells: the fingerprints killed runs noted for records still
+// fingerprinted whose files this run did not look at (it installed a
+// selection, or failed midway). Without any, it goes.
+void finishjournal(runstate* rs, lifestate* ls, const std::vector<std::string>& keys) {
+    std::string text;
+    for (const std::string& key : keys) {
+        auto it = ls->journal.find(key);
+        if (it == ls->journal.end() || ls->journaldone.count(key) != 0) continue;
+        for (const fingerprint& fp : it->second) appendline(&text, key, fp);
+    }
+    if (text.empty()) return removejournal(rs, ls);
+    if (ls->journalfd >= 0) {
+        closefd(ls->journalfd);
+        ls->journalfd = -1;
+    }
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    atomicfile f;
+    if (!journalpath(rs, path) ||
+        ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::journal, nullptr, true) < 0 ||
+        opentemp(rs, &f, path, tmppath, true) != 0)
+        return;  // the journal stays as it is, which tells no less
+    std::fputs(versionline, f.stream);
+    std::fputc('\n', f.stream);
+    std::fputs(text.c_str(), f.stream);
+    if (atomicsync(&f) == 0) atomiccommit(&f, true);
+}
+
+}  // namespace
+
 void writesums(runstate* rs, lifestate* ls) {
     // Records change only with the manifest; fingerprints are marked when
     // they change. Otherwise the file already holds what it would be.
@@ -411,8 +446,9 @@ void writesums(runstate* rs, lifestate* ls) {
         if (ls->journalfd >= 0) removejournal(rs, ls);
         return;
     }
-    std::string text = sumstext(rs, ls);
-    if (ls->sumspresent && text == ls->sumstext) return removejournal(rs, ls);
+    std::vector<std::string> keys;
+    std::string text = sumstext(rs, ls, &keys);
+    if (ls->sumspresent && text == ls->sumstext) return finishjournal(rs, ls, keys);
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     int err = ENAMETOOLONG;
@@ -424,7 +460,7 @@ void writesums(runstate* rs, lifestate* ls) {
         if (err == 0) err = atomiccommit(&f, true);
         if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
     }
-    if (err == 0) removejournal(rs, ls);
+    if (err == 0) finishjournal(rs, ls, keys);
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)
         reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,

@@ -164,14 +164,20 @@ def journaled_twice(t, cut):
 
 def test_every_copy_a_killed_run_journaled_is_the_tools_own(t):
     setup(t)
-    # (options, source of tool.exe, what then holds dest/bin/tool.exe)
-    cases = [(["--verify"], "tool 2, longer\n", b"tool 2, longer\n"),
-             (["--update"], "tool 1\n", b"tool 1\n"),
-             (["--uninstall"], "tool 2, longer\n", None)]
+    # (options of a run before, options, source of tool.exe, what then holds
+    # dest/bin/tool.exe). A run of another package's files writes
+    # manifest.sums without looking at tool.exe: the journal keeps telling it.
+    cases = [(None, ["--verify"], "tool 2, longer\n", b"tool 2, longer\n"),
+             (None, ["--update"], "tool 1\n", b"tool 1\n"),
+             (["--update", "-l", "other"], ["--update"], "tool 1\n", b"tool 1\n"),
+             (None, ["--uninstall"], "tool 2, longer\n", None)]
     for cut in (False, True):
-        for options, source, holds in cases:
-            what = "%s%s" % (" ".join(options), " past a cut line" if cut else "")
+        for before, options, source, holds in cases:
+            what = "%s%s%s" % (" ".join(before) + ", then " if before else "", " ".join(options),
+                               " past a cut line" if cut else "")
             journaled_twice(t, cut)
+            if before:
+                ok(t, run(t, *before), what + ": the run before")
             t.write("src/tool.exe", source)
             ok(t, run(t, *options), what)
             t.eq(t.read("dest/bin/tool.exe") if t.exists("dest/bin/tool.exe") else None, holds,
