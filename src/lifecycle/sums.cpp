@@ -230,8 +230,9 @@ void loadjournal(runstate* rs, lifestate* ls) {
         text = head + text.substr(pos + 1);
         skipped += bad - 1;
     }
-    // The fingerprints it holds are rewritten into manifest.sums, and the
-    // journal goes, by the next run that keeps them.
+    // The next run that keeps fingerprints writes manifest.sums with what it
+    // finds of these files, and the journal goes, or keeps those it did not
+    // look at.
     ls->dirty = ls->dirty || !ls->journal.empty();
 }
 
