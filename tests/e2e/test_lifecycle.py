@@ -151,7 +151,7 @@ def journaled_twice(t, cut):
     journal holds version 1 of tool.exe, then (after a line cut by a kill,
     when cut) version 2, which the file holds; manifest.sums says version 1."""
     shutil.rmtree(t.path("dest"), ignore_errors=True)
-    t.write("src/tool.exe", SOURCES["tool.exe"])
+    t.write("src/tool.exe", PROJECT_SOURCES["tool.exe"])
     ok(t, run(t, "--update"), "install version 1")
     first = t.readtext(SUMS)
     t.write("src/tool.exe", "tool 2, longer\n")
@@ -163,7 +163,7 @@ def journaled_twice(t, cut):
 
 
 def test_every_copy_a_killed_run_journaled_is_the_tools_own(t):
-    setup(t)
+    project(t)
     # (options of a run before, options, source of tool.exe, what then holds
     # dest/bin/tool.exe). A run of another package's files writes
     # manifest.sums without looking at tool.exe: the journal keeps telling it.
