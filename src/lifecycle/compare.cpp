@@ -2,6 +2,7 @@
 // file or with the expansion of a substituted one. Files are read in chunks
 // through two buffers the run shares; read errors end the run as the copy's
 // do.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -130,11 +131,26 @@ bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& s
     return hashfile(destpath, &d) && d == fp->hash;
 }
 
+bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st) {
+    if (st.kind != 'f') return false;
+    bool samesize = false;
+    for (const fingerprint& fp : fps) {
+        if (fp.size != st.size) continue;
+        if (fp.mtime == st.mtime) return true;
+        samesize = true;
+    }
+    digest d;
+    if (!samesize || !hashfile(destpath, &d)) return false;
+    return std::any_of(fps.begin(), fps.end(),
+                       [&](const fingerprint& fp) { return fp.size == st.size && fp.hash == d; });
+}
+
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st, const fingerprint* alt) {
+                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>* alt) {
     // The tool installs files only; anything else there is not its file.
     if (st.kind != 'f') return false;
-    if (fp != nullptr) return matchesprint(fp, diskpath, st) || matchesprint(alt, diskpath, st);
+    if (fp != nullptr)
+        return matchesprint(fp, diskpath, st) || (alt != nullptr && matchesany(*alt, diskpath, st));
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;

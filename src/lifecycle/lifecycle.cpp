@@ -62,10 +62,9 @@ const fingerprint* printat(lifestate* ls, const place& p) {
     return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
-// The same from the journal of a killed run.
-const fingerprint* journalat(lifestate* ls, const place& p) {
-    const fingerprint* fp = journalprint(ls, p.key);
-    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
+// Those of killed runs' journal at the same path.
+std::vector<fingerprint> journalat(const lifestate* ls, const place& p) {
+    return journalprints(ls, p.key, p.rel);
 }
 
 // The sizes tell the contents apart (a link's own size says nothing).
@@ -77,11 +76,18 @@ bool sameinstall(const fingerprint* fp, const statinfo& st) {
     return fp != nullptr && st.kind == 'f' && fp->size == st.size && fp->mtime == st.mtime;
 }
 
+// This run found what the file of key holds: its fingerprint describes it
+// (or it changed since it was installed), and the journal need not tell it.
+void settled(lifestate* ls, const std::string& key) {
+    if (!ls->journal.empty() && ls->journal.count(key) != 0) ls->journaldone.insert(key);
+}
+
 void remember(lifestate* ls, const std::string& key, const digest& d, const statinfo& dst,
               const statinfo& src, const std::string& rel) {
     // A link at the destination is read through, but its own status says
     // nothing about what it points to: it gets no fingerprint.
     if (!ls->keep || dst.kind != 'f') return;
+    settled(ls, key);
     fingerprint now{d, dst.size, dst.mtime, src.size, src.mtime, rel};
     fingerprint& fp = printput(&ls->sums, key);
     if (fp.hash == now.hash && fp.size == now.size && fp.mtime == now.mtime &&
@@ -98,7 +104,7 @@ bool editedsince(const runstate* rs, lifestate* ls, const place& p, const finger
                  const char* destpath, const statinfo& dst) {
     if (rs->force || fp == nullptr || dst.kind != 'f') return false;
     // What a killed run wrote (its journal says so) is no edit either.
-    return !matchesprint(fp, destpath, dst) && !matchesprint(journalat(ls, p), destpath, dst);
+    return !matchesprint(fp, destpath, dst) && !matchesany(journalat(ls, p), destpath, dst);
 }
 
 // What --update does with a file that differs (or not) from what would be
@@ -130,8 +136,8 @@ void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
 // --verify: how the destination differs. matches tells whether content
 // equal to the fingerprint's would also be what is installed now.
 template <typename Matches, typename Same>
-finding judge(const fingerprint* fp, const fingerprint* alt, bool installed, const char* destpath,
-              const statinfo& dst, Matches matches, Same same) {
+finding judge(const fingerprint* fp, const std::vector<fingerprint>& alt, bool installed,
+              const char* destpath, const statinfo& dst, Matches matches, Same same) {
     // A link standing where an installed file was is not what was
     // installed, wherever it points.
     if (dst.kind == 'l' && (fp != nullptr || installed)) return finding::modified;
@@ -141,8 +147,8 @@ finding judge(const fingerprint* fp, const fingerprint* alt, bool installed, con
         bool asinstalled = sameinstall(fp, dst) ||
                            (fp->size == dst.size && hashfile(destpath, &d) && d == fp->hash);
         // A killed run's copy (its journal describes it) was installed too.
-        if (!asinstalled) return matchesprint(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
-                                                                 : finding::modified;
+        if (!asinstalled) return matchesany(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
+                                                               : finding::modified;
         return matches() ? finding::same : finding::outdated;
     }
     return same() ? finding::same : finding::outdated;
@@ -252,11 +258,13 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
     bool edited = false;
     if (sameinstall(fp, dst)) {
         // The destination is as installed: only the source can have changed.
+        settled(ls, key);
         if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return copyaction::leave;
         differs = src.size != fp->size || hashrest(r) != fp->hash;
         if (!differs) remember(ls, key, fp->hash, dst, src, rel);
     } else {
         edited = editedsince(rs, ls, p, fp, destpath, dst);
+        if (edited) settled(ls, key);
         digest d;
         differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
         if (!differs) remember(ls, key, d, dst, src, rel);
@@ -269,9 +277,12 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
 // nothing need be read.
 bool unchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
                    const statinfo& dst) {
-    const fingerprint* fp = printat(lifeof(rs), placeof(rs, e, destpath));
+    lifestate* ls = lifeof(rs);
+    place p = placeof(rs, e, destpath);
+    const fingerprint* fp = printat(ls, p);
     if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
         return false;
+    settled(ls, p.key);
     if (rs->mode.reports) note(rs, e, destpath, finding::same);
     return true;
 }
@@ -297,6 +308,7 @@ copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, st
     if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
     bool installed = sameinstall(fp, dst);
     bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
+    if (installed || edited) settled(ls, key);
     bool differs = installed ? h != fp->hash : !same();
     if (!differs) remember(ls, key, h, dst, src, rel);
     return plan(rs, ls, differs, edited, destpath, e);

@@ -57,7 +57,7 @@ struct removal {
     orphan* orph;            // the orphan this is, or null for an entry of the trees
     std::optional<fingerprint> fp;  // the fingerprint of its record (a copy: the
                                     // walk may add fingerprints meanwhile)
-    std::optional<fingerprint> alt; // and that of a killed run's journal
+    std::vector<fingerprint> alt;   // and those of killed runs' journal
     std::string listing;     // its path as the listing shows it
     bool told = true;        // false when its installed path cannot be told
 };
@@ -71,10 +71,20 @@ struct lifestate {
     bool sumspresent = false;
     std::string sumstext;
     printtable sums;
-    // "manifest.journal": the fingerprints of copies a run made before it
-    // was killed (each file is as installed when it matches either), the
-    // lines this run is about to append, and the open journal.
-    printtable journal;
+    // "manifest.journal": the fingerprints of copies runs made before they
+    // were killed, by record identity. Every killed run since the journal
+    // last went appended its own, so a record may have several, and its file
+    // is as installed when it matches its fingerprint or any of these. Then
+    // the lines this run is about to append, and the open journal; cut:
+    // the journal read does not end with a whole line, fresh: it holds
+    // nothing that reads (no version line) and is started anew.
+    std::unordered_map<std::string, std::vector<fingerprint>> journal;
+    // Records of the journal whose files this run found as their new
+    // fingerprints describe them (or changed by someone else): for these the
+    // journal has nothing more to tell once manifest.sums is written.
+    std::unordered_set<std::string> journaldone;
+    bool journalcut = false;
+    bool journalfresh = false;
     std::string journalnext;
     int journalfd = -1;
     bool keep = false;        // fingerprints are written this run
@@ -125,14 +135,18 @@ unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe
 void loadsums(runstate* rs, lifestate* ls);
 // One line of manifest.sums (and of the journal).
 std::string sumsline(const std::string& key, const fingerprint& fp);
-// The journal's fingerprint of key, or null.
-const fingerprint* journalprint(lifestate* ls, const std::string& key);
+// The journal's fingerprints of key at the relative path rel.
+std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
+                                       const std::string& rel);
 // Whether the file at destpath (status st) holds what fp describes.
 bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st);
+// Whether it holds what one of fps describes (the file is read at most once).
+bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
 void removesums(runstate* rs);
-// The text of manifest.sums for the records of the trees and the kept orphans.
-std::string sumstext(const runstate* rs, lifestate* ls);
+// The text of manifest.sums for the records of the trees and the kept orphans;
+// their identities in keys, in that order, when given.
+std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys = nullptr);
 
 // The path of an installed file relative to the destination ('/' first for
 // an absolute entry) from its path as used on disk.
@@ -178,9 +192,10 @@ std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 // installed: by its fingerprint when it has one, else by what would be
 // installed now from the record's source directory (ext: the ext= value of a
 // record whose type is gone). False when that cannot be told.
-// alt: the fingerprint a killed run's journal holds, which counts too.
+// alt: the fingerprints killed runs' journal holds, which count too.
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st, const fingerprint* alt = nullptr);
+                    const char* diskpath, const statinfo& st,
+                    const std::vector<fingerprint>* alt = nullptr);
 
 // ---- removal (remove.cpp) and report (verify.cpp) -------------------------
 

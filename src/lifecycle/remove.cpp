@@ -98,12 +98,11 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 }
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
-    removal r{e, o, std::nullopt, std::nullopt, "", true};
+    removal r{e, o, std::nullopt, {}, "", true};
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
     const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
     if (fp != nullptr) r.fp = *fp;
-    const fingerprint* alt = fp != nullptr ? journalprint(ls, key) : nullptr;
-    if (alt != nullptr && alt->path == fp->path) r.alt = *alt;
+    if (fp != nullptr) r.alt = journalprints(ls, key, fp->path);
     if (o != nullptr) {
         r.told = orphanpath(rs, ls, *o, &r.listing);
     } else {
@@ -111,7 +110,7 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
         // A fingerprint of another path says nothing about this file.
         if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) {
             r.fp.reset();
-            r.alt.reset();
+            r.alt.clear();
         }
     }
     ls->removals.push_back(std::move(r));
@@ -271,7 +270,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
         // A link standing where the file was is not the tool's file.
         if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
-                            r.alt ? &*r.alt : nullptr))
+                            &r.alt))
             return keep(ls, r);
         err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
         // Another program holds it: it stays recorded for a later run.

@@ -195,20 +195,38 @@ bool journalpath(const runstate* rs, char* path) {
     return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
 }
 
-// The journal of a killed run: what it reads up to its first line that
-// does not (a line cut by the kill) counts.
+// The journal of killed runs. Each run appends whole lines after closing a
+// line cut by a kill, so a line that does not read is passed over and the
+// lines after it still count. A journal without its version line holds
+// nothing that reads: the next run that journals starts it anew.
 void loadjournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     std::string text;
     if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
-    sumsunsafe unsafe;
-    parsesums(text, &ls->journal, &unsafe);
-    if (unsafe.why != nullptr)
-        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
-            unsafe.why);
-    // The fingerprints it holds are rewritten into manifest.sums, and the
-    // journal goes, by the next run that keeps them.
-    ls->dirty = ls->dirty || !ls->journal.list.empty();
+    const std::string head = std::string(versionline) + "\n";
+    ls->journalcut = !text.empty() && text.back() != '\n';
+    ls->journalfresh = text.compare(0, head.size(), head) != 0;
+    unsigned skipped = 0;  // lines of the file before those of text
+    while (!ls->journalfresh) {
+        printtable part;
+        sumsunsafe unsafe;
+        unsigned bad = parsesums(text, &part, &unsafe);
+        if (unsafe.why != nullptr)
+            die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path,
+                unsafe.line + skipped, unsafe.why);
+        for (auto& [key, fp] : part.list) ls->journal[key].push_back(std::move(fp));
+        // Goes on after the line that does not read, when a whole one follows.
+        std::size_t pos = 0;
+        for (unsigned n = 0; bad > 1 && n < bad && pos != std::string::npos; n++)
+            pos = text.find('\n', pos == 0 ? 0 : pos + 1);
+        if (bad <= 1 || pos == std::string::npos || pos + 1 >= text.size()) break;
+        text = head + text.substr(pos + 1);
+        skipped += bad - 1;
+    }
+    // The next run that keeps fingerprints writes manifest.sums with what it
+    // finds of these files, and the journal goes, or keeps those it did not
+    // look at.
+    ls->dirty = ls->dirty || !ls->journal.empty();
 }
 
 void removejournal(runstate* rs, lifestate* ls) {
@@ -241,8 +259,14 @@ std::string sumsline(const std::string& key, const fingerprint& fp) {
     return out;
 }
 
-const fingerprint* journalprint(lifestate* ls, const std::string& key) {
-    return ls->journal.list.empty() ? nullptr : printfind(&ls->journal, key);
+std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
+                                       const std::string& rel) {
+    std::vector<fingerprint> out;
+    auto it = ls->journal.find(key);
+    if (it == ls->journal.end()) return out;
+    for (const fingerprint& fp : it->second)
+        if (fp.path == rel) out.push_back(fp);
+    return out;
 }
 
 int lifejournalwrite(runstate* rs) {
@@ -250,10 +274,16 @@ int lifejournalwrite(runstate* rs) {
     if (ls == nullptr || ls->journalnext.empty()) return -1;
     char path[PATHSIZE];
     if (ls->journalfd < 0 && journalpath(rs, path)) {
+        // Nothing of a journal without its version line reads: it goes.
+        if (ls->journalfresh) removefile(path);
         ls->journalfd = openappend(path);
         statinfo st;
+        // A line cut by a kill is closed, so that the first of this run's
+        // lines stays whole.
+        std::string before = ls->journalcut ? "\n" : "";
         if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
-            ls->journalnext.insert(0, std::string(versionline) + "\n");
+            before = std::string(versionline) + "\n";
+        ls->journalnext.insert(0, before);
     }
     std::string text = std::move(ls->journalnext);
     ls->journalnext.clear();
@@ -352,11 +382,13 @@ void loadsums(runstate* rs, lifestate* ls) {
     ls->sumspresent = true;
 }
 
-std::string sumstext(const runstate* rs, lifestate* ls) {
+std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys) {
     std::string out = std::string(versionline) + "\n";
     auto add = [&](const std::string& key) {
         const fingerprint* fp = findprint(ls, key);
-        if (fp != nullptr) appendline(&out, key, *fp);
+        if (fp == nullptr) return;
+        appendline(&out, key, *fp);
+        if (keys != nullptr) keys->push_back(key);
     };
     auto entry = [&](fileinfo* e) {
         if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
@@ -368,6 +400,39 @@ std::string sumstext(const runstate* rs, lifestate* ls) {
     return out;
 }
 
+namespace {
+
+// Once manifest.sums holds what this run found, the journal keeps what it
+// still tells: the fingerprints killed runs noted for records still
+// fingerprinted whose files this run did not look at (it installed a
+// selection, or failed midway). Without any, it goes.
+void finishjournal(runstate* rs, lifestate* ls, const std::vector<std::string>& keys) {
+    std::string text;
+    for (const std::string& key : keys) {
+        auto it = ls->journal.find(key);
+        if (it == ls->journal.end() || ls->journaldone.count(key) != 0) continue;
+        for (const fingerprint& fp : it->second) appendline(&text, key, fp);
+    }
+    if (text.empty()) return removejournal(rs, ls);
+    if (ls->journalfd >= 0) {
+        closefd(ls->journalfd);
+        ls->journalfd = -1;
+    }
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    atomicfile f;
+    if (!journalpath(rs, path) ||
+        ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::journal, nullptr, true) < 0 ||
+        opentemp(rs, &f, path, tmppath, true) != 0)
+        return;  // the journal stays as it is, which tells no less
+    std::fputs(versionline, f.stream);
+    std::fputc('\n', f.stream);
+    std::fputs(text.c_str(), f.stream);
+    if (atomicsync(&f) == 0) atomiccommit(&f, true);
+}
+
+}  // namespace
+
 void writesums(runstate* rs, lifestate* ls) {
     // Records change only with the manifest; fingerprints are marked when
     // they change. Otherwise the file already holds what it would be.
@@ -375,8 +440,9 @@ void writesums(runstate* rs, lifestate* ls) {
         if (ls->journalfd >= 0) removejournal(rs, ls);
         return;
     }
-    std::string text = sumstext(rs, ls);
-    if (ls->sumspresent && text == ls->sumstext) return removejournal(rs, ls);
+    std::vector<std::string> keys;
+    std::string text = sumstext(rs, ls, &keys);
+    if (ls->sumspresent && text == ls->sumstext) return finishjournal(rs, ls, keys);
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     int err = ENAMETOOLONG;
@@ -388,7 +454,7 @@ void writesums(runstate* rs, lifestate* ls) {
         if (err == 0) err = atomiccommit(&f, true);
         if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
     }
-    if (err == 0) removejournal(rs, ls);
+    if (err == 0) finishjournal(rs, ls, keys);
     // The fingerprints only spare reads; without them the bytes decide.
     if (err != 0)
         reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,

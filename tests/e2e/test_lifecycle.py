@@ -146,6 +146,45 @@ def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
     t.eq((int(now[2]) // 10 ** 9, int(now[4]) // 10 ** 9), (OLD, OLD + 5), "times refreshed")
 
 
+def journaled_twice(t, cut):
+    """dest as two killed runs since the last complete one leave it: the
+    journal holds version 1 of tool.exe, then (after a line cut by a kill,
+    when cut) version 2, which the file holds; manifest.sums says version 1."""
+    shutil.rmtree(t.path("dest"), ignore_errors=True)
+    t.write("src/tool.exe", PROJECT_SOURCES["tool.exe"])
+    ok(t, run(t, "--update"), "install version 1")
+    first = t.readtext(SUMS)
+    t.write("src/tool.exe", "tool 2, longer\n")
+    ok(t, run(t, "--update"), "update to version 2")
+    second = t.readtext(SUMS).split("\n", 1)[1]
+    cutline = first.split("\n", 1)[1][:40] + "\n" if cut else ""
+    t.write("dest/manifest.journal", first + cutline + second)
+    t.write(SUMS, first)
+
+
+def test_every_copy_a_killed_run_journaled_is_the_tools_own(t):
+    project(t)
+    # (options of a run before, options, source of tool.exe, what then holds
+    # dest/bin/tool.exe). A run of another package's files writes
+    # manifest.sums without looking at tool.exe: the journal keeps telling it.
+    cases = [(None, ["--verify"], "tool 2, longer\n", b"tool 2, longer\n"),
+             (None, ["--update"], "tool 1\n", b"tool 1\n"),
+             (["--update", "-l", "other"], ["--update"], "tool 1\n", b"tool 1\n"),
+             (None, ["--uninstall"], "tool 2, longer\n", None)]
+    for cut in (False, True):
+        for before, options, source, holds in cases:
+            what = "%s%s%s" % (" ".join(before) + ", then " if before else "", " ".join(options),
+                               " past a cut line" if cut else "")
+            journaled_twice(t, cut)
+            if before:
+                ok(t, run(t, *before), what + ": the run before")
+            t.write("src/tool.exe", source)
+            ok(t, run(t, *options), what)
+            t.eq(t.read("dest/bin/tool.exe") if t.exists("dest/bin/tool.exe") else None, holds,
+                 what + ": tool.exe")
+            t.check(not t.exists("dest/bin/tool.exe.new"), what + ": nothing written beside")
+
+
 def test_plain_runs_keep_existing_fingerprints_current(t):
     project(t)
     ok(t, run(t, "--update"), "install")
