@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "ending/ending.h"
@@ -95,9 +97,15 @@ void settle(runstate* rs, settlequeue* q) {
     if (q->settling) return;  // a failure while settling ends the run as it is
     q->settling = true;
     std::vector<int> fds;
+    std::vector<unsigned char> samefs;  // in the directory of the copy before it
     std::vector<const waiting*> owners;
+    std::string_view lastdir;
     for (const waiting& w : q->items) {
         if (!w.file) continue;
+        std::string_view path(w.file->path);
+        std::string_view dir = path.substr(0, path.find_last_of("/\\") + 1);
+        samefs.push_back(!fds.empty() && !dir.empty() && dir == lastdir);
+        lastdir = dir;
         fds.push_back(w.file->fd);
         owners.push_back(&w);
         statinfo tmp;
@@ -105,9 +113,14 @@ void settle(runstate* rs, settlequeue* q) {
             lifejournal(rs, w.entry, w.file->path, w.hash, tmp, w.src);
     }
     // The journal is flushed with the copies, before any takes its name.
-    if (int journal = lifejournalwrite(rs); journal >= 0) fds.push_back(journal);
+    if (int journal = lifejournalwrite(rs); journal >= 0) {
+        fds.push_back(journal);
+        samefs.push_back(0);
+    }
     std::size_t failed = 0;
-    int err = durable() && !fds.empty() ? flushfiles(fds.data(), fds.size(), &failed) : 0;
+    int err = durable() && !fds.empty()
+                  ? flushfiles(fds.data(), fds.size(), &failed, samefs.data())
+                  : 0;
     if (err != 0) flushfailed(owners[failed < owners.size() ? failed : 0]->file->path, err);
     std::vector<waiting> items = std::move(q->items);
     q->items.clear();
@@ -142,6 +155,8 @@ void settle(runstate* rs, settlequeue* q) {
 void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
                 const statinfo& src, std::uint64_t bytes) {
     settlequeue* q = queueof(rs);
+    // The disk starts on this copy while the next ones are made.
+    if (durable()) startflush(f->fd);
     waiting w;
     w.file.reset(f);
     w.replace = replace;

@@ -288,7 +288,15 @@ int removebelow(const char* root, const char* rel, bool isdir) {
 
 // ---- data on disk before it is named ---------------------------------------
 
-int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
+void startflush(int fd) {
+#if defined(__linux__)
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
+}
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
 #if defined(FP_FAULTS)
     for (std::size_t i = 0; i < n; i++) {
         if (int err = faultcheck(faultop::write, __func__, fds[i]); err != 0) {
@@ -303,6 +311,7 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed) {
     // file would make one commit per file.
     std::vector<dev_t> done;
     for (std::size_t i = 0; i < n; i++) {
+        if (samefs != nullptr && i > 0 && samefs[i] != 0) continue;
         struct stat st;
         if (fstat(fds[i], &st) != 0) {
             *failed = i;
