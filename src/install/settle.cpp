@@ -155,8 +155,6 @@ void settle(runstate* rs, settlequeue* q) {
 void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
                 const statinfo& src, std::uint64_t bytes) {
     settlequeue* q = queueof(rs);
-    // The disk starts on this copy while the next ones are made.
-    if (durable()) startflush(f->fd);
     waiting w;
     w.file.reset(f);
     w.replace = replace;

@@ -202,10 +202,6 @@ bool durable();
 // file before it (one in the same directory), which then need not be asked.
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed,
                const unsigned char* samefs = nullptr);
-// Asks the host to start writing the data of the open file fd to the disk
-// now, without waiting, so that the flush of its batch finds less to do
-// (Linux); elsewhere it does nothing. Only a hint: failures are ignored.
-void startflush(int fd);
 // Opens path for appending, created when missing, never through a link:
 // descriptor, or -1 with errno.
 int openappend(const char* path);

@@ -288,14 +288,6 @@ int removebelow(const char* root, const char* rel, bool isdir) {
 
 // ---- data on disk before it is named ---------------------------------------
 
-void startflush(int fd) {
-#if defined(__linux__)
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-    (void)fd;
-#endif
-}
-
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
 #if defined(FP_FAULTS)
     for (std::size_t i = 0; i < n; i++) {

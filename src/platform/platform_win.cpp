@@ -534,8 +534,6 @@ int removebelow(const char* root, const char* rel, bool dir) {
 
 // ---- data on disk before it is named ---------------------------------------
 
-void startflush(int fd) { (void)fd; }
-
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
     (void)samefs;
     for (std::size_t i = 0; i < n; i++) {
