@@ -11,13 +11,12 @@
 
 #include "run/run.h"
 #include "install/install.h"
+#include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "text/text.h"
 
 namespace {
-
-constexpr const char LISTNAME[] = "manifest.inuse";
 
 struct asidelist {
     bool read = false;                // the list of earlier runs was there
@@ -43,21 +42,20 @@ std::string indest(const runstate* rs, std::string_view rel) {
 }
 
 // A listed name that stays inside the destination and is one the platform
-// moves files aside to; the list is a file anybody may edit.
+// moves files aside to; the list is a file anybody may edit. It is written
+// with '/' only: a backslash, a separator on Windows alone, would make the
+// line mean different files on each host.
 bool trusted(const std::string& rel) {
-    // The list is written with '/' only; a backslash, a separator on
-    // Windows alone, would make the line mean different files on each host.
-    if (rel.empty() || rel[0] == '/' || rel.find_first_of(":\\") != std::string::npos)
-        return false;
-    std::size_t start = 0;
-    while (start <= rel.size()) {
-        std::size_t end = rel.find('/', start);
-        if (end == std::string::npos) end = rel.size();
-        std::string_view part(rel.data() + start, end - start);
-        if (part.empty() || part == "." || part == "..") return false;
-        start = end + 1;
-    }
-    return isasidename(rel);
+    if (rel.empty() || rel[0] == '/' || rel.find('\\') != std::string::npos) return false;
+    return fieldproblem(fieldkind::path, rel) == nullptr && isasidename(rel);
+}
+
+// The list, or its temporary name.
+std::string listpath(const runstate* rs, bool temp) {
+    char path[PATHSIZE];
+    return ownpath(path, sizeof path, rs->destdir, ownfile::inuse, nullptr, temp) < 0
+               ? std::string()
+               : std::string(path);
 }
 
 // The aside name relative to the destination, with '/' separators.
@@ -76,7 +74,7 @@ std::string relative(const runstate* rs, std::string path) {
 
 void removeleftaside(runstate* rs) {
     if (!rs->mode.writes) return;
-    std::string list = indest(rs, LISTNAME);
+    std::string list = listpath(rs, false);
     char* text = nullptr;
     char* end = nullptr;
     if (loadfile(list.c_str(), &text, &end, nullptr) != 0) return;
@@ -100,7 +98,8 @@ void recordleftaside(runstate* rs) {
     if (!rs->mode.writes) return;
     std::vector<std::string> names = earlier.kept;
     for (const asidefile& f : filesleftaside()) names.push_back(relative(rs, f.aside));
-    std::string list = indest(rs, LISTNAME);
+    std::string list = listpath(rs, false);
+    if (list.empty()) return;
     if (names.empty()) {
         int err = earlier.read ? removefile(list.c_str()) : 0;
         if (err != 0)
@@ -108,7 +107,7 @@ void recordleftaside(runstate* rs) {
                           std::strerror(err), err);
         return;
     }
-    std::string temp = indest(rs, "manifestTMPZ.inuse");
+    std::string temp = listpath(rs, true);
     atomicfile f;
     int err = opentemp(rs, &f, list.c_str(), temp.c_str(), true);
     if (err == 0) {

@@ -70,7 +70,7 @@ struct ownname {
 };
 constexpr ownname ownnames[] = {
     {"manifest", ".txt"}, {"manifest", ".sums"}, {"perm", "."}, {"manifest", ".lock"},
-    {"manifest", ".journal"}};
+    {"manifest", ".journal"}, {"manifest", ".inuse"}};
 
 }  // namespace
 

@@ -56,7 +56,7 @@ int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attemp
 bool holdstemptag(std::string_view folded);
 
 // The tool's own files in the destination directory.
-enum class ownfile { manifest, sums, perm, lock, journal };
+enum class ownfile { manifest, sums, perm, lock, journal, inuse };
 // "<destdir>/<name>" without a leading '/' (an empty destination is the
 // working directory, never the root), pkg naming the package of a
 // permission script; temp gives its temporary name. Its length, or -1 when
