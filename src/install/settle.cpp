@@ -1,6 +1,7 @@
-// The batch of finished copies: flushed together, then named in order. A
-// copy never takes its name before its data is on the disk, and the cost of
-// that is one flush per batch, not per file.
+// The batches of finished copies: each flushed together, then named in
+// order. A copy never takes its name before its data is on the disk; the cost
+// of that is one flush per batch, not per file, made while the run copies the
+// next batch.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,12 +47,18 @@ struct waiting {
 
 }  // namespace
 
+// Copies are handed over in batches: the batch being filled, and the one
+// before it, whose flush runs beside the copying of this one and which takes
+// its names before this one is flushed.
 struct settlequeue {
     std::vector<waiting> items;
     std::size_t files = 0;
     std::uint64_t bytes = 0;
     bool lineless = false;  // the last copy handed over awaits its line
     bool settling = false;
+    std::vector<waiting> flushing;        // the batch whose flush is under way
+    std::vector<const waiting*> owners;   // its copies, in the order of the flush
+    flushjob* job = nullptr;
 };
 
 namespace {
@@ -93,12 +100,12 @@ void print(pendingline& p) {
     }
 }
 
-void settle(runstate* rs, settlequeue* q) {
-    if (q->settling) return;  // a failure while settling ends the run as it is
-    q->settling = true;
+// Starts the flush of the batch being filled (its fingerprints journaled and
+// flushed with it) and makes it the batch under way.
+void handover(runstate* rs, settlequeue* q) {
     std::vector<int> fds;
     std::vector<unsigned char> samefs;  // in the directory of the copy before it
-    std::vector<const waiting*> owners;
+    q->owners.clear();
     std::string_view lastdir;
     for (const waiting& w : q->items) {
         if (!w.file) continue;
@@ -107,7 +114,7 @@ void settle(runstate* rs, settlequeue* q) {
         samefs.push_back(!fds.empty() && !dir.empty() && dir == lastdir);
         lastdir = dir;
         fds.push_back(w.file->fd);
-        owners.push_back(&w);
+        q->owners.push_back(&w);
         statinfo tmp;
         if (w.hashed && statfd(w.file->fd, &tmp) == 0)
             lifejournal(rs, w.entry, w.file->path, w.hash, tmp, w.src);
@@ -117,20 +124,33 @@ void settle(runstate* rs, settlequeue* q) {
         fds.push_back(journal);
         samefs.push_back(0);
     }
-    std::size_t failed = 0;
-    int err = durable() && !fds.empty()
-                  ? flushfiles(fds.data(), fds.size(), &failed, samefs.data())
-                  : 0;
-    if (err != 0) flushfailed(owners[failed < owners.size() ? failed : 0]->file->path, err);
-    std::vector<waiting> items = std::move(q->items);
+    if (durable() && !fds.empty()) q->job = startflush(fds.data(), fds.size(), samefs.data());
+    q->flushing = std::move(q->items);
     q->items.clear();
     q->files = 0;
     q->bytes = 0;
     q->lineless = false;
+}
+
+// Waits for the flush of the batch under way, then names its copies in order
+// and shows their lines.
+void finish(runstate* rs, settlequeue* q) {
+    if (q->job != nullptr) {
+        std::size_t failed = 0;
+        int err = waitflush(q->job, &failed);
+        q->job = nullptr;
+        if (err != 0) {
+            const waiting* w = q->owners[failed < q->owners.size() ? failed : 0];
+            flushfailed(w->file->path, err);
+        }
+    }
+    std::vector<waiting> items = std::move(q->flushing);
+    q->flushing.clear();
+    q->owners.clear();
     for (waiting& w : items) {
         if (w.file) {
             atomicfile* f = w.file.get();
-            err = atomiccommit(f, w.replace);
+            int err = atomiccommit(f, w.replace);
             if (err == EEXIST && !w.replace) {
                 // A file of that name appeared meanwhile: it stays.
                 w.line.line.status = '-';
@@ -147,6 +167,16 @@ void settle(runstate* rs, settlequeue* q) {
         }
         print(w.line);
     }
+}
+
+// Names the batch under way, then starts the flush of the one filled since;
+// with last, names that one too.
+void settle(runstate* rs, settlequeue* q, bool last) {
+    if (q->settling) return;  // a failure while settling ends the run as it is
+    q->settling = true;
+    finish(rs, q);
+    if (!q->items.empty()) handover(rs, q);
+    if (last) finish(rs, q);
     q->settling = false;
 }
 
@@ -173,7 +203,7 @@ namespace {
 void settleitem(runstate* rs, pendingline line, bool copyline) {
     settlequeue* q = rs->settle;
     bool attach = copyline && q != nullptr && q->lineless;
-    if (q == nullptr || q->items.empty()) {
+    if (q == nullptr || (q->items.empty() && q->flushing.empty())) {
         print(line);
         return;
     }
@@ -185,7 +215,7 @@ void settleitem(runstate* rs, pendingline line, bool copyline) {
         w.line = std::move(line);
         q->items.push_back(std::move(w));
     }
-    if (attach && (q->files >= BATCHFILES || q->bytes >= BATCHBYTES)) settle(rs, q);
+    if (attach && (q->files >= BATCHFILES || q->bytes >= BATCHBYTES)) settle(rs, q, false);
 }
 
 }  // namespace
@@ -202,5 +232,6 @@ void settlenote(runstate* rs, std::string text) {
 }
 
 void settleall(runstate* rs) {
-    if (rs->settle != nullptr && !rs->settle->items.empty()) settle(rs, rs->settle);
+    settlequeue* q = rs->settle;
+    if (q != nullptr && !(q->items.empty() && q->flushing.empty())) settle(rs, q, true);
 }

@@ -202,6 +202,13 @@ bool durable();
 // file before it (one in the same directory), which then need not be asked.
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed,
                const unsigned char* samefs = nullptr);
+// The same flush made by a thread of its own, so that the disk writes one
+// batch while the run goes on with the next. The files must stay open, and
+// nothing may be written to them, until waitflush, which ends the flush and
+// returns what flushfiles would have.
+struct flushjob;
+flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs);
+int waitflush(flushjob* job, std::size_t* failed);
 // Opens path for appending, created when missing, never through a link:
 // descriptor, or -1 with errno.
 int openappend(const char* path);

@@ -3,12 +3,14 @@
 // the host-independent half of the crash-safe output files.
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
+#include "platform/faults.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -202,6 +204,60 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     f->nextpending = pendingfiles;
     pendingfiles = f;
     return 0;
+}
+
+namespace {
+
+// The fault hooks of a batch flush, counted by the calling thread so that a
+// sweep meets the same calls in the same order on every run.
+int flushfaults(const int* fds, std::size_t n, std::size_t* failed) {
+#if defined(FP_FAULTS)
+    for (std::size_t i = 0; i < n; i++) {
+        if (int err = faultcheck(faultop::write, "flushfiles", fds[i]); err != 0) {
+            *failed = i;
+            return err;
+        }
+    }
+#else
+    (void)fds, (void)n, (void)failed;
+#endif
+    return 0;
+}
+
+}  // namespace
+
+int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
+    if (int err = flushfaults(fds, n, failed); err != 0) return err;
+    return flushbatch(fds, n, failed, samefs);
+}
+
+struct flushjob {
+    std::vector<int> fds;
+    std::vector<unsigned char> samefs;
+    std::thread worker;
+    int err = 0;
+    std::size_t failed = 0;
+};
+
+flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs) {
+    auto* job = new flushjob;
+    job->err = flushfaults(fds, n, &job->failed);
+    if (job->err != 0 || n == 0) return job;
+    job->fds.assign(fds, fds + n);
+    if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
+    job->worker = std::thread([job] {
+        job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
+                              job->samefs.empty() ? nullptr : job->samefs.data());
+    });
+    return job;
+}
+
+int waitflush(flushjob* job, std::size_t* failed) {
+    if (job->worker.joinable()) job->worker.join();
+    int err = job->err;
+    *failed = job->failed;
+    delete job;
+    return err;
 }
 
 int atomicsync(atomicfile* f) {

@@ -15,6 +15,9 @@ int createexclusive(const char* path, bool text);
 // it points to): 0 when nothing stands there any more, EEXIST when something
 // else does, else the error number.
 int removeleftover(const char* path);
+// The host's flush of a batch of open files, as flushfiles describes it
+// (without its fault hooks).
+int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs);
 // A text output stream on fd, which it then owns; null with errno.
 std::FILE* textstream(int fd);
 // Renames from to to; without replace an existing to is never replaced

@@ -288,15 +288,7 @@ int removebelow(const char* root, const char* rel, bool isdir) {
 
 // ---- data on disk before it is named ---------------------------------------
 
-int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
-#if defined(FP_FAULTS)
-    for (std::size_t i = 0; i < n; i++) {
-        if (int err = faultcheck(faultop::write, __func__, fds[i]); err != 0) {
-            *failed = i;
-            return err;
-        }
-    }
-#endif
+int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
 #if defined(__linux__)
     // One sync per file system writes every file of the batch (and the
     // renames made before it) with one journal commit, where a sync of each

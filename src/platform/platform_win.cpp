@@ -534,7 +534,7 @@ int removebelow(const char* root, const char* rel, bool dir) {
 
 // ---- data on disk before it is named ---------------------------------------
 
-int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
+int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
     (void)samefs;
     for (std::size_t i = 0; i < n; i++) {
         HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fds[i]));
