@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -245,10 +246,15 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs)
     if (job->err != 0 || n == 0) return job;
     job->fds.assign(fds, fds + n);
     if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
-    job->worker = std::thread([job] {
+    auto flush = [job] {
         job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
                               job->samefs.empty() ? nullptr : job->samefs.data());
-    });
+    };
+    try {
+        job->worker = std::thread(flush);
+    } catch (const std::system_error&) {
+        flush();  // no thread to be had: the flush is made here and now
+    }
     return job;
 }
 
