@@ -21,9 +21,14 @@
 
 namespace {
 
-// A batch is flushed when it holds this many copies or bytes.
+// A batch is handed over to be flushed when it holds this many copies or
+// bytes and the flush of the batch before it has ended; while that flush
+// goes on it grows, up to the most it may hold (each copy keeps a descriptor
+// open until it is named).
 constexpr std::size_t BATCHFILES = 64;
-constexpr std::uint64_t BATCHBYTES = 64ull << 20;
+constexpr std::uint64_t BATCHBYTES = 16ull << 20;
+constexpr std::size_t MOSTFILES = 256;
+constexpr std::uint64_t MOSTBYTES = 64ull << 20;
 
 // A listing line or note kept until the copies before it have their names;
 // it owns the texts that a listing only points at.
@@ -200,6 +205,12 @@ void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const di
 
 namespace {
 
+bool due(const settlequeue* q) {
+    if (q->files < BATCHFILES && q->bytes < BATCHBYTES) return false;
+    bool flushing = q->job != nullptr && !flushdone(q->job);
+    return !flushing || q->files >= MOSTFILES || q->bytes >= MOSTBYTES;
+}
+
 void settleitem(runstate* rs, pendingline line, bool copyline) {
     settlequeue* q = rs->settle;
     bool attach = copyline && q != nullptr && q->lineless;
@@ -215,7 +226,7 @@ void settleitem(runstate* rs, pendingline line, bool copyline) {
         w.line = std::move(line);
         q->items.push_back(std::move(w));
     }
-    if (attach && (q->files >= BATCHFILES || q->bytes >= BATCHBYTES)) settle(rs, q, false);
+    if (attach && due(q)) settle(rs, q, false);
 }
 
 }  // namespace

@@ -208,6 +208,8 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed,
 // returns what flushfiles would have.
 struct flushjob;
 flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs);
+// Whether the flush has ended (waitflush would not wait).
+bool flushdone(const flushjob* job);
 int waitflush(flushjob* job, std::size_t* failed);
 // Opens path for appending, created when missing, never through a link:
 // descriptor, or -1 with errno.

@@ -5,6 +5,7 @@
 #include "platform/platform_internal.h"
 #include "platform/faults.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -238,17 +239,22 @@ struct flushjob {
     std::thread worker;
     int err = 0;
     std::size_t failed = 0;
+    std::atomic<bool> done{false};
 };
 
 flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs) {
     auto* job = new flushjob;
     job->err = flushfaults(fds, n, &job->failed);
-    if (job->err != 0 || n == 0) return job;
+    if (job->err != 0 || n == 0) {
+        job->done = true;
+        return job;
+    }
     job->fds.assign(fds, fds + n);
     if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
     auto flush = [job] {
         job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
                               job->samefs.empty() ? nullptr : job->samefs.data());
+        job->done = true;
     };
     try {
         job->worker = std::thread(flush);
@@ -257,6 +263,8 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs)
     }
     return job;
 }
+
+bool flushdone(const flushjob* job) { return job->done; }
 
 int waitflush(flushjob* job, std::size_t* failed) {
     if (job->worker.joinable()) job->worker.join();
