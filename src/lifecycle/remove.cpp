@@ -211,7 +211,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
         if (err != 0 || st.kind != 'd') continue;
         if (rs->mode.dryrun) {
             if (!wouldbeempty(rs, *plan, rel)) continue;
-        } else if ((err = removebelow(rootdir(rs), rel.c_str(), true)) != 0) {
+        } else if ((err = removepath(rel.c_str(), {.below = rootdir(rs), .dir = true})) != 0) {
             // Not empty: something the tool did not install is in it.
             if (err != ENOTEMPTY && !absent(err)) cannot(ls, "remove", listing, err);
             continue;
@@ -272,7 +272,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
                             &r.alt))
             return keep(ls, r);
-        err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+        err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
         // Another program holds it: it stays recorded for a later run.
         if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
@@ -300,7 +300,7 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err;
-    err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+    err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }
@@ -313,7 +313,7 @@ void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
     for (const auto& [which, pkg] : names) {
         char path[PATHSIZE];
         if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
-        int err = removefile(path);
+        int err = removepath(path);
         if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
 }
@@ -441,14 +441,14 @@ void removeoutputs(runstate* rs, lifestate* ls) {
         if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
         char path[PATHSIZE];
         if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
-        int err = removefile(path);
+        int err = removepath(path);
         if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
     if (!ls->removedall) return;
     removesums(rs);
     char path[PATHSIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
-    int err = removefile(path);
+    int err = removepath(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     removelockfile(rs);
 }

@@ -235,7 +235,7 @@ void removejournal(runstate* rs, lifestate* ls) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    if (journalpath(rs, path)) removefile(path);
+    if (journalpath(rs, path)) removepath(path);
 }
 
 void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
@@ -275,7 +275,7 @@ int lifejournalwrite(runstate* rs) {
     char path[PATHSIZE];
     if (ls->journalfd < 0 && journalpath(rs, path)) {
         // Nothing of a journal without its version line reads: it goes.
-        if (ls->journalfresh) removefile(path);
+        if (ls->journalfresh) removepath(path);
         ls->journalfd = openappend(path);
         statinfo st;
         // A line cut by a kill is closed, so that the first of this run's
@@ -466,6 +466,6 @@ void removesums(runstate* rs) {
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
     removejournal(rs, lifeof(rs));
-    int err = removefile(path);
+    int err = removepath(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

@@ -100,8 +100,8 @@ TEST_F(faultstest, eachKindOfCallFailsAsItsHostCallWould) {
     char c;
     EXPECT_EQ(readfd(fd, &c, 1), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(deletefile("in.txt"), EACCES);
-    EXPECT_EQ(createdir("sub"), EIO);
+    EXPECT_EQ(removepath("in.txt", {.plain = true}), EACCES);
+    EXPECT_EQ(makedir("sub", true).err, EIO);
     EXPECT_FALSE(fs::exists("sub"));
     atomicfile f;
     ASSERT_EQ(atomicopen(&f, "out.bin", "outTMPZ.bin", false), 0);
@@ -116,13 +116,14 @@ TEST_F(faultstest, eachKindOfCallFailsAsItsHostCallWould) {
 // The failing makedir prints what makedir prints for a failure of its own.
 TEST_F(faultstest, makedirFailsWithItsOwnMessage) {
     std::string longname(300, 'n');
-    std::string why;
-    EXPECT_EQ(makedir(("/" + longname).c_str(), &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory '" + longname + "' failed: File name too long (36)\n");
+    dirresult r = makedir(("/" + longname).c_str());
+    EXPECT_EQ(r.made, dirmade::failed);
+    EXPECT_EQ(r.why, "Create Directory '" + longname + "' failed: File name too long (36)\n");
     ASSERT_TRUE(faultselect("mkdir:2:EACCES"));
-    EXPECT_EQ(makedir("/top", &why), dirmade::made);
-    EXPECT_EQ(makedir("/top/sub", &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory 'top/sub' failed: Permission denied (13)\n");
+    EXPECT_EQ(makedir("/top").made, dirmade::made);
+    r = makedir("/top/sub");
+    EXPECT_EQ(r.made, dirmade::failed);
+    EXPECT_EQ(r.why, "Create Directory 'top/sub' failed: Permission denied (13)\n");
 }
 
 // Text files: every write of the stream is a counted write; a failure in the
