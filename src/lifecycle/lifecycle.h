@@ -64,6 +64,28 @@ struct copyfacts {
 // -n, --update and --verify (which only reports).
 copyaction decidecopy(const runmode& mode, const copyfacts& facts);
 
+// What --prune and --uninstall do with one file record.
+enum class pruneaction {
+    remove,  // its file still holds what was installed: file and record go
+    gone,    // nothing stands there any more: the record goes
+    drop,    // an entry of this run installs the same path: the record goes,
+             // the file stays
+    keep,    // what stands there is not what was installed (or the record
+             // names no path): both stay, with a warning
+    warn,    // what stands there cannot be examined: both stay, with a warning
+};
+// The facts the decision rests on, each looked at only when the ones before
+// leave the outcome open.
+struct prunefacts {
+    bool told = false;         // the record names a path
+    bool reinstalled = false;  // an entry of this run installs that path
+    int err = 0;               // examining the path: 0, else the error number
+    char kind = 0;             // what stands there (statinfo kind)
+    bool matches = false;      // a file there matches its fingerprint (or,
+                               // without one, its source)
+};
+pruneaction decideprune(const prunefacts& facts);
+
 // The copy's one question about a file: its entry, its destination path (as
 // the file calls take it) and what stands there, and its source: its status
 // (null while the destination is missing), its content when that was read

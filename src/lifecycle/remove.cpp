@@ -19,6 +19,7 @@
 #include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
+#include "lifecycle/lifecycle.h"
 #include "lifecycle/lifeinternal.h"
 #include "lock/lock.h"
 #include "report/report.h"
@@ -258,24 +259,32 @@ void drop(lifestate* ls, removal& r) {
 // One file record: its file goes when it still holds what was installed.
 void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
                       const std::set<std::string>& installed) {
-    if (!r.told) return keep(ls, r);
-    // Another entry of this run installs the same path: that file stays.
-    if (installed.count(foldedascii(r.listing)) != 0) return drop(ls, r);
-    const char* disk = diskpath(r.listing);
-    std::string rel = relativeof(rs, r.listing);
-    statinfo st;
-    int err = statbelow(rootdir(rs), rel.c_str(), &st);
-    if (err != 0 && !absent(err)) return cannot(ls, "examine", r.listing, err);
-    if (err == 0) {
+    prunefacts facts;
+    facts.told = r.told;
+    facts.reinstalled = r.told && installed.count(foldedascii(r.listing)) != 0;
+    std::string rel;
+    if (facts.told && !facts.reinstalled) {
+        rel = relativeof(rs, r.listing);
+        statinfo st;
+        facts.err = statbelow(rootdir(rs), rel.c_str(), &st);
+        facts.kind = st.kind;
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
-        // A link standing where the file was is not the tool's file.
-        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
-                            &r.alt))
-            return keep(ls, r);
-        err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
+        if (facts.err == 0 && st.kind == 'f')
+            facts.matches = stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr,
+                                           diskpath(r.listing), st, &r.alt);
+    }
+    switch (decideprune(facts)) {
+    case pruneaction::keep: return keep(ls, r);
+    case pruneaction::drop: return drop(ls, r);
+    case pruneaction::warn: return cannot(ls, "examine", r.listing, facts.err);
+    case pruneaction::gone: break;
+    case pruneaction::remove: {
+        int err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
         // Another program holds it: it stays recorded for a later run.
         if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
+        break;
+    }
     }
     goingpath(plan, rel);
     listfile(rs, r);
@@ -370,6 +379,16 @@ bool recordsremain(runstate* rs, const lifestate* ls) {
 }
 
 }  // namespace
+
+pruneaction decideprune(const prunefacts& facts) {
+    if (!facts.told) return pruneaction::keep;
+    if (facts.reinstalled) return pruneaction::drop;
+    if (absent(facts.err)) return pruneaction::gone;
+    if (facts.err != 0) return pruneaction::warn;
+    // The tool installs files only: a link or anything else standing where
+    // the file was is not its file.
+    return facts.kind == 'f' && facts.matches ? pruneaction::remove : pruneaction::keep;
+}
 
 void planremovals(runstate* rs, lifestate* ls) {
     auto consider = [&](fileinfo* e) {

@@ -2,6 +2,7 @@
 // record identities and the lookups in tree order.
 #include "gtestfp.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -69,6 +70,28 @@ TEST(copydecision, eachmodeanddestination) {
         {"--prune does not compare", prune, differs, copyaction::leave},
     };
     for (const row& r : rows) EXPECT_EQ(decidecopy(r.mode, r.facts), r.expect) << r.what;
+}
+
+TEST(prunedecision, eachrecordandwhatstandsthere) {
+    struct row {
+        const char* what;
+        prunefacts facts;  // told, reinstalled, err, kind, matches
+        pruneaction expect;
+    };
+    const row rows[] = {
+        {"the record names no path", {false, false, 0, 'f', true}, pruneaction::keep},
+        {"this run installs the path again", {true, true, 0, 'f', false}, pruneaction::drop},
+        {"nothing stands there", {true, false, ENOENT, 0, false}, pruneaction::gone},
+        {"a file stands where its directory was", {true, false, ENOTDIR, 0, false},
+         pruneaction::gone},
+        {"a link on the way", {true, false, LINKONTHEWAY, 0, false}, pruneaction::warn},
+        {"the path cannot be examined", {true, false, EACCES, 0, false}, pruneaction::warn},
+        {"the file as installed", {true, false, 0, 'f', true}, pruneaction::remove},
+        {"the file changed since", {true, false, 0, 'f', false}, pruneaction::keep},
+        {"a link where the file was", {true, false, 0, 'l', true}, pruneaction::keep},
+        {"a directory where the file was", {true, false, 0, 'd', true}, pruneaction::keep},
+    };
+    for (const row& r : rows) EXPECT_EQ(decideprune(r.facts), r.expect) << r.what;
 }
 
 TEST(fingerprints, xxh3digestandhexform) {
