@@ -359,12 +359,15 @@ void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const dig
     remember(ls, recordkey(e), d, dst, src, relativepath(rs, e, destpath));
 }
 
-void lifejournal(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                 const statinfo& tmp, const statinfo& src) {
+int lifejournal(runstate* rs, const std::vector<copydone>& batch) {
     lifestate* ls = rs->life;
-    if (ls == nullptr || !ls->keep) return;
-    fingerprint fp{d, tmp.size, tmp.mtime, src.size, src.mtime, relativepath(rs, e, destpath)};
-    ls->journalnext += sumsline(recordkey(e), fp);
+    if (ls == nullptr || !ls->keep) return -1;
+    for (const copydone& c : batch) {
+        fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
+                       relativepath(rs, c.entry, c.destpath)};
+        ls->journalnext += sumsline(recordkey(c.entry), fp);
+    }
+    return writejournal(rs, ls);
 }
 
 // ---- manifest -------------------------------------------------------------

@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <vector>
+
+#include "lifecycle/fingerprint.h"
+#include "platform/platform.h"
 
 struct runstate;
 struct fileinfo;
-struct statinfo;
 struct hasher;
-struct digest;
 struct destination;
 struct runmode;
 
@@ -114,16 +116,21 @@ copyanswer lifeask(runstate* rs, const copyquestion& q);
 void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
                 const statinfo& src);
 
-// A finished copy of e to destpath (content hash d, its temporary's status
-// tmp, from a source of status src) is about to take its name: its
-// fingerprint is noted for the journal.
-void lifejournal(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                 const statinfo& tmp, const statinfo& src);
-// Appends the noted fingerprints to the journal beside the manifest
-// ("manifest.journal"), before the copies take their names: a run killed
-// after that leaves them known as the tool's own. The journal's descriptor,
-// to be flushed with the copies, or -1 when nothing was noted.
-int lifejournalwrite(runstate* rs);
+// A finished copy about to take its name: its entry, the name, the hash of
+// its content, the status of its temporary and of its source.
+struct copydone {
+    const fileinfo* entry;
+    const char* destpath;
+    digest hash;
+    statinfo tmp;
+    statinfo src;
+};
+// Appends the fingerprints of a batch of finished copies to the journal
+// beside the manifest ("manifest.journal"), before the copies take their
+// names: a run killed after that leaves them known as the tool's own. The
+// journal's descriptor, to be flushed with the copies, or -1 when nothing
+// was written.
+int lifejournal(runstate* rs, const std::vector<copydone>& batch);
 
 // ---- manifest -------------------------------------------------------------
 

@@ -269,9 +269,8 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
     return out;
 }
 
-int lifejournalwrite(runstate* rs) {
-    lifestate* ls = rs->life;
-    if (ls == nullptr || ls->journalnext.empty()) return -1;
+int writejournal(runstate* rs, lifestate* ls) {
+    if (ls->journalnext.empty()) return -1;
     char path[PATHSIZE];
     if (ls->journalfd < 0 && journalpath(rs, path)) {
         // Nothing of a journal without its version line reads: it goes.
