@@ -1,15 +1,12 @@
 // The fault-injection seam of the platform layer: which call fails, how each
 // kind of call fails, and the text streams of the fault build. Only a build
 // configured with -DFP_FAULTS=ON has the seam; elsewhere the test is skipped.
-#include "gtestfp.h"
+#include "workdir.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/faults.h"
@@ -21,30 +18,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class faultstest : public ::testing::Test {
+class faultstest : public workdirtest {
 protected:
     void SetUp() override {
-        old = fs::current_path();
-        dir = fs::temp_directory_path() /
-              ("fp-faults-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
-        fs::current_path(dir);
-        std::ofstream("in.txt", std::ios::binary) << "0123456789";
+        workdirtest::SetUp();
+        spill("in.txt", "0123456789");
     }
     void TearDown() override {
         faultselect("");
-        fs::current_path(old);
-        fs::remove_all(dir);
+        workdirtest::TearDown();
     }
-    fs::path old;
-    fs::path dir;
 };
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST_F(faultstest, selectionsAreReadWholeOrNotAtAll) {
     EXPECT_TRUE(faultselect("read:2:EIO"));

@@ -1,14 +1,12 @@
 // Platform layer: directory creation statuses, ASCII case folding, the
 // crash-safe output files and file status.
-#include <gtest/gtest.h>
+#include "workdir.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,35 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Each test runs in a fresh directory of its own, made the working directory.
-class platformtest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        old = fs::current_path();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              (std::string("fp-unit-") + info->name() + "-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
-    fs::path old;
-    fs::path dir;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void spill(const fs::path& p, const std::string& data) {
-    std::ofstream out(p, std::ios::binary);
-    out << data;
-}
+class platformtest : public workdirtest {};
 
 void setmtime(const fs::path& p, std::int64_t seconds) {
     auto sys = std::chrono::sys_seconds(std::chrono::seconds(seconds));
