@@ -428,15 +428,22 @@ dirresult makedir(const char* path, bool destination) {
 
 // ---- status, removal and listing ----------------------------------------
 
-int statpath(const char* path, statinfo* info) {
+namespace {
+
+// Status of the name wide: 0 or the error number.
+int statwide(const std::wstring& wide, statinfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
         return errnofromwin(GetLastError());
     info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->mtime = nanoseconds(data.ftLastWriteTime);
     info->kind = kindof(data.dwFileAttributes);
     return 0;
 }
+
+}  // namespace
+
+int statpath(const char* path, statinfo* info) { return statwide(widepath(path), info); }
 // What a file's name reports; a link that this host shows as a link reports
 // itself, and a caller comparing it with the file opened learns it differs.
 int statfile(const char* path, statinfo* info) { return statpath(path, info); }
@@ -502,13 +509,7 @@ int checkbelow(const char* root, const char* rel, std::wstring* full) {
 int statbelow(const char* root, const char* rel, statinfo* info) {
     std::wstring full;
     if (int err = checkbelow(root, rel, &full); err != 0) return err;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->mtime = nanoseconds(data.ftLastWriteTime);
-    info->kind = kindof(data.dwFileAttributes);
-    return 0;
+    return statwide(full, info);
 }
 
 namespace {
