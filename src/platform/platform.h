@@ -95,7 +95,7 @@ enum class dirmade { made, exists, noparent, failed };
 struct dirresult {
     dirmade made = dirmade::failed;
     int err = 0;       // the error number when none was made (EEXIST: one was there)
-    std::string why;   // failed: the create-directory message, with the host's text
+    std::string why{};  // failed: the create-directory message, with the host's text
 };
 // Makes the one directory path names (one leading '/' skipped; its parent
 // must exist). A directory of the tree (destination false) is made from a

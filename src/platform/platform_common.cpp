@@ -271,12 +271,12 @@ bool copydirpath(char* buf, std::size_t cap, const char* path, char sep, dirresu
     if (path[n] != '\0') {
         // A path that does not fit is refused: creating a directory under a
         // cut name would put it somewhere nobody asked for.
-        *r = dirended(dirmade::failed, ENAMETOOLONG);
-        r->why = dirfailure(path, std::strerror(ENAMETOOLONG), ENAMETOOLONG);
+        *r = {dirmade::failed, ENAMETOOLONG,
+              dirfailure(path, std::strerror(ENAMETOOLONG), ENAMETOOLONG)};
         return false;
     }
     if (n == 0 || buf[n - 1] != ':') return true;
-    *r = dirended(dirmade::exists, EEXIST);
+    *r = {dirmade::exists, EEXIST};
     return false;
 }
 

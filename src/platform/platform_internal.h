@@ -25,14 +25,6 @@ int movefile(const char* from, const char* to, bool replace);
 // the path is longer than cap - 1 characters (failed: a directory is never
 // made under a cut name), or it names a drive ("C:", there already).
 bool copydirpath(char* buf, std::size_t cap, const char* path, char sep, dirresult* r);
-// What makedir reports when it ends so, err the error number when it made
-// no directory.
-inline dirresult dirended(dirmade made, int err = 0) {
-    dirresult r;
-    r.made = made;
-    r.err = err;
-    return r;
-}
 // What a mkdir of buf that failed with err means for makedir (POSIX).
 dirresult mkdirfailed(const char* buf, int err);
 // A message formatted as printf would print it.

@@ -125,7 +125,7 @@ int deleteplain(const char* path) {
 }  // namespace
 
 dirresult mkdirfailed(const char* buf, int err) {
-    dirresult r = dirended(dirmade::failed, err);
+    dirresult r{dirmade::failed, err};
     if (err == ENOENT || err == ENOTDIR)
         r.made = dirmade::noparent;
     else if (err == EEXIST)
@@ -140,12 +140,12 @@ dirresult makedir(const char* path, bool destination) {
     if (destination) {
         if (*path == '/') path++;
         struct stat st;
-        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return dirended(dirmade::exists, EEXIST);
-        return mkdir(path, 0777) == 0 ? dirended(dirmade::made) : mkdirfailed(path, errno);
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return {dirmade::exists, EEXIST};
+        return mkdir(path, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(path, errno);
     }
     char buf[1024];
     if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
-    return mkdir(buf, 0777) == 0 ? dirended(dirmade::made) : mkdirfailed(buf, errno);
+    return mkdir(buf, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(buf, errno);
 }
 
 // ---- status, removal and listing ----------------------------------------

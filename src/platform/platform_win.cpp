@@ -402,14 +402,14 @@ dirresult makedir(const char* path, bool destination) {
         wide = widepath(path);
         DWORD attrs = GetFileAttributesW(wide.c_str());
         if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            return dirended(dirmade::exists, EEXIST);
+            return {dirmade::exists, EEXIST};
     } else {
         if (dirresult r; !copydirpath(buf, sizeof buf, path, '\\', &r)) return r;
         wide = widepath(buf);
     }
-    if (CreateDirectoryW(wide.c_str(), nullptr)) return dirended(dirmade::made);
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return dirresult{dirmade::made};
     DWORD err = GetLastError();
-    dirresult r = dirended(dirmade::failed, errnofromwin(err));
+    dirresult r{dirmade::failed, errnofromwin(err)};
     if (err == ERROR_ALREADY_EXISTS || (err == ERROR_FILE_EXISTS && !destination)) {
         r.made = dirmade::exists;
     } else if (err == ERROR_PATH_NOT_FOUND) {
