@@ -94,7 +94,7 @@ int isdirectory(const char* path);
 enum class dirmade { made, exists, noparent, failed };
 struct dirresult {
     dirmade made = dirmade::failed;
-    int err = 0;       // the error number when none was made (EEXIST: one was there)
+    int err = 0;        // the error number when none was made (EEXIST: one was there)
     std::string why{};  // failed: the create-directory message, with the host's text
 };
 // Makes the one directory path names (one leading '/' skipped; its parent
