@@ -407,7 +407,7 @@ dirresult makedir(const char* path, bool destination) {
         if (dirresult r; !copydirpath(buf, sizeof buf, path, '\\', &r)) return r;
         wide = widepath(buf);
     }
-    if (CreateDirectoryW(wide.c_str(), nullptr)) return dirresult{dirmade::made};
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return {dirmade::made};
     DWORD err = GetLastError();
     dirresult r{dirmade::failed, errnofromwin(err)};
     if (err == ERROR_ALREADY_EXISTS || (err == ERROR_FILE_EXISTS && !destination)) {
