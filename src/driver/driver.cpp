@@ -12,6 +12,7 @@
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/lifecycle.h"
+#include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "perm/perm.h"
 #include "platform/platform.h"
@@ -243,17 +244,6 @@ void writeoutputs(runstate* rs) {
     if (written) commitmanifest(rs, &manifest);
 }
 
-// The destination directory itself is made when it is missing (one level:
-// its parent must exist), so that a first run into a new directory works.
-void makedestination(const runstate* rs) {
-    const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    if (*dir == '\0' || !rs->mode.writes || rs->uninstall) return;
-    int err = createdir(rs->destdir);
-    if (err != 0)
-        die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
-            std::strerror(err), err);
-}
-
 // The run being made, for the failure hook.
 runstate* current = nullptr;
 
@@ -274,7 +264,8 @@ void runstages(runstate* rs) {
         std::fputs("installing files\n", stdout);
     }
     lifeprepare(rs);
-    makedestination(rs);
+    // Taking the lock made the destination, unless no manifest was read.
+    if (rs->nomanifest) makedestination(rs);
     removeleftaside(rs);
     // --uninstall installs nothing: it only removes what the manifest records.
     if (!rs->uninstall) installall(rs);

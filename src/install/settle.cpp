@@ -112,6 +112,7 @@ void handover(runstate* rs, settlequeue* q) {
     std::vector<unsigned char> samefs;  // in the directory of the copy before it
     q->owners.clear();
     std::string_view lastdir;
+    std::vector<copydone> done;  // the copies whose fingerprints are kept
     for (const waiting& w : q->items) {
         if (!w.file) continue;
         std::string_view path(w.file->path);
@@ -122,10 +123,10 @@ void handover(runstate* rs, settlequeue* q) {
         q->owners.push_back(&w);
         statinfo tmp;
         if (w.hashed && statfd(w.file->fd, &tmp) == 0)
-            lifejournal(rs, w.entry, w.file->path, w.hash, tmp, w.src);
+            done.push_back({w.entry, w.file->path, w.hash, tmp, w.src});
     }
     // The journal is flushed with the copies, before any takes its name.
-    if (int journal = lifejournalwrite(rs); journal >= 0) {
+    if (int journal = lifejournal(rs, done); journal >= 0) {
         fds.push_back(journal);
         samefs.push_back(0);
     }

@@ -100,10 +100,9 @@ void listlink(const walkstate& ws, char status, char kind, const char* target) {
 // Makes the directory at path: its listing status, '+' made, '-' there
 // already, 'x' its parent missing. Any other failure ends the run.
 char makedirectory(const char* path) {
-    std::string why;
-    dirmade made = makedir(path, &why);
-    if (made == dirmade::failed) die("%s", why.c_str());
-    return made == dirmade::made ? '+' : made == dirmade::exists ? '-' : 'x';
+    dirresult r = makedir(path);
+    if (r.made == dirmade::failed) die("%s", r.why.c_str());
+    return r.made == dirmade::made ? '+' : r.made == dirmade::exists ? '-' : 'x';
 }
 
 // Appends the entry to the retry list; its next link stays untouched so the

@@ -89,7 +89,7 @@ void removeleftaside(runstate* rs) {
         statinfo st;
         if (statpath(path.c_str(), &st) != 0 || st.kind != 'f') continue;
         // A plain delete: a file still in use stays where it is.
-        if (deletefile(path.c_str()) != 0) earlier.kept.push_back(rel);
+        if (removepath(path.c_str(), {.plain = true}) != 0) earlier.kept.push_back(rel);
     }
     std::free(text);
 }
@@ -101,7 +101,7 @@ void recordleftaside(runstate* rs) {
     std::string list = listpath(rs, false);
     if (list.empty()) return;
     if (names.empty()) {
-        int err = earlier.read ? removefile(list.c_str()) : 0;
+        int err = earlier.read ? removepath(list.c_str()) : 0;
         if (err != 0)
             reportwarning("WARNING: can't remove '%s': %s (%d)\n", list.c_str(),
                           std::strerror(err), err);

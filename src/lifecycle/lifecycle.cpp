@@ -235,8 +235,6 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
                    const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
-    const std::string& key = p.key;
-    const std::string& rel = p.rel;
     const fingerprint* fp = printat(ls, p);
     reader r{srcfd, srcpath};
     if (rs->mode.reports) {
@@ -258,16 +256,16 @@ copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpa
     bool edited = false;
     if (sameinstall(fp, dst)) {
         // The destination is as installed: only the source can have changed.
-        settled(ls, key);
+        settled(ls, p.key);
         if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return copyaction::leave;
         differs = src.size != fp->size || hashrest(r) != fp->hash;
-        if (!differs) remember(ls, key, fp->hash, dst, src, rel);
+        if (!differs) remember(ls, p.key, fp->hash, dst, src, p.rel);
     } else {
         edited = editedsince(rs, ls, p, fp, destpath, dst);
-        if (edited) settled(ls, key);
+        if (edited) settled(ls, p.key);
         digest d;
         differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
-        if (!differs) remember(ls, key, d, dst, src, rel);
+        if (!differs) remember(ls, p.key, d, dst, src, p.rel);
     }
     return plan(rs, ls, differs, edited, destpath, e);
 }
@@ -292,8 +290,6 @@ copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, st
                            const statinfo& src, const char* destpath, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     place p = placeof(rs, e, destpath);
-    const std::string& key = p.key;
-    const std::string& rel = p.rel;
     const fingerprint* fp = printat(ls, p);
     digest h = hashbytes(text, len);
     auto same = [&] {
@@ -308,9 +304,9 @@ copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, st
     if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
     bool installed = sameinstall(fp, dst);
     bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
-    if (installed || edited) settled(ls, key);
+    if (installed || edited) settled(ls, p.key);
     bool differs = installed ? h != fp->hash : !same();
-    if (!differs) remember(ls, key, h, dst, src, rel);
+    if (!differs) remember(ls, p.key, h, dst, src, p.rel);
     return plan(rs, ls, differs, edited, destpath, e);
 }
 
@@ -359,12 +355,15 @@ void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const dig
     remember(ls, recordkey(e), d, dst, src, relativepath(rs, e, destpath));
 }
 
-void lifejournal(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                 const statinfo& tmp, const statinfo& src) {
+int lifejournal(runstate* rs, const std::vector<copydone>& batch) {
     lifestate* ls = rs->life;
-    if (ls == nullptr || !ls->keep) return;
-    fingerprint fp{d, tmp.size, tmp.mtime, src.size, src.mtime, relativepath(rs, e, destpath)};
-    ls->journalnext += sumsline(recordkey(e), fp);
+    if (ls == nullptr || !ls->keep) return -1;
+    for (const copydone& c : batch) {
+        fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
+                       relativepath(rs, c.entry, c.destpath)};
+        ls->journalnext += sumsline(recordkey(c.entry), fp);
+    }
+    return writejournal(rs, ls);
 }
 
 // ---- manifest -------------------------------------------------------------

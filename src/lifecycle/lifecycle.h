@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <vector>
+
+#include "lifecycle/fingerprint.h"
+#include "platform/platform.h"
 
 struct runstate;
 struct fileinfo;
-struct statinfo;
 struct hasher;
-struct digest;
 struct destination;
 struct runmode;
 
@@ -64,6 +66,28 @@ struct copyfacts {
 // -n, --update and --verify (which only reports).
 copyaction decidecopy(const runmode& mode, const copyfacts& facts);
 
+// What --prune and --uninstall do with one file record.
+enum class pruneaction {
+    remove,  // its file still holds what was installed: file and record go
+    gone,    // nothing stands there any more: the record goes
+    drop,    // an entry of this run installs the same path: the record goes,
+             // the file stays
+    keep,    // what stands there is not what was installed (or the record
+             // names no path): both stay, with a warning
+    warn,    // what stands there cannot be examined: both stay, with a warning
+};
+// The facts the decision rests on, each looked at only when the ones before
+// leave the outcome open.
+struct prunefacts {
+    bool told = false;         // the record names a path
+    bool reinstalled = false;  // an entry of this run installs that path
+    int err = 0;               // examining the path: 0, else the error number
+    char kind = 0;             // what stands there (statinfo kind)
+    bool matches = false;      // a file there matches its fingerprint (or,
+                               // without one, its source)
+};
+pruneaction decideprune(const prunefacts& facts);
+
 // The copy's one question about a file: its entry, its destination path (as
 // the file calls take it) and what stands there, and its source: its status
 // (null while the destination is missing), its content when that was read
@@ -92,16 +116,21 @@ copyanswer lifeask(runstate* rs, const copyquestion& q);
 void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
                 const statinfo& src);
 
-// A finished copy of e to destpath (content hash d, its temporary's status
-// tmp, from a source of status src) is about to take its name: its
-// fingerprint is noted for the journal.
-void lifejournal(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                 const statinfo& tmp, const statinfo& src);
-// Appends the noted fingerprints to the journal beside the manifest
-// ("manifest.journal"), before the copies take their names: a run killed
-// after that leaves them known as the tool's own. The journal's descriptor,
-// to be flushed with the copies, or -1 when nothing was noted.
-int lifejournalwrite(runstate* rs);
+// A finished copy about to take its name: its entry, the name, the hash of
+// its content, the status of its temporary and of its source.
+struct copydone {
+    const fileinfo* entry;
+    const char* destpath;
+    digest hash;
+    statinfo tmp;
+    statinfo src;
+};
+// Appends the fingerprints of a batch of finished copies to the journal
+// beside the manifest ("manifest.journal"), before the copies take their
+// names: a run killed after that leaves them known as the tool's own. The
+// journal's descriptor, to be flushed with the copies, or -1 when nothing
+// was written.
+int lifejournal(runstate* rs, const std::vector<copydone>& batch);
 
 // ---- manifest -------------------------------------------------------------
 

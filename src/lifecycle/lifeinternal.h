@@ -143,6 +143,9 @@ bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& s
 // Whether it holds what one of fps describes (the file is read at most once).
 bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
+// Appends the fingerprints noted for the journal to it: its descriptor, or
+// -1 when nothing was noted or it cannot be written.
+int writejournal(runstate* rs, lifestate* ls);
 void removesums(runstate* rs);
 // The text of manifest.sums for the records of the trees and the kept orphans;
 // their identities in keys, in that order, when given.

@@ -19,6 +19,7 @@
 #include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
+#include "lifecycle/lifecycle.h"
 #include "lifecycle/lifeinternal.h"
 #include "lock/lock.h"
 #include "report/report.h"
@@ -211,7 +212,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
         if (err != 0 || st.kind != 'd') continue;
         if (rs->mode.dryrun) {
             if (!wouldbeempty(rs, *plan, rel)) continue;
-        } else if ((err = removebelow(rootdir(rs), rel.c_str(), true)) != 0) {
+        } else if ((err = removepath(rel.c_str(), {.below = rootdir(rs), .dir = true})) != 0) {
             // Not empty: something the tool did not install is in it.
             if (err != ENOTEMPTY && !absent(err)) cannot(ls, "remove", listing, err);
             continue;
@@ -258,24 +259,32 @@ void drop(lifestate* ls, removal& r) {
 // One file record: its file goes when it still holds what was installed.
 void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
                       const std::set<std::string>& installed) {
-    if (!r.told) return keep(ls, r);
-    // Another entry of this run installs the same path: that file stays.
-    if (installed.count(foldedascii(r.listing)) != 0) return drop(ls, r);
-    const char* disk = diskpath(r.listing);
-    std::string rel = relativeof(rs, r.listing);
-    statinfo st;
-    int err = statbelow(rootdir(rs), rel.c_str(), &st);
-    if (err != 0 && !absent(err)) return cannot(ls, "examine", r.listing, err);
-    if (err == 0) {
+    prunefacts facts;
+    facts.told = r.told;
+    facts.reinstalled = r.told && installed.count(foldedascii(r.listing)) != 0;
+    std::string rel;
+    if (facts.told && !facts.reinstalled) {
+        rel = relativeof(rs, r.listing);
+        statinfo st;
+        facts.err = statbelow(rootdir(rs), rel.c_str(), &st);
+        facts.kind = st.kind;
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
-        // A link standing where the file was is not the tool's file.
-        if (!stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr, disk, st,
-                            &r.alt))
-            return keep(ls, r);
-        err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+        if (facts.err == 0 && st.kind == 'f')
+            facts.matches = stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr,
+                                           diskpath(r.listing), st, &r.alt);
+    }
+    switch (decideprune(facts)) {
+    case pruneaction::keep: return keep(ls, r);
+    case pruneaction::drop: return drop(ls, r);
+    case pruneaction::warn: return cannot(ls, "examine", r.listing, facts.err);
+    case pruneaction::gone: break;
+    case pruneaction::remove: {
+        int err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
         // Another program holds it: it stays recorded for a later run.
         if (err == EBUSY) return keptinuse(r.listing.c_str(), false);
         if (err != 0 && !absent(err)) return cannot(ls, "remove", r.listing, err);
+        break;
+    }
     }
     goingpath(plan, rel);
     listfile(rs, r);
@@ -300,7 +309,7 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
     int err;
-    err = rs->mode.dryrun ? 0 : removebelow(rootdir(rs), rel.c_str(), false);
+    err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }
@@ -313,7 +322,7 @@ void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
     for (const auto& [which, pkg] : names) {
         char path[PATHSIZE];
         if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
-        int err = removefile(path);
+        int err = removepath(path);
         if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
 }
@@ -370,6 +379,16 @@ bool recordsremain(runstate* rs, const lifestate* ls) {
 }
 
 }  // namespace
+
+pruneaction decideprune(const prunefacts& facts) {
+    if (!facts.told) return pruneaction::keep;
+    if (facts.reinstalled) return pruneaction::drop;
+    if (absent(facts.err)) return pruneaction::gone;
+    if (facts.err != 0) return pruneaction::warn;
+    // The tool installs files only: a link or anything else standing where
+    // the file was is not its file.
+    return facts.kind == 'f' && facts.matches ? pruneaction::remove : pruneaction::keep;
+}
 
 void planremovals(runstate* rs, lifestate* ls) {
     auto consider = [&](fileinfo* e) {
@@ -441,14 +460,14 @@ void removeoutputs(runstate* rs, lifestate* ls) {
         if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
         char path[PATHSIZE];
         if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
-        int err = removefile(path);
+        int err = removepath(path);
         if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     }
     if (!ls->removedall) return;
     removesums(rs);
     char path[PATHSIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
-    int err = removefile(path);
+    int err = removepath(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
     removelockfile(rs);
 }

@@ -235,7 +235,7 @@ void removejournal(runstate* rs, lifestate* ls) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    if (journalpath(rs, path)) removefile(path);
+    if (journalpath(rs, path)) removepath(path);
 }
 
 void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
@@ -269,13 +269,12 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
     return out;
 }
 
-int lifejournalwrite(runstate* rs) {
-    lifestate* ls = rs->life;
-    if (ls == nullptr || ls->journalnext.empty()) return -1;
+int writejournal(runstate* rs, lifestate* ls) {
+    if (ls->journalnext.empty()) return -1;
     char path[PATHSIZE];
     if (ls->journalfd < 0 && journalpath(rs, path)) {
         // Nothing of a journal without its version line reads: it goes.
-        if (ls->journalfresh) removefile(path);
+        if (ls->journalfresh) removepath(path);
         ls->journalfd = openappend(path);
         statinfo st;
         // A line cut by a kill is closed, so that the first of this run's
@@ -466,6 +465,6 @@ void removesums(runstate* rs) {
     char tmppath[TEMPNAMESIZE];
     if (!sumspath(rs, path, tmppath)) return;
     removejournal(rs, lifeof(rs));
-    int err = removefile(path);
+    int err = removepath(path);
     if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }

@@ -24,19 +24,20 @@ lockhandle held = -1;
 
 }  // namespace
 
+void makedestination(const runstate* rs) {
+    const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
+    if (*dir == '\0' || !rs->mode.writes || rs->uninstall) return;
+    dirresult r = makedir(rs->destdir, true);
+    if (r.made != dirmade::made && r.made != dirmade::exists)
+        die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
+            std::strerror(r.err), r.err);
+}
+
 void lockdestination(runstate* rs) {
     droplock(held);
     held = -1;
     bool exclusive = rs->mode.writes;  // runs that write hold the lock alone
-    const char* dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    // A run that may write into a missing destination makes it (one level,
-    // as before its walk); --uninstall has nothing to do there.
-    if (exclusive && *dir != '\0' && rs->uninstall == 0) {
-        int err = createdir(rs->destdir);
-        if (err != 0)
-            die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
-                std::strerror(err), err);
-    }
+    makedestination(rs);
     char path[PATHSIZE];
     // A destination too long for its files: reading the manifest says so.
     if (ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;

@@ -220,13 +220,12 @@ int faultclose(int fd, int err) {
     return faultfail(err);
 }
 
-dirmade faultmakedir(const char* path, int err, std::string* why) {
+dirresult faultmakedir(const char* path, bool destination, int err) {
     // The steps of makedir before and after its mkdir call.
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '/', why);
-    if (len == sizeof buf) return dirmade::failed;
-    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
-    return mkdirfailed(buf, err, why);
+    if (destination) return mkdirfailed(path + (*path == '/'), err);
+    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
+    return mkdirfailed(buf, err);
 }
 
 std::FILE* faulttextstream(int fd) {

@@ -41,7 +41,7 @@ int faultfail(int err);
 // either way), then fails with err.
 int faultclose(int fd, int err);
 // Fails the directory creation of makedir with err, as makedir itself does.
-dirmade faultmakedir(const char* path, int err, std::string* why);
+dirresult faultmakedir(const char* path, bool destination, int err);
 // A text output stream on fd whose writes and close go through writefd and
 // closefd, so that they are counted and can fail.
 std::FILE* faulttextstream(int fd);
@@ -56,7 +56,8 @@ std::FILE* faulttextstream(int fd);
 // A call that returns the error number.
 #define FP_FAULT_ERROR(op, key) FP_FAULTHOOK(op, key, fperr)
 #define FP_FAULT_CLOSE(fd) FP_FAULTHOOK(close, fd, faultclose(fd, fperr))
-#define FP_FAULT_MAKEDIR(path, why) FP_FAULTHOOK(mkdir, path, faultmakedir(path, fperr, why))
+#define FP_FAULT_MAKEDIR(path, destination) \
+    FP_FAULTHOOK(mkdir, path, faultmakedir(path, destination, fperr))
 #define FP_FAULT_TEXTSTREAM(fd) return faulttextstream(fd)
 
 #else
@@ -64,7 +65,7 @@ std::FILE* faulttextstream(int fd);
 #define FP_FAULT_FAIL(op, key) static_cast<void>(0)
 #define FP_FAULT_ERROR(op, key) static_cast<void>(0)
 #define FP_FAULT_CLOSE(fd) static_cast<void>(0)
-#define FP_FAULT_MAKEDIR(path, why) static_cast<void>(0)
+#define FP_FAULT_MAKEDIR(path, destination) static_cast<void>(0)
 #define FP_FAULT_TEXTSTREAM(fd) static_cast<void>(0)
 
 #endif

@@ -88,16 +88,22 @@ long writefd(int fd, const void* buf, std::size_t count);
 long copyrange(int infd, int outfd, std::size_t count);
 // 1 when a directory (or a link to one) stands at path.
 int isdirectory(const char* path);
-// Removes a file (DeleteFileA on Windows, unlink on POSIX): 0 or errno.
-int deletefile(const char* path);
 // What makedir did with one directory: made it; found it there already (or a
 // file there, or the path names a drive); found its parent missing; or failed
-// otherwise (*why: the create-directory message).
+// otherwise.
 enum class dirmade { made, exists, noparent, failed };
-dirmade makedir(const char* path, std::string* why);
-// Creates one directory (a leading '/' skipped, as makedir does): 0 when it
-// was made or a directory is already there, else the error number.
-int createdir(const char* path);
+struct dirresult {
+    dirmade made = dirmade::failed;
+    int err = 0;        // the error number when none was made (EEXIST: one was there)
+    std::string why{};  // failed: the create-directory message, with the host's text
+};
+// Makes the one directory path names (one leading '/' skipped; its parent
+// must exist). A directory of the tree (destination false) is made from a
+// path of at most 1023 characters (a longer one fails, never cut), and a
+// name ending in ':' names a drive, which is there already. The destination
+// directory (destination true) is taken as given, and a directory found there
+// (through a link too, or a drive's root) is looked for before one is made.
+dirresult makedir(const char* path, bool destination = false);
 // Link operation with the win32 behaviour in both builds: makes nothing,
 // returns 0.
 int makelink(const char* existing, const char* newpath);
@@ -125,19 +131,31 @@ int statfd(int fd, statinfo* info);
 int statfile(const char* path, statinfo* info);
 // Moves the file offset of fd back to the start: 0 or the error number.
 int rewindfd(int fd);
-// Removes the file or link standing at path, a link itself, never what it
-// points to: 0 (also when nothing stands there), EEXIST for a directory, else
-// the error number.
-int removefile(const char* path);
-// Removes an empty directory: 0 or the error number (ENOTEMPTY when it holds
-// anything, ENOENT when it is not there).
-int removedir(const char* path);
+// How removepath removes. By default the file or link standing at path, a
+// link itself, never what it points to: 0 (also when nothing stands there),
+// EEXIST for a directory, else the error number; where the host refuses to
+// remove a read-only file or one another program holds open (Windows), it
+// goes as described under "files another program holds open".
+struct removeway {
+    // One plain delete of the file: 0 or the error number (ENOENT when
+    // nothing stands there); a read-only file or one in use stays (Windows).
+    bool plain = false;
+    // The root directory that path lies below ("" the working directory),
+    // reached without following a link at any directory of path (root itself
+    // may be reached through one): LINKONTHEWAY when one is a link, ENOENT
+    // when nothing stands there.
+    const char* below = nullptr;
+    // Below a root: the empty directory there (ENOTEMPTY when it holds
+    // anything), not a file.
+    bool dir = false;
+};
+int removepath(const char* path, const removeway& way = {});
 // The names in a directory, without "." and "..": 0 or the error number.
 int listdir(const char* path, std::vector<std::string>* names);
 
 // ---- files another program holds open ------------------------------------
 
-// Replacing (movefile with replace, so atomiccommit) and removing (removefile)
+// Replacing (movefile with replace, so atomiccommit) and removing (removepath)
 // a file that another program holds open, where the host refuses both (Windows),
 // move it aside within its directory first and then delete it; when it cannot
 // be deleted either it stays under its aside name, with a warning. A
@@ -162,11 +180,6 @@ constexpr int LINKONTHEWAY = -1;
 // 0, LINKONTHEWAY when a directory of rel is a link, else the error number
 // (ENOENT or ENOTDIR: nothing stands there).
 int statbelow(const char* root, const char* rel, statinfo* info);
-// Removes what stands at root/rel, reached the same way: the file or link
-// itself (dir false; EEXIST when a directory stands there) or the empty
-// directory (dir true; ENOTEMPTY when it holds anything). 0, LINKONTHEWAY,
-// else the error number (ENOENT: nothing stands there).
-int removebelow(const char* root, const char* rel, bool dir);
 
 // ---- locks between runs ---------------------------------------------------
 

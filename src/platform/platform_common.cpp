@@ -87,8 +87,6 @@ int makelink(const char* existing, const char* newpath) {
     return 0;
 }
 
-int removefile(const char* path) { return removeleftover(path); }
-
 namespace {
 
 constexpr const char ASIDETAG[] = ".inuse~";
@@ -196,7 +194,7 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
         if (f->stream == nullptr) {
             err = errno != 0 ? errno : EIO;
             closefd(fd);
-            deletefile(f->tmppath);
+            removepath(f->tmppath, {.plain = true});
             return err;
         }
     } else {
@@ -327,7 +325,7 @@ void atomicdiscard(atomicfile* f) {
         closefd(f->fd);
         f->fd = -1;
     }
-    if (f->active) deletefile(f->tmppath);
+    if (f->active) removepath(f->tmppath, {.plain = true});
     atomicend(f);
 }
 
@@ -335,16 +333,21 @@ atomicfile::~atomicfile() {
     if (active || stream != nullptr || fd >= 0) atomicdiscard(this);
 }
 
-std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep, std::string* why) {
+bool copydirpath(char* buf, std::size_t cap, const char* path, char sep, dirresult* r) {
     if (*path == '/') path++;
     std::size_t n = 0;
     for (; n + 1 < cap && path[n] != '\0'; n++) buf[n] = path[n] == '/' ? sep : path[n];
     buf[n] = '\0';
-    // A path that does not fit is refused: creating a directory under a cut
-    // name would put it somewhere nobody asked for.
-    if (path[n] == '\0') return n;
-    *why = dirfailure(path, std::strerror(ENAMETOOLONG), ENAMETOOLONG);
-    return cap;
+    if (path[n] != '\0') {
+        // A path that does not fit is refused: creating a directory under a
+        // cut name would put it somewhere nobody asked for.
+        *r = {dirmade::failed, ENAMETOOLONG,
+              dirfailure(path, std::strerror(ENAMETOOLONG), ENAMETOOLONG)};
+        return false;
+    }
+    if (n == 0 || buf[n - 1] != ':') return true;
+    *r = {dirmade::exists, EEXIST};
+    return false;
 }
 
 std::string formatmessage(const char* fmt, ...) {

@@ -24,12 +24,12 @@ std::FILE* textstream(int fd);
 // (EEXIST). 0 or the error number.
 int movefile(const char* from, const char* to, bool replace);
 // Copies path into buf for makedir: one leading '/' skipped, '/' turned into
-// sep. Returns the length copied, or cap for a path longer than cap - 1
-// characters (*why: the create-directory message; a directory is never
-// made under a cut name).
-std::size_t copydirpath(char* buf, std::size_t cap, const char* path, char sep, std::string* why);
+// sep. False, with *r what makedir reports, when no directory is to be made:
+// the path is longer than cap - 1 characters (failed: a directory is never
+// made under a cut name), or it names a drive ("C:", there already).
+bool copydirpath(char* buf, std::size_t cap, const char* path, char sep, dirresult* r);
 // What a mkdir of buf that failed with err means for makedir (POSIX).
-dirmade mkdirfailed(const char* buf, int err, std::string* why);
+dirresult mkdirfailed(const char* buf, int err);
 // A message formatted as printf would print it.
 std::string formatmessage(const char* fmt, ...)
 #if defined(__GNUC__)

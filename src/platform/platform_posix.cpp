@@ -114,35 +114,38 @@ int isdirectory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
-int deletefile(const char* path) {
+namespace {
+
+// One plain delete (unlink): 0 or the error number.
+int deleteplain(const char* path) {
     FP_FAULT_ERROR(unlink, path);
     return unlink(path) == 0 ? 0 : errno;
 }
 
-dirmade mkdirfailed(const char* buf, int err, std::string* why) {
-    if (err == ENOENT || err == ENOTDIR) return dirmade::noparent;
-    if (err == EEXIST) return dirmade::exists;
-    *why = dirfailure(buf, std::strerror(err), err);
-    return dirmade::failed;
+}  // namespace
+
+dirresult mkdirfailed(const char* buf, int err) {
+    dirresult r{dirmade::failed, err};
+    if (err == ENOENT || err == ENOTDIR)
+        r.made = dirmade::noparent;
+    else if (err == EEXIST)
+        r.made = dirmade::exists;
+    else
+        r.why = dirfailure(buf, std::strerror(err), err);
+    return r;
 }
 
-dirmade makedir(const char* path, std::string* why) {
-    FP_FAULT_MAKEDIR(path, why);
+dirresult makedir(const char* path, bool destination) {
+    FP_FAULT_MAKEDIR(path, destination);
+    if (destination) {
+        if (*path == '/') path++;
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return {dirmade::exists, EEXIST};
+        return mkdir(path, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(path, errno);
+    }
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '/', why);
-    if (len == sizeof buf) return dirmade::failed;
-    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
-    if (mkdir(buf, 0777) == 0) return dirmade::made;
-    return mkdirfailed(buf, errno, why);
-}
-
-int createdir(const char* path) {
-    FP_FAULT_ERROR(mkdir, path);
-    if (*path == '/') path++;
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    if (mkdir(path, 0777) == 0 || errno == EEXIST) return 0;
-    return errno;
+    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
+    return mkdir(buf, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(buf, errno);
 }
 
 // ---- status, removal and listing ----------------------------------------
@@ -198,12 +201,6 @@ int statfile(const char* path, statinfo* info) {
 int rewindfd(int fd) {
     FP_FAULT_ERROR(read, fd);
     return lseek(fd, 0, SEEK_SET) == 0 ? 0 : errno;
-}
-
-int removedir(const char* path) {
-    FP_FAULT_ERROR(unlink, path);
-    if (rmdir(path) == 0) return 0;
-    return errno == EEXIST ? ENOTEMPTY : errno;
 }
 
 int listdir(const char* path, std::vector<std::string>* names) {
@@ -272,7 +269,11 @@ int statbelow(const char* root, const char* rel, statinfo* info) {
     return 0;
 }
 
-int removebelow(const char* root, const char* rel, bool isdir) {
+namespace {
+
+// What stands at root/rel, reached never through a link: the file or link
+// (EEXIST for a directory) or the empty directory.
+int removeunder(const char* root, const char* rel, bool isdir) {
     FP_FAULT_ERROR(unlink, rel);
     ownedfd dir;
     const char* last = nullptr;
@@ -284,6 +285,13 @@ int removebelow(const char* root, const char* rel, bool isdir) {
     }
     if (unlinkat(dir.fd, last, isdir ? AT_REMOVEDIR : 0) == 0) return 0;
     return errno == EEXIST ? ENOTEMPTY : errno;
+}
+
+}  // namespace
+
+int removepath(const char* path, const removeway& way) {
+    if (way.below != nullptr) return removeunder(way.below, path, way.dir);
+    return way.plain ? deleteplain(path) : removeleftover(path);
 }
 
 // ---- data on disk before it is named ---------------------------------------

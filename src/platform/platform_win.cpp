@@ -394,49 +394,56 @@ int isdirectory(const char* path) {
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
 }
 
-int deletefile(const char* path) {
-    return DeleteFileW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
-}
-
-dirmade makedir(const char* path, std::string* why) {
+dirresult makedir(const char* path, bool destination) {
     char buf[1024];
-    std::size_t len = copydirpath(buf, sizeof buf, path, '\\', why);
-    if (len == sizeof buf) return dirmade::failed;
-    if (len > 0 && buf[len - 1] == ':') return dirmade::exists;
-    if (CreateDirectoryW(widepath(buf).c_str(), nullptr)) return dirmade::made;
+    std::wstring wide;
+    if (destination) {
+        if (*path == '/') path++;
+        wide = widepath(path);
+        DWORD attrs = GetFileAttributesW(wide.c_str());
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return {dirmade::exists, EEXIST};
+    } else {
+        if (dirresult r; !copydirpath(buf, sizeof buf, path, '\\', &r)) return r;
+        wide = widepath(buf);
+    }
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return {dirmade::made};
     DWORD err = GetLastError();
-    if (err == ERROR_PATH_NOT_FOUND) return dirmade::noparent;
-    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return dirmade::exists;
-    wchar_t msg[256];
-    msg[0] = L'\0';
-    // 4680: text from the system, no inserts, lines of at most 72 characters
-    // (the message's own line breaks are dropped); 1024: the user's language.
-    FormatMessageW(4680, nullptr, err, 1024, msg, sizeof msg / sizeof msg[0], nullptr);
-    *why = dirfailure(buf, narrowtext(msg).c_str(), static_cast<int>(err));
-    return dirmade::failed;
-}
-
-int createdir(const char* path) {
-    if (*path == '/') path++;
-    std::wstring wide = widepath(path);
-    DWORD attrs = GetFileAttributesW(wide.c_str());
-    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 0;
-    if (CreateDirectoryW(wide.c_str(), nullptr)) return 0;
-    DWORD err = GetLastError();
-    return err == ERROR_ALREADY_EXISTS ? 0 : errnofromwin(err);
+    dirresult r{dirmade::failed, errnofromwin(err)};
+    if (err == ERROR_ALREADY_EXISTS || (err == ERROR_FILE_EXISTS && !destination)) {
+        r.made = dirmade::exists;
+    } else if (err == ERROR_PATH_NOT_FOUND) {
+        r.made = dirmade::noparent;
+    } else {
+        wchar_t msg[256];
+        msg[0] = L'\0';
+        // 4680: text from the system, no inserts, lines of at most 72
+        // characters (the message's own line breaks are dropped); 1024: the
+        // user's language.
+        FormatMessageW(4680, nullptr, err, 1024, msg, sizeof msg / sizeof msg[0], nullptr);
+        r.why = dirfailure(destination ? path : buf, narrowtext(msg).c_str(), static_cast<int>(err));
+    }
+    return r;
 }
 
 // ---- status, removal and listing ----------------------------------------
 
-int statpath(const char* path, statinfo* info) {
+namespace {
+
+// Status of the name wide: 0 or the error number.
+int statwide(const std::wstring& wide, statinfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(widepath(path).c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
         return errnofromwin(GetLastError());
     info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->mtime = nanoseconds(data.ftLastWriteTime);
     info->kind = kindof(data.dwFileAttributes);
     return 0;
 }
+
+}  // namespace
+
+int statpath(const char* path, statinfo* info) { return statwide(widepath(path), info); }
 // What a file's name reports; a link that this host shows as a link reports
 // itself, and a caller comparing it with the file opened learns it differs.
 int statfile(const char* path, statinfo* info) { return statpath(path, info); }
@@ -462,10 +469,6 @@ int statfd(int fd, statinfo* info) {
 }
 
 int rewindfd(int fd) { return _lseeki64(fd, 0, SEEK_SET) == 0 ? 0 : errno; }
-
-int removedir(const char* path) {
-    return RemoveDirectoryW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
-}
 
 int listdir(const char* path, std::vector<std::string>* names) {
     std::string pattern = std::string(path) + "\\*";
@@ -506,16 +509,14 @@ int checkbelow(const char* root, const char* rel, std::wstring* full) {
 int statbelow(const char* root, const char* rel, statinfo* info) {
     std::wstring full;
     if (int err = checkbelow(root, rel, &full); err != 0) return err;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->mtime = nanoseconds(data.ftLastWriteTime);
-    info->kind = kindof(data.dwFileAttributes);
-    return 0;
+    return statwide(full, info);
 }
 
-int removebelow(const char* root, const char* rel, bool dir) {
+namespace {
+
+// What stands at root/rel, reached never through a link: the file or link
+// (EEXIST for a directory) or the empty directory.
+int removeunder(const char* root, const char* rel, bool dir) {
     std::wstring full;
     if (int err = checkbelow(root, rel, &full); err != 0) return err;
     DWORD attrs = GetFileAttributesW(full.c_str());
@@ -530,6 +531,14 @@ int removebelow(const char* root, const char* rel, bool dir) {
     // another program included, never through a link.
     std::string path = *root != '\0' ? std::string(root) + "/" + rel : std::string(rel);
     return removeleftover(path.c_str());
+}
+
+}  // namespace
+
+int removepath(const char* path, const removeway& way) {
+    if (way.below != nullptr) return removeunder(way.below, path, way.dir);
+    if (!way.plain) return removeleftover(path);
+    return DeleteFileW(widepath(path).c_str()) ? 0 : errnofromwin(GetLastError());
 }
 
 // ---- data on disk before it is named ---------------------------------------

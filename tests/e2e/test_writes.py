@@ -190,6 +190,8 @@ def test_missing_destination_directory_is_made(t):
     t.eq(r.out, line("+", "D", 0o755, "out/bin") + line("+", "F", 0o644, "out/bin/tool.exe"),
          "no line for the destination itself")
     t.eq(t.listdir("out"), ["bin", "manifest.lock", "manifest.txt"], "installed")
+    ok(t, t.run("-m", "-d", "out2", "src"), "run without a manifest")
+    t.eq(t.listdir("out2"), ["bin"], "made without a manifest (and so without a lock)")
     t.write("notadir", "a file")
     r = t.run("-d", "notadir/out", "src")
     t.eq(r.status, 1, "status when the parent is a file")

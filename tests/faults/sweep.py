@@ -286,10 +286,10 @@ def expected(project, call, err):
         if out is not None:
             return 1, "failed to create file '%s': %s\n" % (out, text)
         return 1, "Failed to flush file '%s': %s\n" % (rel, text)
+    if fn == "makedir" and rel == "dest":  # the destination directory itself
+        return 1, "Can't create destination directory '%s': %s\n" % (rel, text)
     if fn == "makedir":
         return 1, "Create Directory '%s' failed: %s\n" % (rel.lstrip("/"), text)
-    if fn == "createdir":
-        return 1, "Can't create destination directory '%s': %s\n" % (rel, text)
     if fn in ("openlock", "takelock"):
         return 1, "Can't lock '%s': %s\n" % (rel, text)
     if fn == "flushfiles":  # a batch of copies, or an output, flushed before it is named

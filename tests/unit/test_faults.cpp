@@ -1,15 +1,12 @@
 // The fault-injection seam of the platform layer: which call fails, how each
 // kind of call fails, and the text streams of the fault build. Only a build
 // configured with -DFP_FAULTS=ON has the seam; elsewhere the test is skipped.
-#include "gtestfp.h"
+#include "workdir.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/faults.h"
@@ -21,30 +18,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class faultstest : public ::testing::Test {
+class faultstest : public workdirtest {
 protected:
     void SetUp() override {
-        old = fs::current_path();
-        dir = fs::temp_directory_path() /
-              ("fp-faults-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
-        fs::current_path(dir);
-        std::ofstream("in.txt", std::ios::binary) << "0123456789";
+        workdirtest::SetUp();
+        spill("in.txt", "0123456789");
     }
     void TearDown() override {
         faultselect("");
-        fs::current_path(old);
-        fs::remove_all(dir);
+        workdirtest::TearDown();
     }
-    fs::path old;
-    fs::path dir;
 };
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST_F(faultstest, selectionsAreReadWholeOrNotAtAll) {
     EXPECT_TRUE(faultselect("read:2:EIO"));
@@ -100,8 +84,8 @@ TEST_F(faultstest, eachKindOfCallFailsAsItsHostCallWould) {
     char c;
     EXPECT_EQ(readfd(fd, &c, 1), -1);
     EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(deletefile("in.txt"), EACCES);
-    EXPECT_EQ(createdir("sub"), EIO);
+    EXPECT_EQ(removepath("in.txt", {.plain = true}), EACCES);
+    EXPECT_EQ(makedir("sub", true).err, EIO);
     EXPECT_FALSE(fs::exists("sub"));
     atomicfile f;
     ASSERT_EQ(atomicopen(&f, "out.bin", "outTMPZ.bin", false), 0);
@@ -116,13 +100,14 @@ TEST_F(faultstest, eachKindOfCallFailsAsItsHostCallWould) {
 // The failing makedir prints what makedir prints for a failure of its own.
 TEST_F(faultstest, makedirFailsWithItsOwnMessage) {
     std::string longname(300, 'n');
-    std::string why;
-    EXPECT_EQ(makedir(("/" + longname).c_str(), &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory '" + longname + "' failed: File name too long (36)\n");
+    dirresult r = makedir(("/" + longname).c_str());
+    EXPECT_EQ(r.made, dirmade::failed);
+    EXPECT_EQ(r.why, "Create Directory '" + longname + "' failed: File name too long (36)\n");
     ASSERT_TRUE(faultselect("mkdir:2:EACCES"));
-    EXPECT_EQ(makedir("/top", &why), dirmade::made);
-    EXPECT_EQ(makedir("/top/sub", &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory 'top/sub' failed: Permission denied (13)\n");
+    EXPECT_EQ(makedir("/top").made, dirmade::made);
+    r = makedir("/top/sub");
+    EXPECT_EQ(r.made, dirmade::failed);
+    EXPECT_EQ(r.why, "Create Directory 'top/sub' failed: Permission denied (13)\n");
 }
 
 // Text files: every write of the stream is a counted write; a failure in the

@@ -1,12 +1,11 @@
 // Installed names, the copy of one file and the walk over hand-built trees.
-#include "gtestfp.h"
+#include "workdir.h"
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -192,37 +191,20 @@ TEST(composepath, resultreportsoverflow) {
 
 namespace {
 
-class copytest : public ::testing::Test {
+class copytest : public workdirtest {
 protected:
-    fs::path olddir;
-    fs::path dir;
     std::unique_ptr<runstate> rs;
     builder b;
 
     void SetUp() override {
-        olddir = fs::current_path();
-        dir = fs::temp_directory_path() /
-              ("fp-install-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
+        workdirtest::SetUp();
         rs = std::make_unique<runstate>();
         rs->maxkeylen = 18;
         rs->destdir = "dest";
     }
-    void TearDown() override {
-        fs::current_path(olddir);
-        fs::remove_all(dir);
-    }
 
-    static void put(const std::string& path, const std::string& data) {
-        std::ofstream(path, std::ios::binary) << data;
-    }
-    static std::string get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static void put(const std::string& path, const std::string& data) { spill(path, data); }
+    static std::string get(const std::string& path) { return slurp(path); }
     // Moves the file's modification time by the given number of seconds.
     static void shift(const std::string& path, int seconds) {
         fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(seconds));

@@ -1,12 +1,11 @@
 // Fingerprints: the hash, the lines of manifest.sums read back and damaged,
 // record identities and the lookups in tree order.
-#include "gtestfp.h"
+#include "workdir.h"
 
-#include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -71,6 +70,28 @@ TEST(copydecision, eachmodeanddestination) {
     for (const row& r : rows) EXPECT_EQ(decidecopy(r.mode, r.facts), r.expect) << r.what;
 }
 
+TEST(prunedecision, eachrecordandwhatstandsthere) {
+    struct row {
+        const char* what;
+        prunefacts facts;  // told, reinstalled, err, kind, matches
+        pruneaction expect;
+    };
+    const row rows[] = {
+        {"the record names no path", {false, false, 0, 'f', true}, pruneaction::keep},
+        {"this run installs the path again", {true, true, 0, 'f', false}, pruneaction::drop},
+        {"nothing stands there", {true, false, ENOENT, 0, false}, pruneaction::gone},
+        {"a file stands where its directory was", {true, false, ENOTDIR, 0, false},
+         pruneaction::gone},
+        {"a link on the way", {true, false, LINKONTHEWAY, 0, false}, pruneaction::warn},
+        {"the path cannot be examined", {true, false, EACCES, 0, false}, pruneaction::warn},
+        {"the file as installed", {true, false, 0, 'f', true}, pruneaction::remove},
+        {"the file changed since", {true, false, 0, 'f', false}, pruneaction::keep},
+        {"a link where the file was", {true, false, 0, 'l', true}, pruneaction::keep},
+        {"a directory where the file was", {true, false, 0, 'd', true}, pruneaction::keep},
+    };
+    for (const row& r : rows) EXPECT_EQ(decideprune(r.facts), r.expect) << r.what;
+}
+
 TEST(fingerprints, xxh3digestandhexform) {
     // XXH3-128 of "abc": the high half is written first.
     digest d = hashbytes("abc", 3);
@@ -92,29 +113,17 @@ TEST(fingerprints, xxh3digestandhexform) {
 
 // A run state whose destination "dest" is a fresh directory below the
 // working directory (the tool takes an absolute destination relative to it).
-class sumstest : public ::testing::Test {
+class sumstest : public workdirtest {
 protected:
     void SetUp() override {
-        old = fs::current_path();
-        top = fs::temp_directory_path() /
-              ("fp-unit-sums-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        dir = top / "dest";
-        fs::create_directories(dir);
-        fs::current_path(top);
+        workdirtest::SetUp();
+        fs::create_directories(dest);
         rs = std::make_unique<runstate>();
         rs->destdir = dest.c_str();
         rs->destdirlen = static_cast<int>(dest.size());
     }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(top);
-    }
 
-    void sumsfile(const std::string& text) {
-        std::ofstream out(dir / "manifest.sums", std::ios::binary);
-        out << text;
-    }
+    void sumsfile(const std::string& text) { spill(dest + "/manifest.sums", text); }
 
     // Loads the file; returns what was printed on standard error.
     std::string load(lifestate* ls) {
@@ -123,9 +132,6 @@ protected:
         return ::testing::internal::GetCapturedStderr();
     }
 
-    fs::path old;
-    fs::path top;
-    fs::path dir;
     std::string dest = "dest";
     std::unique_ptr<runstate> rs;
 };
@@ -178,7 +184,7 @@ TEST_F(sumstest, damagedfileisreportedandignored) {
         EXPECT_FALSE(ls.sumspresent);  // counts as absent: a plain run leaves it
         EXPECT_TRUE(ls.sums.list.empty());
     }
-    fs::remove(dir / "manifest.sums");
+    fs::remove(dest + "/manifest.sums");
     lifestate absent;
     EXPECT_EQ(load(&absent), "");
     EXPECT_FALSE(absent.sumspresent);

@@ -1,14 +1,12 @@
 // Platform layer: directory creation statuses, ASCII case folding, the
 // crash-safe output files and file status.
-#include <gtest/gtest.h>
+#include "workdir.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,35 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Each test runs in a fresh directory of its own, made the working directory.
-class platformtest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        old = fs::current_path();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              (std::string("fp-unit-") + info->name() + "-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
-    fs::path old;
-    fs::path dir;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void spill(const fs::path& p, const std::string& data) {
-    std::ofstream out(p, std::ios::binary);
-    out << data;
-}
+class platformtest : public workdirtest {};
 
 void setmtime(const fs::path& p, std::int64_t seconds) {
     auto sys = std::chrono::sys_seconds(std::chrono::seconds(seconds));
@@ -75,10 +45,9 @@ namespace {
 
 // makedir of path: what it did, and its message when it failed.
 dirmade mkdirof(const std::string& path, std::string* why = nullptr) {
-    std::string message;
-    dirmade made = makedir(path.c_str(), &message);
-    if (why != nullptr) *why = message;
-    return made;
+    dirresult r = makedir(path.c_str());
+    if (why != nullptr) *why = r.why;
+    return r.made;
 }
 
 }  // namespace
@@ -224,9 +193,9 @@ TEST_F(platformtest, statandread) {
     EXPECT_EQ(closefd(fd), 0);
 
     EXPECT_EQ(openread("missing"), -1);
-    EXPECT_EQ(deletefile("f"), 0);
+    EXPECT_EQ(removepath("f", {.plain = true}), 0);
     EXPECT_FALSE(fs::exists("f"));
-    EXPECT_EQ(deletefile("f"), ENOENT);
+    EXPECT_EQ(removepath("f", {.plain = true}), ENOENT);
 }
 
 TEST_F(platformtest, statuswithoutfollowinglinks) {
@@ -264,19 +233,25 @@ TEST_F(platformtest, removalneverfollowsalink) {
     fs::create_directory("d");
     spill("d/target", "keep me");
     fs::create_symlink("d/target", "link");
-    EXPECT_EQ(removefile("link"), 0);
+    EXPECT_EQ(removepath("link"), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status("link")));
     EXPECT_EQ(slurp("d/target"), "keep me");
-    EXPECT_EQ(removefile("link"), 0);  // nothing there: nothing to do
-    EXPECT_EQ(removefile("d"), EEXIST);
+    EXPECT_EQ(removepath("link"), 0);  // nothing there: nothing to do
+    EXPECT_EQ(removepath("d"), EEXIST);
 
     std::vector<std::string> names;
     EXPECT_EQ(listdir("d", &names), 0);
     EXPECT_EQ(names, std::vector<std::string>{"target"});
-    EXPECT_EQ(removedir("d"), ENOTEMPTY);
-    EXPECT_EQ(removefile("d/target"), 0);
-    EXPECT_EQ(removedir("d"), 0);
-    EXPECT_EQ(removedir("d"), ENOENT);
+    // Below a root: nothing through a link on the way, and a directory only
+    // when it is asked for and empty.
+    fs::create_directory_symlink("d", "dlink");
+    EXPECT_EQ(removepath("dlink/target", {.below = ""}), LINKONTHEWAY);
+    EXPECT_EQ(removepath("d", {.below = ""}), EEXIST);
+    EXPECT_EQ(removepath("d", {.below = "", .dir = true}), ENOTEMPTY);
+    EXPECT_EQ(removepath("target", {.below = "d"}), 0);
+    EXPECT_EQ(removepath("target", {.below = "d"}), ENOENT);
+    EXPECT_FALSE(fs::exists("d/target"));
+    EXPECT_EQ(removepath("d", {.below = "", .dir = true}), 0);
     EXPECT_EQ(listdir("d", &names), ENOENT);
 }
 
@@ -390,11 +365,16 @@ TEST_F(platformtest, directoryattemporarynameisleftalone) {
     EXPECT_EQ(slurp("out.tmp/inside"), "x");
 }
 
-TEST_F(platformtest, createdirmakesonelevel) {
-    EXPECT_EQ(createdir("made"), 0);
+TEST_F(platformtest, destinationmakesonelevel) {
+    EXPECT_EQ(makedir("/made", true).made, dirmade::made);
     EXPECT_TRUE(fs::is_directory("made"));
-    EXPECT_EQ(createdir("made"), 0);  // already there
-    EXPECT_EQ(createdir("missing/below"), ENOENT);
+    EXPECT_EQ(makedir("made", true).made, dirmade::exists);
+    // A drive-like name is made as any other.
+    EXPECT_EQ(makedir("c:", true).made, dirmade::made);
+    EXPECT_TRUE(fs::is_directory("c:"));
+    dirresult r = makedir("missing/below", true);
+    EXPECT_EQ(r.made, dirmade::noparent);
+    EXPECT_EQ(r.err, ENOENT);
     EXPECT_FALSE(fs::exists("missing"));
 }
 
