@@ -2,6 +2,7 @@
 // order. A copy never takes its name before its data is on the disk; the cost
 // of that is one flush per batch, not per file, made while the run copies the
 // next batch.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,15 @@
 
 namespace {
 
-// A batch is handed over to be flushed when it holds this many copies or
-// bytes and the flush of the batch before it has ended; while that flush
-// goes on it grows, up to the most it may hold (each copy keeps a descriptor
-// open until it is named).
-constexpr std::size_t BATCHFILES = 64;
+// A batch is handed over to be flushed when it holds its share of copies or
+// BATCHBYTES and the flush of the batch before it has ended; while that
+// flush goes on it grows, up to twice its share or MOSTBYTES. Each copy keeps
+// a descriptor open until it is named and two batches are open at once: the
+// share keeps them within half of what the process may hold open. Fewer,
+// larger batches make fewer syncs, each of which also writes the file
+// system's own blocks again.
+constexpr std::size_t BATCHFILES = 512;  // the share, where descriptors allow
 constexpr std::uint64_t BATCHBYTES = 16ull << 20;
-constexpr std::size_t MOSTFILES = 256;
 constexpr std::uint64_t MOSTBYTES = 64ull << 20;
 
 // A listing line or note kept until the copies before it have their names;
@@ -64,6 +67,7 @@ struct settlequeue {
     std::vector<waiting> flushing;        // the batch whose flush is under way
     std::vector<const waiting*> owners;   // its copies, in the order of the flush
     flushjob* job = nullptr;
+    std::size_t share = std::clamp<std::size_t>(openfilelimit() / 8, 16, BATCHFILES);
 };
 
 namespace {
@@ -207,9 +211,9 @@ void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const di
 namespace {
 
 bool due(const settlequeue* q) {
-    if (q->files < BATCHFILES && q->bytes < BATCHBYTES) return false;
+    if (q->files < q->share && q->bytes < BATCHBYTES) return false;
     bool flushing = q->job != nullptr && !flushdone(q->job);
-    return !flushing || q->files >= MOSTFILES || q->bytes >= MOSTBYTES;
+    return !flushing || q->files >= 2 * q->share || q->bytes >= MOSTBYTES;
 }
 
 void settleitem(runstate* rs, pendingline line, bool copyline) {

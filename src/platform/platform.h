@@ -215,6 +215,8 @@ bool durable();
 // file before it (one in the same directory), which then need not be asked.
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed,
                const unsigned char* samefs = nullptr);
+// How many files this process may hold open at once.
+std::size_t openfilelimit();
 // The same flush made by a thread of its own, so that the disk writes one
 // batch while the run goes on with the next. The files must stay open, and
 // nothing may be written to them, until waitflush, which ends the flush and

@@ -8,12 +8,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -295,6 +297,13 @@ int removepath(const char* path, const removeway& way) {
 }
 
 // ---- data on disk before it is named ---------------------------------------
+
+std::size_t openfilelimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 256;
+    if (limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
 
 int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
 #if defined(__linux__)
