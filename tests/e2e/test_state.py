@@ -7,6 +7,7 @@ data flushed before it is named.
 import fcntl
 import os
 import re
+import resource
 import shutil
 import subprocess
 import threading
@@ -308,7 +309,11 @@ def test_every_renamed_temporary_was_flushed_first(t):
     linux_only(t, "strace traces the Linux build")
     if shutil.which("strace") is None:
         t.skip("needs strace")
-    # Enough copies for several batches, each flushed while the next is written.
+    # Enough copies for several batches, each flushed while the next is
+    # written: batches are sized by the descriptors a process may open.
+    def few_descriptors():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
     many = ["many%03d" % i for i in range(150)]
     project(t, PROJECT_LINES + ["core doc big"] + ["core doc " + n for n in many])
     t.write("src/big", "x" * (600 * 1024))
@@ -320,7 +325,8 @@ def test_every_renamed_temporary_was_flushed_first(t):
         r = subprocess.run(["strace", "-f", "-o", log, "-e",
                             "trace=openat,write,copy_file_range,fsync,fdatasync,syncfs,rename,"
                             "renameat,renameat2", t.exe] + list(args) + ["-d", "dest", "src"],
-                           cwd=t.dir, capture_output=True, text=True, timeout=60)
+                           cwd=t.dir, capture_output=True, text=True, timeout=60,
+                           preexec_fn=few_descriptors)
         t.eq(r.returncode, 0, "traced run %s: %s" % (" ".join(args), r.stderr))
         with open(log) as f:
             return f.read()
