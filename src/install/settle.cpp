@@ -67,7 +67,7 @@ struct settlequeue {
     std::vector<waiting> flushing;        // the batch whose flush is under way
     std::vector<const waiting*> owners;   // its copies, in the order of the flush
     flushjob* job = nullptr;
-    std::size_t share = std::clamp<std::size_t>(openfilelimit() / 8, 16, BATCHFILES);
+    std::size_t share = std::clamp<std::size_t>(openfilelimit() / 8, 4, BATCHFILES);
 };
 
 namespace {
