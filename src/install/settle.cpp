@@ -29,7 +29,7 @@ namespace {
 // share keeps them within half of what the process may hold open. Fewer,
 // larger batches make fewer syncs, each of which also writes the file
 // system's own blocks again.
-constexpr std::size_t BATCHFILES = 512;  // the share, where descriptors allow
+constexpr std::size_t BATCHFILES = 256;  // the share, where descriptors allow
 constexpr std::uint64_t BATCHBYTES = 16ull << 20;
 constexpr std::uint64_t MOSTBYTES = 64ull << 20;
 
@@ -67,7 +67,8 @@ struct settlequeue {
     std::vector<waiting> flushing;        // the batch whose flush is under way
     std::vector<const waiting*> owners;   // its copies, in the order of the flush
     flushjob* job = nullptr;
-    std::size_t share = std::clamp<std::size_t>(openfilelimit() / 8, 4, BATCHFILES);
+    // Without flushing a batch is one copy: nothing waits for a flush.
+    std::size_t share = durable() ? std::clamp<std::size_t>(openfilelimit() / 8, 4, BATCHFILES) : 1;
 };
 
 namespace {
