@@ -251,6 +251,7 @@ struct atomicfile {
     int datafd = -1;              // the descriptor under either, while open
     bool active = false;          // temporary exists and is not yet committed
     atomicfile* nextpending = nullptr;  // next uncommitted file (discardpending() removes them all)
+    atomicfile* prevpending = nullptr;  // the one before it in that list
     ~atomicfile();
 };
 

@@ -166,16 +166,18 @@ int opentemporary(const char* tmppath, bool text) {
     return createexclusive(tmppath, text);
 }
 
-// Forgets f as pending once its temporary is gone or committed.
+// Forgets f as pending once its temporary is gone or committed. The list is
+// linked both ways: hundreds of copies may wait for their flush, and each
+// leaves it in constant time.
 void atomicend(atomicfile* f) {
+    bool listed = f->active;
     f->active = false;
-    for (atomicfile** link = &pendingfiles; *link != nullptr; link = &(*link)->nextpending) {
-        if (*link == f) {
-            *link = f->nextpending;
-            break;
-        }
-    }
+    if (!listed) return;
+    if (f->prevpending != nullptr) f->prevpending->nextpending = f->nextpending;
+    else if (pendingfiles == f) pendingfiles = f->nextpending;
+    if (f->nextpending != nullptr) f->nextpending->prevpending = f->prevpending;
     f->nextpending = nullptr;
+    f->prevpending = nullptr;
 }
 
 }  // namespace
@@ -201,7 +203,9 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
         f->fd = fd;
     }
     f->active = true;
+    f->prevpending = nullptr;
     f->nextpending = pendingfiles;
+    if (pendingfiles != nullptr) pendingfiles->prevpending = f;
     pendingfiles = f;
     return 0;
 }
