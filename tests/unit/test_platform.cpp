@@ -422,6 +422,36 @@ TEST_F(platformtest, atomiccommitfailureremovestemporary) {
     EXPECT_TRUE(fs::is_directory("out/inside"));
 }
 
+// Copies waiting for their flush leave the pending list in any order; what
+// is left is what a failed run removes, and the batch flush made beside the
+// run reports as the flush itself does.
+TEST_F(platformtest, pendingfilesleaveinanyorderandflushinabatch) {
+    atomicfile files[5];
+    std::vector<int> fds;
+    for (int i = 0; i < 5; i++) {
+        std::string name = "f" + std::to_string(i);
+        ASSERT_EQ(atomicopen(&files[i], name.c_str(), (name + ".tmp").c_str(), false), 0);
+        ASSERT_EQ(writefd(files[i].fd, name.data(), name.size()), 2);
+        fds.push_back(files[i].fd);
+    }
+    flushjob* job = startflush(fds.data(), fds.size(), nullptr);
+    std::size_t failed = 99;
+    EXPECT_EQ(waitflush(job, &failed), 0);
+    for (int i : {2, 0, 4}) EXPECT_EQ(atomiccommit(&files[i], false), 0);
+    discardpending();
+    for (int i = 0; i < 5; i++) {
+        std::string name = "f" + std::to_string(i);
+        bool committed = i % 2 == 0;
+        EXPECT_EQ(slurp(name), committed ? name : "") << name;
+        EXPECT_FALSE(fs::exists(name + ".tmp")) << name;
+        EXPECT_FALSE(files[i].active) << name;
+    }
+    int closed = -1;
+    job = startflush(&closed, 1, nullptr);
+    EXPECT_NE(waitflush(job, &failed), 0);
+    EXPECT_EQ(failed, 0u);
+}
+
 // ---- failure reporting ----------------------------------------------------
 
 TEST_F(platformtest, dieremovespendingtemporary) {
