@@ -135,8 +135,9 @@ class Case:
         """Makes the named destinations empty. What they held is moved aside
         into trash/, deleted with the work directory: deleting it here would
         charge the next timed command for it, as an ext4 file system without
-        a journal searches longer for a free inode for half a minute after
-        many were freed."""
+        a journal searches longer for a free inode for a minute or more after
+        many were freed. Mind that before a run too: delete nothing large in
+        the minutes before it."""
         trash = os.path.join(self.root, "trash")
         os.makedirs(trash, exist_ok=True)
         for n in names:
