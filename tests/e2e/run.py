@@ -119,9 +119,13 @@ class Scenario:
                 raise ScenarioFailed("run timed out after %d s: %s" % (RUN_TIMEOUT, " ".join(command)))
             # Wine itself can fail to start a program (its client loses the
             # connection to the Wine server); the program never ran, so the
-            # run is made again.
+            # run is made again. Now and then that failure says nothing and
+            # ends with status 1, which the tool never does: each of its
+            # failures has a message.
             err = proc.stdout if merged else proc.stderr
-            if not (self.wine and (merged or not proc.stdout) and err.startswith(WINE_START_FAILURES)):
+            silent = proc.returncode == 1 and not proc.stdout and not err
+            if not (self.wine and (merged or not proc.stdout) and
+                    (err.startswith(WINE_START_FAILURES) or silent)):
                 break
         result = Result(proc.returncode, decode(proc.stdout, self.wine),
                         decode(proc.stderr or b"", self.wine))
