@@ -175,6 +175,23 @@ def test_a_failed_update_records_what_it_wrote(t):
     ok(t, r, "and --uninstall knows them as its own")
 
 
+def test_copies_in_many_batches_all_land_with_their_fingerprints(t):
+    # More copies than the largest batch on either build, so that batches are
+    # flushed while the next ones are written; the second run replaces half.
+    names = ["many%03d" % i for i in range(600)]
+    project(t, PROJECT_LINES + ["core doc " + n for n in names])
+    for round, changed in (("install", names), ("update", names[::2])):
+        for n in changed:
+            t.write("src/" + n, "%s %s\n" % (n, round))
+        t.eq(run(t, "--update").status, 0, round)
+        r = run(t, "--verify")
+        t.eq((r.status, r.out), (0, "603 checked, 0 differ\n"), "in step after the " + round)
+    wrong = [n for i, n in enumerate(names)
+             if t.read("dest/doc/" + n) != ("%s %s\n" % (n, "update" if i % 2 == 0 else "install")).encode()]
+    t.eq(wrong, [], "every copy holds what its last run wrote")
+    t.check(all("TMPZ" not in n for n in t.listdir("dest/doc")), "no temporary left")
+
+
 # ---- --update and local edits -------------------------------------------------------
 
 def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
