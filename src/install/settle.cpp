@@ -14,6 +14,7 @@
 #include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
+#include "layout/layout.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
@@ -150,9 +151,12 @@ void finish(runstate* rs, settlequeue* q) {
         std::size_t failed = 0;
         int err = waitflush(q->job, &failed);
         q->job = nullptr;
+        if (err != 0 && failed < q->owners.size()) flushfailed(q->owners[failed]->file->path, err);
         if (err != 0) {
-            const waiting* w = q->owners[failed < q->owners.size() ? failed : 0];
-            flushfailed(w->file->path, err);
+            // The journal, flushed after the copies.
+            char journal[PATHSIZE];
+            ownpath(journal, sizeof journal, rs->destdir, ownfile::journal);
+            flushfailed(journal, err);
         }
     }
     std::vector<waiting> items = std::move(q->flushing);

@@ -505,6 +505,34 @@ def checkselection(sweep, project, start):
     return problems
 
 
+def checkjournal(sweep, project, start):
+    """A journal that cannot be flushed ends the run before any copy of its
+    batch takes its name, and the message names the journal."""
+    restore(project, start)
+    before = snapshot(project.path("dest"))
+    project.args = ["--update"] + project.args
+    try:
+        trace = project.path("journal.trace")
+        sweep.run(project, {"FP_FAULT_TRACE": trace})
+        flushes = [c for c in readtrace(trace, project)
+                   if c.fn == "flushfiles" and c.rel == "dest/manifest.journal"]
+        if not flushes:
+            return ["journal: no flush of dest/manifest.journal to fail"]
+        restore(project, start)
+        r = sweep.run(project, {"FP_FAULT": "%s:%d:EIO" % (flushes[0].op, flushes[0].n)})
+    finally:
+        project.args = project.args[1:]
+    problems = []
+    want = (1, "Failed to flush file 'dest/manifest.journal': %s (5)\n" % os.strerror(5))
+    if (r.status, r.err) != want:
+        problems.append("journal flush failed: status %d, stderr %r" % (r.status, r.err))
+    named = [rel for rel, data in snapshot(project.path("dest")).items()
+             if data is not None and before.get(rel) != data and not rel.startswith("manifest.")]
+    if named:
+        problems.append("journal flush failed, yet copies took their names: %s" % named)
+    return problems
+
+
 def checkrelease(release, faultexe, project):
     """The release binary holds no fault code and ignores FP_FAULT."""
     problems = []
@@ -561,6 +589,7 @@ def main():
                     cleanupvariant(sweep, project, start, old, clean, calls)
                     parts.append("failed clean-up %d" % (sweep.faulty - first))
                 problems += checkselection(sweep, project, start)
+                problems += checkjournal(sweep, project, start)
                 if args.release:
                     problems += checkrelease(os.path.abspath(args.release), exe, project)
     finally:
