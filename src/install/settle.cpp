@@ -66,7 +66,6 @@ struct settlequeue {
     bool lineless = false;  // the last copy handed over awaits its line
     bool settling = false;
     std::vector<waiting> flushing;        // the batch whose flush is under way
-    std::vector<const waiting*> owners;   // its copies, in the order of the flush
     flushjob* job = nullptr;
     // Without flushing a batch is one copy: nothing waits for a flush.
     std::size_t share = durable() ? std::clamp<std::size_t>(openfilelimit() / 8, 4, BATCHFILES) : 1;
@@ -116,7 +115,6 @@ void print(pendingline& p) {
 void handover(runstate* rs, settlequeue* q) {
     std::vector<int> fds;
     std::vector<unsigned char> samefs;  // in the directory of the copy before it
-    q->owners.clear();
     std::string_view lastdir;
     std::vector<copydone> done;  // the copies whose fingerprints are kept
     for (const waiting& w : q->items) {
@@ -126,7 +124,6 @@ void handover(runstate* rs, settlequeue* q) {
         samefs.push_back(!fds.empty() && !dir.empty() && dir == lastdir);
         lastdir = dir;
         fds.push_back(w.file->fd);
-        q->owners.push_back(&w);
         statinfo tmp;
         if (w.hashed && statfd(w.file->fd, &tmp) == 0)
             done.push_back({w.entry, w.file->path, w.hash, tmp, w.src});
@@ -151,9 +148,10 @@ void finish(runstate* rs, settlequeue* q) {
         std::size_t failed = 0;
         int err = waitflush(q->job, &failed);
         q->job = nullptr;
-        if (err != 0 && failed < q->owners.size()) flushfailed(q->owners[failed]->file->path, err);
         if (err != 0) {
-            // The journal, flushed after the copies.
+            // The copies were flushed in their order, the journal after them.
+            for (const waiting& w : q->flushing)
+                if (w.file && failed-- == 0) flushfailed(w.file->path, err);
             char journal[PATHSIZE];
             ownpath(journal, sizeof journal, rs->destdir, ownfile::journal);
             flushfailed(journal, err);
@@ -161,7 +159,6 @@ void finish(runstate* rs, settlequeue* q) {
     }
     std::vector<waiting> items = std::move(q->flushing);
     q->flushing.clear();
-    q->owners.clear();
     for (waiting& w : items) {
         if (w.file) {
             atomicfile* f = w.file.get();
