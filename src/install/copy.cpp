@@ -231,71 +231,101 @@ bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size) {
            size > 0 && rs->maxkeylen != 0;
 }
 
+namespace {
+
+// The source of one copy as far as it has been read: open, its status, and
+// the expansion of a file whose keys are substituted.
+struct sourceread {
+    sourcefile src{-1, nullptr};
+    statinfo info{};
+    bool expand = false;
+    heapbuffer text;
+    std::size_t textlen = 0;
+};
+
+// Opens the source unless it is open, reads its status and expands it.
+void readsource(runstate* rs, const fileinfo* entry, sourceread& s) {
+    if (s.src.fd < 0) s.src.fd = openread(s.src.path);
+    if (s.src.fd < 0) {
+        int err = errno;
+        die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+    }
+    int err = statfd(s.src.fd, &s.info);
+    if (err != 0)
+        die("Error with fstat on file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+    if (s.info.size < 0 || static_cast<std::uint64_t>(s.info.size) > SIZE_MAX)
+        die("Out of memory allocating buffer for file '%s'\n", s.src.path);
+    s.expand = expands(rs, entry, s.info.size);
+    if (s.expand) s.text = expandsource(rs, s.src, s.info, &s.textlen);
+}
+
+// Shows what was read of the source to the lifecycle: the expansion, or the
+// source itself.
+void showsource(const sourceread& s, copyquestion* q) {
+    q->src = &s.info;
+    if (s.expand) {
+        q->text = s.text.get();
+        q->textlen = s.textlen;
+    } else {
+        q->srcfd = s.src.fd;
+        q->srcpath = s.src.path;
+    }
+}
+
+}  // namespace
+
 int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
               const char* temppath, const char* destpath, fileinfo* entry,
               const destination& dst) {
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
-    hasher* hash = nullptr;
-    // Before the source is read: a new destination, or an existing one whose
-    // fingerprint may show from the source's status alone that it is in step.
-    if (!exists || sourcefd < 0) {
-        copyanswer a = lifeask(rs, {entry, destpath, &dst, sourcefd < 0 ? &srcstatus : nullptr});
-        if (exists && a.action == copyaction::leave) return COPYLEFT;
-        if (!exists && a.action == copyaction::would) {
-            closefd(sourcefd);
-            return COPYWOULD;
+    sourceread s;
+    s.src = {sourcefd, sourcepath};
+    copyquestion q{entry, destpath, &dst};
+    // A missing destination is asked about before its source is read. An
+    // existing one is shown the source's status alone when only that was
+    // read: its fingerprint may show it in step. An open source is read
+    // first, so that its expansion fails alike whatever becomes of it.
+    if (exists && sourcefd < 0) {
+        q.src = &srcstatus;
+    } else if (exists) {
+        readsource(rs, entry, s);
+        if (!s.expand && !rs->mode.compares) {
+            drain(s.src, static_cast<std::uint64_t>(s.info.size));
+            return COPYLEFT;
         }
-        if (!exists) hash = a.hash;
+        showsource(s, &q);
     }
-    if (sourcefd < 0) sourcefd = openread(sourcepath);
-    if (sourcefd < 0) {
-        int err = errno;
-        die("Error reading file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
+    // The lifecycle answers "look" while what it was shown does not tell.
+    copyanswer a;
+    while ((a = lifeask(rs, q)).action == copyaction::look) {
+        readsource(rs, entry, s);
+        showsource(s, &q);
     }
-    sourcefile src{sourcefd, sourcepath};
-
-    statinfo info;
-    int err = statfd(sourcefd, &info);
-    if (err != 0) die("Error with fstat on file '%s': %s (%d)\n", sourcepath, std::strerror(err), err);
-    if (info.size < 0 || static_cast<std::uint64_t>(info.size) > SIZE_MAX)
-        die("Out of memory allocating buffer for file '%s'\n", sourcepath);
-    bool expand = expands(rs, entry, info.size);
-    if (exists && !expand && !rs->mode.compares) {
-        drain(src, static_cast<std::uint64_t>(info.size));
-        return COPYLEFT;
+    if (!exists && a.action == copyaction::would) {
+        closefd(s.src.fd);
+        return COPYWOULD;
     }
-    heapbuffer text;
-    std::size_t textlen = 0;
-    if (expand) text = expandsource(rs, src, info, &textlen);
+    if (!exists) readsource(rs, entry, s);
     // An existing destination is left alone unless the lifecycle asks for it
-    // to be replaced or written beside, judging by the expansion or else by
-    // the source itself (read again from its start when it is copied).
-    bool beside = false;
+    // to be replaced or written beside; a source it compared is read again
+    // from its start when it is copied.
+    bool beside = a.action == copyaction::beside;
     if (exists) {
-        copyquestion q{entry, destpath, &dst, &info};
-        if (expand) {
-            q.text = text.get();
-            q.textlen = textlen;
-        } else {
-            q.srcfd = src.fd;
-            q.srcpath = src.path;
-        }
-        copyanswer a = lifeask(rs, q);
         if (a.action == copyaction::leave || !rs->mode.writes) {
-            if (!expand) closefd(src.fd);
+            if (!s.expand && s.src.fd >= 0) closefd(s.src.fd);
             return unwritten(a.action);
         }
-        if (!expand && (err = rewindfd(src.fd)) != 0)
-            die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
-        beside = a.action == copyaction::beside;
-        hash = a.hash;
+        int err = s.expand ? 0 : rewindfd(s.src.fd);
+        if (err != 0)
+            die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
     }
     auto write = [&](const char* temp, const char* dest) {
-        if (expand)
-            return copytext(rs, text.get(), textlen, info, temp, dest, entry, hash, exists, beside);
-        return copyplain(rs, src, info, temp, dest, entry, hash, exists, beside);
+        if (s.expand)
+            return copytext(rs, s.text.get(), s.textlen, s.info, temp, dest, entry, a.hash, exists,
+                            beside);
+        return copyplain(rs, s.src, s.info, temp, dest, entry, a.hash, exists, beside);
     };
     if (!beside) return write(temppath, destpath);
     besidenames names(destpath, temppath);

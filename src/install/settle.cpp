@@ -66,6 +66,7 @@ struct settlequeue {
     bool lineless = false;  // the last copy handed over awaits its line
     bool settling = false;
     std::vector<waiting> flushing;        // the batch whose flush is under way
+    std::vector<waiting> named;  // copies named since the last report, with fingerprints
     flushjob* job = nullptr;
     // Without flushing a batch is one copy: nothing waits for a flush.
     std::size_t share = durable() ? std::clamp<std::size_t>(openfilelimit() / 8, 4, BATCHFILES) : 1;
@@ -110,13 +111,22 @@ void print(pendingline& p) {
     }
 }
 
+// Reports to the lifecycle the copies named since the last report and those
+// of r.coming, about to be flushed: the journal's descriptor, or -1.
+int report(runstate* rs, settlequeue* q, copyreport& r) {
+    for (const waiting& w : q->named) r.named.push_back({w.entry, w.file->path, w.hash, {}, w.src});
+    int journal = lifecopied(rs, r);
+    q->named.clear();
+    return journal;
+}
+
 // Starts the flush of the batch being filled (its fingerprints journaled and
 // flushed with it) and makes it the batch under way.
 void handover(runstate* rs, settlequeue* q) {
     std::vector<int> fds;
     std::vector<unsigned char> samefs;  // in the directory of the copy before it
     std::string_view lastdir;
-    std::vector<copydone> done;  // the copies whose fingerprints are kept
+    copyreport r;
     for (const waiting& w : q->items) {
         if (!w.file) continue;
         std::string_view path(w.file->path);
@@ -126,10 +136,10 @@ void handover(runstate* rs, settlequeue* q) {
         fds.push_back(w.file->fd);
         statinfo tmp;
         if (w.hashed && statfd(w.file->fd, &tmp) == 0)
-            done.push_back({w.entry, w.file->path, w.hash, tmp, w.src});
+            r.coming.push_back({w.entry, w.file->path, w.hash, tmp, w.src});
     }
     // The journal is flushed with the copies, before any takes its name.
-    if (int journal = lifejournal(rs, done); journal >= 0) {
+    if (int journal = report(rs, q, r); journal >= 0) {
         fds.push_back(journal);
         samefs.push_back(0);
     }
@@ -160,6 +170,7 @@ void finish(runstate* rs, settlequeue* q) {
     std::vector<waiting> items = std::move(q->flushing);
     q->flushing.clear();
     for (waiting& w : items) {
+        bool named = false;
         if (w.file) {
             atomicfile* f = w.file.get();
             int err = atomiccommit(f, w.replace);
@@ -173,22 +184,31 @@ void finish(runstate* rs, settlequeue* q) {
                 w.line.line.status = '-';
             } else if (err != 0) {
                 flushfailed(f->path, err);
-            } else if (w.hashed) {
-                lifecopied(rs, w.entry, f->path, w.hash, w.src);
+            } else {
+                named = w.hashed;
             }
         }
         print(w.line);
+        if (named) q->named.push_back(std::move(w));
     }
 }
 
 // Names the batch under way, then starts the flush of the one filled since;
-// with last, names that one too.
+// with last, names that one too and reports every named copy.
 void settle(runstate* rs, settlequeue* q, bool last) {
-    if (q->settling) return;  // a failure while settling ends the run as it is
+    copyreport none;
+    // A failure while settling ends the run as it is, with what it named.
+    if (q->settling) {
+        if (last) report(rs, q, none);
+        return;
+    }
     q->settling = true;
     finish(rs, q);
     if (!q->items.empty()) handover(rs, q);
-    if (last) finish(rs, q);
+    if (last) {
+        finish(rs, q);
+        report(rs, q, none);
+    }
     q->settling = false;
 }
 
@@ -251,5 +271,6 @@ void settlenote(runstate* rs, std::string text) {
 
 void settleall(runstate* rs) {
     settlequeue* q = rs->settle;
-    if (q != nullptr && !(q->items.empty() && q->flushing.empty())) settle(rs, q, true);
+    if (q != nullptr && !(q->items.empty() && q->flushing.empty() && q->named.empty()))
+        settle(rs, q, true);
 }

@@ -123,7 +123,11 @@ step visitentry(walkstate& ws) {
     fileinfo* e = ws.cur;
     ws.savednext = e->next;
     FP_CHECK(e->pkgname != nullptr);
-    if (!lifewalks(ws.rs, e)) return step::advance;
+    // A record the input no longer lists, in this run's selection and with
+    // nothing below it, is left to --prune and --verify after the walk.
+    if ((e->flags & F_FROMMANIFEST) != 0 && e->child == nullptr &&
+        (ws.rs->mode.removes || ws.rs->mode.reports) && inscope(ws.rs, e))
+        return step::advance;
     if (e->pkgname[0] == '-') {
         if (ws.rs->pkgmode == 0) return step::place;
         if (ws.walkpkg[0] == '-') return (e->flags & F_DIR) != 0 ? step::descend : step::advance;

@@ -205,11 +205,6 @@ int lifestatus(const runstate* rs) {
 
 // ---- install walk and copy ------------------------------------------------
 
-bool lifewalks(const runstate* rs, const fileinfo* e) {
-    if (!(rs->prune || rs->mode.reports) || (e->flags & F_FROMMANIFEST) == 0) return true;
-    return e->child != nullptr || !inscope(rs, e);
-}
-
 
 namespace {
 
@@ -347,18 +342,15 @@ copyanswer lifeask(runstate* rs, const copyquestion& q) {
 }
 
 
-void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                const statinfo& src) {
-    lifestate* ls = lifeof(rs);
-    statinfo dst;
-    if (!ls->keep || statpath(destpath, &dst) != 0) return;
-    remember(ls, recordkey(e), d, dst, src, relativepath(rs, e, destpath));
-}
-
-int lifejournal(runstate* rs, const std::vector<copydone>& batch) {
+int lifecopied(runstate* rs, const copyreport& r) {
     lifestate* ls = rs->life;
     if (ls == nullptr || !ls->keep) return -1;
-    for (const copydone& c : batch) {
+    for (const copydone& c : r.named) {
+        statinfo dst;
+        if (statpath(c.destpath, &dst) == 0)
+            remember(ls, recordkey(c.entry), c.hash, dst, c.src, relativepath(rs, c.entry, c.destpath));
+    }
+    for (const copydone& c : r.coming) {
         fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
                        relativepath(rs, c.entry, c.destpath)};
         ls->journalnext += sumsline(recordkey(c.entry), fp);

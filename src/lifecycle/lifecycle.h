@@ -41,9 +41,6 @@ int lifestatus(const runstate* rs);
 
 // ---- install walk and copy ------------------------------------------------
 
-// False for a record the input no longer lists that this run must not
-// install (--prune, --verify).
-bool lifewalks(const runstate* rs, const fileinfo* e);
 // What the copy does with one file's destination.
 enum class copyaction {
     leave,    // it stays as it is
@@ -111,13 +108,9 @@ struct copyanswer {
     hasher* hash;
 };
 copyanswer lifeask(runstate* rs, const copyquestion& q);
-// A copy of e to destpath completed with content hash d from a source of
-// status src: the one result the copy reports.
-void lifecopied(runstate* rs, const fileinfo* e, const char* destpath, const digest& d,
-                const statinfo& src);
 
-// A finished copy about to take its name: its entry, the name, the hash of
-// its content, the status of its temporary and of its source.
+// A finished copy: its entry, its name, the hash of its content, the status
+// of its temporary (of a copy about to be named) and of its source.
 struct copydone {
     const fileinfo* entry;
     const char* destpath;
@@ -125,12 +118,18 @@ struct copydone {
     statinfo tmp;
     statinfo src;
 };
-// Appends the fingerprints of a batch of finished copies to the journal
-// beside the manifest ("manifest.journal"), before the copies take their
-// names: a run killed after that leaves them known as the tool's own. The
-// journal's descriptor, to be flushed with the copies, or -1 when nothing
-// was written.
-int lifejournal(runstate* rs, const std::vector<copydone>& batch);
+// The one result the copy reports, batch by batch: the copies that took
+// their names since the last report, whose fingerprints are kept, and the
+// batch about to be flushed and named, whose fingerprints are appended
+// first to the journal beside the manifest ("manifest.journal"): a run
+// killed after that knows them as its own.
+struct copyreport {
+    std::vector<copydone> named;
+    std::vector<copydone> coming;
+};
+// The journal's descriptor, to be flushed with the coming batch, or -1 when
+// nothing was written.
+int lifecopied(runstate* rs, const copyreport& r);
 
 // ---- manifest -------------------------------------------------------------
 

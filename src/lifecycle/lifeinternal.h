@@ -207,8 +207,6 @@ void removerecords(runstate* rs, lifestate* ls);
 void removeoutputs(runstate* rs, lifestate* ls);
 void verifyreport(runstate* rs, lifestate* ls);
 
-// Whether a record belongs to this run's selection (-l, -P).
-bool inscope(const runstate* rs, const fileinfo* e);
 // Whether an entry was read from the previous manifest (merged or not).
 bool recorded(const runstate* rs, const fileinfo* e);
 // A file entry: it has a type of files.

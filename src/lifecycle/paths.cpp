@@ -27,11 +27,6 @@ bool isfile(const fileinfo* e) { return e->ftype != nullptr && (e->ftype->flags 
 // value, also after an input entry merged into them.
 bool recorded(const runstate* rs, const fileinfo* e) { return e->basedir != rs->cwd; }
 
-bool inscope(const runstate* rs, const fileinfo* e) {
-    if (rs->patch != 0 && (e->flags & F_PATCH) == 0) return false;
-    return packagewanted(rs, e->pkgname);
-}
-
 const char* packagedir(const runstate* rs, const fileinfo* e) {
     return rs->pkgmode != 0 && e->pkgname[0] != '-' ? e->pkgname : "";
 }

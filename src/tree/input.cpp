@@ -301,3 +301,8 @@ bool packagewanted(const runstate* rs, const char* pkg) {
     return std::bsearch(&pkg, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
                         sizeof rs->pkglist[0], pkgcmp) != nullptr;
 }
+
+bool inscope(const runstate* rs, const fileinfo* e) {
+    if (rs->patch != 0 && (e->flags & F_PATCH) == 0) return false;
+    return packagewanted(rs, e->pkgname);
+}
