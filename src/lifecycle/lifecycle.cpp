@@ -203,8 +203,7 @@ int lifestatus(const runstate* rs) {
     return ls->differ > 0 || ls->keptfiles > 0 ? 2 : 0;
 }
 
-// ---- install walk and copy ------------------------------------------------
-
+// ---- the copy ------------------------------------------------------------
 
 namespace {
 

@@ -1,7 +1,8 @@
 // Keeping a destination in step: fingerprints of installed files
 // ("manifest.sums") and the options --update, --verify, --prune and
-// --uninstall. The driver, the install walk, the copy and the manifest
-// stages call these seams; what happens at each is decided here.
+// --uninstall. The driver, the copy and the manifest stages call these
+// seams (the copy through one question and one report); what happens at
+// each is decided here.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,7 @@ void lifeonfailure(runstate* rs);
 // difference or a changed file was kept.
 int lifestatus(const runstate* rs);
 
-// ---- install walk and copy ------------------------------------------------
+// ---- the copy ------------------------------------------------------------
 
 // What the copy does with one file's destination.
 enum class copyaction {

@@ -318,6 +318,30 @@ TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
                 "^Error reading file 'srcdir': ");
 }
 
+// As --update asks: the source's status first, read only when that does not
+// tell; a differing destination is replaced with the source copied from its
+// start, an equal one left.
+TEST_F(copytest, comparingreadsthesourcewhenitsstatusdoesnottell) {
+    rs->mode.compares = true;
+    auto update = [&](const std::string& dst) {
+        destination d;
+        EXPECT_EQ(needssource(rs.get(), plainentry(), dst.c_str(), &d), sourceneed::status);
+        statinfo st{};
+        EXPECT_EQ(statpath("src", &st), 0);
+        std::string tmp = dst + "TMPZ";
+        int rc = placefile(rs.get(), -1, "src", st, tmp.c_str(), dst.c_str(), plainentry(), d);
+        settleall(rs.get());
+        return rc;
+    };
+    put("src", "new content");
+    put("differs", "old content");  // the same size: the content is compared
+    put("same", "new content");
+    EXPECT_EQ(update("differs"), COPYREPLACED);
+    EXPECT_EQ(get("differs"), "new content");
+    EXPECT_EQ(update("same"), COPYLEFT);
+    EXPECT_FALSE(fs::exists("differsTMPZ") || fs::exists("sameTMPZ"));
+}
+
 TEST_F(copytest, creationfailureendstherun) {
     put("src", "x");
     EXPECT_EXIT(copy("src", "missing/out", plainentry()), ::testing::ExitedWithCode(1),
