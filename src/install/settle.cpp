@@ -125,10 +125,12 @@ int report(runstate* rs, settlequeue* q, copyreport& r) {
 void handover(runstate* rs, settlequeue* q) {
     std::vector<int> fds;
     std::vector<unsigned char> samefs;  // in the directory of the copy before it
+    std::vector<flushcommit> commits;
     std::string_view lastdir;
     copyreport r;
     for (const waiting& w : q->items) {
         if (!w.file) continue;
+        commits.push_back({w.file.get(), w.replace});
         std::string_view path(w.file->path);
         std::string_view dir = path.substr(0, path.find_last_of("/\\") + 1);
         samefs.push_back(!fds.empty() && !dir.empty() && dir == lastdir);
@@ -143,7 +145,9 @@ void handover(runstate* rs, settlequeue* q) {
         fds.push_back(journal);
         samefs.push_back(0);
     }
-    if (durable() && !fds.empty()) q->job = startflush(fds.data(), fds.size(), samefs.data());
+    // The flushing thread names the copies too, off the copying.
+    if (durable() && !fds.empty())
+        q->job = startflush(fds.data(), fds.size(), samefs.data(), commits.data(), commits.size());
     q->flushing = std::move(q->items);
     q->items.clear();
     q->files = 0;
@@ -154,9 +158,10 @@ void handover(runstate* rs, settlequeue* q) {
 // Waits for the flush of the batch under way, then names its copies in order
 // and shows their lines.
 void finish(runstate* rs, settlequeue* q) {
+    std::vector<int> committed;
     if (q->job != nullptr) {
         std::size_t failed = 0;
-        int err = waitflush(q->job, &failed);
+        int err = waitflush(q->job, &failed, &committed);
         q->job = nullptr;
         if (err != 0) {
             // The copies were flushed in their order, the journal after them.
@@ -169,11 +174,14 @@ void finish(runstate* rs, settlequeue* q) {
     }
     std::vector<waiting> items = std::move(q->flushing);
     q->flushing.clear();
+    std::size_t next = 0;
     for (waiting& w : items) {
         bool named = false;
         if (w.file) {
             atomicfile* f = w.file.get();
-            int err = atomiccommit(f, w.replace);
+            // Those the flushing thread did not try are committed here.
+            int err = next < committed.size() ? committed[next++] : NOTCOMMITTED;
+            if (err == NOTCOMMITTED) err = atomiccommit(f, w.replace);
             if (err == EEXIST && !w.replace) {
                 // A file of that name appeared meanwhile: it stays.
                 w.line.line.status = '-';

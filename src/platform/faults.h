@@ -32,6 +32,9 @@ int faultcheck(faultop op, const char* fn, int fd);
 // Replaces the selection (FP_FAULT syntax; empty for none) and zeroes the
 // counts: true when the whole text was understood, else nothing changes.
 bool faultselect(std::string_view spec);
+// While on, the hooks of the calling thread count nothing and fail nothing:
+// its calls were counted ahead by the thread that handed them over.
+void faultquiet(bool on);
 // Calls of op counted so far.
 long faultcalls(faultop op);
 

@@ -218,14 +218,25 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed,
 // How many files this process may hold open at once.
 std::size_t openfilelimit();
 // The same flush made by a thread of its own, so that the disk writes one
-// batch while the run goes on with the next. The files must stay open, and
-// nothing may be written to them, until waitflush, which ends the flush and
-// returns what flushfiles would have.
+// batch while the run goes on with the next. Once the flush succeeded, the
+// same thread commits the files of commits in their order, as atomiccommit
+// would, until one fails: their closing and renaming leave the copying too.
+// The descriptors must stay open, and nothing may be written to them or done
+// with those files, until waitflush, which ends the job and returns what
+// flushfiles would have; with 0, committed (when given) gets the result of
+// each commit: what atomiccommit returned, or NOTCOMMITTED for one not tried.
 struct flushjob;
-flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs);
+struct atomicfile;
+struct flushcommit {
+    atomicfile* file;
+    bool replace;
+};
+constexpr int NOTCOMMITTED = -1;
+flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs,
+                     const flushcommit* commits = nullptr, std::size_t ncommits = 0);
 // Whether the flush has ended (waitflush would not wait).
 bool flushdone(const flushjob* job);
-int waitflush(flushjob* job, std::size_t* failed);
+int waitflush(flushjob* job, std::size_t* failed, std::vector<int>* committed = nullptr);
 // Opens path for appending, created when missing, never through a link:
 // descriptor, or -1 with errno.
 int openappend(const char* path);

@@ -228,6 +228,22 @@ int flushfaults(const int* fds, std::size_t n, std::size_t* failed) {
     return 0;
 }
 
+// The faults of a commit made by the flushing thread, counted beforehand by
+// the thread that starts it: of its close, then of its rename.
+struct commitfault {
+    int close = 0;
+    int rename = 0;
+};
+
+commitfault commitfaults([[maybe_unused]] const atomicfile* f) {
+    commitfault c;
+#if defined(FP_FAULTS)
+    c.close = faultcheck(faultop::close, "closefd", f->fd);
+    c.rename = faultcheck(faultop::rename, "movefile", f->path);
+#endif
+    return c;
+}
+
 }  // namespace
 
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
@@ -238,13 +254,42 @@ int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigne
 struct flushjob {
     std::vector<int> fds;
     std::vector<unsigned char> samefs;
+    std::vector<flushcommit> commits;
+    std::vector<commitfault> faults;
+    std::vector<int> committed;
     std::thread worker;
     int err = 0;
     std::size_t failed = 0;
     std::atomic<bool> done{false};
 };
 
-flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs) {
+namespace {
+
+// Closes and renames the files of the job in order until one fails, as
+// atomiccommit does; the list of pending files is left to waitflush.
+void commitall(flushjob* job) {
+#if defined(FP_FAULTS)
+    faultquiet(true);  // the calls were counted by the starting thread
+#endif
+    for (std::size_t i = 0; i < job->commits.size(); i++) {
+        atomicfile* f = job->commits[i].file;
+        const commitfault& fault = job->faults[i];
+        int err = atomicclose(f);
+        if (fault.close != 0) err = fault.close;
+        if (err == 0) err = fault.rename != 0 ? fault.rename
+                                              : movefile(f->tmppath, f->path, job->commits[i].replace);
+        job->committed[i] = err;
+        if (err != 0) break;
+    }
+#if defined(FP_FAULTS)
+    faultquiet(false);
+#endif
+}
+
+}  // namespace
+
+flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs,
+                     const flushcommit* commits, std::size_t ncommits) {
     auto* job = new flushjob;
     job->err = flushfaults(fds, n, &job->failed);
     if (job->err != 0 || n == 0) {
@@ -253,9 +298,13 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs)
     }
     job->fds.assign(fds, fds + n);
     if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
+    job->commits.assign(commits, commits + ncommits);
+    job->committed.assign(ncommits, NOTCOMMITTED);
+    for (const flushcommit& c : job->commits) job->faults.push_back(commitfaults(c.file));
     auto flush = [job] {
         job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
                               job->samefs.empty() ? nullptr : job->samefs.data());
+        if (job->err == 0) commitall(job);
         job->done = true;
     };
     try {
@@ -268,10 +317,17 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs)
 
 bool flushdone(const flushjob* job) { return job->done; }
 
-int waitflush(flushjob* job, std::size_t* failed) {
+int waitflush(flushjob* job, std::size_t* failed, std::vector<int>* committed) {
     if (job->worker.joinable()) job->worker.join();
     int err = job->err;
     *failed = job->failed;
+    // The bookkeeping of atomiccommit, made here in the calling thread.
+    for (std::size_t i = 0; i < job->commits.size(); i++) {
+        int result = job->committed[i];
+        if (result == 0) atomicend(job->commits[i].file);
+        else if (result != NOTCOMMITTED) atomicdiscard(job->commits[i].file);
+    }
+    if (committed != nullptr) *committed = std::move(job->committed);
     delete job;
     return err;
 }

@@ -452,6 +452,35 @@ TEST_F(platformtest, pendingfilesleaveinanyorderandflushinabatch) {
     EXPECT_EQ(failed, 0u);
 }
 
+// The flushing thread names the batch's files in order and stops at the
+// first it cannot name: that one's temporary goes, the rest stay pending
+// for the caller, and the named ones leave the pending list.
+TEST_F(platformtest, flushjobnamesitsfilesinorderuntilonefails) {
+    atomicfile files[4];
+    std::vector<int> fds;
+    std::vector<flushcommit> commits;
+    spill("f1", "taken");
+    for (int i = 0; i < 4; i++) {
+        std::string name = "f" + std::to_string(i);
+        ASSERT_EQ(atomicopen(&files[i], name.c_str(), (name + ".tmp").c_str(), false), 0);
+        ASSERT_EQ(writefd(files[i].fd, "new", 3), 3);
+        fds.push_back(files[i].fd);
+        commits.push_back({&files[i], false});
+    }
+    std::size_t failed = 99;
+    std::vector<int> committed;
+    EXPECT_EQ(waitflush(startflush(fds.data(), 4, nullptr, commits.data(), 4), &failed, &committed), 0);
+    EXPECT_EQ(committed, (std::vector<int>{0, EEXIST, NOTCOMMITTED, NOTCOMMITTED}));
+    EXPECT_EQ(slurp("f0"), "new");
+    EXPECT_EQ(slurp("f1"), "taken");
+    EXPECT_FALSE(files[0].active || files[1].active || fs::exists("f1.tmp"));
+    EXPECT_TRUE(files[2].active && files[3].active);
+    EXPECT_EQ(atomiccommit(&files[3], false), 0);
+    discardpending();
+    EXPECT_EQ(slurp("f3"), "new");
+    EXPECT_FALSE(fs::exists("f2") || fs::exists("f2.tmp"));
+}
+
 // ---- failure reporting ----------------------------------------------------
 
 TEST_F(platformtest, dieremovespendingtemporary) {
