@@ -30,7 +30,7 @@ namespace {
 // share keeps them within half of what the process may hold open. Fewer,
 // larger batches make fewer syncs, each of which also writes the file
 // system's own blocks again.
-constexpr std::size_t BATCHFILES = 256;  // the share, where descriptors allow
+constexpr std::size_t BATCHFILES = 512;  // the share, where descriptors allow
 constexpr std::uint64_t BATCHBYTES = 16ull << 20;
 constexpr std::uint64_t MOSTBYTES = 64ull << 20;
 
