@@ -220,7 +220,8 @@ std::size_t openfilelimit();
 // The same flush made by a thread of its own, so that the disk writes one
 // batch while the run goes on with the next. Once the flush succeeded, the
 // same thread commits the files of commits in their order, as atomiccommit
-// would, until one fails: their closing and renaming leave the copying too.
+// would, until one fails or replaces a file: their closing and renaming
+// leave the copying too.
 // The descriptors must stay open, and nothing may be written to them or done
 // with those files, until waitflush, which ends the job and returns what
 // flushfiles would have; with 0, committed (when given) gets the result of

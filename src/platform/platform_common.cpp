@@ -266,18 +266,19 @@ struct flushjob {
 namespace {
 
 // Closes and renames the files of the job in order until one fails, as
-// atomiccommit does; the list of pending files is left to waitflush.
+// atomiccommit does; the list of pending files is left to waitflush. It
+// stops before a replacement too: replacing a file another program holds may
+// set it aside and warn (on Windows), which is the calling thread's to do.
 void commitall(flushjob* job) {
 #if defined(FP_FAULTS)
     faultquiet(true);  // the calls were counted by the starting thread
 #endif
-    for (std::size_t i = 0; i < job->commits.size(); i++) {
+    for (std::size_t i = 0; i < job->commits.size() && !job->commits[i].replace; i++) {
         atomicfile* f = job->commits[i].file;
         const commitfault& fault = job->faults[i];
         int err = atomicclose(f);
         if (fault.close != 0) err = fault.close;
-        if (err == 0) err = fault.rename != 0 ? fault.rename
-                                              : movefile(f->tmppath, f->path, job->commits[i].replace);
+        if (err == 0) err = fault.rename != 0 ? fault.rename : movefile(f->tmppath, f->path, false);
         job->committed[i] = err;
         if (err != 0) break;
     }
@@ -300,7 +301,10 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs,
     if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
     job->commits.assign(commits, commits + ncommits);
     job->committed.assign(ncommits, NOTCOMMITTED);
-    for (const flushcommit& c : job->commits) job->faults.push_back(commitfaults(c.file));
+    for (const flushcommit& c : job->commits) {
+        if (c.replace) break;
+        job->faults.push_back(commitfaults(c.file));
+    }
     auto flush = [job] {
         job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
                               job->samefs.empty() ? nullptr : job->samefs.data());

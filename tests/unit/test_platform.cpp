@@ -453,8 +453,8 @@ TEST_F(platformtest, pendingfilesleaveinanyorderandflushinabatch) {
 }
 
 // The flushing thread names the batch's files in order and stops at the
-// first it cannot name: that one's temporary goes, the rest stay pending
-// for the caller, and the named ones leave the pending list.
+// first it cannot name (whose temporary goes) or that replaces a file: the
+// rest stay pending for the caller, and the named ones leave the list.
 TEST_F(platformtest, flushjobnamesitsfilesinorderuntilonefails) {
     atomicfile files[4];
     std::vector<int> fds;
@@ -474,6 +474,9 @@ TEST_F(platformtest, flushjobnamesitsfilesinorderuntilonefails) {
     EXPECT_EQ(slurp("f0"), "new");
     EXPECT_EQ(slurp("f1"), "taken");
     EXPECT_FALSE(files[0].active || files[1].active || fs::exists("f1.tmp"));
+    flushcommit rest[] = {{&files[2], true}, {&files[3], false}};
+    EXPECT_EQ(waitflush(startflush(&fds[2], 2, nullptr, rest, 2), &failed, &committed), 0);
+    EXPECT_EQ(committed, (std::vector<int>{NOTCOMMITTED, NOTCOMMITTED}));
     EXPECT_TRUE(files[2].active && files[3].active);
     EXPECT_EQ(atomiccommit(&files[3], false), 0);
     discardpending();
