@@ -346,8 +346,8 @@ int lifecopied(runstate* rs, const copyreport& r) {
     if (ls == nullptr || !ls->keep) return -1;
     for (const copydone& c : r.named) {
         statinfo dst;
-        if (statpath(c.destpath, &dst) == 0)
-            remember(ls, recordkey(c.entry), c.hash, dst, c.src, relativepath(rs, c.entry, c.destpath));
+        if (statpath(c.destpath, &dst) != 0) continue;
+        remember(ls, recordkey(c.entry), c.hash, dst, c.src, relativepath(rs, c.entry, c.destpath));
     }
     for (const copydone& c : r.coming) {
         fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,

@@ -469,7 +469,8 @@ TEST_F(platformtest, flushjobnamesitsfilesinorderuntilonefails) {
     }
     std::size_t failed = 99;
     std::vector<int> committed;
-    EXPECT_EQ(waitflush(startflush(fds.data(), 4, nullptr, commits.data(), 4), &failed, &committed), 0);
+    flushjob* job = startflush(fds.data(), 4, nullptr, commits.data(), 4);
+    EXPECT_EQ(waitflush(job, &failed, &committed), 0);
     EXPECT_EQ(committed, (std::vector<int>{0, EEXIST, NOTCOMMITTED, NOTCOMMITTED}));
     EXPECT_EQ(slurp("f0"), "new");
     EXPECT_EQ(slurp("f1"), "taken");
