@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "ending/ending.h"
+#include "input/input.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "lifecycle/lifecycle.h"

@@ -226,11 +226,6 @@ sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath
     return rs->mode.compares ? sourceneed::status : sourceneed::none;
 }
 
-bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size) {
-    return (entry->flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 &&
-           size > 0 && rs->maxkeylen != 0;
-}
-
 namespace {
 
 // The source of one copy as far as it has been read: open, its status, and
@@ -255,7 +250,7 @@ void readsource(runstate* rs, const fileinfo* entry, sourceread& s) {
         die("Error with fstat on file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
     if (s.info.size < 0 || static_cast<std::uint64_t>(s.info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", s.src.path);
-    s.expand = expands(rs, entry, s.info.size);
+    s.expand = expands(rs, entry->flags, s.info.size);
     if (s.expand) s.text = expandsource(rs, s.src, s.info, &s.textlen);
 }
 

@@ -14,6 +14,7 @@ struct runstate;
 struct fileinfo;
 struct atomicfile;
 struct digest;
+struct destination;
 
 // What copyfile did with the destination.
 constexpr int COPYLEFT = 0;      // left alone: it exists
@@ -22,12 +23,6 @@ constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it diffe
 constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
 constexpr int COPYBESIDE = 4;    // changed since it was installed: left, and the new content
                                  // written (with -n: to be written) beside it (--update)
-// What stands at a file entry's destination path.
-struct destination {
-    bool exists = false;
-    int error = 0;  // why its status could not be read
-    statinfo status;
-};
 // What a file entry needs of its source.
 enum class sourceneed {
     none,    // nothing: the destination is left alone whatever the source holds
@@ -52,9 +47,6 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
 // the run.
 int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
              const char* destpath, fileinfo* entry, const destination& dst);
-// Whether the copy expands the keys of a source of that size (a substituted
-// type, outside package and spec modes, with keys defined, and not empty).
-bool expands(const runstate* rs, const fileinfo* entry, std::int64_t size);
 // ---- the batch of finished copies ---------------------------------------
 //
 // A finished copy waits, open under its temporary name, until a batch of
@@ -83,7 +75,3 @@ void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t
 // relative directory and only what lies below it.
 void retrywalk(runstate* rs);
 
-// Opens f for path under the temporary name tmppath, or under tmppath with a
-// counter when an entry of the trees installs that name or something other
-// than a leftover temporary stands there. 0 or the error number.
-int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "run/run.h"
-#include "install/install.h"
 #include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"

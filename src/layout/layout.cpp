@@ -1,7 +1,6 @@
 // Composing the paths a run touches and checking the names and paths read
 // back from its state.
 #include "layout/layout.h"
-#include "layout/winnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "text/text.h"
+#include "text/winnames.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

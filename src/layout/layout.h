@@ -10,6 +10,8 @@
 #include <string_view>
 
 struct fileinfo;
+struct runstate;
+struct atomicfile;
 
 // The tag every temporary name carries, spelled once: a copy's temporary is
 // its installed name with the tag after the stem ("fileTMPZ.txt"); the
@@ -81,3 +83,8 @@ const char* fieldproblem(fieldkind kind, std::string_view value);
 // empty, ".", "..", a drive letter; the host's reserved names are checked
 // here too.
 const char* componentproblem(std::string_view c);
+
+// Opens f for path under the temporary name tmppath, or under tmppath with a
+// counter when an entry of the trees installs that name or something other
+// than a leftover temporary stands there. 0 or the error number.
+int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text);

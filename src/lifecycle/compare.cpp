@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "ending/ending.h"
-#include "install/install.h"
+#include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"
 #include "run/run.h"
 #include "text/text.h"
@@ -163,7 +163,7 @@ bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fing
     openfile source(path.c_str());
     statinfo ss;
     if (!source.ok() || statfd(source.r.fd, &ss) != 0) return false;
-    if (expands(rs, e, ss.size)) {
+    if (expands(rs, e->flags, ss.size)) {
         std::string text = expandtext(rs, source.r, static_cast<std::size_t>(ss.size));
         return sameastext(diskpath, text.data(), text.size());
     }

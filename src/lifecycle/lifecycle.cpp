@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "ending/ending.h"
-#include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "platform/platform.h"
 #include "report/report.h"

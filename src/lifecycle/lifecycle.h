@@ -15,8 +15,14 @@
 struct runstate;
 struct fileinfo;
 struct hasher;
-struct destination;
 struct runmode;
+
+// What stands at a file entry's destination path.
+struct destination {
+    bool exists = false;
+    int error = 0;  // why its status could not be read
+    statinfo status;
+};
 
 // ---- driver ---------------------------------------------------------------
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "layout/layout.h"
 #include "run/run.h"
-#include "install/install.h"
 #include "lifecycle/lifeinternal.h"
 #include "tree/tree.h"
 #include "types/types.h"

@@ -17,8 +17,8 @@
 #include <set>
 
 #include "ending/ending.h"
-#include "install/install.h"
 #include "inuse/inuse.h"
+#include "layout/layout.h"
 #include "lifecycle/lifecycle.h"
 #include "lifecycle/lifeinternal.h"
 #include "lock/lock.h"

@@ -20,7 +20,6 @@
 #include <cstring>
 
 #include "ending/ending.h"
-#include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifeinternal.h"
 #include "report/report.h"

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "ending/ending.h"
-#include "install/install.h"
 #include "layout/layout.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"

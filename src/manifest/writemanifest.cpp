@@ -1,5 +1,6 @@
 // Writing "manifest.txt": one record per file or link entry of the trees, so
 // that the next run can tell what changed.
+#include "layout/layout.h"
 #include "manifest/manifest.h"
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <string>
 
 #include "ending/ending.h"
-#include "install/install.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "report/report.h"

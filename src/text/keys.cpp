@@ -1,6 +1,7 @@
 // Substitution keys: the hash shared with the type table, the key table and
 // the <key> / <line:NAME> expansion of text ranges.
 #include "report/report.h"
+#include "run/run.h"
 #include "text/text.h"
 
 #include "ending/ending.h"
@@ -446,4 +447,9 @@ void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t le
                subkey* const* keytab, unsigned maxkeylen)
 {
     memdupsubupto(out, outlen, text, len, keytab, maxkeylen, SIZE_MAX);
+}
+
+bool expands(const runstate* rs, flagword flags, std::int64_t size) {
+    return (flags & F_SUBSTITUTE) != 0 && rs->pkgmode == 0 && rs->specfile == 0 && size > 0 &&
+           rs->maxkeylen != 0;
 }

@@ -108,6 +108,10 @@ void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* sour
 // Expanded heap copy of text[0..len) (not NUL-terminated); caller frees.
 void memdupsub(char** out, std::size_t* outlen, const char* text, std::size_t len,
                subkey* const* keytab, unsigned maxkeylen);
+// Whether the keys of a source of that size and a file of those flags are
+// expanded when it is copied (a substituted type, outside package and spec
+// modes, with keys defined, and not empty).
+bool expands(const runstate* rs, flagword flags, std::int64_t size);
 // As memdupsub, but the expansion stops as soon as its output would pass
 // limit bytes: 0, or -1 with nothing handed back.
 int memdupsubupto(char** out, std::size_t* outlen, const char* text, std::size_t len,

@@ -392,3 +392,26 @@ bool hasdirectories(runstate* rs, const fileinfo* finfo) {
 void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }
 
 void dumpentry(const fileinfo* entry, int depth) { listentries(entry, depth, false); }
+
+// Arguments are addresses of text pointers (qsort and bsearch elements).
+int pkgcmp(const void* first, const void* second) {
+    const char* const* str1 = static_cast<const char* const*>(first);
+    const char* const* str2 = static_cast<const char* const*>(second);
+    FP_CHECK(str1 != NULL);
+    FP_CHECK(str2 != NULL);
+    FP_CHECK(*str1 != NULL);
+    FP_CHECK(*str2 != NULL);
+    int diff = std::strcmp(*str1, *str2);  // compares bytes as unsigned char
+    return (diff > 0) - (diff < 0);
+}
+
+bool packagewanted(const runstate* rs, const char* pkg) {
+    if (rs->numpkgs <= 0) return true;
+    return std::bsearch(&pkg, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
+                        sizeof rs->pkglist[0], pkgcmp) != nullptr;
+}
+
+bool inscope(const runstate* rs, const fileinfo* e) {
+    if (rs->patch != 0 && (e->flags & F_PATCH) == 0) return false;
+    return packagewanted(rs, e->pkgname);
+}

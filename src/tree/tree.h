@@ -47,8 +47,6 @@ void dumptree(const fileinfo* first, int depth);
 // Listing of one entry and everything below it (not its later siblings).
 void dumpentry(const fileinfo* entry, int depth);
 
-// The input-file stage: 0, or -1 after a message.
-int readinput(runstate* rs);
 // Byte-order comparison of two references to package names (qsort and
 // bsearch elements): -1, 0 or 1.
 int pkgcmp(const void* str1, const void* str2);

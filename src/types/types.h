@@ -47,14 +47,6 @@ void addtype(runstate* rs, filetype* type);
 // First type of that exact name, or null.
 filetype* findtype(runstate* rs, const char* name);
 
-// The types-file pass: 0, or -1 after a message.
-int readtypes(runstate* rs);
-// One line: 1 handled, 0 "readconfig" without a name, -1 backslash in a
-// symlink's new path (entry dropped).
-int parsetypeline(int lineno, runstate* rs, const char* filename, char* end, char** cursor);
-void readconfigfile(runstate* rs, const char* filename);
-[[noreturn]] void typeserror(const char* filename, int lineno, const char* message,
-                             const char* text);
 
 // A "set" line's text (after the keyword) up to lineend.
 void parseassign(runstate* rs, char* text, char* lineend, const char* kind,

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "harness.h"
+#include "input/input.h"
 #include "manifest/manifest.h"
 #include "tree/tree.h"
 

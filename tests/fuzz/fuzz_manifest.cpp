@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "harness.h"
+#include "input/input.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "types/types.h"

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "harness.h"
+#include "input/input.h"
 #include "manifest/manifest.h"
 #include "types/types.h"
 

@@ -11,6 +11,7 @@
 
 #include "ending/ending.h"
 #include "harness.h"
+#include "input/input.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "types/types.h"

@@ -12,6 +12,7 @@
 
 #include "run/run.h"
 #include "install/install.h"
+#include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "input/input.h"
 #include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "input/input.h"
 #include "run/run.h"
 #include "platform/platform.h"
 #include "tree/tree.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "layout/winnames.h"
+#include "text/winnames.h"
 
 namespace {
 

@@ -7,12 +7,13 @@
 #include <string>
 
 #include "ending/ending.h"
-#include "layout/winnames.h"
+#include "input/input.h"
 #include "lock/lock.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "run/run.h"
+#include "text/winnames.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -282,27 +283,4 @@ int readinput(runstate* rs) {
     if (cursor == rs->intextend)
         die("Invalid input line in input file '%s' line %d:\n %s\n", rs->infile, 0, "");
     return readentries(rs, cursor);
-}
-
-// Arguments are addresses of text pointers (qsort and bsearch elements).
-int pkgcmp(const void* first, const void* second) {
-    const char* const* str1 = static_cast<const char* const*>(first);
-    const char* const* str2 = static_cast<const char* const*>(second);
-    FP_CHECK(str1 != NULL);
-    FP_CHECK(str2 != NULL);
-    FP_CHECK(*str1 != NULL);
-    FP_CHECK(*str2 != NULL);
-    int diff = std::strcmp(*str1, *str2);  // compares bytes as unsigned char
-    return (diff > 0) - (diff < 0);
-}
-
-bool packagewanted(const runstate* rs, const char* pkg) {
-    if (rs->numpkgs <= 0) return true;
-    return std::bsearch(&pkg, rs->pkglist, static_cast<std::size_t>(rs->numpkgs),
-                        sizeof rs->pkglist[0], pkgcmp) != nullptr;
-}
-
-bool inscope(const runstate* rs, const fileinfo* e) {
-    if (rs->patch != 0 && (e->flags & F_PATCH) == 0) return false;
-    return packagewanted(rs, e->pkgname);
 }

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "layout/layout.h"
 #include "run/run.h"
-#include "install/install.h"
 #include "platform/platform.h"
 #include "text/text.h"
 #include "tree/tree.h"

@@ -7,10 +7,11 @@
 #include <string_view>
 
 #include "ending/ending.h"
-#include "layout/winnames.h"
+#include "input/input.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "run/run.h"
+#include "text/winnames.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

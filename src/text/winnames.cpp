@@ -1,5 +1,5 @@
 // Names that Windows forbids or treats specially.
-#include "layout/winnames.h"
+#include "text/winnames.h"
 
 #include <array>
 
