@@ -41,6 +41,7 @@ check: check-linux check-faults check-asan check-windows check-fuzz check-packag
 check-linux: build
 	cd build && ctest --output-on-failure -j$(JOBS)
 	$(E2E) --exe build/fileplacer -j$(E2E_JOBS)
+	$(PYTHON) tests/layering/run.py
 
 # Fault injection, in a build of its own (release builds have none of it):
 # the seam's unit test, then every file call of an install made to fail in
