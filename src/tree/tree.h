@@ -53,7 +53,8 @@ int pkgcmp(const void* str1, const void* str2);
 // True when the package list of the run (-l) is empty or names pkg.
 bool packagewanted(const runstate* rs, const char* pkg);
 // True when this run's patch (-P) and package list (-l) take the entry in:
-// the input stage skips the lines they leave out; records are kept aside.
+// the input stage skips the lines they leave out, and the records they leave
+// out are kept as they are.
 bool inscope(const runstate* rs, const fileinfo* e);
 
 // Calls f for first, everything below it and its later siblings (and what

@@ -47,7 +47,6 @@ void addtype(runstate* rs, filetype* type);
 // First type of that exact name, or null.
 filetype* findtype(runstate* rs, const char* name);
 
-
 // A "set" line's text (after the keyword) up to lineend.
 void parseassign(runstate* rs, char* text, char* lineend, const char* kind,
                  const char* filename, unsigned lineno);
