@@ -266,14 +266,12 @@ struct flushjob {
 namespace {
 
 // Closes and renames the files of the job in order until one fails, as
-// atomiccommit does; the list of pending files is left to waitflush. It
-// stops before a replacement too: replacing a file another program holds may
-// set it aside and warn (on Windows), which is the calling thread's to do.
+// atomiccommit does; the list of pending files is left to waitflush.
 void commitall(flushjob* job) {
 #if defined(FP_FAULTS)
     faultquiet(true);  // the calls were counted by the starting thread
 #endif
-    for (std::size_t i = 0; i < job->commits.size() && !job->commits[i].replace; i++) {
+    for (std::size_t i = 0; i < job->commits.size(); i++) {
         atomicfile* f = job->commits[i].file;
         const commitfault& fault = job->faults[i];
         int err = atomicclose(f);
@@ -299,12 +297,14 @@ flushjob* startflush(const int* fds, std::size_t n, const unsigned char* samefs,
     }
     job->fds.assign(fds, fds + n);
     if (samefs != nullptr) job->samefs.assign(samefs, samefs + n);
-    job->commits.assign(commits, commits + ncommits);
-    job->committed.assign(ncommits, NOTCOMMITTED);
-    for (const flushcommit& c : job->commits) {
-        if (c.replace) break;
-        job->faults.push_back(commitfaults(c.file));
+    // The thread commits up to the first replacement: replacing a file
+    // another program holds may set it aside and warn (on Windows), which is
+    // the calling thread's to do.
+    for (std::size_t i = 0; i < ncommits && !commits[i].replace; i++) {
+        job->commits.push_back(commits[i]);
+        job->faults.push_back(commitfaults(commits[i].file));
     }
+    job->committed.assign(ncommits, NOTCOMMITTED);
     auto flush = [job] {
         job->err = flushbatch(job->fds.data(), job->fds.size(), &job->failed,
                               job->samefs.empty() ? nullptr : job->samefs.data());
