@@ -112,9 +112,6 @@ struct besidenames {
     }
 };
 
-// A temporary made on the heap: it waits in the batch after the copy.
-std::unique_ptr<atomicfile> newtemp() { return std::make_unique<atomicfile>(); }
-
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
 // offsets, so a lasting failure is reported as the read or the write it is.
@@ -143,32 +140,8 @@ void copyrest(const sourcefile& src, atomicfile* out, const char* destpath, std:
     }
 }
 
-// Copies the source byte for byte. The first chunk is read before the
-// temporary is made, so a source that cannot be read is reported as such.
-int copyplain(runstate* rs, const sourcefile& src, const statinfo& info, const char* temppath,
-              const char* destpath, fileinfo* entry, hasher* hash, bool replace,
-              bool beside = false) {
-    auto size = static_cast<std::uint64_t>(info.size);
-    char* buf = chunkbuffer(src.path);
-    std::size_t first = chunk(size);
-    readexact(src, buf, first);
-    if (hash != nullptr) hashupdate(hash, buf, first);
-    std::unique_ptr<atomicfile> out = newtemp();
-    createtemp(rs, out.get(), destpath, temppath);
-    writeall(out.get(), destpath, buf, first);
-    copyrest(src, out.get(), destpath, size - first, buf, hash);
-    closefd(src.fd);
-    digest d;
-    if (hash != nullptr) d = hashdigest(hash);
-    // A copy beside the installed file gets no fingerprint (it is copied
-    // without a hash): the record's stays that of the file as installed.
-    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, size);
-    if (beside) return COPYBESIDE;
-    return replace ? COPYREPLACED : COPYWRITTEN;
-}
-
-// The result of copyfile for an action that writes nothing.
-int unwritten(copyaction action) {
+// The result of placefile for an action that writes nothing.
+char unwritten(copyaction action) {
     switch (action) {
         case copyaction::replace: return COPYREPLACED;
         case copyaction::beside: return COPYBESIDE;
@@ -195,20 +168,6 @@ heapbuffer expandsource(runstate* rs, const sourcefile& src, const statinfo& inf
     char* expanded = nullptr;
     memdupsub(&expanded, len, raw.get(), size, rs->keytab, rs->maxkeylen);
     return heapbuffer(expanded);
-}
-
-// Writes the expansion of a source under destpath through temppath.
-int copytext(runstate* rs, const char* text, std::size_t len, const statinfo& info,
-             const char* temppath, const char* destpath, fileinfo* entry, hasher* hash,
-             bool replace, bool beside) {
-    std::unique_ptr<atomicfile> out = newtemp();
-    createtemp(rs, out.get(), destpath, temppath);
-    writeall(out.get(), destpath, text, len);
-    digest d;
-    if (hash != nullptr) d = hashbytes(text, len);
-    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, info, len);
-    if (beside) return COPYBESIDE;
-    return replace ? COPYREPLACED : COPYWRITTEN;
 }
 
 }  // namespace
@@ -267,11 +226,41 @@ void showsource(const sourceread& s, copyquestion* q) {
     }
 }
 
+// Writes what was read of the source (its expansion, or the file itself from
+// where it stands) under dest through the temporary temp, and hands the copy
+// over to its batch. The first chunk of a plain file is read before the
+// temporary is made, so a source that cannot be read is reported as such.
+// A copy without a hash gets no fingerprint (one beside the installed file:
+// the record's stays that of the file as installed).
+void writecopy(runstate* rs, sourceread& s, const char* temp, const char* dest, fileinfo* entry,
+               hasher* hash, bool replace) {
+    auto out = std::make_unique<atomicfile>();
+    digest d;
+    std::uint64_t size = s.textlen;
+    if (s.expand) {
+        createtemp(rs, out.get(), dest, temp);
+        writeall(out.get(), dest, s.text.get(), s.textlen);
+        if (hash != nullptr) d = hashbytes(s.text.get(), s.textlen);
+    } else {
+        size = static_cast<std::uint64_t>(s.info.size);
+        char* buf = chunkbuffer(s.src.path);
+        std::size_t first = chunk(size);
+        readexact(s.src, buf, first);
+        if (hash != nullptr) hashupdate(hash, buf, first);
+        createtemp(rs, out.get(), dest, temp);
+        writeall(out.get(), dest, buf, first);
+        copyrest(s.src, out.get(), dest, size - first, buf, hash);
+        closefd(s.src.fd);
+        if (hash != nullptr) d = hashdigest(hash);
+    }
+    settlecopy(rs, out.release(), replace, entry, hash != nullptr ? &d : nullptr, s.info, size);
+}
+
 }  // namespace
 
-int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
-              const char* temppath, const char* destpath, fileinfo* entry,
-              const destination& dst) {
+char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
+               const char* temppath, const char* destpath, fileinfo* entry,
+               const destination& dst) {
     if (*destpath == '/') destpath++;
     if (*temppath == '/') temppath++;
     bool exists = dst.exists;
@@ -316,18 +305,11 @@ int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo
         if (err != 0)
             die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
     }
-    auto write = [&](const char* temp, const char* dest) {
-        if (s.expand)
-            return copytext(rs, s.text.get(), s.textlen, s.info, temp, dest, entry, a.hash, exists,
-                            beside);
-        return copyplain(rs, s.src, s.info, temp, dest, entry, a.hash, exists, beside);
-    };
-    if (!beside) return write(temppath, destpath);
+    if (!beside) {
+        writecopy(rs, s, temppath, destpath, entry, a.hash, exists);
+        return exists ? COPYREPLACED : COPYWRITTEN;
+    }
     besidenames names(destpath, temppath);
-    return write(names.temp, names.path);
-}
-
-int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry, const destination& dst) {
-    return placefile(rs, sourcefd, sourcepath, statinfo{}, temppath, destpath, entry, dst);
+    writecopy(rs, s, names.temp, names.path, entry, a.hash, exists);
+    return COPYBESIDE;
 }

@@ -16,13 +16,13 @@ struct atomicfile;
 struct digest;
 struct destination;
 
-// What copyfile did with the destination.
-constexpr int COPYLEFT = 0;      // left alone: it exists
-constexpr int COPYWRITTEN = 1;   // written: it did not exist
-constexpr int COPYREPLACED = 2;  // replaced (with -n: to be replaced): it differed (--update)
-constexpr int COPYWOULD = 3;     // not there, nothing written (-n with --update, --verify)
-constexpr int COPYBESIDE = 4;    // changed since it was installed: left, and the new content
-                                 // written (with -n: to be written) beside it (--update)
+// What placefile did with the destination, as its listing status.
+constexpr char COPYLEFT = '-';      // left alone: it exists
+constexpr char COPYWRITTEN = '+';   // written: it did not exist
+constexpr char COPYREPLACED = '*';  // replaced (with -n: to be replaced): it differed (--update)
+constexpr char COPYWOULD = '=';     // not there, nothing written (-n with --update, --verify)
+constexpr char COPYBESIDE = 'n';    // changed since it was installed: left, and the new content
+                                    // written (with -n: to be written) beside it (--update)
 // What a file entry needs of its source.
 enum class sourceneed {
     none,    // nothing: the destination is left alone whatever the source holds
@@ -36,17 +36,14 @@ enum class sourceneed {
 // --verify); else open.
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst);
-// Installs the file found at sourcepath, open as sourcefd, or not yet opened
-// (-1) when only its status (srcstatus) was read: as copyfile, once the
-// status showed that the file must be read.
-int placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
-              const char* temppath, const char* destpath, fileinfo* entry,
-              const destination& dst);
-// Copies the open source to destpath (whose status needssource read) through
-// the temporary temppath and returns one of the results above; failures end
-// the run.
-int copyfile(runstate* rs, int sourcefd, const char* sourcepath, const char* temppath,
-             const char* destpath, fileinfo* entry, const destination& dst);
+// Installs the file found at sourcepath to destpath (whose status
+// needssource read) through the temporary temppath and returns one of the
+// results above; failures end the run. The source is open as sourcefd, or
+// not yet opened (-1) when only its status (srcstatus) was read: it is then
+// opened once the status showed that it must be read.
+char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinfo& srcstatus,
+               const char* temppath, const char* destpath, fileinfo* entry,
+               const destination& dst);
 // ---- the batch of finished copies ---------------------------------------
 //
 // A finished copy waits, open under its temporary name, until a batch of

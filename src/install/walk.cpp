@@ -278,15 +278,12 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
     }
     e->srcdir = found;
 
-    // Listing status by copyfile's result: left, written, replaced, would
-    // be, written beside (the line then names the new file).
-    static constexpr char copystatus[] = "-+*=n";
+    // A copy written beside the installed file is listed under its own name.
     char status = rs->mode.dryrun && !rs->mode.compares ? '=' : '-';
     if (need != sourceneed::none) {
-        int result = placefile(rs, need == sourceneed::open ? fd : -1, ws.srcbuf, srcstatus,
-                               ws.tmpbuf, ws.dstbuf, e, dst);
-        status = copystatus[result];
-        if (result == COPYBESIDE) besidepath(ws.dstbuf, PATHSIZE, std::string(ws.dstbuf).c_str());
+        status = placefile(rs, need == sourceneed::open ? fd : -1, ws.srcbuf, srcstatus,
+                           ws.tmpbuf, ws.dstbuf, e, dst);
+        if (status == COPYBESIDE) besidepath(ws.dstbuf, PATHSIZE, std::string(ws.dstbuf).c_str());
     }
     listline(ws, status, 'F', e->ftype, true);
     progressfile();

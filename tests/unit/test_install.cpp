@@ -188,7 +188,7 @@ TEST(composepath, resultreportsoverflow) {
     EXPECT_EQ(installedpath(buf, sizeof buf, e, p), 1024);
 }
 
-// ---- copyfile ------------------------------------------------------------------
+// ---- placefile -----------------------------------------------------------------
 
 namespace {
 
@@ -215,15 +215,15 @@ protected:
     }
 
     // As the walk copies: the source is opened only when the copy needs it.
-    int copy(const std::string& src, const std::string& dst, fileinfo* e) {
+    char copy(const std::string& src, const std::string& dst, fileinfo* e) {
         destination d;
         if (needssource(rs.get(), e, dst.c_str(), &d) == sourceneed::none) return COPYLEFT;
         int fd = openread(src.c_str());
         EXPECT_GE(fd, 0);
         std::string tmp = dst + "TMPZ";
-        int rc = copyfile(rs.get(), fd, src.c_str(), tmp.c_str(), dst.c_str(), e, d);
+        char rc = placefile(rs.get(), fd, src.c_str(), {}, tmp.c_str(), dst.c_str(), e, d);
         settleall(rs.get());  // the finished copy takes its name (and its descriptor goes)
-        EXPECT_EQ(closefd(fd), -1) << "copyfile must close the source";
+        EXPECT_EQ(closefd(fd), -1) << "placefile must close the source";
         return rc;
     }
     fileinfo* plainentry() { return b.entry("f", b.type(nullptr, F_FILE)); }
@@ -240,12 +240,12 @@ TEST_F(copytest, newfileiswrittenwhole) {
     for (int i = 0; data.size() < 700 * 1024; i++) data += std::to_string(i) + ",";
     data += std::string("\0\r\n\x80", 4);
     put("src", data);
-    EXPECT_EQ(copy("src", "out", plainentry()), 1);
+    EXPECT_EQ(copy("src", "out", plainentry()), COPYWRITTEN);
     EXPECT_EQ(get("out"), data);
     EXPECT_FALSE(fs::exists("outTMPZ"));
 
     put("empty", "");
-    EXPECT_EQ(copy("empty", "out0", plainentry()), 1);
+    EXPECT_EQ(copy("empty", "out0", plainentry()), COPYWRITTEN);
     EXPECT_TRUE(fs::exists("out0"));
     EXPECT_EQ(fs::file_size("out0"), 0u);
 }
@@ -256,9 +256,9 @@ TEST_F(copytest, existingdestinationisneverreplaced) {
     put("newer", "old2");
     shift("older", -100);
     shift("newer", 100);
-    EXPECT_EQ(copy("src", "older", plainentry()), 0);
-    EXPECT_EQ(copy("src", "newer", plainentry()), 0);
-    EXPECT_EQ(copy("src", "newer", substentry()), 0);
+    EXPECT_EQ(copy("src", "older", plainentry()), COPYLEFT);
+    EXPECT_EQ(copy("src", "newer", plainentry()), COPYLEFT);
+    EXPECT_EQ(copy("src", "newer", substentry()), COPYLEFT);
     EXPECT_EQ(get("older"), "old1");
     EXPECT_EQ(get("newer"), "old2");
     EXPECT_FALSE(fs::exists("olderTMPZ") || fs::exists("newerTMPZ"));
@@ -267,14 +267,14 @@ TEST_F(copytest, existingdestinationisneverreplaced) {
 TEST_F(copytest, leftovertemporaryisreplaced) {
     put("src", "fresh");
     put("outTMPZ", "partial leftover of a killed run, longer than the source");
-    EXPECT_EQ(copy("src", "out", plainentry()), 1);
+    EXPECT_EQ(copy("src", "out", plainentry()), COPYWRITTEN);
     EXPECT_EQ(get("out"), "fresh");
     EXPECT_FALSE(fs::exists("outTMPZ"));
 }
 
 TEST_F(copytest, leadingslashmeansthecurrentdirectory) {
     put("src", "abc");
-    EXPECT_EQ(copy("src", "/rooted", plainentry()), 1);
+    EXPECT_EQ(copy("src", "/rooted", plainentry()), COPYWRITTEN);
     EXPECT_EQ(get("rooted"), "abc");
 }
 
@@ -282,21 +282,21 @@ TEST_F(copytest, substitutionoutsidepackageandspecmode) {
     addkey("name", "World");
     const std::string text = "Hello <name>!\n<line:unix>gone\n<line:win32>kept\n<x>\n";
     put("src", text);
-    EXPECT_EQ(copy("src", "out", substentry()), 1);
+    EXPECT_EQ(copy("src", "out", substentry()), COPYWRITTEN);
     EXPECT_EQ(get("out"), "Hello World!\nkept\n<x>\n");
-    EXPECT_EQ(copy("src", "plain", plainentry()), 1);
+    EXPECT_EQ(copy("src", "plain", plainentry()), COPYWRITTEN);
     EXPECT_EQ(get("plain"), text);
 
     rs->pkgmode = 1;
-    EXPECT_EQ(copy("src", "pkg", substentry()), 1);
+    EXPECT_EQ(copy("src", "pkg", substentry()), COPYWRITTEN);
     EXPECT_EQ(get("pkg"), text);
     rs->pkgmode = 0;
     rs->specfile = 1;
-    EXPECT_EQ(copy("src", "specmode", substentry()), 1);
+    EXPECT_EQ(copy("src", "specmode", substentry()), COPYWRITTEN);
     EXPECT_EQ(get("specmode"), text);
 }
 
-// A directory opened as the source cannot be read: whether copyfile reads the
+// A directory opened as the source cannot be read: whether placefile reads the
 // source shows in whether the run ends. That makes the staleness rule visible.
 TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
     fs::create_directory("srcdir");  // opens, but every read fails
@@ -305,9 +305,9 @@ TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
     shift("newer", 10);
     // Left alone unread, whatever the times say.
     rs->inmtime = 0;
-    EXPECT_EQ(copy("srcdir", "newer", plainentry()), 0);
+    EXPECT_EQ(copy("srcdir", "newer", plainentry()), COPYLEFT);
     rs->inmtime = INT64_MAX;
-    EXPECT_EQ(copy("srcdir", "newer", plainentry()), 0);
+    EXPECT_EQ(copy("srcdir", "newer", plainentry()), COPYLEFT);
     // A substituted file is read (and expanded) all the same.
     rs->inmtime = 0;
     EXPECT_EXIT(copy("srcdir", "newer", substentry()), ::testing::ExitedWithCode(1),
@@ -330,7 +330,7 @@ TEST_F(copytest, comparingreadsthesourcewhenitsstatusdoesnottell) {
         statinfo st{};
         EXPECT_EQ(statpath("src", &st), 0);
         std::string tmp = dst + "TMPZ";
-        int rc = placefile(rs.get(), -1, "src", st, tmp.c_str(), dst.c_str(), plainentry(), d);
+        char rc = placefile(rs.get(), -1, "src", st, tmp.c_str(), dst.c_str(), plainentry(), d);
         settleall(rs.get());
         return rc;
     };
@@ -376,6 +376,23 @@ protected:
         e->existing = b.keep(existing);
         return e;
     }
+    // Package mode: a/b/f, whose file alone belongs to package "core".
+    void packagedfile() {
+        rs->pkgmode = 1;
+        fileinfo* a = b.add(&top, nullptr, "a", dirtype);
+        fileinfo* inner = b.add(&top, a, "b", dirtype);
+        fileinfo* f = b.add(&top, inner, "f", texttype);
+        f->pkgname = b.keep("core");
+        put("src/f.txt", "F");
+    }
+    // The versioned file lib/name (its source named with the suffix "so"
+    // before its version), in a "lib" directory made on first use.
+    void versioned(const char* name, const char* source) {
+        if (lib == nullptr) lib = b.add(&top, nullptr, "lib", dirtype);
+        b.add(&top, lib, name, b.type("so", F_FILE | F_VERSIONTRAIL));
+        put(std::string("src/") + source, "v");
+    }
+    fileinfo* lib = nullptr;
     std::string walkall() {
         ::testing::internal::CaptureStdout();
         installwalk(rs.get(), top, "", 0);
@@ -416,27 +433,19 @@ TEST_F(walktest, deferredlinkkeepsitsplaceandrelativedirectory) {
 }
 
 TEST_F(walktest, versionedfilegetsshorterlinks) {
-    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
-    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
-    b.add(&top, lib, "libx.1.2", so);
-    put("src/libx.so.1.2", "bin");
+    versioned("libx.1.2", "libx.so.1.2");
     EXPECT_EQ(walkall(),
               "+D                  755 dest/lib\n"
               "+F                  644 dest/lib/libx.so.1.2\n"
               "+S -       -          0 dest/lib/libx.so.1 existing=libx.so.1.2\n"
               "+S -       -          0 dest/lib/libx.so existing=libx.so.1.2\n");
-    EXPECT_EQ(get("dest/lib/libx.so.1.2"), "bin");
+    EXPECT_EQ(get("dest/lib/libx.so.1.2"), "v");
 }
 
 TEST_F(walktest, missingparentondiskismadeonthewaybackdown) {
     // Package mode: directories of package "-" are made inside the package
     // directory only when an entry of the package needs them.
-    rs->pkgmode = 1;
-    fileinfo* a = b.add(&top, nullptr, "a", dirtype);
-    fileinfo* inner = b.add(&top, a, "b", dirtype);
-    fileinfo* f = b.add(&top, inner, "f", texttype);
-    f->pkgname = b.keep("core");
-    put("src/f.txt", "F");
+    packagedfile();
     EXPECT_EQ(walkall(),
               "+D                  755 dest/core/a\n"
               "+D                  755 dest/core/a/b\n"
@@ -447,12 +456,7 @@ TEST_F(walktest, missingparentondiskismadeonthewaybackdown) {
 TEST_F(walktest, goingupthatcannothelpends) {
     // A file stands where the parent directory should be: the parent exists
     // as far as makedir can tell, the child keeps failing.
-    rs->pkgmode = 1;
-    fileinfo* a = b.add(&top, nullptr, "a", dirtype);
-    fileinfo* inner = b.add(&top, a, "b", dirtype);
-    fileinfo* f = b.add(&top, inner, "f", texttype);
-    f->pkgname = b.keep("core");
-    put("src/f.txt", "F");
+    packagedfile();
     fs::create_directories("dest/core");
     put("dest/core/a", "not a directory");
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
@@ -467,10 +471,8 @@ TEST_F(walktest, toplevelwithoutparentondisk) {
 }
 
 TEST_F(walktest, versionpartmustfitthelinkbuffer) {
-    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
-    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
-    b.add(&top, lib, "x.1234567890.1234567890.12345678", so);  // 31-character version
-    put("src/x.so.1234567890.1234567890.12345678", "v");
+    // A 31-character version.
+    versioned("x.1234567890.1234567890.12345678", "x.so.1234567890.1234567890.12345678");
     EXPECT_EQ(walkall(),
               "+D                  755 dest/lib\n"
               "+F                  644 dest/lib/x.so.1234567890.1234567890.12345678\n"
@@ -481,8 +483,7 @@ TEST_F(walktest, versionpartmustfitthelinkbuffer) {
               "+S -       -          0 dest/lib/x.so existing=x.so.1234567890.1234567890.12345678\n");
 
     // One character more is refused before anything is copied.
-    b.add(&top, lib, "y.1234567890.1234567890.123456789", so);
-    put("src/y.so.1234567890.1234567890.123456789", "v");
+    versioned("y.1234567890.1234567890.123456789", "y.so.1234567890.1234567890.123456789");
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
                 "^Overflow version '.1234567890.1234567890.123456789' "
                 "file 'y.1234567890.1234567890.123456789'\n$");
@@ -490,10 +491,7 @@ TEST_F(walktest, versionpartmustfitthelinkbuffer) {
 }
 
 TEST_F(walktest, specmodemakesnoversionlinks) {
-    filetype* so = b.type("so", F_FILE | F_VERSIONTRAIL);
-    fileinfo* lib = b.add(&top, nullptr, "lib", dirtype);
-    b.add(&top, lib, "y.1234567890.1234567890.123456789", so);
-    put("src/y.so.1234567890.1234567890.123456789", "v");
+    versioned("y.1234567890.1234567890.123456789", "y.so.1234567890.1234567890.123456789");
     rs->specfile = 1;
     EXPECT_EQ(walkall(),
               "+D                  755 dest/lib\n"
