@@ -225,14 +225,8 @@ void settle(runstate* rs, settlequeue* q, bool last) {
 void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
                 const statinfo& src, std::uint64_t bytes) {
     settlequeue* q = queueof(rs);
-    waiting w;
-    w.file.reset(f);
-    w.replace = replace;
-    w.entry = e;
-    w.hashed = d != nullptr;
-    if (d != nullptr) w.hash = *d;
-    w.src = src;
-    q->items.push_back(std::move(w));
+    q->items.push_back({std::unique_ptr<atomicfile>(f), replace, e, d != nullptr,
+                        d != nullptr ? *d : digest{}, src, {}});
     q->files++;
     q->bytes += bytes;
     q->lineless = true;
