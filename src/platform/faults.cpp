@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -56,13 +57,9 @@ const char* errorlabel(int err) {
 }
 
 bool parseop(std::string_view text, faultop* op) {
-    for (int i = 0; i < FAULTOPS; i++) {
-        if (opnames[i] == text) {
-            *op = static_cast<faultop>(i);
-            return true;
-        }
-    }
-    return false;
+    const std::string_view* found = std::find(std::begin(opnames), std::end(opnames), text);
+    *op = static_cast<faultop>(found - opnames);
+    return found != std::end(opnames);
 }
 
 bool parsecount(std::string_view text, long* n) {
@@ -124,7 +121,10 @@ struct faultsetup {
 
 faultsetup setup;
 
+// Counts one call of op and writes its trace line: the error it is to fail
+// with, else 0. errno is left as it was.
 int countcall(faultop op, const char* fn, const char* path) {
+    int saved = errno;
     int index = static_cast<int>(op);
     long n = ++state.calls[index];
     int err = 0;
@@ -135,6 +135,7 @@ int countcall(faultop op, const char* fn, const char* path) {
         if (err != 0) std::fprintf(state.trace, " !%s", errorlabel(err));
         std::fputc('\n', state.trace);
     }
+    errno = saved;
     return err;
 }
 
@@ -175,11 +176,7 @@ thread_local bool quiet = false;
 void faultquiet(bool on) { quiet = on; }
 
 int faultcheck(faultop op, const char* fn, const char* path) {
-    if (quiet) return 0;
-    int saved = errno;
-    int err = countcall(op, fn, path);
-    errno = saved;
-    return err;
+    return quiet ? 0 : countcall(op, fn, path);
 }
 
 int faultcheck(faultop op, const char* fn, int fd) {
@@ -193,9 +190,8 @@ int faultcheck(faultop op, const char* fn, int fd) {
         if (n < 0) n = std::snprintf(path, sizeof path, "fd:%d", fd);
         path[n] = '\0';
     }
-    int err = countcall(op, fn, path);
     errno = saved;
-    return err;
+    return countcall(op, fn, path);
 }
 
 bool faultselect(std::string_view selection) {

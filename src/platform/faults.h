@@ -62,6 +62,7 @@ std::FILE* faulttextstream(int fd);
 #define FP_FAULT_MAKEDIR(path, destination) \
     FP_FAULTHOOK(mkdir, path, faultmakedir(path, destination, fperr))
 #define FP_FAULT_TEXTSTREAM(fd) return faulttextstream(fd)
+#define FP_FAULT_QUIET(on) faultquiet(on)
 
 #else
 
@@ -70,5 +71,6 @@ std::FILE* faulttextstream(int fd);
 #define FP_FAULT_CLOSE(fd) static_cast<void>(0)
 #define FP_FAULT_MAKEDIR(path, destination) static_cast<void>(0)
 #define FP_FAULT_TEXTSTREAM(fd) static_cast<void>(0)
+#define FP_FAULT_QUIET(on) static_cast<void>(0)
 
 #endif
