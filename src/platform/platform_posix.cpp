@@ -122,6 +122,19 @@ int deleteplain(const char* path) {
     return unlink(path) == 0 ? 0 : errno;
 }
 
+// What a stat call that returned rc found: 0 with info filled, else errno.
+int fillstat(int rc, const struct stat& st, statinfo* info) {
+    if (rc != 0) return errno;
+    info->size = static_cast<std::int64_t>(st.st_size);
+    info->mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                  static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    info->kind = S_ISREG(st.st_mode)   ? 'f'
+                 : S_ISDIR(st.st_mode) ? 'd'
+                 : S_ISLNK(st.st_mode) ? 'l'
+                                       : 'o';
+    return 0;
+}
+
 }  // namespace
 
 dirresult mkdirfailed(const char* buf, int err) {
@@ -149,23 +162,6 @@ dirresult makedir(const char* path, bool destination) {
 }
 
 // ---- status, removal and listing ----------------------------------------
-
-namespace {
-
-// What a stat call that returned rc found: 0 with info filled, else errno.
-int fillstat(int rc, const struct stat& st, statinfo* info) {
-    if (rc != 0) return errno;
-    info->size = static_cast<std::int64_t>(st.st_size);
-    info->mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                  static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    info->kind = S_ISREG(st.st_mode)   ? 'f'
-                 : S_ISDIR(st.st_mode) ? 'd'
-                 : S_ISLNK(st.st_mode) ? 'l'
-                                       : 'o';
-    return 0;
-}
-
-}  // namespace
 
 int statpath(const char* path, statinfo* info) {
     FP_FAULT_ERROR(stat, path);
@@ -249,19 +245,6 @@ int openparent(const char* root, const char* rel, ownedfd* dir, const char** las
     return 0;
 }
 
-}  // namespace
-
-int statbelow(const char* root, const char* rel, statinfo* info) {
-    FP_FAULT_ERROR(stat, rel);
-    ownedfd dir;
-    const char* last = nullptr;
-    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
-    struct stat st;
-    return fillstat(fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW), st, info);
-}
-
-namespace {
-
 // What stands at root/rel, reached never through a link: the file or link
 // (EEXIST for a directory) or the empty directory.
 int removeunder(const char* root, const char* rel, bool isdir) {
@@ -279,6 +262,15 @@ int removeunder(const char* root, const char* rel, bool isdir) {
 }
 
 }  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    FP_FAULT_ERROR(stat, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    struct stat st;
+    return fillstat(fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW), st, info);
+}
 
 int removepath(const char* path, const removeway& way) {
     if (way.below != nullptr) return removeunder(way.below, path, way.dir);

@@ -137,9 +137,28 @@ void startconsoleoutput() {
 
 int stderristerminal() { return stderrconsole ? 1 : 0; }
 
-// ---- sockets and host facts ---------------------------------------------
+// ---- wide names ------------------------------------------------------------
 
 namespace {
+
+// The code page that files written for the legacy code page use: the
+// system's ANSI code page, whatever the process itself runs with (its
+// manifest asks for UTF-8).
+UINT legacycodepage() {
+    static UINT page = [] {
+        DWORD value = 0;
+        if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                           reinterpret_cast<LPWSTR>(&value), sizeof value / sizeof(wchar_t)) == 0 ||
+            value == 0 || value == CP_UTF8)
+            return UINT{1252};
+        return static_cast<UINT>(value);
+    }();
+    return page;
+}
+
+std::wstring fromutf16(const std::u16string& text) {
+    return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
+}
 
 // The working directory as the host gives it; empty when it cannot be read.
 std::wstring currentdir() {
@@ -150,7 +169,42 @@ std::wstring currentdir() {
     return dir;
 }
 
+// The working directory, for the length of relative paths and their "\\?\"
+// form. The tool never changes it, so it is read once.
+const std::u16string& workdir() {
+    static std::u16string dir = [] {
+        std::wstring buf = currentdir();
+        return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), buf.size());
+    }();
+    return dir;
+}
+
 }  // namespace
+
+std::wstring widetext(std::string_view text) {
+    std::u16string wide;
+    if (utf8toutf16(text, &wide)) return fromutf16(wide);
+    if (text.empty()) return std::wstring();
+    int len = static_cast<int>(text.size());
+    int need = MultiByteToWideChar(legacycodepage(), 0, text.data(), len, nullptr, 0);
+    std::wstring out(need > 0 ? need : 0, L'\0');
+    if (need > 0) MultiByteToWideChar(legacycodepage(), 0, text.data(), len, out.data(), need);
+    return out;
+}
+
+std::wstring widepath(const char* path) {
+    std::wstring wide = widetext(path);
+    std::u16string_view view(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
+    if (absolutelength(view, workdir().size()) < CLASSICPATHLIMIT || workdir().empty())
+        return wide;
+    return fromutf16(longpathform(view, workdir()));
+}
+
+std::string narrowtext(const wchar_t* text) {
+    return utf16toutf8(reinterpret_cast<const char16_t*>(text));
+}
+
+// ---- sockets and host facts ---------------------------------------------
 
 bool startsockets(std::string* why) {
     WSADATA data;
@@ -214,64 +268,6 @@ void nativeseparators(char* text) {
         if (*text == '/') *text = '\\';
 }
 
-// ---- wide names ------------------------------------------------------------
-
-namespace {
-
-// The code page that files written for the legacy code page use: the
-// system's ANSI code page, whatever the process itself runs with (its
-// manifest asks for UTF-8).
-UINT legacycodepage() {
-    static UINT page = [] {
-        DWORD value = 0;
-        if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
-                           reinterpret_cast<LPWSTR>(&value), sizeof value / sizeof(wchar_t)) == 0 ||
-            value == 0 || value == CP_UTF8)
-            return UINT{1252};
-        return static_cast<UINT>(value);
-    }();
-    return page;
-}
-
-std::wstring fromutf16(const std::u16string& text) {
-    return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
-}
-
-// The working directory, for the length of relative paths and their "\\?\"
-// form. The tool never changes it, so it is read once.
-const std::u16string& workdir() {
-    static std::u16string dir = [] {
-        std::wstring buf = currentdir();
-        return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), buf.size());
-    }();
-    return dir;
-}
-
-}  // namespace
-
-std::wstring widetext(std::string_view text) {
-    std::u16string wide;
-    if (utf8toutf16(text, &wide)) return fromutf16(wide);
-    if (text.empty()) return std::wstring();
-    int len = static_cast<int>(text.size());
-    int need = MultiByteToWideChar(legacycodepage(), 0, text.data(), len, nullptr, 0);
-    std::wstring out(need > 0 ? need : 0, L'\0');
-    if (need > 0) MultiByteToWideChar(legacycodepage(), 0, text.data(), len, out.data(), need);
-    return out;
-}
-
-std::wstring widepath(const char* path) {
-    std::wstring wide = widetext(path);
-    std::u16string_view view(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
-    if (absolutelength(view, workdir().size()) < CLASSICPATHLIMIT || workdir().empty())
-        return wide;
-    return fromutf16(longpathform(view, workdir()));
-}
-
-std::string narrowtext(const wchar_t* text) {
-    return utf16toutf8(reinterpret_cast<const char16_t*>(text));
-}
-
 // ---- files ----------------------------------------------------------------
 
 namespace {
@@ -325,6 +321,32 @@ unsigned int chunk(std::size_t count) {
     return count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
 }
 
+// 100-nanosecond intervals from 1601 to 1970.
+constexpr std::int64_t EPOCHDIFF = 116444736000000000LL;
+
+// Nanoseconds since 1970 of a time in 100-nanosecond ticks since 1601.
+std::int64_t nanoseconds(std::int64_t ticks) { return (ticks - EPOCHDIFF) * 100; }
+
+char kindof(DWORD attrs) {
+    // A link shows as a reparse point where the host can tell (to a
+    // directory even under Wine); a link to a file may show as a file.
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 'l';
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 'd';
+    return 'f';
+}
+
+// Status of the name wide: 0 or the error number.
+int statwide(const std::wstring& wide, statinfo* info) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds((static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                              data.ftLastWriteTime.dwLowDateTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
+
 }  // namespace
 
 int openread(const char* path) {
@@ -358,24 +380,6 @@ long copyrange(int, int, std::size_t) {
     errno = ENOSYS;
     return -1;
 }
-
-namespace {
-
-// 100-nanosecond intervals from 1601 to 1970.
-constexpr std::int64_t EPOCHDIFF = 116444736000000000LL;
-
-// Nanoseconds since 1970 of a time in 100-nanosecond ticks since 1601.
-std::int64_t nanoseconds(std::int64_t ticks) { return (ticks - EPOCHDIFF) * 100; }
-
-char kindof(DWORD attrs) {
-    // A link shows as a reparse point where the host can tell (to a
-    // directory even under Wine); a link to a file may show as a file.
-    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 'l';
-    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 'd';
-    return 'f';
-}
-
-}  // namespace
 
 int isdirectory(const char* path) {
     DWORD attrs = attributes(path);
@@ -415,22 +419,6 @@ dirresult makedir(const char* path, bool destination) {
 }
 
 // ---- status, removal and listing ----------------------------------------
-
-namespace {
-
-// Status of the name wide: 0 or the error number.
-int statwide(const std::wstring& wide, statinfo* info) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->mtime = nanoseconds((static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                              data.ftLastWriteTime.dwLowDateTime);
-    info->kind = kindof(data.dwFileAttributes);
-    return 0;
-}
-
-}  // namespace
 
 int statpath(const char* path, statinfo* info) { return statwide(widepath(path), info); }
 // What a file's name reports; a link that this host shows as a link reports
@@ -490,16 +478,6 @@ int checkbelow(const char* root, const char* rel, std::wstring* full) {
     return 0;
 }
 
-}  // namespace
-
-int statbelow(const char* root, const char* rel, statinfo* info) {
-    std::wstring full;
-    if (int err = checkbelow(root, rel, &full); err != 0) return err;
-    return statwide(full, info);
-}
-
-namespace {
-
 // What stands at root/rel, reached never through a link: the file or link
 // (EEXIST for a directory) or the empty directory.
 int removeunder(const char* root, const char* rel, bool dir) {
@@ -520,6 +498,12 @@ int removeunder(const char* root, const char* rel, bool dir) {
 }
 
 }  // namespace
+
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    return statwide(full, info);
+}
 
 int removepath(const char* path, const removeway& way) {
     if (way.below != nullptr) return removeunder(way.below, path, way.dir);
