@@ -14,7 +14,6 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "platform/platform_internal.h"
 
 namespace {
 
@@ -74,13 +73,10 @@ bool parsecount(std::string_view text, long* n) {
 }
 
 bool parseerror(std::string_view text, int* err) {
-    for (const errorname& e : errornames) {
-        if (e.name == text) {
-            *err = e.number;
-            return true;
-        }
-    }
-    return false;
+    const errorname* found = std::find_if(std::begin(errornames), std::end(errornames),
+                                          [text](const errorname& e) { return e.name == text; });
+    *err = found != std::end(errornames) ? found->number : 0;
+    return found != std::end(errornames);
 }
 
 // "<op>:<n>:<error>" into rule.
@@ -221,14 +217,6 @@ int faultfail(int err) {
 int faultclose(int fd, int err) {
     close(fd);
     return faultfail(err);
-}
-
-dirresult faultmakedir(const char* path, bool destination, int err) {
-    // The steps of makedir before and after its mkdir call.
-    char buf[1024];
-    if (destination) return mkdirfailed(path + (*path == '/'), err);
-    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
-    return mkdirfailed(buf, err);
 }
 
 std::FILE* faulttextstream(int fd) {

@@ -135,30 +135,35 @@ int fillstat(int rc, const struct stat& st, statinfo* info) {
     return 0;
 }
 
-}  // namespace
-
-dirresult mkdirfailed(const char* buf, int err) {
+// What a mkdir of dir that failed with err means for makedir.
+dirresult mkdirfailed(const char* dir, int err) {
     dirresult r{dirmade::failed, err};
     if (err == ENOENT || err == ENOTDIR)
         r.made = dirmade::noparent;
     else if (err == EEXIST)
         r.made = dirmade::exists;
     else
-        r.why = dirfailure(buf, std::strerror(err), err);
+        r.why = dirfailure(dir, std::strerror(err), err);
     return r;
 }
 
+}  // namespace
+
 dirresult makedir(const char* path, bool destination) {
-    FP_FAULT_MAKEDIR(path, destination);
-    if (destination) {
-        if (*path == '/') path++;
-        struct stat st;
-        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return {dirmade::exists, EEXIST};
-        return mkdir(path, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(path, errno);
-    }
+    // A failure the fault build makes is one of the mkdir call itself.
+    int fault = FP_FAULT_CHECK(mkdir, path);
+    const char* dir = path + (*path == '/');
     char buf[1024];
-    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
-    return mkdir(buf, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(buf, errno);
+    if (destination) {
+        struct stat st;
+        if (fault == 0 && stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+            return {dirmade::exists, EEXIST};
+    } else {
+        if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
+        dir = buf;
+    }
+    if (fault != 0) return mkdirfailed(dir, fault);
+    return mkdir(dir, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(dir, errno);
 }
 
 // ---- status, removal and listing ----------------------------------------
