@@ -52,8 +52,10 @@ std::FILE* faulttextstream(int fd);
         if (int fperr = faultcheck(faultop::op, __func__, key); fperr != 0)       \
             return failure;                                                       \
     } while (0)
-// The error number the call is to fail with, else 0 (the call decides how).
-#define FP_FAULT_CHECK(op, key) faultcheck(faultop::op, __func__, key)
+// The error number the call is to fail with, else 0 (the call decides how);
+// counted as one of the function fn.
+#define FP_FAULT_AS(op, fn, key) faultcheck(faultop::op, fn, key)
+#define FP_FAULT_CHECK(op, key) FP_FAULT_AS(op, __func__, key)
 // A call that fails with -1 and errno.
 #define FP_FAULT_FAIL(op, key) FP_FAULTHOOK(op, key, faultfail(fperr))
 // A call that returns the error number.
@@ -67,6 +69,7 @@ std::FILE* faulttextstream(int fd);
 #define FP_FAULT_FAIL(op, key) static_cast<void>(0)
 #define FP_FAULT_ERROR(op, key) static_cast<void>(0)
 #define FP_FAULT_CLOSE(fd) static_cast<void>(0)
+#define FP_FAULT_AS(op, fn, key) 0
 #define FP_FAULT_CHECK(op, key) 0
 #define FP_FAULT_TEXTSTREAM(fd) static_cast<void>(0)
 #define FP_FAULT_QUIET(on) static_cast<void>(0)

@@ -102,10 +102,7 @@ bool isasidename(const std::string& path) {
     std::size_t tag = path.rfind(ASIDETAG);
     if (tag == std::string::npos || tag == 0 || pathseparator(path[tag - 1])) return false;
     std::size_t digits = tag + sizeof ASIDETAG - 1;
-    if (digits == path.size()) return false;
-    for (std::size_t i = digits; i < path.size(); i++)
-        if (path[i] < '0' || path[i] > '9') return false;
-    return true;
+    return digits < path.size() && path.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
 bool pathseparator(char c) { return c == '/' || c == '\\'; }
@@ -176,16 +173,13 @@ void atomicend(atomicfile* f) {
 
 // The fault hooks of a batch flush, counted by the calling thread so that a
 // sweep meets the same calls in the same order on every run.
-int flushfaults([[maybe_unused]] const int* fds, [[maybe_unused]] std::size_t n,
-                [[maybe_unused]] std::size_t* failed) {
-#if defined(FP_FAULTS)
+int flushfaults([[maybe_unused]] const int* fds, std::size_t n, std::size_t* failed) {
     for (std::size_t i = 0; i < n; i++) {
-        if (int err = faultcheck(faultop::write, "flushfiles", fds[i]); err != 0) {
+        if (int err = FP_FAULT_AS(write, "flushfiles", fds[i]); err != 0) {
             *failed = i;
             return err;
         }
     }
-#endif
     return 0;
 }
 
@@ -197,12 +191,7 @@ struct commitfault {
 };
 
 commitfault commitfaults([[maybe_unused]] const atomicfile* f) {
-    commitfault c;
-#if defined(FP_FAULTS)
-    c.close = faultcheck(faultop::close, "closefd", f->fd);
-    c.rename = faultcheck(faultop::rename, "movefile", f->path);
-#endif
-    return c;
+    return {FP_FAULT_AS(close, "closefd", f->fd), FP_FAULT_AS(rename, "movefile", f->path)};
 }
 
 }  // namespace
@@ -361,15 +350,7 @@ int atomiccommit(atomicfile* f, bool replace) {
 }
 
 void atomicdiscard(atomicfile* f) {
-    f->datafd = -1;
-    if (f->stream != nullptr) {
-        std::fclose(f->stream);
-        f->stream = nullptr;
-    }
-    if (f->fd >= 0) {
-        closefd(f->fd);
-        f->fd = -1;
-    }
+    atomicclose(f);  // how the close went does not matter: the file goes
     if (f->active) removepath(f->tmppath, {.plain = true});
     atomicend(f);
 }
