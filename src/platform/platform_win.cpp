@@ -749,9 +749,8 @@ int removeleftover(const char* path) {
     } else if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return EEXIST;  // a directory, or a link to one, is never a leftover of ours
     }
-    char spare[TEMPNAMESIZE + 8];
-    int n = std::snprintf(spare, sizeof spare, "%s~rm", path);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof spare) return ENAMETOOLONG;
+    // The spare name removestep puts beside it must fit as a temporary's does.
+    if (std::strlen(path) + sizeof "~rm" > TEMPNAMESIZE + 8) return ENAMETOOLONG;
     DWORD err = replaceorremove(nullptr, path, removestep);
     return err == 0 ? 0 : errnofromwin(err);
 }
