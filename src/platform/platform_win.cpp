@@ -321,11 +321,8 @@ unsigned int chunk(std::size_t count) {
     return count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
 }
 
-// 100-nanosecond intervals from 1601 to 1970.
-constexpr std::int64_t EPOCHDIFF = 116444736000000000LL;
-
 // Nanoseconds since 1970 of a time in 100-nanosecond ticks since 1601.
-std::int64_t nanoseconds(std::int64_t ticks) { return (ticks - EPOCHDIFF) * 100; }
+std::int64_t nanoseconds(std::int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
 
 char kindof(DWORD attrs) {
     // A link shows as a reparse point where the host can tell (to a
@@ -758,7 +755,6 @@ int removeleftover(const char* path) {
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
-    // With durability on, the rename returns once it is on the disk.
     if (replace) {
         DWORD err = replaceorremove(from, to, replacestep);
         return err == 0 ? 0 : errnofromwin(err);

@@ -345,15 +345,6 @@ TEST_F(platformtest, newfilepermissionswhateveraleftoverhad) {
 }
 #endif
 
-TEST_F(platformtest, directoryattemporarynameisleftalone) {
-    fs::create_directory("out.tmp");
-    spill("out.tmp/inside", "x");
-    atomicfile f;
-    EXPECT_EQ(atomicopen(&f, "out", "out.tmp", true), EEXIST);
-    EXPECT_FALSE(f.active);
-    EXPECT_EQ(slurp("out.tmp/inside"), "x");
-}
-
 TEST_F(platformtest, destinationmakesonelevel) {
     EXPECT_EQ(makedir("/made", true).made, dirmade::made);
     EXPECT_TRUE(fs::is_directory("made"));
@@ -401,6 +392,12 @@ TEST_F(platformtest, atomicopenfailures) {
     EXPECT_EQ(atomicopen(&f, longname.c_str(), "short.tmp", true), ENAMETOOLONG);
     EXPECT_EQ(atomicopen(&f, "short", longname.c_str(), true), ENAMETOOLONG);
     EXPECT_FALSE(fs::exists("short.tmp"));
+    // A directory at the temporary name is left alone.
+    fs::create_directory("out.tmp");
+    spill("out.tmp/inside", "x");
+    EXPECT_EQ(atomicopen(&f, "out", "out.tmp", true), EEXIST);
+    EXPECT_FALSE(f.active);
+    EXPECT_EQ(slurp("out.tmp/inside"), "x");
 }
 
 TEST_F(platformtest, atomiccommitfailureremovestemporary) {
