@@ -7,13 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
-#include "platform/platform_internal.h"
 
 namespace {
 
@@ -56,13 +56,9 @@ const char* errorlabel(int err) {
 }
 
 bool parseop(std::string_view text, faultop* op) {
-    for (int i = 0; i < FAULTOPS; i++) {
-        if (opnames[i] == text) {
-            *op = static_cast<faultop>(i);
-            return true;
-        }
-    }
-    return false;
+    const std::string_view* found = std::find(std::begin(opnames), std::end(opnames), text);
+    *op = static_cast<faultop>(found - opnames);
+    return found != std::end(opnames);
 }
 
 bool parsecount(std::string_view text, long* n) {
@@ -77,13 +73,10 @@ bool parsecount(std::string_view text, long* n) {
 }
 
 bool parseerror(std::string_view text, int* err) {
-    for (const errorname& e : errornames) {
-        if (e.name == text) {
-            *err = e.number;
-            return true;
-        }
-    }
-    return false;
+    const errorname* found = std::find_if(std::begin(errornames), std::end(errornames),
+                                          [text](const errorname& e) { return e.name == text; });
+    *err = found != std::end(errornames) ? found->number : 0;
+    return found != std::end(errornames);
 }
 
 // "<op>:<n>:<error>" into rule.
@@ -124,7 +117,10 @@ struct faultsetup {
 
 faultsetup setup;
 
+// Counts one call of op and writes its trace line: the error it is to fail
+// with, else 0. errno is left as it was.
 int countcall(faultop op, const char* fn, const char* path) {
+    int saved = errno;
     int index = static_cast<int>(op);
     long n = ++state.calls[index];
     int err = 0;
@@ -135,6 +131,7 @@ int countcall(faultop op, const char* fn, const char* path) {
         if (err != 0) std::fprintf(state.trace, " !%s", errorlabel(err));
         std::fputc('\n', state.trace);
     }
+    errno = saved;
     return err;
 }
 
@@ -175,11 +172,7 @@ thread_local bool quiet = false;
 void faultquiet(bool on) { quiet = on; }
 
 int faultcheck(faultop op, const char* fn, const char* path) {
-    if (quiet) return 0;
-    int saved = errno;
-    int err = countcall(op, fn, path);
-    errno = saved;
-    return err;
+    return quiet ? 0 : countcall(op, fn, path);
 }
 
 int faultcheck(faultop op, const char* fn, int fd) {
@@ -193,9 +186,8 @@ int faultcheck(faultop op, const char* fn, int fd) {
         if (n < 0) n = std::snprintf(path, sizeof path, "fd:%d", fd);
         path[n] = '\0';
     }
-    int err = countcall(op, fn, path);
     errno = saved;
-    return err;
+    return countcall(op, fn, path);
 }
 
 bool faultselect(std::string_view selection) {
@@ -225,14 +217,6 @@ int faultfail(int err) {
 int faultclose(int fd, int err) {
     close(fd);
     return faultfail(err);
-}
-
-dirresult faultmakedir(const char* path, bool destination, int err) {
-    // The steps of makedir before and after its mkdir call.
-    char buf[1024];
-    if (destination) return mkdirfailed(path + (*path == '/'), err);
-    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
-    return mkdirfailed(buf, err);
 }
 
 std::FILE* faulttextstream(int fd) {

@@ -43,8 +43,6 @@ int faultfail(int err);
 // Closes fd as the failing close of the host would (the descriptor is gone
 // either way), then fails with err.
 int faultclose(int fd, int err);
-// Fails the directory creation of makedir with err, as makedir itself does.
-dirresult faultmakedir(const char* path, bool destination, int err);
 // A text output stream on fd whose writes and close go through writefd and
 // closefd, so that they are counted and can fail.
 std::FILE* faulttextstream(int fd);
@@ -54,21 +52,26 @@ std::FILE* faulttextstream(int fd);
         if (int fperr = faultcheck(faultop::op, __func__, key); fperr != 0)       \
             return failure;                                                       \
     } while (0)
+// The error number the call is to fail with, else 0 (the call decides how);
+// counted as one of the function fn.
+#define FP_FAULT_AS(op, fn, key) faultcheck(faultop::op, fn, key)
+#define FP_FAULT_CHECK(op, key) FP_FAULT_AS(op, __func__, key)
 // A call that fails with -1 and errno.
 #define FP_FAULT_FAIL(op, key) FP_FAULTHOOK(op, key, faultfail(fperr))
 // A call that returns the error number.
 #define FP_FAULT_ERROR(op, key) FP_FAULTHOOK(op, key, fperr)
 #define FP_FAULT_CLOSE(fd) FP_FAULTHOOK(close, fd, faultclose(fd, fperr))
-#define FP_FAULT_MAKEDIR(path, destination) \
-    FP_FAULTHOOK(mkdir, path, faultmakedir(path, destination, fperr))
 #define FP_FAULT_TEXTSTREAM(fd) return faulttextstream(fd)
+#define FP_FAULT_QUIET(on) faultquiet(on)
 
 #else
 
 #define FP_FAULT_FAIL(op, key) static_cast<void>(0)
 #define FP_FAULT_ERROR(op, key) static_cast<void>(0)
 #define FP_FAULT_CLOSE(fd) static_cast<void>(0)
-#define FP_FAULT_MAKEDIR(path, destination) static_cast<void>(0)
+#define FP_FAULT_AS(op, fn, key) 0
+#define FP_FAULT_CHECK(op, key) 0
 #define FP_FAULT_TEXTSTREAM(fd) static_cast<void>(0)
+#define FP_FAULT_QUIET(on) static_cast<void>(0)
 
 #endif

@@ -1,6 +1,7 @@
 // Platform functions whose behaviour is the same on every host: the status
-// line, what a failing run leaves, warnings, the win32 id lookup and link operation, ASCII case folding and
-// the host-independent half of the crash-safe output files.
+// line, what a failing run leaves, warnings, the win32 id lookup and link
+// operation, ASCII case folding, paths as a Windows host reads them and the
+// host-independent half of the crash-safe output files.
 #include "platform/platform.h"
 #include "platform/platform_internal.h"
 #include "platform/faults.h"
@@ -30,6 +31,13 @@ std::size_t statuslength = 0;
 void (*warningsink)(const char* message) = nullptr;
 
 int foldascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+constexpr const char ASIDETAG[] = ".inuse~";
+
+std::vector<asidefile> asides;
+
+// The error a failed call left in errno, EIO when it left none.
+int lasterror() { return errno != 0 ? errno : EIO; }
 
 }  // namespace
 
@@ -74,26 +82,13 @@ void setdurable(bool on) { durability = on; }
 
 bool durable() { return durability; }
 
-int lookupid(const char** namefield, int* id, int* namelen) {
-    (void)namefield;
+int lookupid(const char**, int* id, int* namelen) {
     *id = 0;
     *namelen = 0;
     return 0;
 }
 
-int makelink(const char* existing, const char* newpath) {
-    (void)existing;
-    (void)newpath;
-    return 0;
-}
-
-namespace {
-
-constexpr const char ASIDETAG[] = ".inuse~";
-
-std::vector<asidefile> asides;
-
-}  // namespace
+int makelink(const char*, const char*) { return 0; }
 
 std::string asidename(const char* path, int n) {
     return std::string(path) + ASIDETAG + std::to_string(n);
@@ -105,13 +100,9 @@ const std::vector<asidefile>& filesleftaside() { return asides; }
 
 bool isasidename(const std::string& path) {
     std::size_t tag = path.rfind(ASIDETAG);
-    if (tag == std::string::npos || tag == 0 || path[tag - 1] == '/' || path[tag - 1] == '\\')
-        return false;
+    if (tag == std::string::npos || tag == 0 || pathseparator(path[tag - 1])) return false;
     std::size_t digits = tag + sizeof ASIDETAG - 1;
-    if (digits == path.size()) return false;
-    for (std::size_t i = digits; i < path.size(); i++)
-        if (path[i] < '0' || path[i] > '9') return false;
-    return true;
+    return digits < path.size() && path.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
 bool pathseparator(char c) { return c == '/' || c == '\\'; }
@@ -180,6 +171,29 @@ void atomicend(atomicfile* f) {
     f->prevpending = nullptr;
 }
 
+// The fault hooks of a batch flush, counted by the calling thread so that a
+// sweep meets the same calls in the same order on every run.
+int flushfaults([[maybe_unused]] const int* fds, std::size_t n, std::size_t* failed) {
+    for (std::size_t i = 0; i < n; i++) {
+        if (int err = FP_FAULT_AS(write, "flushfiles", fds[i]); err != 0) {
+            *failed = i;
+            return err;
+        }
+    }
+    return 0;
+}
+
+// The faults of a commit made by the flushing thread, counted beforehand by
+// the thread that starts it: of its close, then of its rename.
+struct commitfault {
+    int close = 0;
+    int rename = 0;
+};
+
+commitfault commitfaults([[maybe_unused]] const atomicfile* f) {
+    return {FP_FAULT_AS(close, "closefd", f->fd), FP_FAULT_AS(rename, "movefile", f->path)};
+}
+
 }  // namespace
 
 int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) {
@@ -189,12 +203,12 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     int err = atomicnames(f, path, tmppath);
     if (err != 0) return err;
     int fd = opentemporary(f->tmppath, text);
-    if (fd < 0) return errno != 0 ? errno : EIO;
+    if (fd < 0) return lasterror();
     f->datafd = fd;
     if (text) {
         f->stream = textstream(fd);
         if (f->stream == nullptr) {
-            err = errno != 0 ? errno : EIO;
+            err = lasterror();
             closefd(fd);
             removepath(f->tmppath, {.plain = true});
             return err;
@@ -209,42 +223,6 @@ int atomicopen(atomicfile* f, const char* path, const char* tmppath, bool text) 
     pendingfiles = f;
     return 0;
 }
-
-namespace {
-
-// The fault hooks of a batch flush, counted by the calling thread so that a
-// sweep meets the same calls in the same order on every run.
-int flushfaults(const int* fds, std::size_t n, std::size_t* failed) {
-#if defined(FP_FAULTS)
-    for (std::size_t i = 0; i < n; i++) {
-        if (int err = faultcheck(faultop::write, "flushfiles", fds[i]); err != 0) {
-            *failed = i;
-            return err;
-        }
-    }
-#else
-    (void)fds, (void)n, (void)failed;
-#endif
-    return 0;
-}
-
-// The faults of a commit made by the flushing thread, counted beforehand by
-// the thread that starts it: of its close, then of its rename.
-struct commitfault {
-    int close = 0;
-    int rename = 0;
-};
-
-commitfault commitfaults([[maybe_unused]] const atomicfile* f) {
-    commitfault c;
-#if defined(FP_FAULTS)
-    c.close = faultcheck(faultop::close, "closefd", f->fd);
-    c.rename = faultcheck(faultop::rename, "movefile", f->path);
-#endif
-    return c;
-}
-
-}  // namespace
 
 int flushfiles(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
     if (int err = flushfaults(fds, n, failed); err != 0) return err;
@@ -268,9 +246,7 @@ namespace {
 // Closes and renames the files of the job in order until one fails, as
 // atomiccommit does; the list of pending files is left to waitflush.
 void commitall(flushjob* job) {
-#if defined(FP_FAULTS)
-    faultquiet(true);  // the calls were counted by the starting thread
-#endif
+    FP_FAULT_QUIET(true);  // the calls were counted by the starting thread
     for (std::size_t i = 0; i < job->commits.size(); i++) {
         atomicfile* f = job->commits[i].file;
         const commitfault& fault = job->faults[i];
@@ -280,9 +256,7 @@ void commitall(flushjob* job) {
         job->committed[i] = err;
         if (err != 0) break;
     }
-#if defined(FP_FAULTS)
-    faultquiet(false);
-#endif
+    FP_FAULT_QUIET(false);
 }
 
 }  // namespace
@@ -337,7 +311,7 @@ int waitflush(flushjob* job, std::size_t* failed, std::vector<int>* committed) {
 }
 
 int atomicsync(atomicfile* f) {
-    if (f->stream != nullptr && std::fflush(f->stream) != 0) return errno != 0 ? errno : EIO;
+    if (f->stream != nullptr && std::fflush(f->stream) != 0) return lasterror();
     if (!durable() || f->datafd < 0) return 0;
     std::size_t failed = 0;
     return flushfiles(&f->datafd, 1, &failed);
@@ -354,18 +328,14 @@ int atomicclose(atomicfile* f) {
         int writeerr = writefailed ? errno : 0;
         errno = 0;
         int rc = std::fclose(f->stream);
-        int err = errno;
         f->stream = nullptr;
         if (writeerr != 0) return writeerr;
-        if (rc == 0 && !writefailed) return 0;
-        return err != 0 ? err : EIO;
+        return rc == 0 && !writefailed ? 0 : lasterror();
     }
     if (f->fd < 0) return 0;
     int rc = closefd(f->fd);
-    int err = errno;
     f->fd = -1;
-    if (rc == 0) return 0;
-    return err != 0 ? err : EIO;
+    return rc == 0 ? 0 : lasterror();
 }
 
 int atomiccommit(atomicfile* f, bool replace) {
@@ -380,15 +350,7 @@ int atomiccommit(atomicfile* f, bool replace) {
 }
 
 void atomicdiscard(atomicfile* f) {
-    f->datafd = -1;
-    if (f->stream != nullptr) {
-        std::fclose(f->stream);
-        f->stream = nullptr;
-    }
-    if (f->fd >= 0) {
-        closefd(f->fd);
-        f->fd = -1;
-    }
+    atomicclose(f);  // how the close went does not matter: the file goes
     if (f->active) removepath(f->tmppath, {.plain = true});
     atomicend(f);
 }

@@ -28,14 +28,8 @@ int movefile(const char* from, const char* to, bool replace);
 // the path is longer than cap - 1 characters (failed: a directory is never
 // made under a cut name), or it names a drive ("C:", there already).
 bool copydirpath(char* buf, std::size_t cap, const char* path, char sep, dirresult* r);
-// What a mkdir of buf that failed with err means for makedir (POSIX).
-dirresult mkdirfailed(const char* buf, int err);
 // A message formatted as printf would print it.
-std::string formatmessage(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+std::string formatmessage(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The message of a directory that could not be made: path, the host's text
 // for the error and its number.
 std::string dirfailure(const char* path, const char* text, int code);
@@ -45,10 +39,6 @@ std::string dirfailure(const char* path, const char* text, int code);
 std::string asidename(const char* path, int n);
 // A warning of this layer: through the warning sink when one is set,
 // else on standard error (standard output flushed first).
-void hostwarning(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void hostwarning(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Notes a file moved aside that could not be deleted (see filesleftaside).
 void noteaside(const char* path, const char* aside);

@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -69,7 +70,7 @@ char* envtext(const char* name) { return std::getenv(name); }
 // ---- names ----------------------------------------------------------------
 
 // A POSIX path keeps its '/' separators.
-void nativeseparators(char* text) { (void)text; }
+void nativeseparators(char*) {}
 
 // ---- files ----------------------------------------------------------------
 
@@ -98,14 +99,11 @@ long writefd(int fd, const void* buf, std::size_t count) {
     return static_cast<long>(write(fd, buf, count));
 }
 
-long copyrange(int infd, int outfd, std::size_t count) {
+long copyrange([[maybe_unused]] int infd, int outfd, [[maybe_unused]] std::size_t count) {
     FP_FAULT_FAIL(write, outfd);
 #if defined(__linux__)
     return static_cast<long>(copy_file_range(infd, nullptr, outfd, nullptr, count, 0));
 #else
-    (void)infd;
-    (void)outfd;
-    (void)count;
     errno = ENOSYS;
     return -1;
 #endif
@@ -124,58 +122,56 @@ int deleteplain(const char* path) {
     return unlink(path) == 0 ? 0 : errno;
 }
 
-}  // namespace
+// What a stat call that returned rc found: 0 with info filled, else errno.
+int fillstat(int rc, const struct stat& st, statinfo* info) {
+    if (rc != 0) return errno;
+    info->size = static_cast<std::int64_t>(st.st_size);
+    info->mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                  static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    info->kind = S_ISREG(st.st_mode)   ? 'f'
+                 : S_ISDIR(st.st_mode) ? 'd'
+                 : S_ISLNK(st.st_mode) ? 'l'
+                                       : 'o';
+    return 0;
+}
 
-dirresult mkdirfailed(const char* buf, int err) {
+// What a mkdir of dir that failed with err means for makedir.
+dirresult mkdirfailed(const char* dir, int err) {
     dirresult r{dirmade::failed, err};
     if (err == ENOENT || err == ENOTDIR)
         r.made = dirmade::noparent;
     else if (err == EEXIST)
         r.made = dirmade::exists;
     else
-        r.why = dirfailure(buf, std::strerror(err), err);
+        r.why = dirfailure(dir, std::strerror(err), err);
     return r;
-}
-
-dirresult makedir(const char* path, bool destination) {
-    FP_FAULT_MAKEDIR(path, destination);
-    if (destination) {
-        if (*path == '/') path++;
-        struct stat st;
-        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return {dirmade::exists, EEXIST};
-        return mkdir(path, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(path, errno);
-    }
-    char buf[1024];
-    if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
-    return mkdir(buf, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(buf, errno);
-}
-
-// ---- status, removal and listing ----------------------------------------
-
-namespace {
-
-void fillstat(const struct stat& st, statinfo* info) {
-    info->size = static_cast<std::int64_t>(st.st_size);
-    info->mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                  static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    if (S_ISREG(st.st_mode))
-        info->kind = 'f';
-    else if (S_ISDIR(st.st_mode))
-        info->kind = 'd';
-    else if (S_ISLNK(st.st_mode))
-        info->kind = 'l';
-    else
-        info->kind = 'o';
 }
 
 }  // namespace
 
+dirresult makedir(const char* path, bool destination) {
+    // A failure the fault build makes is one of the mkdir call itself.
+    int fault = FP_FAULT_CHECK(mkdir, path);
+    const char* dir = path + (*path == '/');
+    char buf[1024];
+    if (destination) {
+        struct stat st;
+        if (fault == 0 && stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+            return {dirmade::exists, EEXIST};
+    } else {
+        if (dirresult r; !copydirpath(buf, sizeof buf, path, '/', &r)) return r;
+        dir = buf;
+    }
+    if (fault != 0) return mkdirfailed(dir, fault);
+    return mkdir(dir, 0777) == 0 ? dirresult{dirmade::made} : mkdirfailed(dir, errno);
+}
+
+// ---- status, removal and listing ----------------------------------------
+
 int statpath(const char* path, statinfo* info) {
     FP_FAULT_ERROR(stat, path);
     struct stat st;
-    if (lstat(path, &st) != 0) return errno;
-    fillstat(st, info);
-    return 0;
+    return fillstat(lstat(path, &st), st, info);
 }
 
 int statfd(int fd, statinfo* info) {
@@ -184,20 +180,16 @@ int statfd(int fd, statinfo* info) {
 #if defined(__linux__) && defined(SYS_fstat)
     // The C library's fstat goes through fstatat with an empty path, which
     // costs a third more per call; --update makes one per installed file.
-    if (syscall(SYS_fstat, fd, &st) != 0) return errno;
+    return fillstat(static_cast<int>(syscall(SYS_fstat, fd, &st)), st, info);
 #else
-    if (fstat(fd, &st) != 0) return errno;
+    return fillstat(fstat(fd, &st), st, info);
 #endif
-    fillstat(st, info);
-    return 0;
 }
 
 int statfile(const char* path, statinfo* info) {
     FP_FAULT_ERROR(stat, path);
     struct stat st;
-    if (stat(path, &st) != 0) return errno;
-    fillstat(st, info);
-    return 0;
+    return fillstat(stat(path, &st), st, info);
 }
 
 int rewindfd(int fd) {
@@ -258,21 +250,6 @@ int openparent(const char* root, const char* rel, ownedfd* dir, const char** las
     return 0;
 }
 
-}  // namespace
-
-int statbelow(const char* root, const char* rel, statinfo* info) {
-    FP_FAULT_ERROR(stat, rel);
-    ownedfd dir;
-    const char* last = nullptr;
-    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
-    struct stat st;
-    if (fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    fillstat(st, info);
-    return 0;
-}
-
-namespace {
-
 // What stands at root/rel, reached never through a link: the file or link
 // (EEXIST for a directory) or the empty directory.
 int removeunder(const char* root, const char* rel, bool isdir) {
@@ -291,6 +268,15 @@ int removeunder(const char* root, const char* rel, bool isdir) {
 
 }  // namespace
 
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    FP_FAULT_ERROR(stat, rel);
+    ownedfd dir;
+    const char* last = nullptr;
+    if (int err = openparent(root, rel, &dir, &last); err != 0) return err;
+    struct stat st;
+    return fillstat(fstatat(dir.fd, last, &st, AT_SYMLINK_NOFOLLOW), st, info);
+}
+
 int removepath(const char* path, const removeway& way) {
     if (way.below != nullptr) return removeunder(way.below, path, way.dir);
     return way.plain ? deleteplain(path) : removeleftover(path);
@@ -305,7 +291,8 @@ std::size_t openfilelimit() {
     return static_cast<std::size_t>(limit.rlim_cur);
 }
 
-int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
+int flushbatch(const int* fds, std::size_t n, std::size_t* failed,
+               [[maybe_unused]] const unsigned char* samefs) {
 #if defined(__linux__)
     // One sync per file system writes every file of the batch (and the
     // renames made before it) with one journal commit, where a sync of each
@@ -314,14 +301,9 @@ int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigne
     for (std::size_t i = 0; i < n; i++) {
         if (samefs != nullptr && i > 0 && samefs[i] != 0) continue;
         struct stat st;
-        if (fstat(fds[i], &st) != 0) {
-            *failed = i;
-            return errno;
-        }
-        bool seen = false;
-        for (dev_t d : done) seen = seen || d == st.st_dev;
-        if (seen) continue;
-        if (syncfs(fds[i]) != 0) {
+        bool ok = fstat(fds[i], &st) == 0;
+        if (ok && std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+        if (!ok || syncfs(fds[i]) != 0) {
             *failed = i;
             return errno;
         }
@@ -379,8 +361,7 @@ int lockcurrent(lockhandle lock, const char* path) {
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino ? 1 : 0;
 }
 
-int removelock(lockhandle lock, const char* path) {
-    (void)lock;
+int removelock(lockhandle, const char* path) {
     FP_FAULT_ERROR(unlink, path);
     return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
 }

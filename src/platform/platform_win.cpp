@@ -46,6 +46,13 @@ consolewriter writer;
 // so that any character displays whatever the console's code page; a
 // character cut between two reads waits for its end.
 DWORD WINAPI writeconsole(void*) {
+    auto show = [](std::string_view utf8) {
+        std::wstring text = widetext(utf8);
+        DWORD written = 0;
+        if (!text.empty())
+            WriteConsoleW(writer.console, text.data(), static_cast<DWORD>(text.size()), &written,
+                          nullptr);
+    };
     std::string pending;
     char buf[4096];
     DWORD got = 0;
@@ -62,19 +69,10 @@ DWORD WINAPI writeconsole(void*) {
             std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
             if (need > back + 1) end -= back + 1;
         }
-        std::wstring text = widetext(std::string_view(pending.data(), end));
+        show(std::string_view(pending.data(), end));
         pending.erase(0, end);
-        DWORD written = 0;
-        if (!text.empty())
-            WriteConsoleW(writer.console, text.data(), static_cast<DWORD>(text.size()), &written,
-                          nullptr);
     }
-    if (!pending.empty()) {
-        std::wstring text = widetext(pending);
-        DWORD written = 0;
-        WriteConsoleW(writer.console, text.data(), static_cast<DWORD>(text.size()), &written,
-                      nullptr);
-    }
+    show(pending);
     return 0;
 }
 
@@ -116,13 +114,8 @@ void startconsoleoutput() {
     // A handle of its own: the standard handle closes when its descriptor
     // takes the pipe.
     if (!DuplicateHandle(GetCurrentProcess(), outconsole ? out : err, GetCurrentProcess(),
-                         &writer.console, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        _close(fd);
-        CloseHandle(writer.readend);
-        return;
-    }
-    writer.thread = CreateThread(nullptr, 0, writeconsole, nullptr, 0, nullptr);
-    if (writer.thread == nullptr) {
+                         &writer.console, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+        (writer.thread = CreateThread(nullptr, 0, writeconsole, nullptr, 0, nullptr)) == nullptr) {
         _close(fd);
         CloseHandle(writer.readend);
         return;
@@ -143,6 +136,73 @@ void startconsoleoutput() {
 }
 
 int stderristerminal() { return stderrconsole ? 1 : 0; }
+
+// ---- wide names ------------------------------------------------------------
+
+namespace {
+
+// The code page that files written for the legacy code page use: the
+// system's ANSI code page, whatever the process itself runs with (its
+// manifest asks for UTF-8).
+UINT legacycodepage() {
+    static UINT page = [] {
+        DWORD value = 0;
+        if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                           reinterpret_cast<LPWSTR>(&value), sizeof value / sizeof(wchar_t)) == 0 ||
+            value == 0 || value == CP_UTF8)
+            return UINT{1252};
+        return static_cast<UINT>(value);
+    }();
+    return page;
+}
+
+std::wstring fromutf16(const std::u16string& text) {
+    return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
+}
+
+// The working directory as the host gives it; empty when it cannot be read.
+std::wstring currentdir() {
+    DWORD need = GetCurrentDirectoryW(0, nullptr);
+    std::wstring dir(need, L'\0');
+    DWORD len = need == 0 ? 0 : GetCurrentDirectoryW(need, dir.data());
+    dir.resize(len < need ? len : 0);
+    return dir;
+}
+
+// The working directory, for the length of relative paths and their "\\?\"
+// form. The tool never changes it, so it is read once.
+const std::u16string& workdir() {
+    static std::u16string dir = [] {
+        std::wstring buf = currentdir();
+        return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), buf.size());
+    }();
+    return dir;
+}
+
+}  // namespace
+
+std::wstring widetext(std::string_view text) {
+    std::u16string wide;
+    if (utf8toutf16(text, &wide)) return fromutf16(wide);
+    if (text.empty()) return std::wstring();
+    int len = static_cast<int>(text.size());
+    int need = MultiByteToWideChar(legacycodepage(), 0, text.data(), len, nullptr, 0);
+    std::wstring out(need > 0 ? need : 0, L'\0');
+    if (need > 0) MultiByteToWideChar(legacycodepage(), 0, text.data(), len, out.data(), need);
+    return out;
+}
+
+std::wstring widepath(const char* path) {
+    std::wstring wide = widetext(path);
+    std::u16string_view view(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
+    if (absolutelength(view, workdir().size()) < CLASSICPATHLIMIT || workdir().empty())
+        return wide;
+    return fromutf16(longpathform(view, workdir()));
+}
+
+std::string narrowtext(const wchar_t* text) {
+    return utf16toutf8(reinterpret_cast<const char16_t*>(text));
+}
 
 // ---- sockets and host facts ---------------------------------------------
 
@@ -183,12 +243,8 @@ bool getipv4(char* buf, std::size_t cap, const char* host, std::string* why) {
 }
 
 int getworkdir(char* buf, std::size_t cap) {
-    DWORD need = GetCurrentDirectoryW(0, nullptr);
-    if (need == 0) return EIO;
-    std::wstring dir(need, L'\0');
-    DWORD len = GetCurrentDirectoryW(need, dir.data());
-    if (len == 0 || len >= need) return EIO;
-    dir.resize(len);
+    std::wstring dir = currentdir();
+    if (dir.empty()) return EIO;
     std::string text = narrowtext(dir.c_str());
     if (text.size() >= cap) return ERANGE;
     std::memcpy(buf, text.c_str(), text.size() + 1);
@@ -212,99 +268,33 @@ void nativeseparators(char* text) {
         if (*text == '/') *text = '\\';
 }
 
-// ---- wide names ------------------------------------------------------------
-
-namespace {
-
-// The code page that files written for the legacy code page use: the
-// system's ANSI code page, whatever the process itself runs with (its
-// manifest asks for UTF-8).
-UINT legacycodepage() {
-    static UINT page = [] {
-        DWORD value = 0;
-        if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
-                           reinterpret_cast<LPWSTR>(&value), sizeof value / sizeof(wchar_t)) == 0 ||
-            value == 0 || value == CP_UTF8)
-            return UINT{1252};
-        return static_cast<UINT>(value);
-    }();
-    return page;
-}
-
-std::wstring fromutf16(const std::u16string& text) {
-    return std::wstring(reinterpret_cast<const wchar_t*>(text.data()), text.size());
-}
-
-// The working directory, for the length of relative paths and their "\\?\"
-// form. The tool never changes it, so it is read once.
-const std::u16string& workdir() {
-    static std::u16string dir = [] {
-        DWORD need = GetCurrentDirectoryW(0, nullptr);
-        std::wstring buf(need, L'\0');
-        DWORD len = need == 0 ? 0 : GetCurrentDirectoryW(need, buf.data());
-        buf.resize(len < need ? len : 0);
-        return std::u16string(reinterpret_cast<const char16_t*>(buf.data()), buf.size());
-    }();
-    return dir;
-}
-
-}  // namespace
-
-std::wstring widetext(std::string_view text) {
-    std::u16string wide;
-    if (utf8toutf16(text, &wide)) return fromutf16(wide);
-    if (text.empty()) return std::wstring();
-    int len = static_cast<int>(text.size());
-    int need = MultiByteToWideChar(legacycodepage(), 0, text.data(), len, nullptr, 0);
-    std::wstring out(need > 0 ? need : 0, L'\0');
-    if (need > 0) MultiByteToWideChar(legacycodepage(), 0, text.data(), len, out.data(), need);
-    return out;
-}
-
-std::wstring widepath(const char* path) {
-    std::wstring wide = widetext(path);
-    std::u16string_view view(reinterpret_cast<const char16_t*>(wide.data()), wide.size());
-    if (absolutelength(view, workdir().size()) < CLASSICPATHLIMIT || workdir().empty())
-        return wide;
-    return fromutf16(longpathform(view, workdir()));
-}
-
-std::string narrowtext(const wchar_t* text) {
-    return utf16toutf8(reinterpret_cast<const char16_t*>(text));
-}
-
 // ---- files ----------------------------------------------------------------
 
 namespace {
 
-// The C runtime's error number closest to a Windows error code, for callers
-// that report failures as "%s (%d)" with strerror.
+// The C runtime's error number closest to each Windows error code, for
+// callers that report failures as "%s (%d)" with strerror; EIO for the rest.
+constexpr struct {
+    DWORD code;
+    int err;
+} winerrors[] = {
+    {ERROR_FILE_NOT_FOUND, ENOENT},             {ERROR_PATH_NOT_FOUND, ENOENT},
+    {ERROR_INVALID_NAME, ENOENT},               {ERROR_BAD_PATHNAME, ENOENT},
+    {ERROR_INVALID_DRIVE, ENOENT},              {ERROR_ACCESS_DENIED, EACCES},
+    {ERROR_SHARING_VIOLATION, EACCES},          {ERROR_LOCK_VIOLATION, EACCES},
+    {ERROR_WRITE_PROTECT, EACCES},              {ERROR_FILE_EXISTS, EEXIST},
+    {ERROR_ALREADY_EXISTS, EEXIST},             {ERROR_DISK_FULL, ENOSPC},
+    {ERROR_HANDLE_DISK_FULL, ENOSPC},           {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+    {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG}, {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+    {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},          {ERROR_OUTOFMEMORY, ENOMEM},
+    {ERROR_INVALID_HANDLE, EBADF},              {ERROR_DIRECTORY, ENOTDIR},
+    {ERROR_NOT_SAME_DEVICE, EXDEV},             {ERROR_BUSY, EBUSY},
+};
+
 int errnofromwin(DWORD code) {
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT: return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ENOMEM;
-    case ERROR_INVALID_HANDLE: return EBADF;
-    case ERROR_DIRECTORY: return ENOTDIR;
-    case ERROR_NOT_SAME_DEVICE: return EXDEV;
-    case ERROR_BUSY: return EBUSY;
-    default: return EIO;
-    }
+    for (const auto& e : winerrors)
+        if (e.code == code) return e.err;
+    return EIO;
 }
 
 // errno from the last Windows error; -1 for the callers that return it so.
@@ -325,6 +315,34 @@ int descriptor(HANDLE h, int flags) {
 }
 
 DWORD attributes(const char* path) { return GetFileAttributesW(widepath(path).c_str()); }
+
+// At most INT_MAX bytes, as one call of the C runtime moves.
+unsigned int chunk(std::size_t count) {
+    return count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
+}
+
+// Nanoseconds since 1970 of a time in 100-nanosecond ticks since 1601.
+std::int64_t nanoseconds(std::int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
+
+char kindof(DWORD attrs) {
+    // A link shows as a reparse point where the host can tell (to a
+    // directory even under Wine); a link to a file may show as a file.
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 'l';
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 'd';
+    return 'f';
+}
+
+// Status of the name wide: 0 or the error number.
+int statwide(const std::wstring& wide, statinfo* info) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
+        return errnofromwin(GetLastError());
+    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->mtime = nanoseconds((static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                              data.ftLastWriteTime.dwLowDateTime);
+    info->kind = kindof(data.dwFileAttributes);
+    return 0;
+}
 
 }  // namespace
 
@@ -350,44 +368,15 @@ int readable(const char* path) {
 }
 int closefd(int fd) { return _close(fd); }
 
-long readfd(int fd, void* buf, std::size_t count) {
-    unsigned int chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
-    return _read(fd, buf, chunk);
-}
+long readfd(int fd, void* buf, std::size_t count) { return _read(fd, buf, chunk(count)); }
 
-long writefd(int fd, const void* buf, std::size_t count) {
-    unsigned int chunk = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
-    return _write(fd, buf, chunk);
-}
+long writefd(int fd, const void* buf, std::size_t count) { return _write(fd, buf, chunk(count)); }
 
 // Windows has no in-kernel copy between descriptors; callers read and write.
-long copyrange(int infd, int outfd, std::size_t count) {
-    (void)infd;
-    (void)outfd;
-    (void)count;
+long copyrange(int, int, std::size_t) {
     errno = ENOSYS;
     return -1;
 }
-
-namespace {
-
-// 100-nanosecond intervals from 1601 to 1970.
-constexpr std::int64_t EPOCHDIFF = 116444736000000000LL;
-
-std::int64_t nanoseconds(FILETIME t) {
-    std::int64_t ticks = (static_cast<std::int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    return (ticks - EPOCHDIFF) * 100;
-}
-
-char kindof(DWORD attrs) {
-    // A link shows as a reparse point where the host can tell (to a
-    // directory even under Wine); a link to a file may show as a file.
-    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return 'l';
-    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) return 'd';
-    return 'f';
-}
-
-}  // namespace
 
 int isdirectory(const char* path) {
     DWORD attrs = attributes(path);
@@ -428,21 +417,6 @@ dirresult makedir(const char* path, bool destination) {
 
 // ---- status, removal and listing ----------------------------------------
 
-namespace {
-
-// Status of the name wide: 0 or the error number.
-int statwide(const std::wstring& wide, statinfo* info) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
-        return errnofromwin(GetLastError());
-    info->size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->mtime = nanoseconds(data.ftLastWriteTime);
-    info->kind = kindof(data.dwFileAttributes);
-    return 0;
-}
-
-}  // namespace
-
 int statpath(const char* path, statinfo* info) { return statwide(widepath(path), info); }
 // What a file's name reports; a link that this host shows as a link reports
 // itself, and a caller comparing it with the file opened learns it differs.
@@ -460,10 +434,7 @@ int statfd(int fd, statinfo* info) {
         !GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
         return errnofromwin(GetLastError());
     info->size = standard.EndOfFile.QuadPart;
-    FILETIME written;
-    written.dwLowDateTime = static_cast<DWORD>(basic.LastWriteTime.QuadPart & 0xFFFFFFFF);
-    written.dwHighDateTime = static_cast<DWORD>(basic.LastWriteTime.QuadPart >> 32);
-    info->mtime = nanoseconds(written);
+    info->mtime = nanoseconds(basic.LastWriteTime.QuadPart);
     info->kind = kindof(basic.FileAttributes);
     return 0;
 }
@@ -504,16 +475,6 @@ int checkbelow(const char* root, const char* rel, std::wstring* full) {
     return 0;
 }
 
-}  // namespace
-
-int statbelow(const char* root, const char* rel, statinfo* info) {
-    std::wstring full;
-    if (int err = checkbelow(root, rel, &full); err != 0) return err;
-    return statwide(full, info);
-}
-
-namespace {
-
 // What stands at root/rel, reached never through a link: the file or link
 // (EEXIST for a directory) or the empty directory.
 int removeunder(const char* root, const char* rel, bool dir) {
@@ -535,6 +496,12 @@ int removeunder(const char* root, const char* rel, bool dir) {
 
 }  // namespace
 
+int statbelow(const char* root, const char* rel, statinfo* info) {
+    std::wstring full;
+    if (int err = checkbelow(root, rel, &full); err != 0) return err;
+    return statwide(full, info);
+}
+
 int removepath(const char* path, const removeway& way) {
     if (way.below != nullptr) return removeunder(way.below, path, way.dir);
     if (!way.plain) return removeleftover(path);
@@ -546,8 +513,7 @@ int removepath(const char* path, const removeway& way) {
 // The C runtime's table of descriptors holds 2048.
 std::size_t openfilelimit() { return 2048; }
 
-int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char* samefs) {
-    (void)samefs;
+int flushbatch(const int* fds, std::size_t n, std::size_t* failed, const unsigned char*) {
     for (std::size_t i = 0; i < n; i++) {
         HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fds[i]));
         if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h)) {
@@ -562,20 +528,11 @@ int openappend(const char* path) {
     HANDLE h = CreateFileW(widepath(path).c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        errno = errnofromwin(GetLastError());
-        return -1;
-    }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_APPEND);
-    if (fd < 0) CloseHandle(h);
-    return fd;
+    return descriptor(h, _O_BINARY | _O_APPEND);
 }
 
 // Each rename is written through (movefile), so nothing is left to do.
-int syncdirectory(const char* dir) {
-    (void)dir;
-    return 0;
-}
+int syncdirectory(const char*) { return 0; }
 
 // ---- locks between runs ---------------------------------------------------
 
@@ -596,10 +553,7 @@ lockhandle openlock(const char* path, bool create) {
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
         Sleep(10);
     }
-    if (h == INVALID_HANDLE_VALUE) {
-        errno = errnofromwin(GetLastError());
-        return -1;
-    }
+    if (h == INVALID_HANDLE_VALUE) return failwin();
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(h, &info) &&
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -618,8 +572,7 @@ int takelock(lockhandle lock, bool exclusive, bool wait) {
     return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? EWOULDBLOCK : errnofromwin(err);
 }
 
-int lockcurrent(lockhandle lock, const char* path) {
-    (void)path;
+int lockcurrent(lockhandle lock, const char*) {
     // A lock file removed while others hold it open waits, pending, for the
     // last of them to close it; a run that finds it so opens a new one.
     FILE_STANDARD_INFO info;
@@ -629,8 +582,7 @@ int lockcurrent(lockhandle lock, const char* path) {
     return info.DeletePending ? 0 : 1;
 }
 
-int removelock(lockhandle lock, const char* path) {
-    (void)path;
+int removelock(lockhandle lock, const char*) {
     // Deleted through the open handle: a name that is open cannot be
     // deleted any other way.
     FILE_DISPOSITION_INFO info{};
@@ -760,17 +712,17 @@ bool replacestep(const std::wstring& from, const std::wstring& to) {
 // deleting it by name could delete what it points to. A rename never follows
 // a link standing at its new name: an empty file of our own takes the name,
 // and then that file is deleted.
-bool removestep(const std::wstring& spare, const std::wstring& path) {
-    (void)spare;
+bool removestep(const std::wstring&, const std::wstring& path) {
     std::wstring widespare = path + L"~rm";
-    HANDLE h = CreateFileW(widespare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    auto create = [&] {
+        return CreateFileW(widespare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE h = create();
+    // The spare of a removal that was interrupted goes first.
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
-        DeleteFileW(widespare.c_str())) {
-        // The spare of a removal that was interrupted.
-        h = CreateFileW(widespare.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
+        DeleteFileW(widespare.c_str()))
+        h = create();
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     if (!MoveFileExW(widespare.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -794,9 +746,8 @@ int removeleftover(const char* path) {
     } else if ((attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return EEXIST;  // a directory, or a link to one, is never a leftover of ours
     }
-    char spare[TEMPNAMESIZE + 8];
-    int n = std::snprintf(spare, sizeof spare, "%s~rm", path);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof spare) return ENAMETOOLONG;
+    // The spare name removestep puts beside it must fit as a temporary's does.
+    if (std::strlen(path) + sizeof "~rm" > TEMPNAMESIZE + 8) return ENAMETOOLONG;
     DWORD err = replaceorremove(nullptr, path, removestep);
     return err == 0 ? 0 : errnofromwin(err);
 }
@@ -804,7 +755,6 @@ int removeleftover(const char* path) {
 std::FILE* textstream(int fd) { return _fdopen(fd, "w"); }
 
 int movefile(const char* from, const char* to, bool replace) {
-    // With durability on, the rename returns once it is on the disk.
     if (replace) {
         DWORD err = replaceorremove(from, to, replacestep);
         return err == 0 ? 0 : errnofromwin(err);

@@ -19,6 +19,11 @@ bool hasdrive(std::u16string_view p) { return p.size() >= 2 && isletter(p[0]) &&
 
 bool isunc(std::u16string_view p) { return p.size() >= 2 && isseparator(p[0]) && isseparator(p[1]); }
 
+// Absolute with its own drive or share: "X:\..." or "\\server\share...".
+bool fullpath(std::u16string_view p) {
+    return isunc(p) || (hasdrive(p) && p.size() > 2 && isseparator(p[2]));
+}
+
 constexpr std::u16string_view LONGPREFIX = u"\\\\?\\";
 
 // Appends the components of rest to parts: "." and empty ones dropped, ".."
@@ -59,17 +64,6 @@ void splitroot(std::u16string_view p, std::u16string* root, std::u16string_view*
         i = j < p.size() ? j + 1 : j;
     }
     *rest = p.substr(i);
-}
-
-// The root of cwd in its plain form ("X:" or "\\server\share").
-std::u16string_view plainroot(std::u16string_view cwd) {
-    if (hasdrive(cwd)) return cwd.substr(0, 2);
-    std::size_t i = 2;
-    for (int names = 0; names < 2 && i < cwd.size(); names++) {
-        while (i < cwd.size() && !isseparator(cwd[i])) i++;
-        if (names == 0 && i < cwd.size()) i++;
-    }
-    return cwd.substr(0, i);
 }
 
 }  // namespace
@@ -118,53 +112,39 @@ std::string utf16toutf8(std::u16string_view text) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             i++;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        // A lead byte that tells how many bytes follow, then six bits in each.
+        int more = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+        constexpr unsigned char lead[4] = {0x00, 0xC0, 0xE0, 0xF0};
+        out.push_back(static_cast<char>(lead[more] | (cp >> (6 * more))));
+        for (int k = more - 1; k >= 0; k--)
+            out.push_back(static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F)));
     }
     return out;
 }
 
 std::size_t absolutelength(std::u16string_view path, std::size_t cwdlen) {
-    if (isunc(path) || (hasdrive(path) && path.size() > 2 && isseparator(path[2])))
-        return path.size();
+    if (fullpath(path)) return path.size();
     return cwdlen + 1 + path.size();
 }
 
 std::u16string longpathform(std::u16string_view path, std::u16string_view cwd) {
     if (path.starts_with(LONGPREFIX)) return std::u16string(path);
-    // Made absolute in its plain form first.
-    std::u16string absolute;
-    if (isunc(path) || (hasdrive(path) && path.size() > 2 && isseparator(path[2]))) {
-        absolute = path;
-    } else if (hasdrive(path)) {
-        // Drive-relative: from cwd on that drive, else from the drive's root.
-        bool samedrive = hasdrive(cwd) && upper(cwd[0]) == upper(path[0]);
-        absolute = samedrive ? std::u16string(cwd) : std::u16string(path.substr(0, 2));
-        absolute.append(u"\\").append(path.substr(2));
-    } else if (!path.empty() && isseparator(path[0])) {
-        absolute = plainroot(cwd);
-        absolute.append(path);
-    } else {
-        absolute = cwd;
-        absolute.append(u"\\").append(path);
-    }
     std::u16string root;
     std::u16string_view rest;
-    splitroot(absolute, &root, &rest);
     std::vector<std::u16string_view> parts;
+    if (fullpath(path)) {
+        splitroot(path, &root, &rest);
+    } else if (hasdrive(path) && !(hasdrive(cwd) && upper(cwd[0]) == upper(path[0]))) {
+        // Relative to a drive other than cwd's: from that drive's root.
+        splitroot(path.substr(0, 2), &root, &rest);
+        rest = path.substr(2);
+    } else {
+        // From cwd (on its drive, for a drive-relative path): cwd's root, then
+        // its directories unless path starts at the root.
+        splitroot(cwd, &root, &rest);
+        if (path.empty() || !isseparator(path[0])) addcomponents(&parts, rest);
+        rest = hasdrive(path) ? path.substr(2) : path;
+    }
     addcomponents(&parts, rest);
     std::u16string out = root;
     for (std::u16string_view part : parts) out.append(u"\\").append(part);

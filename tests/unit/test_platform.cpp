@@ -50,6 +50,12 @@ dirmade mkdirof(const std::string& path, std::string* why = nullptr) {
     return r.made;
 }
 
+// The message of a directory path that is too long to be made.
+std::string toolong(const std::string& path) {
+    return "Create Directory '" + path + "' failed: " + std::strerror(ENAMETOOLONG) + " (" +
+           std::to_string(ENAMETOOLONG) + ")\n";
+}
+
 }  // namespace
 
 TEST_F(platformtest, makedirreportseachstatus) {
@@ -91,8 +97,7 @@ TEST_F(platformtest, makedirrefusesapathlongerthan1023) {
     EXPECT_EQ(mkdirof(base + "/ab"), dirmade::made);
     std::string why;
     EXPECT_EQ(mkdirof("/" + base + "/abc", &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory '" + base + "/abc' failed: " + std::strerror(ENAMETOOLONG) +
-                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
+    EXPECT_EQ(why, toolong(base + "/abc"));
     EXPECT_FALSE(fs::exists(base + "/abc"));
 }
 
@@ -100,8 +105,7 @@ TEST_F(platformtest, makedirotherfailureisreturned) {
     std::string name(300, 'n');  // longer than any file-name component
     std::string why;
     EXPECT_EQ(mkdirof("/" + name, &why), dirmade::failed);
-    EXPECT_EQ(why, "Create Directory '" + name + "' failed: " + std::strerror(ENAMETOOLONG) +
-                       " (" + std::to_string(ENAMETOOLONG) + ")\n");
+    EXPECT_EQ(why, toolong(name));
 }
 
 // ---- names ------------------------------------------------------------------
@@ -170,63 +174,48 @@ TEST_F(platformtest, makelinkmakesnothing) {
 
 // ---- files ------------------------------------------------------------------
 
-TEST_F(platformtest, statandread) {
+TEST_F(platformtest, statusandreading) {
     spill("f", "one\r\ntwo\n");
-    setmtime("f", 1136368586);
-    statinfo st;
-    EXPECT_EQ(statfile("f", &st), 0);
-    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
-    EXPECT_EQ(statfile("missing", &st), ENOENT);
-
-    int fd = openread("f");
-    ASSERT_GE(fd, 0);
-    st = statinfo{};
-    EXPECT_EQ(statfd(fd, &st), 0);
-    EXPECT_EQ(st.size, 9);
-    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
-    EXPECT_EQ(wholeseconds(-1), -1);  // before 1970: rounded down, as time_t is
-    EXPECT_EQ(wholeseconds(-1000000000), -1);
-    char buf[32] = {};
-    EXPECT_EQ(readfd(fd, buf, sizeof buf), 9);
-    EXPECT_EQ(std::string(buf), "one\r\ntwo\n");  // no newline translation
-    EXPECT_EQ(readfd(fd, buf, sizeof buf), 0);
-    EXPECT_EQ(closefd(fd), 0);
-
-    EXPECT_EQ(openread("missing"), -1);
-    EXPECT_EQ(removepath("f", {.plain = true}), 0);
-    EXPECT_FALSE(fs::exists("f"));
-    EXPECT_EQ(removepath("f", {.plain = true}), ENOENT);
-}
-
-TEST_F(platformtest, statuswithoutfollowinglinks) {
-    spill("f", "12345");
     setmtime("f", 1136368586);
     fs::create_directory("d");
     fs::create_symlink("f", "link");
     statinfo st;
     ASSERT_EQ(statpath("f", &st), 0);
     EXPECT_EQ(st.kind, 'f');
-    EXPECT_EQ(st.size, 5);
+    EXPECT_EQ(st.size, 9);
     EXPECT_EQ(st.mtime, 1136368586LL * 1000000000);
     ASSERT_EQ(statpath("d", &st), 0);
     EXPECT_EQ(st.kind, 'd');
     ASSERT_EQ(statpath("link", &st), 0);
     EXPECT_EQ(st.kind, 'l');  // the link itself
     EXPECT_EQ(statpath("missing", &st), ENOENT);
+    EXPECT_EQ(statfile("f", &st), 0);
+    EXPECT_EQ(wholeseconds(st.mtime), 1136368586);
+    EXPECT_EQ(statfile("missing", &st), ENOENT);
+    EXPECT_EQ(wholeseconds(-1), -1);  // before 1970: rounded down, as time_t is
+    EXPECT_EQ(wholeseconds(-1000000000), -1);
 
-    int fd = openread("link");
-    ASSERT_GE(fd, 0);
-    statinfo open;
-    ASSERT_EQ(statfd(fd, &open), 0);
-    EXPECT_EQ(open.kind, 'f');
-    EXPECT_EQ(open.size, 5);
-    EXPECT_EQ(open.mtime, 1136368586LL * 1000000000);
-    char buf[8] = {};
-    EXPECT_EQ(readfd(fd, buf, 3), 3);
-    EXPECT_EQ(rewindfd(fd), 0);
-    EXPECT_EQ(readfd(fd, buf, sizeof buf), 5);
-    EXPECT_EQ(std::string(buf), "12345");
-    closefd(fd);
+    // The file itself and through the link: the same open file.
+    for (const char* name : {"f", "link"}) {
+        int fd = openread(name);
+        ASSERT_GE(fd, 0) << name;
+        statinfo open;
+        ASSERT_EQ(statfd(fd, &open), 0);
+        EXPECT_EQ(open.kind, 'f');
+        EXPECT_EQ(open.size, 9);
+        EXPECT_EQ(open.mtime, 1136368586LL * 1000000000);
+        char buf[32] = {};
+        EXPECT_EQ(readfd(fd, buf, 3), 3);
+        EXPECT_EQ(rewindfd(fd), 0);
+        EXPECT_EQ(readfd(fd, buf, sizeof buf), 9);
+        EXPECT_EQ(std::string(buf), "one\r\ntwo\n");  // no newline translation
+        EXPECT_EQ(readfd(fd, buf, sizeof buf), 0);
+        EXPECT_EQ(closefd(fd), 0);
+    }
+    EXPECT_EQ(openread("missing"), -1);
+    EXPECT_EQ(removepath("f", {.plain = true}), 0);
+    EXPECT_FALSE(fs::exists("f"));
+    EXPECT_EQ(removepath("f", {.plain = true}), ENOENT);
 }
 
 TEST_F(platformtest, removalneverfollowsalink) {
@@ -356,15 +345,6 @@ TEST_F(platformtest, newfilepermissionswhateveraleftoverhad) {
 }
 #endif
 
-TEST_F(platformtest, directoryattemporarynameisleftalone) {
-    fs::create_directory("out.tmp");
-    spill("out.tmp/inside", "x");
-    atomicfile f;
-    EXPECT_EQ(atomicopen(&f, "out", "out.tmp", true), EEXIST);
-    EXPECT_FALSE(f.active);
-    EXPECT_EQ(slurp("out.tmp/inside"), "x");
-}
-
 TEST_F(platformtest, destinationmakesonelevel) {
     EXPECT_EQ(makedir("/made", true).made, dirmade::made);
     EXPECT_TRUE(fs::is_directory("made"));
@@ -412,6 +392,12 @@ TEST_F(platformtest, atomicopenfailures) {
     EXPECT_EQ(atomicopen(&f, longname.c_str(), "short.tmp", true), ENAMETOOLONG);
     EXPECT_EQ(atomicopen(&f, "short", longname.c_str(), true), ENAMETOOLONG);
     EXPECT_FALSE(fs::exists("short.tmp"));
+    // A directory at the temporary name is left alone.
+    fs::create_directory("out.tmp");
+    spill("out.tmp/inside", "x");
+    EXPECT_EQ(atomicopen(&f, "out", "out.tmp", true), EEXIST);
+    EXPECT_FALSE(f.active);
+    EXPECT_EQ(slurp("out.tmp/inside"), "x");
 }
 
 TEST_F(platformtest, atomiccommitfailureremovestemporary) {
