@@ -6,6 +6,7 @@ lifecycle scenarios keep in step, and processes started beside t.run.
 
 import os
 import re
+import signal
 import subprocess
 import time
 
@@ -76,14 +77,16 @@ def age(t, rel, when):
 # ---- checking a run and what it wrote -------------------------------------------
 
 def ok(t, r, what="the run", err=""):
-    """The run r ended with status 0 and wrote err to standard error."""
+    """The run r ended with status 0 and wrote err to standard error: r."""
     t.eq((r.status, r.err), (0, err), "status and stderr of " + what)
+    return r
 
 
 def failed(t, r, err, what="the run", out=""):
     """The run r ended with status 1, wrote err to standard error and out to
-    standard output."""
+    standard output: r."""
     t.eq((r.status, r.out, r.err), (1, out, err), "status, stdout and stderr of " + what)
+    return r
 
 
 def expect_text(t, rel, expected):
@@ -208,6 +211,20 @@ def run_process(t, *args, prefix=(), **options):
     its output captured. prefix: a command that starts the tool."""
     return subprocess.run(list(prefix) + command(t, *args), cwd=t.dir, env=clean_env(),
                           capture_output=True, timeout=60, **options)
+
+
+def killed(t, delay, *args):
+    """Starts the tool with args and kills it after delay seconds unless it
+    has ended: whether it was killed. Only the tool's own process is killed:
+    under Wine a whole process group could hold the Wine server that later
+    runs need."""
+    proc = spawn(t, *args)
+    time.sleep(delay)
+    running = proc.poll() is None
+    if running:
+        proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    return running
 
 
 def kill_rounds():

@@ -290,8 +290,7 @@ def notices(out):
 
 def test_stages_run_in_order(t):
     stage_layout(t)
-    r = t.run("-vv", "-d", "dest", "src")
-    ok(t, r, "first run")
+    r = ok(t, t.run("-vv", "-d", "dest", "src"), "first run")
     t.eq(notices(r.out), list(NOTICES[:7]), "stage notices")
     # The retry listing shows the deferred link and what lies below it, not
     # its later sibling zz.
@@ -304,15 +303,13 @@ def test_stages_run_in_order(t):
     t.eq(t.exists("dest/perm.core"), False, "no permission file without -p or -s")
     t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "deferred entry installed")
 
-    again = t.run("-vv", "-d", "dest", "src")
-    ok(t, again, "second run")
+    again = ok(t, t.run("-vv", "-d", "dest", "src"), "second run")
     t.eq(notices(again.out), [n for n in NOTICES[:6]], "nothing changed: nothing written")
 
 
 def test_no_action_announces_but_writes_nothing(t):
     stage_layout(t)
-    r = t.run("-vv", "-n", "-s", "-d", "dest", "src")
-    ok(t, r, "no-action run")
+    r = ok(t, t.run("-vv", "-n", "-s", "-d", "dest", "src"), "no-action run")
     t.eq(notices(r.out), list(NOTICES), "every notice")
     t.eq(t.listdir("dest"), ["bin"], "neither manifest nor permission file")
 
@@ -343,7 +340,6 @@ def test_defined_keys_precede_the_types_file(t):
     t.write("src/app.conf", "conf\n")
     t.write("src/x.dll", "dll\n")
     t.mkdir("dest")
-    r = t.run("-D", "dd=etc", "-d", "dest", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-D", "dd=etc", "-d", "dest", "src"), "run")
     t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
     t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")

@@ -66,8 +66,7 @@ def test_header_errors(t):
 
 def test_header_names_the_types_file_literally(t):
     layout(t, "fileplacertypes.txt\npkg tool a\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "name right after the tool name")
+    ok(t, t.run("-d", "out", "src"), "name right after the tool name")
     t.check(t.exists("out/bin/a.exe"), "entry installed")
     # Trailing blanks belong to the name; Windows drops them when it opens
     # the file, a POSIX host does not.
@@ -134,8 +133,7 @@ def test_skipped_lines_and_their_notices(t):
                     "{!linux}pkg tool a\n"        # 5: taken
                     "{substitute}pkg conf x.cfg\n")  # 6: no platform named: taken
     layout(t, inp)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run")
     t.check("platform check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "Destination Directory Tree:\n" in r.out, "platform notices at -vv: %r" % r.out)
     t.check("linenum 4" not in r.out, "type of other platforms skipped silently")
@@ -152,8 +150,7 @@ def test_patch_mode_and_package_list(t):
                     "other conf x.cfg\n"
                     "{patch}other conf   x.cfg\n")
     layout(t, inp)
-    r = t.run("-vv", "-l", "pkg:core", "-d", "out", "src")
-    ok(t, r, "package list run")
+    r = ok(t, t.run("-vv", "-l", "pkg:core", "-d", "out", "src"), "package list run")
     t.check("skipping entry not in package list:\n   package=other, linenum=5, entry=conf x.cfg\n"
             "skipping entry not in package list:\n   package=other, linenum=6, "
             "entry=conf   x.cfg\n" in r.out, "package list notices: %r" % r.out)
@@ -161,8 +158,7 @@ def test_patch_mode_and_package_list(t):
     t.eq(t.listdir("out/bin"), ["a.exe", "b.exe"], "listed package installed")
 
     t.mkdir("out2")
-    r = t.run("-vv", "-P", "-d", "out2", "src")
-    ok(t, r, "patch run")
+    r = ok(t, t.run("-vv", "-P", "-d", "out2", "src"), "patch run")
     t.check("patch check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "patch check: skipping linenum 5\n" in r.out, "patch notices: %r" % r.out)
     t.eq(t.listdir("out2/bin"), ["b.exe"], "only patch lines installed")
@@ -188,8 +184,7 @@ def test_tree_listings_and_merging_on_the_next_run(t):
                     "tools conf %s/x.cfg\n"
                     "pkg *hardlink existing=etc/x.cfg new=etc/hl\n") % t.dir
     layout(t, inp, types)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "first run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "first run")
     t.eq(listing(t, r),
          [tree_line(0, "bin", "dir", "core"), tree_line(1, "a.exe", "tool", "pkg"),
           tree_line(1, "b.exe", "tool", "pkg"), tree_line(0, "etc", "dir", "core"),
@@ -201,14 +196,12 @@ def test_tree_listings_and_merging_on_the_next_run(t):
     t.eq(listing(t, r, "Destination Root Tree:"), want, "root tree")
     t.check("generating manifest file\n" in r.out, "first run writes the manifest")
 
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "second run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "second run")
     t.check("generating manifest file\n" not in r.out,
             "every entry, the types-file link and the absolute one merged: %r" % r.out)
 
     t.write("types.txt", types.replace("existing=bin", "existing=etc"), mtime=OLD)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run with a changed link")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run with a changed link")
     t.check("generating manifest file\n" in r.out, "changed link rewrites the manifest")
     t.check("exi=etc\n" in t.readtext("out/manifest.txt"), "types file's value recorded")
 
@@ -231,8 +224,7 @@ def test_duplicates(t):
     fails(t, HEADER + "pkg conf etc/x\nx conf ./etc/X\n", "duplicate file 'X' found\n")
     layout(t, HEADER + "pkg tool bin/a\npkg conf bin/a\n")  # a.exe and a differ
     t.write("src/a", "plain\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "same name, other suffix")
+    ok(t, t.run("-d", "out", "src"), "same name, other suffix")
 
 
 def test_placement_errors(t):
@@ -275,8 +267,7 @@ def test_large_directory_is_listed_in_tree_order(t):
     lines = ["pkg %s bin/%s\n" % ("tool" if s else "plain", n) for n, s in entries]
     names = [n + ("." + s if s else "") for n, s in entries]
     layout(t, HEADER + "".join(lines), TYPES + "file plain 0644 - - - - bin\n", sources=names)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run")
     got = [l.split()[0] for l in listing(t, r) if l.startswith("  ")]
     # ASCII letters folded to lower case, bytes by value, shorter name first,
     # then the suffix.

@@ -82,14 +82,12 @@ def test_update_replaces_a_changed_file(t):
     listing = [line("-", "D", 0o755, "dest/bin", "", ""), line("*", "F", 0o755, "dest/bin/tool.exe", "", ""),
                line("-", "D", 0o755, "dest/doc"), line("-", "F", 0o644, "dest/doc/readme"),
                line("-", "D", 0o750, "dest/etc", "", ""), line("-", "F", 0o640, "dest/etc/app.cfg", "", "")]
-    r = run(t, "--update", "-v", "-n")
-    ok(t, r, "-n")
+    r = ok(t, run(t, "--update", "-v", "-n"), "-n")
     t.eq(r.out, "".join(" " + l[1:] if l[1] == "D" else l for l in listing),
          "-n lists the replacement")
     t.eq(t.read("dest/bin/tool.exe"), b"tool 1\n", "-n replaces nothing")
     t.check(not t.exists(SUMS), "-n writes no fingerprints")
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.eq(r.out, "".join(listing), "listing")
     t.eq(t.read("dest/bin/tool.exe"), b"tool 2, longer\n", "replaced")
     t.eq((t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns), manifest,
@@ -98,8 +96,7 @@ def test_update_replaces_a_changed_file(t):
     t.eq(sorted(prints), ["bin/tool.exe", "doc/readme", "etc/app.cfg"], "every file fingerprinted")
     t.eq(prints["bin/tool.exe"][1], "15", "size of the new content")
     t.eq(prints["etc/app.cfg"][5], "cfg|etc|app|cfg", "record identity")
-    r = run(t, "--update", "-v")
-    ok(t, r, "second update")
+    r = ok(t, run(t, "--update", "-v"), "second update")
     t.check("*F" not in r.out, "nothing to replace any more")
 
 
@@ -121,8 +118,7 @@ def test_update_substituted_file_follows_its_keys(t):
     project(t)
     ok(t, run(t, "--update"), "install")
     t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.check(line("*", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out, "listed: %r" % r.out)
     t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "expanded with the new key")
     ok(t, run(t, "--update", "-Dwho=Sun"), "update with a -D key")
@@ -138,8 +134,7 @@ def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
     first = sums(t)["doc/readme"]
     os.utime(t.path("dest/doc/readme"), (OLD, OLD))
     os.utime(t.path("src/readme"), (OLD + 5, OLD + 5))
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.check(line("-", "F", 0o644, "dest/doc/readme") in r.out, "left alone: %r" % r.out)
     now = sums(t)["doc/readme"]
     t.eq((now[0], now[1], now[3]), (first[0], first[1], first[3]), "same content")
@@ -255,12 +250,10 @@ def test_prune_removes_a_dropped_file(t):
     ok(t, run(t, "--update"), "install")
     inputs(t, ["core exe tool", "core cfg app"])
     before = snapshot(t)
-    r = run(t, "--prune", "-v", "-n")
-    ok(t, r, "-n")
+    r = ok(t, run(t, "--prune", "-v", "-n"), "-n")
     t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "-n lists: %r" % r.out)
     t.eq(snapshot(t), before, "-n removes and writes nothing")
-    r = run(t, "--prune", "-v")
-    ok(t, r, "prune")
+    r = ok(t, run(t, "--prune", "-v"), "prune")
     t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "listing: %r" % r.out)
     t.eq(t.listdir("dest/doc"), [], "removed; the declared directory stays")
     t.eq(records(t), ["tool", "app"], "record removed")
@@ -339,12 +332,10 @@ def test_uninstall_the_example_leaves_an_empty_destination(t):
     expected = ("".join(line("x", "F", m, p, "", "") for m, p in zip(modes, files))
                 + "".join(line("x", "D", 0o755, p, "", "") for p in dirs))
     before = snapshot(t, "out")
-    r = t.run("--uninstall", "-n", "-v", *args)
-    ok(t, r, "-n")
+    r = ok(t, t.run("--uninstall", "-n", "-v", *args), "-n")
     t.eq(r.out, expected, "-n listing")
     t.eq(snapshot(t, "out"), before, "-n removes nothing")
-    r = t.run("--uninstall", "-v", *args)
-    ok(t, r, "uninstall")
+    r = ok(t, t.run("--uninstall", "-v", *args), "uninstall")
     t.eq(r.out, expected, "listing")
     t.eq(t.listdir("out"), [], "empty destination")
 
@@ -376,8 +367,7 @@ def test_uninstall_in_package_mode(t):
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core",
                              "perm.docs"], "installed")
     inputs(t, ["core exe tool"])
-    r = run(t, "-p", "--prune", "-v")
-    ok(t, r, "prune")
+    r = ok(t, run(t, "-p", "--prune", "-v"), "prune")
     t.check(line("x", "F", 0o644, "dest/docs/doc/readme") in r.out, "listing: %r" % r.out)
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core"],
          "the script of the pruned package goes; its declared directory stays")

@@ -25,8 +25,7 @@ def test_utf8_byte_order_mark_is_skipped(t):
         t.eq((r.status, r.out, r.err), (0, "", ""), "run with a marked " + marked)
     # The manifest of that run, marked as an editor would save it, reads back.
     t.write("out/manifest.txt", BOM8 + t.read("out/manifest.txt"))
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "run with a marked manifest")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "run with a marked manifest")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/a.txt\n", "listing")
 
@@ -53,8 +52,7 @@ def test_names_beyond_any_code_page(t):
         t.write("s\u0159c/" + n, n)
     dest = "\u51fa\u529b"
     t.mkdir(dest)
-    r = t.run("-v", "-d", dest, "s\u0159c")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", dest, "s\u0159c"), "run")
     t.eq(r.out, "+D -       -        755 %s/Daten-\u00f6\n" % dest +
          "".join("+F -       -        644 %s/Daten-\u00f6/%s\n" % (dest, n) for n in names),
          "listing")
@@ -63,8 +61,7 @@ def test_names_beyond_any_code_page(t):
     t.check("src=s\u0159c" in manifest and "nam=\U0001f600.txt" in manifest,
             "the manifest holds UTF-8: %r" % manifest)
     # The destination from the environment too.
-    r = t.run("-v", "s\u0159c", env={"DESTDIR": dest})
-    ok(t, r, "second run")
+    r = ok(t, t.run("-v", "s\u0159c", env={"DESTDIR": dest}), "second run")
     t.check(r.out.startswith("-D -       -        755 %s/Daten-" % dest), r.out)
 
 
@@ -123,8 +120,7 @@ def test_names_windows_forbids_are_refused_where_they_enter(t):
     # A drive at the start of a type directory stays allowed.
     t.write("types.txt", base + "dir 0755 - - - - q:\n")
     t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "a drive as a type directory")
+    ok(t, t.run("-d", "out", "src"), "a drive as a type directory")
 
 
 def test_legacy_code_page_names(t):
@@ -135,6 +131,5 @@ def test_legacy_code_page_names(t):
     t.write("install.ins", b"fileplacer types.txt\n- txt caf\xe9.txt\n")
     t.write("src/caf\u00e9.txt", "coffee\n")
     t.mkdir("out")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-d", "out", "src"), "run")
     t.eq(t.listdir("out/bin"), ["caf\u00e9.txt"], "installed under its Unicode name")

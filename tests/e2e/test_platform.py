@@ -24,8 +24,7 @@ def leftovers(t, rel):
 
 def test_directories_and_copies_across_two_runs(t):
     layout(t)
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "first run")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "first run")
     t.eq(r.out, "+D -       -        755 out/bin\n"
                 "+F -       -        644 out/bin/data.bin\n"
                 "+D -       -        755 out/bin/sub\n"
@@ -35,8 +34,7 @@ def test_directories_and_copies_across_two_runs(t):
     t.eq(t.listdir("out/bin"), ["data.bin", "sub"], "bin after the first run")
     t.eq(t.read("out/bin/data.bin"), PAYLOAD, "copied bytes")
 
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "second run")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "second run")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/data.bin\n"
                 "-D -       -        755 out/bin/sub\n"

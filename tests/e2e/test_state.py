@@ -171,8 +171,7 @@ def test_a_failed_update_records_what_it_wrote(t):
     os.rename(t.path("app.cfg"), t.path("src/app.cfg"))
     r = run(t, "--verify")
     t.eq((r.status, r.out), (0, "3 checked, 0 differ\n"), "their fingerprints were recorded")
-    r = run(t, "--uninstall")
-    ok(t, r, "and --uninstall knows them as its own")
+    ok(t, run(t, "--uninstall"), "and --uninstall knows them as its own")
 
 
 def test_copies_in_many_batches_all_land_with_their_fingerprints(t):
@@ -208,8 +207,7 @@ def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
         t.eq((t.read("dest/doc/readme"), t.read("dest/doc/readme.new")), (b"my notes\n", b"read me 2\n"),
              "the edit stays, the new version beside it")
     t.check(all("TMPZ" not in n for n in t.listdir("dest/doc")), "no temporary left")
-    r = run(t, "--update", "--force", "-v")
-    ok(t, r, "--force")
+    r = ok(t, run(t, "--update", "--force", "-v"), "--force")
     t.check(line("*", "F", 0o644, "dest/doc/readme") in r.out, "replaced: %r" % r.out)
     t.eq(t.read("dest/doc/readme"), b"read me 2\n", "the new version")
 
@@ -269,8 +267,7 @@ def test_a_run_waits_for_the_lock_and_says_so_once(t):
     t.check(t.exists("dest/manifest.lock"), "the lock file")
     with open(t.path("dest/manifest.lock")) as held:
         fcntl.flock(held, fcntl.LOCK_SH)
-        r = run(t, "--verify")
-        ok(t, r, "a reading run shares the lock")
+        ok(t, run(t, "--verify"), "a reading run shares the lock")
         timer = threading.Timer(0.5, lambda: fcntl.flock(held, fcntl.LOCK_UN))
         timer.start()
         started = time.time()

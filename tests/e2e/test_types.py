@@ -195,8 +195,7 @@ def test_include_depth_is_limited(t):
     for i in range(1, 17):
         t.write("c%d.cfg" % i, "readconfig c%d.cfg\n" % (i + 1) if i < 16 else MYTYPE)
     layout(t, "readconfig c1.cfg\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "sixteen nested includes")
+    ok(t, t.run("-d", "out", "src"), "sixteen nested includes")
     # ...a seventeenth is not, and neither is a file that includes itself.
     t.write("c16.cfg", "readconfig c17.cfg\n")
     t.write("c17.cfg", MYTYPE)
@@ -210,8 +209,7 @@ def test_settings_files_read_in_one_run_are_limited(t):
     # neither are settings files holding more than 8 MiB in all.
     t.write("one.cfg", "set a=1\n")
     layout(t, MYTYPE + "readconfig one.cfg\n" * 1000)
-    r = t.run("-d", "out", "src")
-    ok(t, r, "a thousand settings files")
+    ok(t, t.run("-d", "out", "src"), "a thousand settings files")
     fails(t, MYTYPE + "readconfig one.cfg\n" * 1001, "Too many config files reading 'one.cfg'\n")
     t.write("big.cfg", ("#" * 1023 + "\n") * 1024)  # 1 MiB
     t.write("last.cfg", "set a=1\n")
@@ -376,8 +374,7 @@ def test_settings_and_built_in_words(t):
            "fileplacer types.txt\n- conf app.cfg\n")
     t.write("src/app.cfg",
             "[<k >][<hn>][<hnblank>][<vv>][<bb>][<xx>][<un>][<who>][<dd>][<hp>][<dom>][<dp>]\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run with substituted settings")
+    ok(t, t.run("-d", "out", "src"), "run with substituted settings")
     t.eq(t.readtext("out/etc/app.cfg"),
          "[ v ][%s][$hostname ][unknown][2006.015.2356][$nosuchword][][][out][%s][%s][%s]\n"
          % (host, first, domain, domainprefix), "substituted file")
@@ -387,14 +384,12 @@ def test_defdestdir_setting(t):
     layout(t, MYTYPE + "set defdestdir=dest/app\nset second=1\nset defdestdir=dest/other\n")
     t.mkdir("dest/app")
     t.mkdir("dest/other")
-    r = t.run("src")
-    ok(t, r, "run with defdestdir")
+    ok(t, t.run("src"), "run with defdestdir")
     t.check(t.exists("dest/app/name"), "installed into the first defdestdir")
     t.check(not t.exists("dest/other/name"), "a second defdestdir does not move the destination")
     native = "dest\\other" if t.wine else "dest/other"
     t.check("ins=%s\n" % native in t.readtext("dest/app/manifest.txt"),
             "the last defdestdir, with native separators, is recorded")
     # With -d the setting does not choose the destination.
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run with -d and defdestdir")
+    ok(t, t.run("-d", "out", "src"), "run with -d and defdestdir")
     t.check(t.exists("out/name"), "installed into the -d directory")

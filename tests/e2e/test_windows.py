@@ -68,19 +68,15 @@ def test_long_destinations_work_through_a_whole_life(t):
             dest += "/" + "d" * min(60, length - len(dest) - 1)
         t.mkdir(dest)
         lifelayout(t, ["a.txt", "b.txt"])
-        r = t.run("-d", dest, "src")
-        ok(t, r, "first install at %d" % length)
+        ok(t, t.run("-d", dest, "src"), "first install at %d" % length)
         t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed at %d" % length)
         lifelayout(t, ["a.txt", "b.txt"], "2")
-        r = t.run("--update", "-d", dest, "src")
-        ok(t, r, "--update at %d" % length)
+        ok(t, t.run("--update", "-d", dest, "src"), "--update at %d" % length)
         t.eq(t.readtext(dest + "/bin/b.txt"), "b.txt2\n", "updated at %d" % length)
         lifelayout(t, ["a.txt"], "2")
-        r = t.run("--prune", "-d", dest, "src")
-        ok(t, r, "--prune at %d" % length)
+        ok(t, t.run("--prune", "-d", dest, "src"), "--prune at %d" % length)
         t.check(not t.exists(dest + "/bin/b.txt"), "pruned at %d" % length)
-        r = t.run("--uninstall", "-d", dest, "src")
-        ok(t, r, "--uninstall at %d" % length)
+        ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall at %d" % length)
         t.eq(t.listdir(dest), [], "uninstalled at %d" % length)
         t.eq(leftovers(t, top), [], "temporaries left at %d" % length)
 
@@ -89,8 +85,7 @@ def test_read_only_destination_files(t):
     dest = "out"
     t.mkdir(dest)
     lifelayout(t, ["a.txt", "b.txt"])
-    r = t.run("-d", dest, "src")
-    ok(t, r, "first install")
+    ok(t, t.run("-d", dest, "src"), "first install")
 
     def readonly():
         for n in ("a.txt", "b.txt"):
@@ -99,20 +94,16 @@ def test_read_only_destination_files(t):
 
     readonly()
     lifelayout(t, ["a.txt", "b.txt"], "2")
-    r = t.run("-d", dest, "src")
-    ok(t, r, "plain run")
+    ok(t, t.run("-d", dest, "src"), "plain run")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone")
-    r = t.run("--update", "-d", dest, "src")
-    ok(t, r, "--update")
+    ok(t, t.run("--update", "-d", dest, "src"), "--update")
     t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt2\n", "replaced by --update")
     readonly()
     lifelayout(t, ["a.txt"], "2")
-    r = t.run("--prune", "-d", dest, "src")
-    ok(t, r, "--prune")
+    ok(t, t.run("--prune", "-d", dest, "src"), "--prune")
     t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune")
     readonly()
-    r = t.run("--uninstall", "-d", dest, "src")
-    ok(t, r, "--uninstall")
+    ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall")
     t.eq(t.listdir(dest), [], "removed by --uninstall")
 
 
@@ -197,8 +188,7 @@ def test_a_running_program_is_moved_aside(t):
         t.eq(leftovers(t, "out"), [], "temporaries after " + option)
         # The program has ended: the next run that writes removes what is aside.
         inuse_layout(t, names if option != "--uninstall" else ["a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        ok(t, r, "the run after " + option)
+        ok(t, t.run("-d", "out", "src"), "the run after " + option)
         t.check(not t.exists(aside) and not t.exists("out/manifest.inuse"),
                 "aside file and list removed after " + option)
 
@@ -224,11 +214,9 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
         t.write(name, "old\n")
     t.write("out/manifest.inuse", "bin/a.txt.inuse~1\nbin/a.txt.inuse~2\n../outside.txt.inuse~1\n"
                                   "bin/b.txt\nbin/c.inuse~x\n/bin/a.txt.inuse~1\nbin\\d.inuse~1\n")
-    r = t.run("-n", "-d", "out", "src")
-    ok(t, r, "-n run")
+    ok(t, t.run("-n", "-d", "out", "src"), "-n run")
     t.check(all(t.exists(n) for n in aside), "-n removes nothing")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-d", "out", "src"), "run")
     t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
     t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
     t.check(not t.exists("out/manifest.inuse"), "the list removed")
@@ -256,8 +244,7 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         t.eq(leftovers(t, "out"), [], "temporaries after " + option)
         # Once the program has ended, the same command finishes the work,
         # its records and fingerprints being what stands on disk.
-        r = t.run(option, "-d", "out", "src")
-        ok(t, r, option + " again")
+        ok(t, t.run(option, "-d", "out", "src"), option + " again")
         if after == "new":
             t.eq(t.read(tool), old + b"new", "replaced by the second " + option)
         else:
