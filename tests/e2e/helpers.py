@@ -4,6 +4,7 @@ lines the tool lists, what lies below a directory, the project that the
 lifecycle scenarios keep in step, and processes started beside t.run.
 """
 
+import collections
 import os
 import re
 import signal
@@ -183,6 +184,10 @@ def records(t):
 
 
 # ---- processes started beside t.run --------------------------------------------
+
+# A run of the tool: its exit status, standard output and standard error.
+Result = collections.namedtuple("Result", "status out err")
+
 
 def clean_env():
     """The caller's environment without DESTDIR and the tool's FP_ variables."""

@@ -21,7 +21,7 @@ import sys
 import tempfile
 import traceback
 
-from helpers import clean_env
+from helpers import Result, clean_env
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_TIMEOUT = 60  # seconds for one run of the tool
@@ -37,16 +37,6 @@ class ScenarioFailed(Exception):
 
 class ScenarioSkipped(Exception):
     """Raised by t.skip(): the scenario does not apply to this build."""
-
-
-class Result:
-    def __init__(self, status, out, err):
-        self.status = status
-        self.out = out
-        self.err = err
-
-    def __repr__(self):
-        return "Result(status=%r, out=%r, err=%r)" % (self.status, self.out, self.err)
 
 
 def windows_path(path):

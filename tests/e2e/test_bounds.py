@@ -8,15 +8,10 @@ import resource
 import subprocess
 import time
 
-from helpers import MYTYPE, clean_env, command, failed, layout, linux_only, ok, spawn
+from helpers import MYTYPE, Result, clean_env, command, failed, layout, linux_only, ok, spawn
 
 MIB = 1024 * 1024
 SECONDS = 10
-
-
-class Result:
-    def __init__(self, status, out, err):
-        self.status, self.out, self.err = status, out, err
 
 
 def sanitized(t):

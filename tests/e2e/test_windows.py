@@ -58,6 +58,31 @@ def leftovers(t, top):
     return found
 
 
+def whole_life(t, dest, what, between=lambda: None):
+    """Installs a.txt and b.txt into dest; after a change of their sources
+    a plain run leaves them, --update replaces them; then --prune and
+    --uninstall remove them. between() runs before the plain run, --prune
+    and --uninstall."""
+    t.mkdir(dest)
+    lifelayout(t, ["a.txt", "b.txt"])
+    ok(t, t.run("-d", dest, "src"), "first install" + what)
+    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed" + what)
+    between()
+    lifelayout(t, ["a.txt", "b.txt"], "2")
+    ok(t, t.run("-d", dest, "src"), "plain run" + what)
+    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone" + what)
+    ok(t, t.run("--update", "-d", dest, "src"), "--update" + what)
+    t.eq((t.readtext(dest + "/bin/a.txt"), t.readtext(dest + "/bin/b.txt")),
+         ("a.txt2\n", "b.txt2\n"), "replaced by --update" + what)
+    between()
+    lifelayout(t, ["a.txt"], "2")
+    ok(t, t.run("--prune", "-d", dest, "src"), "--prune" + what)
+    t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune" + what)
+    between()
+    ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall" + what)
+    t.eq(t.listdir(dest), [], "removed by --uninstall" + what)
+
+
 def test_long_destinations_work_through_a_whole_life(t):
     # Destinations (as given to -d) around the classic 260-character limit:
     # the files and temporaries below them are longer still.
@@ -66,45 +91,17 @@ def test_long_destinations_work_through_a_whole_life(t):
         dest = top
         while len(dest) < length:
             dest += "/" + "d" * min(60, length - len(dest) - 1)
-        t.mkdir(dest)
-        lifelayout(t, ["a.txt", "b.txt"])
-        ok(t, t.run("-d", dest, "src"), "first install at %d" % length)
-        t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed at %d" % length)
-        lifelayout(t, ["a.txt", "b.txt"], "2")
-        ok(t, t.run("--update", "-d", dest, "src"), "--update at %d" % length)
-        t.eq(t.readtext(dest + "/bin/b.txt"), "b.txt2\n", "updated at %d" % length)
-        lifelayout(t, ["a.txt"], "2")
-        ok(t, t.run("--prune", "-d", dest, "src"), "--prune at %d" % length)
-        t.check(not t.exists(dest + "/bin/b.txt"), "pruned at %d" % length)
-        ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall at %d" % length)
-        t.eq(t.listdir(dest), [], "uninstalled at %d" % length)
+        whole_life(t, dest, " at %d" % length)
         t.eq(leftovers(t, top), [], "temporaries left at %d" % length)
 
 
 def test_read_only_destination_files(t):
-    dest = "out"
-    t.mkdir(dest)
-    lifelayout(t, ["a.txt", "b.txt"])
-    ok(t, t.run("-d", dest, "src"), "first install")
-
     def readonly():
         for n in ("a.txt", "b.txt"):
-            if t.exists(dest + "/bin/" + n):
-                os.chmod(t.path(dest + "/bin/" + n), 0o444)
+            if t.exists("out/bin/" + n):
+                os.chmod(t.path("out/bin/" + n), 0o444)
 
-    readonly()
-    lifelayout(t, ["a.txt", "b.txt"], "2")
-    ok(t, t.run("-d", dest, "src"), "plain run")
-    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone")
-    ok(t, t.run("--update", "-d", dest, "src"), "--update")
-    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt2\n", "replaced by --update")
-    readonly()
-    lifelayout(t, ["a.txt"], "2")
-    ok(t, t.run("--prune", "-d", dest, "src"), "--prune")
-    t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune")
-    readonly()
-    ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall")
-    t.eq(t.listdir(dest), [], "removed by --uninstall")
+    whole_life(t, "out", " of read-only files", readonly)
 
 
 class Holder:

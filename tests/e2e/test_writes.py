@@ -75,24 +75,19 @@ def test_new_files_get_new_file_permissions(t):
     os.chmod(t.path("dest/bin/toolTMPZ.exe"), 0o600)
     t.write("dest/manifestTMPZ.txt", "leftover")
     os.chmod(t.path("dest/manifestTMPZ.txt"), 0o600)
-    r = run_with_umask(t, 0o002, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 002")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o664, "copy as fopen would make it")
-    t.eq(mode(t, "dest/manifest.txt"), 0o644, "manifest")
-    t.eq(mode(t, "dest/perm.core"), 0o644, "permission script")
-
-    for rel in ("dest/bin/tool.exe", "dest/bin/other.exe", "dest/manifest.txt", "dest/perm.core"):
-        os.remove(t.path(rel))
-    r = run_with_umask(t, 0o000, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 000")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o666, "copy under umask 000")
-    t.eq(mode(t, "dest/manifest.txt"), 0o644, "manifest under umask 000")
-    os.remove(t.path("dest/manifest.txt"))
-    os.remove(t.path("dest/bin/tool.exe"))
-    r = run_with_umask(t, 0o027, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 027")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o640, "copy under umask 027")
-    t.eq(mode(t, "dest/manifest.txt"), 0o640, "manifest under umask 027")
+    # (umask, files removed before the run, modes after it): a copy is made
+    # as fopen would make it (0666 masked), the outputs 0644 masked.
+    rounds = [(0o002, [], {"bin/tool.exe": 0o664, "manifest.txt": 0o644, "perm.core": 0o644}),
+              (0o000, ["bin/tool.exe", "bin/other.exe", "manifest.txt", "perm.core"],
+               {"bin/tool.exe": 0o666, "manifest.txt": 0o644}),
+              (0o027, ["manifest.txt", "bin/tool.exe"],
+               {"bin/tool.exe": 0o640, "manifest.txt": 0o640})]
+    for mask, removed, modes in rounds:
+        for rel in removed:
+            os.remove(t.path("dest/" + rel))
+        r = run_with_umask(t, mask, "-s", "-d", "dest", "src")
+        t.eq((r.returncode, r.stderr), (0, b""), "run under umask %03o" % mask)
+        t.eq({rel: mode(t, "dest/" + rel) for rel in modes}, modes, "modes under umask %03o" % mask)
 
 
 def test_temporary_names_longer_than_their_final_names(t):
