@@ -17,6 +17,7 @@ MYTYPE = "file mytype 0644 - - - - .\n"  # that type, for the types file
 SOURCE = {"name": "payload\n"}  # its source file
 MANIFEST = "dest/manifest.txt"
 SUMS = "dest/manifest.sums"
+KEPT = "WARNING: kept '%s': changed since it was installed\n"  # a file a removal leaves
 
 # A project installed from src into dest: a program, a document and a
 # configuration file with a substituted key, in three directories.

@@ -56,12 +56,52 @@ def test_input_file_named_by_i_must_be_readable(t):
         failed(t, r, "Couldn't read input file '%s': %s\n" % (name, why), " ".join(args))
 
 
-def test_header_errors(t):
-    bad = "Input file 'install.ins' not in expected format\n"
-    for inp in ("", "fileplacer types.txt", "Fileplacer types.txt\npkg tool a\n",
-                "\nfileplacer types.txt\n"):
-        fails(t, inp, bad)
-    fails(t, HEADER, invalid(0, ""))  # no line after the header
+FORMAT = "Input file 'install.ins' not in expected format\n"
+AT = " input file 'install.ins' line 2\n"
+
+INPUT_ERRORS = [
+    # (input file, message): the header...
+    ("", FORMAT),
+    ("fileplacer types.txt", FORMAT),
+    ("Fileplacer types.txt\npkg tool a\n", FORMAT),
+    ("\nfileplacer types.txt\n", FORMAT),
+    (HEADER, invalid(0, "")),  # no line after the header
+    (HEADER + "pkg tool a\npkg tool b",
+     "Input file 'install.ins' ended in middle of line 3\n pkg tool b\n"),
+    # ...directives and types...
+    (HEADER + "pkg *Copy existing=a new=b\n", "Invalid file directive '*Copy'" + AT),
+    (HEADER + "pkg *link existing=a new=b\n", "Invalid file directive '*link'" + AT),
+    (HEADER + "pkg *copy new=a existing=b\n", "Expected existing= instead of 'new=a' in" + AT),
+    (HEADER + "pkg *copy existing=a new=\n", "Expected target= instead of 'new=' in" + AT),
+    (HEADER + "pkg *copy existing=a dst=b\n", "Expected target= instead of 'dst=b' in" + AT),
+    (HEADER + "pkg Tool a\n", "Unknown file type 'Tool'" + AT),
+    (HEADER + "pkg tool bin\\a\n", "Backslash character forbidden in path 'bin\\a'" + AT),
+    (HEADER + "pkg *symlink existing=x new=a\\b\n",
+     "Backslash character forbidden in path 'a\\b'" + AT),
+    # ...each error gives its own line: the header, an empty line and a
+    # comment count too...
+    (HEADER + "\n# comment\n{linux}pkg tool a\npkg tool a\npkg nosuch b\n",
+     "Unknown file type 'nosuch' input file 'install.ins' line 6\n"),
+] + [
+    # ...and invalid lines show where reading stopped.
+    (HEADER + "# comment\n" + line + "\n", invalid(3, shown)) for line, shown in [
+        (" pkg tool a", " pkg tool a"),
+        ("\tpkg tool a", "\tpkg tool a"),
+        ("{win32 pkg tool a", "{win32 pkg tool a"),
+        ("{win32} pkg tool a", " pkg tool a"),
+        ("{nosuch}pkg tool a", "pkg tool a"),
+        ("{win32,}pkg tool a", "pkg tool a"),
+        ("{*dir}pkg tool a", "pkg tool a"),
+        ("pkg", ""),
+        ("pkg *symlink", ""),
+        ("pkg *symlink existing=x", ""),
+    ]
+]
+
+
+def test_input_file_errors(t):
+    for inp, err in INPUT_ERRORS:
+        fails(t, inp, err)
 
 
 def test_header_names_the_types_file_literally(t):
@@ -76,52 +116,6 @@ def test_header_names_the_types_file_literally(t):
         t.eq(t.run("-d", "out", "src").status, 0, "status with trailing blanks on Windows")
     else:
         fails(t, inp, "Couldn't read types file 'types.txt  ' error: %s\n" % NOFILE)
-
-
-def test_last_line_without_terminator(t):
-    fails(t, HEADER + "pkg tool a\npkg tool b",
-          "Input file 'install.ins' ended in middle of line 3\n pkg tool b\n")
-
-
-def test_invalid_lines_show_where_reading_stopped(t):
-    cases = [
-        (" pkg tool a", "  pkg tool a"),
-        ("\tpkg tool a", " \tpkg tool a"),
-        ("{win32 pkg tool a", " {win32 pkg tool a"),
-        ("{win32} pkg tool a", "  pkg tool a"),
-        ("{nosuch}pkg tool a", " pkg tool a"),
-        ("{win32,}pkg tool a", " pkg tool a"),
-        ("{*dir}pkg tool a", " pkg tool a"),
-        ("pkg", " "),
-        ("pkg *symlink", " "),
-        ("pkg *symlink existing=x", " "),
-    ]
-    for line, shown in cases:
-        fails(t, HEADER + "# comment\n" + line + "\n", "Invalid input line in input file "
-              "'install.ins' line 3:\n%s\n" % shown)
-
-
-def test_directive_and_type_errors(t):
-    def msg(text):
-        return text + " input file 'install.ins' line 2\n"
-    fails(t, HEADER + "pkg *Copy existing=a new=b\n", msg("Invalid file directive '*Copy'"))
-    fails(t, HEADER + "pkg *link existing=a new=b\n", msg("Invalid file directive '*link'"))
-    fails(t, HEADER + "pkg *copy new=a existing=b\n",
-          "Expected existing= instead of 'new=a' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg *copy existing=a new=\n",
-          "Expected target= instead of 'new=' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg *copy existing=a dst=b\n",
-          "Expected target= instead of 'dst=b' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg Tool a\n", msg("Unknown file type 'Tool'"))
-    fails(t, HEADER + "pkg tool bin\\a\n", msg("Backslash character forbidden in path 'bin\\a'"))
-    fails(t, HEADER + "pkg *symlink existing=x new=a\\b\n",
-          msg("Backslash character forbidden in path 'a\\b'"))
-
-
-def test_error_lines_give_their_own_number(t):
-    # Line 6 of the file: the header, an empty line and a comment count too.
-    inp = HEADER + "\n# comment\n{linux}pkg tool a\npkg tool a\npkg nosuch b\n"
-    fails(t, inp, "Unknown file type 'nosuch' input file 'install.ins' line 6\n")
 
 
 # ---- lines that do not apply ----------------------------------------------------

@@ -5,6 +5,9 @@ import socket
 from helpers import MYTYPE, failed, layout, listing, ok, tree_line
 
 NOFILE = "No such file or directory (2)"
+NODEST = ("Error: You must specify a destdir. You may do so with the DESTDIR\n"
+          "environment variable, the -d command line switch or by adding a\n"
+          "defdestdir parameter to the file 'types.txt'\n")
 
 
 def report(fname, lineno, message, text):
@@ -120,10 +123,7 @@ def test_types_file_missing_or_empty(t):
 def test_destination_and_type_definitions_are_required(t):
     comments = "# only comments\n\n"
     fails(t, comments, "Error: file 'types.txt' contains no type definitions\n")
-    fails(t, comments,
-          "Error: You must specify a destdir. You may do so with the DESTDIR\n"
-          "environment variable, the -d command line switch or by adding a\n"
-          "defdestdir parameter to the file 'types.txt'\n", "src")
+    fails(t, comments, NODEST, "src")
     # A defdestdir setting is a destination; the type check still follows.
     fails(t, comments + "set defdestdir=out\n",
           "Error: file 'types.txt' contains no type definitions\n", "src")
@@ -131,10 +131,7 @@ def test_destination_and_type_definitions_are_required(t):
     fails(t, "set who=$runuser\n",
           "Unknown file type 'mytype' input file 'install.ins' line 2\n")
     # A "$destdir" with nothing to refer to does not give a destination.
-    fails(t, MYTYPE + "set defdestdir=$destdir\n",
-          "Error: You must specify a destdir. You may do so with the DESTDIR\n"
-          "environment variable, the -d command line switch or by adding a\n"
-          "defdestdir parameter to the file 'types.txt'\n", "src")
+    fails(t, MYTYPE + "set defdestdir=$destdir\n", NODEST, "src")
 
 
 # ---- includes ----------------------------------------------------------------------
