@@ -103,19 +103,13 @@ def run_summary(t, *args, env=None):
     return r, head, tail
 
 
-def test_usage_without_source_directory(t):
-    expect_usage(t)
-    expect_usage(t, "-v")
-    expect_usage(t, "-vv", "-e", "-n")
-
-
-def test_usage_for_bad_options(t):
+def test_usage_for_bad_options_or_no_source_directory(t):
     expect_usage(t, "--v", "src", unknown="--v")
-    # An unknown letter anywhere in a bundle; a value letter with nothing
-    # after it; a -D value without '='.
-    for args in (["-x", "src"], ["-", "src"], ["-vx", "src"], ["-nvq", "src"], ["-ek", "src"],
-                 ["-vv-", "src"], ["-v-n", "src"], ["-nvd"], ["-Dkey", "src"],
-                 ["-D", "novalue", "src"], ["-d"], ["-v", "-i"], ["-l"], ["-D"]):
+    # No source directory; an unknown letter anywhere in a bundle; a value
+    # letter with nothing after it; a -D value without '='.
+    for args in ([], ["-v"], ["-vv", "-e", "-n"], ["-x", "src"], ["-", "src"], ["-vx", "src"],
+                 ["-nvq", "src"], ["-ek", "src"], ["-vv-", "src"], ["-v-n", "src"], ["-nvd"],
+                 ["-Dkey", "src"], ["-D", "novalue", "src"], ["-d"], ["-v", "-i"], ["-l"], ["-D"]):
         expect_usage(t, *args)
 
 
@@ -328,7 +322,8 @@ def test_defined_keys_precede_the_types_file(t):
               "dir 0755 - - - - <dd>\n"
               "file conf 0644 - - - - etc\n"
               "file lib 0644 - - - - <dd>\n",
-           ["core conf app.conf", "core lib x.dll"], {"app.conf": "conf\n", "x.dll": "dll\n"}, "dest")
+           ["core conf app.conf", "core lib x.dll"], {"app.conf": "conf\n", "x.dll": "dll\n"},
+           "dest")
     ok(t, t.run("-D", "dd=etc", "-d", "dest", "src"), "run")
     t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
     t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")
