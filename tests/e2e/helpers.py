@@ -150,9 +150,12 @@ def files(t, top="dest"):
 
 # ---- the project that the lifecycle scenarios keep in step --------------------
 
-def project(t, lines=PROJECT_LINES, types=PROJECT_TYPES):
-    """Lays out the project, its input file with lines, all an hour old."""
+def project(t, lines=PROJECT_LINES, types=PROJECT_TYPES, install=None):
+    """Lays out the project, its input file with lines, all an hour old;
+    with install (options, maybe none), installs it by a run with them."""
     layout(t, types, lines, PROJECT_SOURCES, None, OLD)
+    if install is not None:
+        ok(t, run(t, *install), "the install with %r" % (install,))
 
 
 def inputs(t, lines):

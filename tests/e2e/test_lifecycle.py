@@ -26,8 +26,7 @@ def dry_then_real(t, *args):
 # ---- --verify -----------------------------------------------------------------
 
 def test_verify_reports_every_kind_in_tree_order(t):
-    project(t, PROJECT_LINES + ["core doc notes", "core doc old"])
-    ok(t, run(t, "--update"), "install")
+    project(t, PROJECT_LINES + ["core doc notes", "core doc old"], install=["--update"])
     os.remove(t.path("dest/bin/tool.exe"))                      # missing
     t.write("dest/doc/readme", "edited here\n")                 # modified
     t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)  # outdated
@@ -53,8 +52,7 @@ def test_verify_reports_every_kind_in_tree_order(t):
 
 
 def test_verify_without_fingerprints_compares_with_what_would_be_installed(t):
-    project(t)
-    ok(t, run(t), "plain install")
+    project(t, install=[])
     t.check(not t.exists(SUMS), "a plain run creates no fingerprints")
     t.write("src/tool.exe", "tool 2\n")
     t.write("dest/doc/readme", "edited here\n")
@@ -75,8 +73,7 @@ def test_verify_makes_no_directory(t):
 # ---- --update -----------------------------------------------------------------
 
 def test_update_replaces_a_changed_file(t):
-    project(t)
-    ok(t, run(t), "install")
+    project(t, install=[])
     manifest = (t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns)
     t.write("src/tool.exe", "tool 2, longer\n")
     listing = [line("-", "D", 0o755, "dest/bin", "", ""), line("*", "F", 0o755, "dest/bin/tool.exe", "", ""),
@@ -101,8 +98,7 @@ def test_update_replaces_a_changed_file(t):
 
 
 def test_update_in_spec_mode_rewrites_the_permission_script(t):
-    project(t)
-    ok(t, run(t, "-s"), "install")
+    project(t, install=["-s"])
     os.utime(t.path("dest/perm.core"), (OLD, OLD))
     os.utime(t.path(MANIFEST), (OLD, OLD))
     ok(t, run(t, "-s", "--update"), "update with nothing to replace")
@@ -115,8 +111,7 @@ def test_update_in_spec_mode_rewrites_the_permission_script(t):
 
 
 def test_update_substituted_file_follows_its_keys(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)
     r = ok(t, run(t, "--update", "-v"), "update")
     t.check(line("*", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out, "listed: %r" % r.out)
@@ -129,8 +124,7 @@ def test_update_substituted_file_follows_its_keys(t):
 
 
 def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     first = sums(t)["doc/readme"]
     os.utime(t.path("dest/doc/readme"), (OLD, OLD))
     os.utime(t.path("src/readme"), (OLD + 5, OLD + 5))
@@ -181,8 +175,7 @@ def test_every_copy_a_killed_run_journaled_is_the_tools_own(t):
 
 
 def test_plain_runs_keep_existing_fingerprints_current(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     os.remove(t.path("dest/bin/tool.exe"))
     t.write("src/tool.exe", "tool 3 again\n")
     ok(t, run(t), "plain run")
@@ -193,8 +186,7 @@ def test_plain_runs_keep_existing_fingerprints_current(t):
 
 
 def test_damaged_fingerprints_are_reported_once_and_ignored(t):
-    project(t)
-    ok(t, run(t), "install")
+    project(t, install=[])
     warning = "WARNING: 'dest/manifest.sums' is damaged (line 2); fingerprints ignored\n"
     t.write(SUMS, "fileplacer-sums 1\nnot a fingerprint\n")
     r = run(t)
@@ -246,8 +238,7 @@ def test_options_that_cannot_be_combined(t):
 # ---- --prune ------------------------------------------------------------------
 
 def test_prune_removes_a_dropped_file(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     inputs(t, ["core exe tool", "core cfg app"])
     before = snapshot(t)
     r = ok(t, run(t, "--prune", "-v", "-n"), "-n")
@@ -263,8 +254,7 @@ def test_prune_removes_a_dropped_file(t):
 
 
 def test_prune_keeps_a_file_changed_since_it_was_installed(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     t.write("dest/doc/readme", "my own notes\n")
     inputs(t, ["core exe tool", "core cfg app"])
     for args in (("--prune", "-n"), ("--prune",), ("--prune",)):
@@ -275,8 +265,7 @@ def test_prune_keeps_a_file_changed_since_it_was_installed(t):
 
 
 def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
-    project(t)
-    ok(t, run(t), "plain install, no fingerprints")
+    project(t, install=[])
     t.write("src/tool.exe", "tool 2\n")
     inputs(t, ["core exe other"])
     t.write("src/other.exe", "other\n")
@@ -293,8 +282,8 @@ def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
 def test_prune_a_dropped_directory_chain(t):
     types = PROJECT_TYPES + ("dir 0755 - - - - opt\ndir 0755 - - - - opt/sub\n"
                              "file gone 0644 - - - - doc\n")
-    project(t, PROJECT_LINES + ["core doc opt/sub/notes", "core gone old"], types=types)
-    ok(t, run(t, "--update"), "install")
+    project(t, PROJECT_LINES + ["core doc opt/sub/notes", "core gone old"], types=types,
+            install=["--update"])
     t.write("types.txt", PROJECT_TYPES, mtime=OLD)       # no opt, no opt/sub, no type gone
     inputs(t, PROJECT_LINES)
     r = run(t)
@@ -339,8 +328,7 @@ def test_uninstall_the_example_leaves_an_empty_destination(t):
 
 
 def test_uninstall_keeps_changed_and_foreign_files(t):
-    project(t)
-    ok(t, run(t, "-s"), "install with a permission script")
+    project(t, install=["-s"])
     t.check(t.exists("dest/perm.core"), "permission script")
     t.write("dest/bin/tool.exe", "patched\n")
     t.write("dest/doc/mine.txt", "not installed by the tool\n")
@@ -359,8 +347,7 @@ def test_uninstall_keeps_changed_and_foreign_files(t):
 
 
 def test_uninstall_in_package_mode(t):
-    project(t, ["core exe tool", "docs doc readme"])
-    ok(t, run(t, "-p", "--update"), "package install")
+    project(t, ["core exe tool", "docs doc readme"], install=["-p", "--update"])
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core",
                              "perm.docs"], "installed")
     inputs(t, ["core exe tool"])
@@ -394,8 +381,7 @@ def test_records_outside_the_destination_are_refused(t):
 
     # A hand-made record whose directory climbs out of the destination.
     shutil.rmtree(t.path("dest"))
-    project(t)
-    ok(t, run(t, "--update"), "second install")
+    project(t, install=["--update"])
     t.write("victim", "read me\n")
     text = t.readtext(MANIFEST).replace("nam=readme\ndst=doc", "nam=victim\ndst=doc/../..")
     t.write(MANIFEST, text.replace("\n", "\r\n") if t.wine else text)
@@ -404,8 +390,7 @@ def test_records_outside_the_destination_are_refused(t):
 
 
 def test_a_link_on_the_path_is_refused(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     os.rename(t.path("dest/doc"), t.path("elsewhere"))
     os.symlink(t.path("elsewhere"), t.path("dest/doc"))
     refused(t, ["--uninstall"], "Refused to remove 'dest/doc/readme': a link stands in its path "

@@ -82,8 +82,7 @@ def test_tampered_records_end_the_run_before_anything_changes(t):
 # ---- links below the destination -------------------------------------------------
 
 def test_links_below_the_destination_are_never_followed(t):
-    project(t)
-    t.eq(run(t, "--update").status, 0, "install")
+    project(t, install=["--update"])
     t.mkdir("outside")
     t.write("outside/readme", "read me\n")
     if not t.wine:  # Wine shows a link to a file as the file itself
@@ -92,8 +91,7 @@ def test_links_below_the_destination_are_never_followed(t):
     # A fingerprint whose path differs from its record, through a link to a
     # directory outside: the record's own path decides.
     shutil.rmtree(t.path("dest"))
-    project(t)
-    t.eq(run(t, "--update").status, 0, "second install")
+    project(t, install=["--update"])
     os.symlink(t.path("outside"), t.path("dest/lnk"))
     edit(t, SUMS, " doc/readme\n", " lnk/readme\n")
     inputs(t, ["core exe tool", "core cfg app"])
@@ -140,8 +138,7 @@ def test_an_unreadable_directory_keeps_its_records(t):
     linux_only(t, "permissions of the Linux build")
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         t.skip("needs setpriv to run without root's permissions")
-    project(t)
-    t.eq(run(t, "--update").status, 0, "install")
+    project(t, install=["--update"])
     open_up(t)
     os.chmod(t.path("dest/doc"), 0)
     denied = "'dest/doc/readme': Permission denied (13)\n"
@@ -159,8 +156,7 @@ def test_an_unreadable_directory_keeps_its_records(t):
 
 
 def test_a_failed_update_records_what_it_wrote(t):
-    project(t)
-    t.eq(run(t, "--update").status, 0, "install")
+    project(t, install=["--update"])
     t.write("src/tool.exe", "tool 2\n")
     t.write("src/readme", "read me 2\n")
     os.rename(t.path("src/app.cfg"), t.path("app.cfg"))
@@ -193,8 +189,7 @@ def test_copies_in_many_batches_all_land_with_their_fingerprints(t):
 # ---- --update and local edits -------------------------------------------------------
 
 def test_update_keeps_a_local_edit_and_writes_the_new_version_beside_it(t):
-    project(t)
-    t.eq(run(t, "--update").status, 0, "install")
+    project(t, install=["--update"])
     t.write("dest/doc/readme", "my notes\n")
     t.write("src/readme", "read me 2\n")
     warning = ("WARNING: kept 'dest/doc/readme': changed since it was installed; the new version "
@@ -261,8 +256,7 @@ def test_runs_on_one_destination_take_turns(t):
 
 def test_a_run_waits_for_the_lock_and_says_so_once(t):
     linux_only(t, "the host lock is taken here by this script")
-    project(t)
-    t.eq(run(t).status, 0, "install")
+    project(t, install=[])
     t.check(t.exists("dest/manifest.lock"), "the lock file")
     with open(t.path("dest/manifest.lock")) as held:
         fcntl.flock(held, fcntl.LOCK_SH)
