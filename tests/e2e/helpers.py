@@ -140,6 +140,15 @@ def snapshot(t, top=".", times=True):
     return found
 
 
+def leftovers(t, top):
+    """The names below top that a run of the tool leaves only by mistake:
+    its temporaries."""
+    found = []
+    for _, dirs, names in os.walk(t.path(top)):
+        found += [n for n in dirs + names if "TMPZ" in n or n.endswith(("~rm", ".tmp"))]
+    return found
+
+
 def files(t, top="dest"):
     """The paths of the files below top, relative to top, sorted."""
     found = []

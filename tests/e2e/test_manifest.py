@@ -29,21 +29,11 @@ def _setup(t, lines, types=TYPES, sources=("tool.exe", "readme.txt")):
 
 
 def _rec(t, nam, pkg, flg, ext=None, dst=None, src="src", typ=None, exi=None):
-    """One record as the writer lays it out."""
-    lines = ["", "nam=" + nam]
-    if ext is not None:
-        lines.append("ext=" + ext)
-    if dst is not None:
-        lines.append("dst=" + dst)
-    lines += ["pkg=" + pkg, "bas=" + t.cwd]
-    if src is not None and typ is not None:
-        lines.append("src=" + src)
-    if typ is not None:
-        lines.append("typ=" + typ)
-    if exi is not None:
-        lines.append("exi=" + exi)
-    lines.append("flg=" + flg)
-    return "\n".join(lines) + "\n"
+    """One record as the writer lays it out: its fields in this order, those
+    without a value left out (src= only with a type)."""
+    fields = [("nam", nam), ("ext", ext), ("dst", dst), ("pkg", pkg), ("bas", t.cwd),
+              ("src", src if typ is not None else None), ("typ", typ), ("exi", exi), ("flg", flg)]
+    return "\n" + "".join("%s=%s\n" % field for field in fields if field[1] is not None)
 
 
 def _listed(r, status, kind):

@@ -6,7 +6,7 @@ import re
 import shutil
 import subprocess
 
-from helpers import layout, ok, windows_only
+from helpers import layout, leftovers, ok, windows_only
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -48,14 +48,6 @@ LIFE_TYPES = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
 def lifelayout(t, names, contents="1"):
     layout(t, LIFE_TYPES, ["- txt " + n for n in names],
            {n: n + contents + "\n" for n in ("a.txt", "b.txt")}, None)
-
-
-def leftovers(t, top):
-    """Names below top that a run of the tool leaves only by mistake."""
-    found = []
-    for root, dirs, files in os.walk(t.path(top)):
-        found += [f for f in files + dirs if "TMPZ" in f or f.endswith("~rm")]
-    return found
 
 
 def whole_life(t, dest, what, between=lambda: None):
