@@ -1,6 +1,7 @@
 # What only the Windows build has: its resources, paths past the classic
 # length limit, read-only destination files and files that another program
 # holds open.
+import contextlib
 import os
 import re
 import shutil
@@ -96,21 +97,20 @@ def test_read_only_destination_files(t):
     whole_life(t, "out", " of read-only files", readonly)
 
 
-class Holder:
-    """A program that holds a file open until it is closed: the helper
-    holdopen.exe either runs from the destination (an installed program that
-    is running) or holds the file open, letting others delete it."""
-
-    def __init__(self, t, args):
-        command = list(t.wine_cmd) + args
-        self.proc = subprocess.Popen(command, cwd=t.dir, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        line = self.proc.stdout.readline()
-        t.eq(line.strip(), b"ready", "the holder started")
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=60)
+@contextlib.contextmanager
+def holding(t, args):
+    """A program started with args that holds a file open while the block
+    runs: the helper holdopen.exe either runs from the destination (an
+    installed program that is running) or holds the file open, letting
+    others delete it."""
+    proc = subprocess.Popen(list(t.wine_cmd) + args, cwd=t.dir, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        t.eq(proc.stdout.readline().strip(), b"ready", "the holder started")
+        yield
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=60)
 
 
 INUSE_OPS = [
@@ -145,18 +145,15 @@ def inuse_rounds(t, *first):
         yield exe, option, names, after
 
 
-def run_while_held(t, holding, exe, option, names, after):
+def run_while_held(t, holder, exe, option, names, after):
     """Runs option with the input lines names while a holder started with
-    holding runs; the program's source first gets a new version where after
+    the arguments holder runs; the program's source first gets a new version where after
     says so."""
-    holder = Holder(t, holding)
-    try:
+    with holding(t, holder):
         inuse_layout(t, names, exe)
         if after == "new":
             t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
         return t.run(option, "-d", "out", "src")
-    finally:
-        holder.close()
 
 
 def test_a_running_program_is_moved_aside(t):
@@ -165,9 +162,9 @@ def test_a_running_program_is_moved_aside(t):
         # The installed program runs, holding its own file.
         r = run_while_held(t, [t.path(tool), t.path("src/a.txt"), "read"], exe, option, names, after)
         aside = "out/bin/tool.exe.inuse~1"
-        t.eq(r.status, 2, "status of " + option)
-        t.eq(r.err, "WARNING: '%s' is in use by another program; it was moved aside as '%s' "
-                    "and is removed by a later run\n" % (tool, aside), "warning of " + option)
+        t.eq((r.status, r.err), (2, "WARNING: '%s' is in use by another program; it was moved "
+                                    "aside as '%s' and is removed by a later run\n" % (tool, aside)),
+             "status and warning of " + option)
         t.check(t.exists(aside), "the old program aside after " + option)
         t.eq(t.readtext("out/manifest.inuse"), "bin/tool.exe.inuse~1\n", "the list")
         if after == "new":
@@ -219,11 +216,8 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         if after == "new":
             t.write("src/tool.exe", old + b"new")
             t.write("src/a.txt", "a2\n")
-        holder = Holder(t, [exe, t.path(tool), "read"])
-        try:
+        with holding(t, [exe, t.path(tool), "read"]):
             r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
         verb = "replaced" if after == "new" else "removed"
         t.eq((r.status, r.err), (2, "WARNING: '%s' is in use by another program; it was not %s\n"
                                  % (tool, verb)), option)
