@@ -61,10 +61,9 @@ TAMPERED = [
 
 
 def test_tampered_records_end_the_run_before_anything_changes(t):
-    project(t)
+    project(t, install=["--update"])
     t.write("victim", "read me\n")
     t.write("vd/doc/readme", "read me\n")
-    t.eq(run(t, "--update").status, 0, "install")
     pristine = {rel: t.read(rel) for rel in (MANIFEST, SUMS)}
     for rel, old, new, named, why in TAMPERED:
         for args in (["--uninstall"], ["--prune"], ["-p", "--uninstall"], ["--update"], ["--verify"], []):
