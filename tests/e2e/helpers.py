@@ -4,8 +4,10 @@ lines the tool lists, what lies below a directory, the project that the
 lifecycle scenarios keep in step, and processes started beside t.run.
 """
 
+import collections
 import os
 import re
+import signal
 import subprocess
 import time
 
@@ -15,6 +17,7 @@ MYTYPE = "file mytype 0644 - - - - .\n"  # that type, for the types file
 SOURCE = {"name": "payload\n"}  # its source file
 MANIFEST = "dest/manifest.txt"
 SUMS = "dest/manifest.sums"
+KEPT = "WARNING: kept '%s': changed since it was installed\n"  # a file a removal leaves
 
 # A project installed from src into dest: a program, a document and a
 # configuration file with a substituted key, in three directories.
@@ -76,14 +79,16 @@ def age(t, rel, when):
 # ---- checking a run and what it wrote -------------------------------------------
 
 def ok(t, r, what="the run", err=""):
-    """The run r ended with status 0 and wrote err to standard error."""
+    """The run r ended with status 0 and wrote err to standard error: r."""
     t.eq((r.status, r.err), (0, err), "status and stderr of " + what)
+    return r
 
 
 def failed(t, r, err, what="the run", out=""):
     """The run r ended with status 1, wrote err to standard error and out to
-    standard output."""
+    standard output: r."""
     t.eq((r.status, r.out, r.err), (1, out, err), "status, stdout and stderr of " + what)
+    return r
 
 
 def expect_text(t, rel, expected):
@@ -135,6 +140,15 @@ def snapshot(t, top=".", times=True):
     return found
 
 
+def leftovers(t, top):
+    """The names below top that a run of the tool leaves only by mistake:
+    its temporaries."""
+    found = []
+    for _, dirs, names in os.walk(t.path(top)):
+        found += [n for n in dirs + names if "TMPZ" in n or n.endswith(("~rm", ".tmp"))]
+    return found
+
+
 def files(t, top="dest"):
     """The paths of the files below top, relative to top, sorted."""
     found = []
@@ -145,9 +159,12 @@ def files(t, top="dest"):
 
 # ---- the project that the lifecycle scenarios keep in step --------------------
 
-def project(t, lines=PROJECT_LINES, types=PROJECT_TYPES):
-    """Lays out the project, its input file with lines, all an hour old."""
+def project(t, lines=PROJECT_LINES, types=PROJECT_TYPES, install=None):
+    """Lays out the project, its input file with lines, all an hour old;
+    with install (options, maybe none), installs it by a run with them."""
     layout(t, types, lines, PROJECT_SOURCES, None, OLD)
+    if install is not None:
+        ok(t, run(t, *install), "the install with %r" % (install,))
 
 
 def inputs(t, lines):
@@ -181,6 +198,10 @@ def records(t):
 
 # ---- processes started beside t.run --------------------------------------------
 
+# A run of the tool: its exit status, standard output and standard error.
+Result = collections.namedtuple("Result", "status out err")
+
+
 def clean_env():
     """The caller's environment without DESTDIR and the tool's FP_ variables."""
     return {k: v for k, v in os.environ.items() if k != "DESTDIR" and not k.startswith("FP_")}
@@ -208,6 +229,20 @@ def run_process(t, *args, prefix=(), **options):
     its output captured. prefix: a command that starts the tool."""
     return subprocess.run(list(prefix) + command(t, *args), cwd=t.dir, env=clean_env(),
                           capture_output=True, timeout=60, **options)
+
+
+def killed(t, delay, *args):
+    """Starts the tool with args and kills it after delay seconds unless it
+    has ended: whether it was killed. Only the tool's own process is killed:
+    under Wine a whole process group could hold the Wine server that later
+    runs need."""
+    proc = spawn(t, *args)
+    time.sleep(delay)
+    running = proc.poll() is None
+    if running:
+        proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    return running
 
 
 def kill_rounds():

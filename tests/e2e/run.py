@@ -21,7 +21,7 @@ import sys
 import tempfile
 import traceback
 
-from helpers import clean_env
+from helpers import Result, clean_env
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUN_TIMEOUT = 60  # seconds for one run of the tool
@@ -37,16 +37,6 @@ class ScenarioFailed(Exception):
 
 class ScenarioSkipped(Exception):
     """Raised by t.skip(): the scenario does not apply to this build."""
-
-
-class Result:
-    def __init__(self, status, out, err):
-        self.status = status
-        self.out = out
-        self.err = err
-
-    def __repr__(self):
-        return "Result(status=%r, out=%r, err=%r)" % (self.status, self.out, self.err)
 
 
 def windows_path(path):
@@ -89,28 +79,19 @@ class Scenario:
     def mkdir(self, rel):
         os.makedirs(self.path(rel), exist_ok=True)
 
-    def run(self, *args, env=None, stdin=None, merged=False):
-        """Runs the tool; merged: standard error goes into the one pipe of
+    def run(self, *args, env=None, merged=False):
+        """Runs the tool, with env added to its environment and nothing on
+        its standard input; merged: standard error goes into the one pipe of
         standard output (Result.out holds both, Result.err is empty)."""
         command = [self.program] + [str(a) for a in args]
         if self.wine:
             command = list(self.wine_cmd) + command
-        environment = clean_env()
-        if env:
-            environment.update(env)
-        if isinstance(stdin, str):
-            stdin = stdin.encode("utf-8")
+        environment = dict(clean_env(), **(env or {}))
         for attempt in range(3):
             try:
-                proc = subprocess.run(
-                    command,
-                    cwd=self.dir,
-                    env=environment,
-                    input=stdin if stdin is not None else b"",
-                    stdout=subprocess.PIPE,
-                    stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                    timeout=RUN_TIMEOUT,
-                )
+                proc = subprocess.run(command, cwd=self.dir, env=environment, input=b"",
+                                      stdout=subprocess.PIPE, timeout=RUN_TIMEOUT,
+                                      stderr=subprocess.STDOUT if merged else subprocess.PIPE)
             except subprocess.TimeoutExpired:
                 # Wine now and then hangs while starting a program; the
                 # program's own runs take well under a second.

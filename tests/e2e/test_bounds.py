@@ -8,15 +8,10 @@ import resource
 import subprocess
 import time
 
-from helpers import MYTYPE, clean_env, command, failed, layout, linux_only, ok, spawn
+from helpers import MYTYPE, Result, clean_env, command, failed, layout, linux_only, ok, spawn
 
 MIB = 1024 * 1024
 SECONDS = 10
-
-
-class Result:
-    def __init__(self, status, out, err):
-        self.status, self.out, self.err = status, out, err
 
 
 def sanitized(t):
@@ -29,8 +24,10 @@ def cpulimit(seconds):
     resource.setrlimit(resource.RLIMIT_CPU, (seconds + 5, seconds + 5))
 
 
-def measured(t, files, *args):
-    """Runs the tool once; checks time and peak memory; returns the Result.
+def measured(t, *options, read=()):
+    """Runs the tool once with options, installing src into out; checks time
+    and peak memory; returns the Result. The run reads install.ins,
+    types.txt and the files of read.
 
     The bound is twice the size of the files read plus 64 MiB within 10
     seconds. The sanitizer build keeps freed blocks in a quarantine and
@@ -39,7 +36,7 @@ def measured(t, files, *args):
     which is what these scenarios are about.
     """
     linux_only(t, "the peak memory of the Windows process is not measured under Wine")
-    size = sum(os.path.getsize(t.path(f)) for f in files)
+    size = sum(os.path.getsize(t.path(f)) for f in ("install.ins", "types.txt") + read)
     limit = 2 * size + 64 * MIB
     seconds = SECONDS
     env = clean_env()
@@ -47,6 +44,7 @@ def measured(t, files, *args):
         limit, seconds = 3 * limit, 3 * seconds
         env["ASAN_OPTIONS"] = ":".join(o for o in (env.get("ASAN_OPTIONS"),
                                                    "quarantine_size_mb=16") if o)
+    args = options + ("-d", "out", "src")
     argv = command(t, *args)
     with open(t.path("run.out"), "wb") as out, open(t.path("run.err"), "wb") as err:
         start = time.monotonic()
@@ -92,16 +90,14 @@ def test_types_file_of_100000_lines(t):
         lines.append("file t%d 0644 - - - - d%d/sub\n" % (i, i))
     inp = "fileplacer types.txt\n" + "".join("- t%d f%d\n" % (i, i) for i in range(0, 25000, 5))
     layout(t, "".join(lines[:100000]), inp)
-    r = measured(t, ["install.ins", "types.txt"], "-n", "-d", "out", "src")
-    t.eq(r.status, 1, "status")
-    t.eq(r.err, "file 'f0' not found in source path\n", "stderr")
+    failed(t, measured(t, "-n"), "file 'f0' not found in source path\n")
 
 
 def test_directory_chain_1000_levels_deep(t):
     types = MYTYPE + "".join("dir 0755 - - - p %s\n" % "/".join(["a"] * n)
                              for n in range(1, 1001))
     layout(t, types, "fileplacer types.txt\n- mytype %s/name\n" % "/".join(["a"] * 1000))
-    r = measured(t, ["install.ins", "types.txt"], "-vv", "-n", "-d", "out", "src")
+    r = measured(t, "-vv", "-n")
     t.check(r.out.count(" dir ") == 1000, "every level listed")
     # Installing stops where the destination path no longer fits.
     t.eq(r.status, 1, "status")
@@ -112,9 +108,8 @@ def test_key_referring_to_itself_in_a_path_expanded_twice(t):
     refs = "<kk>" * 600
     layout(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n"
            + "symlink existing=" + refs + " new=ln\n")
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    failed(t, r, "Expanded path too long (more than 1023 characters) in type file "
-              "'types.txt' line 3\n")
+    failed(t, measured(t),
+           "Expanded path too long (more than 1023 characters) in type file 'types.txt' line 3\n")
 
 
 def test_settings_files_including_each_other_hundreds_of_times(t):
@@ -126,31 +121,28 @@ def test_settings_files_including_each_other_hundreds_of_times(t):
     t.write("y.cfg", "readconfig z.cfg\n" * 150)
     t.write("z.cfg", "set key=value\n")
     layout(t, MYTYPE + "readconfig x.cfg\n" * 150)
-    r = measured(t, ["install.ins", "types.txt", "x.cfg", "y.cfg", "z.cfg"], "-d", "out", "src")
-    failed(t, r, "Too many config files reading 'z.cfg'\n")
+    failed(t, measured(t, read=("x.cfg", "y.cfg", "z.cfg")),
+           "Too many config files reading 'z.cfg'\n")
     # A settings file of 1 MiB read again and again: the bytes are bounded too.
     t.write("big.cfg", ("set k=" + "v" * 1017 + "\n") * 1024)
     layout(t, MYTYPE + "readconfig big.cfg\n" * 900)
-    r = measured(t, ["install.ins", "types.txt", "big.cfg"], "-d", "out", "src")
-    failed(t, r, "Config files too large (more than 8388608 bytes in all) reading "
-              "'big.cfg'\n")
+    failed(t, measured(t, read=("big.cfg",)),
+           "Config files too large (more than 8388608 bytes in all) reading 'big.cfg'\n")
 
 
 def test_thousand_key_references_in_one_token(t):
     # 100 KiB values: 100 MiB would be added to one token.
     value = "v" * (100 * 1024)
     layout(t, MYTYPE + "set kk=" + value + "\nfile " + "<kk>" * 1000 + " 0644 - - - - .\n")
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
-              "type file 'types.txt' line 3\n")
+    failed(t, measured(t), "Expanded text too long (more than 33554432 characters added in all) "
+           "in type file 'types.txt' line 3\n")
     # 1 KiB values in many tokens of the input file: within what a run may add.
     value = "v" * 1024
     layout(t, MYTYPE + "set kk=" + value + "\n",
            "fileplacer types.txt\n"
            + "".join("<kk>" * 1000 + " mytype name%d\n" % i for i in range(40)))
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    failed(t, r, "Expanded text too long (more than 33554432 characters added in all) in "
-              "input file 'install.ins' line 34\n")
+    failed(t, measured(t), "Expanded text too long (more than 33554432 characters added in all) "
+           "in input file 'install.ins' line 34\n")
 
 
 def test_run_of_openings_before_a_long_key_name(t):
@@ -158,8 +150,7 @@ def test_run_of_openings_before_a_long_key_name(t):
     # closing '>' is far away: each is looked at once, not once per '<'.
     n = 300000
     layout(t, MYTYPE + "set " + "k" * n + "=v\nfile " + "<" * n + "> 0644 - - - - .\n")
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ok(t, r, "run")
+    ok(t, measured(t), "run")
 
 
 def colliding_names(count, length=12):
@@ -180,16 +171,14 @@ def test_names_made_to_share_one_bucket(t):
     absent = names.pop()
     layout(t, MYTYPE + "".join("set %s=v\n" % n for n in names)
            + ("file %s 0644 - - - - .\n" % ("<%s>" % absent * 100)) * 1000)
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
-    ok(t, r, "run with the keys")
+    ok(t, measured(t), "run with the keys")
     # 100,000 types in one chain of the type table, each input line naming
     # the oldest of them.
     os.remove(t.path("out/manifest.txt"))
     layout(t, "".join("file %s 0644 - - - - .\n" % n for n in names),
            "fileplacer types.txt\n" + "".join("- %s f%d\n" % (names[0], i)
                                               for i in range(100000)))
-    r = measured(t, ["install.ins", "types.txt"], "-n", "-d", "out", "src")
-    failed(t, r, "file 'f0' not found in source path\n")
+    failed(t, measured(t, "-n"), "file 'f0' not found in source path\n")
 
 
 def test_100_mb_input_file_without_a_last_line_end(t):
@@ -200,7 +189,6 @@ def test_100_mb_input_file_without_a_last_line_end(t):
         for _ in range(100):  # written in pieces: this process stays small
             f.write(line * (1024 if _ else 1023))
         f.write("- mytype name")
-    r = measured(t, ["install.ins", "types.txt"], "-d", "out", "src")
     # The header, 102,399 comment lines, then the unfinished one.
-    failed(t, r, "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
-              % (100 * 1024 + 1))
+    failed(t, measured(t), "Input file 'install.ins' ended in middle of line %d\n - mytype name\n"
+           % (100 * 1024 + 1))

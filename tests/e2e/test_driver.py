@@ -103,32 +103,19 @@ def run_summary(t, *args, env=None):
     return r, head, tail
 
 
-def test_usage_without_source_directory(t):
-    expect_usage(t)
-    expect_usage(t, "-v")
-    expect_usage(t, "-vv", "-e", "-n")
-
-
-def test_usage_for_bad_options(t):
-    expect_usage(t, "-x", "src")
-    expect_usage(t, "-", "src")
+def test_usage_for_bad_options_or_no_source_directory(t):
     expect_usage(t, "--v", "src", unknown="--v")
-    # An unknown letter anywhere in a bundle; a value letter with nothing after it.
-    for bundle in ("-vx", "-nvq", "-ek", "-vv-", "-v-n", "-nvd"):
-        expect_usage(t, *([bundle] if bundle.endswith("d") else [bundle, "src"]))
-    expect_usage(t, "-Dkey", "src")
-    expect_usage(t, "-D", "novalue", "src")
-    expect_usage(t, "-d")
-    expect_usage(t, "-v", "-i")
-    expect_usage(t, "-l")
-    expect_usage(t, "-D")
+    # No source directory; an unknown letter anywhere in a bundle; a value
+    # letter with nothing after it; a -D value without '='.
+    for args in ([], ["-v"], ["-vv", "-e", "-n"], ["-x", "src"], ["-", "src"], ["-vx", "src"],
+                 ["-nvq", "src"], ["-ek", "src"], ["-vv-", "src"], ["-v-n", "src"], ["-nvd"],
+                 ["-Dkey", "src"], ["-D", "novalue", "src"], ["-d"], ["-v", "-i"], ["-l"], ["-D"]):
+        expect_usage(t, *args)
 
 
 def test_long_options(t):
     # --help: the usage text and the long options on standard output, nothing else done.
-    r = t.run("--help")
-    t.eq(r.status, 0, "status of --help")
-    t.eq(r.err, "", "stderr of --help")
+    r = ok(t, t.run("--help"), "--help")
     t.check(r.out.startswith(usage_text(t) + "Long options:\n"), "--help begins with the usage")
     names = re.findall(r"^  (--\S+) ", r.out[len(usage_text(t)):], re.M)
     t.eq(names, ["--help", "--version", "--progress", "--update", "--verify", "--prune",
@@ -197,9 +184,8 @@ def test_option_bundles(t):
         t.eq(head, head_wanted + "infilename=install.ins\n", " ".join(args))
         t.eq((r.status, r.err), (0, MISSING % "install.ins"), "status of " + " ".join(args))
     # -vn lists what would happen and writes nothing.
-    t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")
-    t.write("install.ins", "fileplacer types.txt\ncore txt a\n")
-    t.write("src/a", "a\n")
+    layout(t, "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n", ["core txt a"], {"a": "a\n"},
+           None)
     r = t.run("-vn", "-d", "out", "src")
     t.eq((r.status, r.out), (0, " D -       -        755 out/bin\n=F -       -        644 out/bin/a\n"),
          "-vn lists")
@@ -290,8 +276,7 @@ def notices(out):
 
 def test_stages_run_in_order(t):
     stage_layout(t)
-    r = t.run("-vv", "-d", "dest", "src")
-    ok(t, r, "first run")
+    r = ok(t, t.run("-vv", "-d", "dest", "src"), "first run")
     t.eq(notices(r.out), list(NOTICES[:7]), "stage notices")
     # The retry listing shows the deferred link and what lies below it, not
     # its later sibling zz.
@@ -304,15 +289,13 @@ def test_stages_run_in_order(t):
     t.eq(t.exists("dest/perm.core"), False, "no permission file without -p or -s")
     t.eq(t.read("dest/bin/a/ln/inner.txt"), b"inner\n", "deferred entry installed")
 
-    again = t.run("-vv", "-d", "dest", "src")
-    ok(t, again, "second run")
+    again = ok(t, t.run("-vv", "-d", "dest", "src"), "second run")
     t.eq(notices(again.out), [n for n in NOTICES[:6]], "nothing changed: nothing written")
 
 
 def test_no_action_announces_but_writes_nothing(t):
     stage_layout(t)
-    r = t.run("-vv", "-n", "-s", "-d", "dest", "src")
-    ok(t, r, "no-action run")
+    r = ok(t, t.run("-vv", "-n", "-s", "-d", "dest", "src"), "no-action run")
     t.eq(notices(r.out), list(NOTICES), "every notice")
     t.eq(t.listdir("dest"), ["bin"], "neither manifest nor permission file")
 
@@ -334,16 +317,13 @@ def test_failed_input_stage_ends_with_status_1(t):
 
 def test_defined_keys_precede_the_types_file(t):
     # Names of fewer than two characters are never expanded: the key is dd.
-    t.write("types.txt", "dir 0755 - - - - <dd>\n"
-                         "set dd=lib\n"
-                         "dir 0755 - - - - <dd>\n"
-                         "file conf 0644 - - - - etc\n"
-                         "file lib 0644 - - - - <dd>\n")
-    t.write("install.ins", "fileplacer types.txt\ncore conf app.conf\ncore lib x.dll\n")
-    t.write("src/app.conf", "conf\n")
-    t.write("src/x.dll", "dll\n")
-    t.mkdir("dest")
-    r = t.run("-D", "dd=etc", "-d", "dest", "src")
-    ok(t, r, "run")
+    layout(t, "dir 0755 - - - - <dd>\n"
+              "set dd=lib\n"
+              "dir 0755 - - - - <dd>\n"
+              "file conf 0644 - - - - etc\n"
+              "file lib 0644 - - - - <dd>\n",
+           ["core conf app.conf", "core lib x.dll"], {"app.conf": "conf\n", "x.dll": "dll\n"},
+           "dest")
+    ok(t, t.run("-D", "dd=etc", "-d", "dest", "src"), "run")
     t.eq(t.read("dest/etc/app.conf"), b"conf\n", "-D key used before the types file's own")
     t.eq(t.read("dest/lib/x.dll"), b"dll\n", "the types file's later setting wins after it")

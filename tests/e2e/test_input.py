@@ -39,9 +39,8 @@ def invalid(n, text):
 def test_missing_default_input_file_ends_the_run_with_status_0(t):
     r = t.run("-d", "out", "src")
     t.eq((r.status, r.out, r.err), (0, "", ""), "quiet run")
-    r = t.run("-v", "-d", "out", "src")
-    t.eq((r.status, r.err), (0, "Couldn't read input file 'install.ins': %s\n" % NOFILE),
-         "verbose run")
+    ok(t, t.run("-v", "-d", "out", "src"), "verbose run",
+       "Couldn't read input file 'install.ins': %s\n" % NOFILE)
 
 
 def test_input_file_named_by_i_must_be_readable(t):
@@ -56,18 +55,57 @@ def test_input_file_named_by_i_must_be_readable(t):
         failed(t, r, "Couldn't read input file '%s': %s\n" % (name, why), " ".join(args))
 
 
-def test_header_errors(t):
-    bad = "Input file 'install.ins' not in expected format\n"
-    for inp in ("", "fileplacer types.txt", "Fileplacer types.txt\npkg tool a\n",
-                "\nfileplacer types.txt\n"):
-        fails(t, inp, bad)
-    fails(t, HEADER, invalid(0, ""))  # no line after the header
+FORMAT = "Input file 'install.ins' not in expected format\n"
+AT = " input file 'install.ins' line 2\n"
+
+INPUT_ERRORS = [
+    # (input file, message): the header...
+    ("", FORMAT),
+    ("fileplacer types.txt", FORMAT),
+    ("Fileplacer types.txt\npkg tool a\n", FORMAT),
+    ("\nfileplacer types.txt\n", FORMAT),
+    (HEADER, invalid(0, "")),  # no line after the header
+    (HEADER + "pkg tool a\npkg tool b",
+     "Input file 'install.ins' ended in middle of line 3\n pkg tool b\n"),
+    # ...directives and types...
+    (HEADER + "pkg *Copy existing=a new=b\n", "Invalid file directive '*Copy'" + AT),
+    (HEADER + "pkg *link existing=a new=b\n", "Invalid file directive '*link'" + AT),
+    (HEADER + "pkg *copy new=a existing=b\n", "Expected existing= instead of 'new=a' in" + AT),
+    (HEADER + "pkg *copy existing=a new=\n", "Expected target= instead of 'new=' in" + AT),
+    (HEADER + "pkg *copy existing=a dst=b\n", "Expected target= instead of 'dst=b' in" + AT),
+    (HEADER + "pkg Tool a\n", "Unknown file type 'Tool'" + AT),
+    (HEADER + "pkg tool bin\\a\n", "Backslash character forbidden in path 'bin\\a'" + AT),
+    (HEADER + "pkg *symlink existing=x new=a\\b\n",
+     "Backslash character forbidden in path 'a\\b'" + AT),
+    # ...each error gives its own line: the header, an empty line and a
+    # comment count too...
+    (HEADER + "\n# comment\n{linux}pkg tool a\npkg tool a\npkg nosuch b\n",
+     "Unknown file type 'nosuch' input file 'install.ins' line 6\n"),
+] + [
+    # ...and invalid lines show where reading stopped.
+    (HEADER + "# comment\n" + line + "\n", invalid(3, shown)) for line, shown in [
+        (" pkg tool a", " pkg tool a"),
+        ("\tpkg tool a", "\tpkg tool a"),
+        ("{win32 pkg tool a", "{win32 pkg tool a"),
+        ("{win32} pkg tool a", " pkg tool a"),
+        ("{nosuch}pkg tool a", "pkg tool a"),
+        ("{win32,}pkg tool a", "pkg tool a"),
+        ("{*dir}pkg tool a", "pkg tool a"),
+        ("pkg", ""),
+        ("pkg *symlink", ""),
+        ("pkg *symlink existing=x", ""),
+    ]
+]
+
+
+def test_input_file_errors(t):
+    for inp, err in INPUT_ERRORS:
+        fails(t, inp, err)
 
 
 def test_header_names_the_types_file_literally(t):
     layout(t, "fileplacertypes.txt\npkg tool a\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "name right after the tool name")
+    ok(t, t.run("-d", "out", "src"), "name right after the tool name")
     t.check(t.exists("out/bin/a.exe"), "entry installed")
     # Trailing blanks belong to the name; Windows drops them when it opens
     # the file, a POSIX host does not.
@@ -79,52 +117,6 @@ def test_header_names_the_types_file_literally(t):
         fails(t, inp, "Couldn't read types file 'types.txt  ' error: %s\n" % NOFILE)
 
 
-def test_last_line_without_terminator(t):
-    fails(t, HEADER + "pkg tool a\npkg tool b",
-          "Input file 'install.ins' ended in middle of line 3\n pkg tool b\n")
-
-
-def test_invalid_lines_show_where_reading_stopped(t):
-    cases = [
-        (" pkg tool a", "  pkg tool a"),
-        ("\tpkg tool a", " \tpkg tool a"),
-        ("{win32 pkg tool a", " {win32 pkg tool a"),
-        ("{win32} pkg tool a", "  pkg tool a"),
-        ("{nosuch}pkg tool a", " pkg tool a"),
-        ("{win32,}pkg tool a", " pkg tool a"),
-        ("{*dir}pkg tool a", " pkg tool a"),
-        ("pkg", " "),
-        ("pkg *symlink", " "),
-        ("pkg *symlink existing=x", " "),
-    ]
-    for line, shown in cases:
-        fails(t, HEADER + "# comment\n" + line + "\n", "Invalid input line in input file "
-              "'install.ins' line 3:\n%s\n" % shown)
-
-
-def test_directive_and_type_errors(t):
-    def msg(text):
-        return text + " input file 'install.ins' line 2\n"
-    fails(t, HEADER + "pkg *Copy existing=a new=b\n", msg("Invalid file directive '*Copy'"))
-    fails(t, HEADER + "pkg *link existing=a new=b\n", msg("Invalid file directive '*link'"))
-    fails(t, HEADER + "pkg *copy new=a existing=b\n",
-          "Expected existing= instead of 'new=a' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg *copy existing=a new=\n",
-          "Expected target= instead of 'new=' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg *copy existing=a dst=b\n",
-          "Expected target= instead of 'dst=b' in input file 'install.ins' line 2\n")
-    fails(t, HEADER + "pkg Tool a\n", msg("Unknown file type 'Tool'"))
-    fails(t, HEADER + "pkg tool bin\\a\n", msg("Backslash character forbidden in path 'bin\\a'"))
-    fails(t, HEADER + "pkg *symlink existing=x new=a\\b\n",
-          msg("Backslash character forbidden in path 'a\\b'"))
-
-
-def test_error_lines_give_their_own_number(t):
-    # Line 6 of the file: the header, an empty line and a comment count too.
-    inp = HEADER + "\n# comment\n{linux}pkg tool a\npkg tool a\npkg nosuch b\n"
-    fails(t, inp, "Unknown file type 'nosuch' input file 'install.ins' line 6\n")
-
-
 # ---- lines that do not apply ----------------------------------------------------
 
 def test_skipped_lines_and_their_notices(t):
@@ -134,8 +126,7 @@ def test_skipped_lines_and_their_notices(t):
                     "{!linux}pkg tool a\n"        # 5: taken
                     "{substitute}pkg conf x.cfg\n")  # 6: no platform named: taken
     layout(t, inp)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run")
     t.check("platform check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "Destination Directory Tree:\n" in r.out, "platform notices at -vv: %r" % r.out)
     t.check("linenum 4" not in r.out, "type of other platforms skipped silently")
@@ -152,8 +143,7 @@ def test_patch_mode_and_package_list(t):
                     "other conf x.cfg\n"
                     "{patch}other conf   x.cfg\n")
     layout(t, inp)
-    r = t.run("-vv", "-l", "pkg:core", "-d", "out", "src")
-    ok(t, r, "package list run")
+    r = ok(t, t.run("-vv", "-l", "pkg:core", "-d", "out", "src"), "package list run")
     t.check("skipping entry not in package list:\n   package=other, linenum=5, entry=conf x.cfg\n"
             "skipping entry not in package list:\n   package=other, linenum=6, "
             "entry=conf   x.cfg\n" in r.out, "package list notices: %r" % r.out)
@@ -161,8 +151,7 @@ def test_patch_mode_and_package_list(t):
     t.eq(t.listdir("out/bin"), ["a.exe", "b.exe"], "listed package installed")
 
     t.mkdir("out2")
-    r = t.run("-vv", "-P", "-d", "out2", "src")
-    ok(t, r, "patch run")
+    r = ok(t, t.run("-vv", "-P", "-d", "out2", "src"), "patch run")
     t.check("patch check: skipping linenum 2\nplatform check: skipping linenum 3\n"
             "patch check: skipping linenum 5\n" in r.out, "patch notices: %r" % r.out)
     t.eq(t.listdir("out2/bin"), ["b.exe"], "only patch lines installed")
@@ -188,8 +177,7 @@ def test_tree_listings_and_merging_on_the_next_run(t):
                     "tools conf %s/x.cfg\n"
                     "pkg *hardlink existing=etc/x.cfg new=etc/hl\n") % t.dir
     layout(t, inp, types)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "first run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "first run")
     t.eq(listing(t, r),
          [tree_line(0, "bin", "dir", "core"), tree_line(1, "a.exe", "tool", "pkg"),
           tree_line(1, "b.exe", "tool", "pkg"), tree_line(0, "etc", "dir", "core"),
@@ -201,14 +189,12 @@ def test_tree_listings_and_merging_on_the_next_run(t):
     t.eq(listing(t, r, "Destination Root Tree:"), want, "root tree")
     t.check("generating manifest file\n" in r.out, "first run writes the manifest")
 
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "second run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "second run")
     t.check("generating manifest file\n" not in r.out,
             "every entry, the types-file link and the absolute one merged: %r" % r.out)
 
     t.write("types.txt", types.replace("existing=bin", "existing=etc"), mtime=OLD)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run with a changed link")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run with a changed link")
     t.check("generating manifest file\n" in r.out, "changed link rewrites the manifest")
     t.check("exi=etc\n" in t.readtext("out/manifest.txt"), "types file's value recorded")
 
@@ -231,8 +217,7 @@ def test_duplicates(t):
     fails(t, HEADER + "pkg conf etc/x\nx conf ./etc/X\n", "duplicate file 'X' found\n")
     layout(t, HEADER + "pkg tool bin/a\npkg conf bin/a\n")  # a.exe and a differ
     t.write("src/a", "plain\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "same name, other suffix")
+    ok(t, t.run("-d", "out", "src"), "same name, other suffix")
 
 
 def test_placement_errors(t):
@@ -275,8 +260,7 @@ def test_large_directory_is_listed_in_tree_order(t):
     lines = ["pkg %s bin/%s\n" % ("tool" if s else "plain", n) for n, s in entries]
     names = [n + ("." + s if s else "") for n, s in entries]
     layout(t, HEADER + "".join(lines), TYPES + "file plain 0644 - - - - bin\n", sources=names)
-    r = t.run("-vv", "-d", "out", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-vv", "-d", "out", "src"), "run")
     got = [l.split()[0] for l in listing(t, r) if l.startswith("  ")]
     # ASCII letters folded to lower case, bytes by value, shorter name first,
     # then the suffix.

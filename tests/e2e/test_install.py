@@ -9,7 +9,7 @@ import signal
 import time
 
 import helpers
-from helpers import kill_rounds, line, linux_only, ok, run_process, spawn
+from helpers import kill_rounds, killed, line, linux_only, ok, run_process, spawn
 
 BIN_TYPES = (
     "set who=World\n"
@@ -25,8 +25,8 @@ TYPES = BIN_TYPES + (
 )
 
 
-def layout(t, lines, types=BIN_TYPES, dest="dest"):
-    helpers.layout(t, types, lines, {}, dest)
+def layout(t, lines, types=BIN_TYPES, dest="dest", sources={}):
+    helpers.layout(t, types, lines, sources, dest)
 
 
 # ---- listing formats and status characters ---------------------------------------
@@ -40,14 +40,10 @@ def test_listing_every_kind(t):
         "core *symlink existing=hello.txt new=bin/hi",
         "core *hardlink existing=bin/hello.txt new=bin/hard",
         "core txt /opt/readme",
-    ], types=TYPES + "dir 0755 - - - - /opt\n")
-    t.write("src/hello.txt", "hello\n")
-    t.write("src/notes", "notes\n")
-    t.write("src/libz.dll.1.2", "lib\n")
-    t.write("src/app.cfg", "who=<who>\n")
-    t.write("src/readme.txt", "readme\n")
-    first = t.run("-v", "-d", "dest", "src")
-    ok(t, first, "first run")
+    ], types=TYPES + "dir 0755 - - - - /opt\n",
+       sources={"hello.txt": "hello\n", "notes": "notes\n", "libz.dll.1.2": "lib\n",
+                "app.cfg": "who=<who>\n", "readme.txt": "readme\n"})
+    first = ok(t, t.run("-v", "-d", "dest", "src"), "first run")
 
     def listing(s):
         return (line(s, "D", 0o755, "dest/bin")
@@ -72,16 +68,13 @@ def test_listing_every_kind(t):
     t.eq(t.listdir("dest/lib"), ["libz.dll.1.2"], "links are not made on this platform")
     t.eq(t.listdir("dest/bin"), ["hello.txt", "notes"], "no temporary left")
 
-    second = t.run("-v", "-d", "dest", "src")
-    ok(t, second, "second run")
+    second = ok(t, t.run("-v", "-d", "dest", "src"), "second run")
     t.eq(second.out, listing("-"), "second listing: everything already there")
 
 
 def test_quiet_run_lists_nothing(t):
-    layout(t, ["core txt hello"])
-    t.write("src/hello.txt", "x")
-    r = t.run("-d", "dest", "src")
-    ok(t, r, "quiet run")
+    layout(t, ["core txt hello"], sources={"hello.txt": "x"})
+    r = ok(t, t.run("-d", "dest", "src"), "quiet run")
     t.eq(r.out, "", "no listing without -v")
     t.eq(t.read("dest/bin/hello.txt"), b"x", "copied")
 
@@ -89,39 +82,34 @@ def test_quiet_run_lists_nothing(t):
 def test_messages_that_end_the_walk(t):
     layout(t, ["core txt gone"])
     r = t.run("-d", "dest", "src")
-    t.eq(r.err, "file 'gone.txt' not found in source path\n", "not found")
-    t.eq(r.status, 1, "status when not found")
+    t.eq((r.status, r.err), (1, "file 'gone.txt' not found in source path\n"), "not found")
 
     # A "srcpath" entry is looked for below its own directory and named by it.
-    layout(t, ["{srcpath}core txt sub/deep"], types=TYPES + "dir 0755 - - - - bin/sub\n")
-    t.write("src/deep.txt", "not here: the entry is looked for in src/sub\n")
+    layout(t, ["{srcpath}core txt sub/deep"], types=TYPES + "dir 0755 - - - - bin/sub\n",
+           sources={"deep.txt": "not here: the entry is looked for in src/sub\n"})
     r = t.run("-d", "dest", "src")
     t.eq(r.err, "file 'sub/deep.txt' not found in source path\n", "srcpath not found")
     t.write("src/sub/deep.txt", "found\n")
-    r = t.run("-d", "dest", "src")
-    ok(t, r, "srcpath found")
+    ok(t, t.run("-d", "dest", "src"), "srcpath found")
     t.eq(t.read("dest/bin/sub/deep.txt"), b"found\n", "srcpath entry installed")
 
     layout(t, ["core *copy existing=a new=bin/c"], dest="dest2")
     r = t.run("-d", "dest2", "src")
-    t.eq(r.err, "Unsupported directive for path bin/c\n", "copy directive")
-    t.eq(r.status, 1, "status of copy directive")
+    t.eq((r.status, r.err), (1, "Unsupported directive for path bin/c\n"), "copy directive")
 
     # A destination whose parent does not exist cannot be made.
-    layout(t, ["core txt hello"], dest=None)
-    t.write("src/hello.txt", "x")
+    layout(t, ["core txt hello"], dest=None, sources={"hello.txt": "x"})
     r = t.run("-d", "nowhere/dest", "src")
-    t.eq(r.err, "Can't create destination directory 'nowhere/dest': "
-         "No such file or directory (2)\n", "missing destination")
-    t.eq(r.status, 1, "status of missing destination")
+    t.eq((r.status, r.err), (1, "Can't create destination directory 'nowhere/dest': "
+                                "No such file or directory (2)\n"), "missing destination")
     t.check(not t.exists("nowhere"), "nothing made")
 
     # A path that does not fit is refused, never cut (-n: the destination,
     # which no file system takes, is not made first).
     long = "d" * 1020
     r = t.run("-m", "-n", "-d", long, "src")
-    t.eq(r.err, "Overflow destdir '%s' relpath '' file 'bin' extension ''\n" % long, "overflow")
-    t.eq(r.status, 1, "status of overflow")
+    t.eq((r.status, r.err),
+         (1, "Overflow destdir '%s' relpath '' file 'bin' extension ''\n" % long), "overflow")
 
 
 # ---- the source search ----------------------------------------------------------
@@ -134,8 +122,7 @@ def test_source_search_order_and_errors(t):
     # A plain file where a source directory is expected: opening below it
     # fails with an error other than "no such file", which verbose runs show.
     t.write("notadir", "")
-    r = t.run("-v", "-d", "dest", "notadir", "one", "two")
-    ok(t, r, "search")
+    r = ok(t, t.run("-v", "-d", "dest", "notadir", "one", "two"), "search")
     t.eq(t.read("dest/bin/both.txt"), b"from one\n", "first directory wins")
     t.eq(t.read("dest/bin/second.txt"), b"from two\n", "later directory searched")
     lines = r.out.splitlines(keepends=True)
@@ -148,8 +135,7 @@ def test_source_search_order_and_errors(t):
                       "source file 'notadir/second.txt' error: Not a directory (20)\n"],
              "source error lines")
         t.eq(lines[1:3], [errors[0], files[0]], "the error line comes before its file line")
-    quiet = t.run("-d", "dest", "notadir", "one", "two")
-    ok(t, quiet, "quiet search")
+    quiet = ok(t, t.run("-d", "dest", "notadir", "one", "two"), "quiet search")
     t.eq(quiet.out, "", "source errors are shown only when verbose")
 
 
@@ -160,10 +146,8 @@ def test_source_directory_change_is_warned(t):
     ok(t, t.run("-d", "dest", "one", "two"), "first run")
     t.check("src=one" in t.readtext("dest/manifest.txt"), "source directory recorded")
     os.remove(t.path("one/item.txt"))
-    r = t.run("-d", "dest", "one", "two")
-    t.eq(r.err, "WARNING: Source path for file 'item.txt' changed from 'one' to 'two'\n",
-         "warning")
-    t.eq(r.status, 0, "a warning does not end the run")
+    ok(t, t.run("-d", "dest", "one", "two"), "a warning does not end the run",
+       "WARNING: Source path for file 'item.txt' changed from 'one' to 'two'\n")
     t.eq(t.read("dest/bin/item.txt"), b"1\n", "the installed file is left alone")
 
 
@@ -176,8 +160,7 @@ def test_existing_destination_is_never_replaced(t):
     t.write("src/b.txt", "new b\n", mtime=now - 1000)
     t.write("dest/bin/a.txt", "old a\n", mtime=now - 1000)   # older than its source
     t.write("dest/bin/b.txt", "old b\n", mtime=now)          # newer than its source
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", "dest", "src"), "run")
     t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("-", "F", 0o644, "dest/bin/a.txt")
          + line("-", "F", 0o644, "dest/bin/b.txt"), "listing")
     t.eq(t.read("dest/bin/a.txt"), b"old a\n", "older destination kept")
@@ -201,8 +184,8 @@ def test_existing_destination_reads_its_source_only_when_substituted(t):
         t.write("install.ins", "fileplacer types.txt\ncore txt a\n", mtime=input_time)
         os.utime(t.path("dest/bin/a.txt"), (dest_time, dest_time))
         r = t.run("-v", "-m", "-d", "dest", "src")
-        ok(t, r, "input %d, destination %d" % (input_time, dest_time))
-        t.eq(r.out, listing, "listing")
+        t.eq((r.status, r.err, r.out), (0, "", listing),
+             "input %d, destination %d" % (input_time, dest_time))
     # A substituted file is always read.
     t.write("install.ins", "fileplacer types.txt\n{substitute}core txt a\n", mtime=base)
     r = t.run("-m", "-d", "dest", "src")
@@ -225,8 +208,7 @@ def test_substitution_and_line_tags(t):
     t.write("src/app.cfg", text)
     t.write("src/readme.txt", "<who>\n<line:linux>no\nyes\n")
     t.write("src/plain.txt", text)
-    r = t.run("-D", "cli=given", "-d", "dest", "src")
-    ok(t, r, "substituting run")
+    r = ok(t, t.run("-D", "cli=given", "-d", "dest", "src"), "substituting run")
     t.eq(t.read("dest/etc/app.cfg"),
          ("name=World\r\nkey=given\r\nwindows only\r\neverywhere\r\n"
           "kept <x> and <undefined>\n\x00binary\xff").encode("utf-8"), "substituted bytes")
@@ -235,11 +217,9 @@ def test_substitution_and_line_tags(t):
 
 
 def test_package_mode_copies_without_substitution(t):
-    layout(t, ["core cfg app", "core lib libz.1"], types=TYPES)
-    t.write("src/app.cfg", "who=<who>\n")
-    t.write("src/libz.dll.1", "lib\n")
-    r = t.run("-p", "-v", "-d", "dest", "src")
-    ok(t, r, "package run")
+    layout(t, ["core cfg app", "core lib libz.1"], types=TYPES,
+           sources={"app.cfg": "who=<who>\n", "libz.dll.1": "lib\n"})
+    r = ok(t, t.run("-p", "-v", "-d", "dest", "src"), "package run")
     t.eq(t.read("dest/core/etc/app.cfg"), b"who=<who>\n", "no expansion in package mode")
     t.eq(r.out,
          line("+", "D", 0o750, "dest/core/etc", "", "")
@@ -251,11 +231,9 @@ def test_package_mode_copies_without_substitution(t):
 # ---- package mode ---------------------------------------------------------------
 
 def test_package_mode_directories(t):
-    layout(t, ["core txt one", "core txt two", "extra txt three"])
-    for name in ("one", "two", "three"):
-        t.write("src/%s.txt" % name, name + "\n")
-    r = t.run("-p", "-v", "-d", "dest", "src")
-    ok(t, r, "package run")
+    layout(t, ["core txt one", "core txt two", "extra txt three"],
+           sources={n + ".txt": n + "\n" for n in ("one", "two", "three")})
+    r = ok(t, t.run("-p", "-v", "-d", "dest", "src"), "package run")
     # Each entry of a package makes its package directory and its parent
     # again; directories of no package are not made for themselves.
     t.eq(r.out,
@@ -272,10 +250,8 @@ def test_package_mode_directories(t):
 
 def test_package_mode_makes_missing_parents_on_the_way_down(t):
     types = BIN_TYPES + "dir 0755 - - - - bin/a\ndir 0711 - - - - bin/a/b\n"
-    layout(t, ["core txt bin/a/b/f"], types=types)
-    t.write("src/f.txt", "f\n")
-    r = t.run("-p", "-v", "-d", "dest", "src")
-    ok(t, r, "package run")
+    layout(t, ["core txt bin/a/b/f"], types=types, sources={"f.txt": "f\n"})
+    r = ok(t, t.run("-p", "-v", "-d", "dest", "src"), "package run")
     t.eq(r.out,
          line("+", "D", 0o755, "dest/core/bin") + line("+", "D", 0o755, "dest/core/bin/a")
          + line("+", "D", 0o711, "dest/core/bin/a/b")
@@ -286,23 +262,18 @@ def test_package_mode_makes_missing_parents_on_the_way_down(t):
 
 def test_going_up_that_cannot_help_ends(t):
     types = BIN_TYPES + "dir 0755 - - - - bin/a\n"
-    layout(t, ["core txt bin/a/f"], types=types)
-    t.write("src/f.txt", "f\n")
+    layout(t, ["core txt bin/a/f"], types=types, sources={"f.txt": "f\n"})
     t.write("dest/core/bin", "a file where a directory belongs\n")
     r = t.run("-p", "-d", "dest", "src")
-    t.eq(r.err, "Can't create directory 'dest/core/bin/a'\n", "message")
-    t.eq(r.status, 1, "status")
+    t.eq((r.status, r.err), (1, "Can't create directory 'dest/core/bin/a'\n"), "message")
 
 
 # ---- no-action mode ---------------------------------------------------------------
 
 def test_no_action_mode(t):
     layout(t, ["core txt hello", "core lib libz.1.2", "core *symlink existing=x new=bin/ln"],
-           types=TYPES)
-    t.write("src/hello.txt", "x")
-    t.write("src/libz.dll.1.2", "x")
-    r = t.run("-n", "-v", "-d", "dest", "src")
-    ok(t, r, "no-action run")
+           types=TYPES, sources={"hello.txt": "x", "libz.dll.1.2": "x"})
+    r = ok(t, t.run("-n", "-v", "-d", "dest", "src"), "no-action run")
     t.eq(r.out,
          line(" ", "D", 0o755, "dest/bin") + line("=", "F", 0o644, "dest/bin/hello.txt")
          + line("+", "S", 0, "dest/bin/ln", existing="x")
@@ -320,8 +291,7 @@ def test_no_action_mode(t):
 
     # Package directories are still made.
     t.write("src/hello.txt", "x")
-    r = t.run("-n", "-p", "-d", "dest", "src")
-    ok(t, r, "no-action package run")
+    ok(t, t.run("-n", "-p", "-d", "dest", "src"), "no-action package run")
     t.eq(t.listdir("dest"), ["core"], "package directory made")
     t.eq(t.listdir("dest/core"), [], "nothing inside it")
 
@@ -333,13 +303,11 @@ def test_deferred_link_is_made_after_the_trees(t):
     layout(t, ["core *symlink existing=not-yet new=bin/a/ln",
                "core txt bin/a/ln/inner",
                "core txt bin/a/later",
-               "core txt top"], types=types)
-    for name in ("inner", "later", "top"):
-        t.write("src/%s.txt" % name, name + "\n")
+               "core txt top"], types=types,
+           sources={n + ".txt": n + "\n" for n in ("inner", "later", "top")})
     # No link is made on this platform; a directory stands in for it.
     t.mkdir("dest/bin/a/ln")
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", "dest", "src"), "run")
     t.eq(r.out,
          line("-", "D", 0o755, "dest/bin") + line("-", "D", 0o755, "dest/bin/a")
          + line("+", "F", 0o644, "dest/bin/a/later.txt")
@@ -356,13 +324,10 @@ def test_deferred_link_is_made_after_the_trees(t):
 def test_link_whose_target_exists_is_not_deferred(t):
     types = BIN_TYPES + "dir 0755 - - - - bin/a\n"
     layout(t, ["core *symlink existing=there new=bin/a/ln", "core txt bin/a/ln/inner",
-               "core txt top"], types=types)
+               "core txt top"], types=types, sources={"inner.txt": "i", "top.txt": "t"})
     t.write("there", "")
-    t.write("src/inner.txt", "i")
-    t.write("src/top.txt", "t")
     t.mkdir("dest/bin/a/ln")
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", "dest", "src"), "run")
     t.eq(r.out,
          line("-", "D", 0o755, "dest/bin") + line("-", "D", 0o755, "dest/bin/a")
          + line("+", "S", 0, "dest/bin/a/ln", existing="there")
@@ -397,8 +362,7 @@ def test_killed_copy_leaves_no_destination(t):
     t.check(os.path.getsize(temp) < BIG, "killed before the copy was complete")
     t.check(not t.exists("dest/bin/big"), "no file under the destination name")
 
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "next run")
+    r = ok(t, t.run("-v", "-d", "dest", "src"), "next run")
     t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("+", "F", 0o644, "dest/bin/big"),
          "copied now")
     t.eq(os.path.getsize(t.path("dest/bin/big")), BIG, "complete copy")
@@ -410,9 +374,8 @@ def test_write_failure_removes_the_temporary(t):
     # limit also binds the Wine server the run may start (its registry files),
     # and the failure arrives with another error number.
     linux_only(t, "a file-size limit also binds the Wine server")
-    layout(t, ["core raw big", "core txt small"])
-    t.write("src/big", b"\x01" * (3 * 1024 * 1024 + 5))
-    t.write("src/small.txt", "s")
+    layout(t, ["core raw big", "core txt small"],
+           sources={"big": b"\x01" * (3 * 1024 * 1024 + 5), "small.txt": "s"})
 
     def limit():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -450,19 +413,14 @@ def test_killed_update_leaves_old_or_new_files(t):
     rng = random.Random(11)
     kills = 0
     for attempt in range(kill_rounds()):
-        proc = spawn(t, "--update", "-d", "dest", "srcA" if attempt % 2 else "srcB")
-        time.sleep(rng.uniform(0, duration * 1.1))
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGKILL)
-            kills += 1
-        proc.wait()
+        kills += killed(t, rng.uniform(0, duration * 1.1),
+                        "--update", "-d", "dest", "srcA" if attempt % 2 else "srcB")
         for i in range(count):
             data = t.read("dest/bin/f%02d" % i)
             t.check(data in (versions["srcA"][i], versions["srcB"][i]),
                     "attempt %d: f%02d is a complete version (%d bytes)" % (attempt, i, len(data)))
     t.check(kills > kill_rounds() // 4, "enough runs were killed (%d)" % kills)
-    r = t.run("--update", "-d", "dest", "srcB")
-    t.eq(r.status, 0, "a complete run after the kills")
+    t.eq(t.run("--update", "-d", "dest", "srcB").status, 0, "a complete run after the kills")
     t.eq([t.read("dest/bin/f%02d" % i) for i in range(count)], versions["srcB"], "all replaced")
     # A temporary of a killed copy stays until that file is written again, as
     # after a killed first install; it never takes an installed name.

@@ -5,8 +5,8 @@
 import os
 import shutil
 
-from helpers import (MANIFEST, OLD, PROJECT_LINES, PROJECT_SOURCES, PROJECT_TYPES, SUMS, failed,
-                     inputs, line, ok, project, records, run, snapshot, sums)
+from helpers import (KEPT, MANIFEST, OLD, PROJECT_LINES, PROJECT_SOURCES, PROJECT_TYPES, SUMS,
+                     failed, inputs, line, ok, project, records, run, snapshot, sums)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -26,8 +26,7 @@ def dry_then_real(t, *args):
 # ---- --verify -----------------------------------------------------------------
 
 def test_verify_reports_every_kind_in_tree_order(t):
-    project(t, PROJECT_LINES + ["core doc notes", "core doc old"])
-    ok(t, run(t, "--update"), "install")
+    project(t, PROJECT_LINES + ["core doc notes", "core doc old"], install=["--update"])
     os.remove(t.path("dest/bin/tool.exe"))                      # missing
     t.write("dest/doc/readme", "edited here\n")                 # modified
     t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)  # outdated
@@ -53,8 +52,7 @@ def test_verify_reports_every_kind_in_tree_order(t):
 
 
 def test_verify_without_fingerprints_compares_with_what_would_be_installed(t):
-    project(t)
-    ok(t, run(t), "plain install")
+    project(t, install=[])
     t.check(not t.exists(SUMS), "a plain run creates no fingerprints")
     t.write("src/tool.exe", "tool 2\n")
     t.write("dest/doc/readme", "edited here\n")
@@ -75,21 +73,18 @@ def test_verify_makes_no_directory(t):
 # ---- --update -----------------------------------------------------------------
 
 def test_update_replaces_a_changed_file(t):
-    project(t)
-    ok(t, run(t), "install")
+    project(t, install=[])
     manifest = (t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns)
     t.write("src/tool.exe", "tool 2, longer\n")
     listing = [line("-", "D", 0o755, "dest/bin", "", ""), line("*", "F", 0o755, "dest/bin/tool.exe", "", ""),
                line("-", "D", 0o755, "dest/doc"), line("-", "F", 0o644, "dest/doc/readme"),
                line("-", "D", 0o750, "dest/etc", "", ""), line("-", "F", 0o640, "dest/etc/app.cfg", "", "")]
-    r = run(t, "--update", "-v", "-n")
-    ok(t, r, "-n")
+    r = ok(t, run(t, "--update", "-v", "-n"), "-n")
     t.eq(r.out, "".join(" " + l[1:] if l[1] == "D" else l for l in listing),
          "-n lists the replacement")
     t.eq(t.read("dest/bin/tool.exe"), b"tool 1\n", "-n replaces nothing")
     t.check(not t.exists(SUMS), "-n writes no fingerprints")
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.eq(r.out, "".join(listing), "listing")
     t.eq(t.read("dest/bin/tool.exe"), b"tool 2, longer\n", "replaced")
     t.eq((t.read(MANIFEST), os.stat(t.path(MANIFEST)).st_mtime_ns), manifest,
@@ -98,14 +93,12 @@ def test_update_replaces_a_changed_file(t):
     t.eq(sorted(prints), ["bin/tool.exe", "doc/readme", "etc/app.cfg"], "every file fingerprinted")
     t.eq(prints["bin/tool.exe"][1], "15", "size of the new content")
     t.eq(prints["etc/app.cfg"][5], "cfg|etc|app|cfg", "record identity")
-    r = run(t, "--update", "-v")
-    ok(t, r, "second update")
+    r = ok(t, run(t, "--update", "-v"), "second update")
     t.check("*F" not in r.out, "nothing to replace any more")
 
 
 def test_update_in_spec_mode_rewrites_the_permission_script(t):
-    project(t)
-    ok(t, run(t, "-s"), "install")
+    project(t, install=["-s"])
     os.utime(t.path("dest/perm.core"), (OLD, OLD))
     os.utime(t.path(MANIFEST), (OLD, OLD))
     ok(t, run(t, "-s", "--update"), "update with nothing to replace")
@@ -118,11 +111,9 @@ def test_update_in_spec_mode_rewrites_the_permission_script(t):
 
 
 def test_update_substituted_file_follows_its_keys(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     t.write("types.txt", PROJECT_TYPES.replace("who=World", "who=Moon"), mtime=OLD)
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.check(line("*", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out, "listed: %r" % r.out)
     t.eq(t.read("dest/etc/app.cfg"), b"hello Moon\n", "expanded with the new key")
     ok(t, run(t, "--update", "-Dwho=Sun"), "update with a -D key")
@@ -133,13 +124,11 @@ def test_update_substituted_file_follows_its_keys(t):
 
 
 def test_update_leaves_a_touched_file_and_refreshes_its_fingerprint(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     first = sums(t)["doc/readme"]
     os.utime(t.path("dest/doc/readme"), (OLD, OLD))
     os.utime(t.path("src/readme"), (OLD + 5, OLD + 5))
-    r = run(t, "--update", "-v")
-    ok(t, r, "update")
+    r = ok(t, run(t, "--update", "-v"), "update")
     t.check(line("-", "F", 0o644, "dest/doc/readme") in r.out, "left alone: %r" % r.out)
     now = sums(t)["doc/readme"]
     t.eq((now[0], now[1], now[3]), (first[0], first[1], first[3]), "same content")
@@ -186,8 +175,7 @@ def test_every_copy_a_killed_run_journaled_is_the_tools_own(t):
 
 
 def test_plain_runs_keep_existing_fingerprints_current(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     os.remove(t.path("dest/bin/tool.exe"))
     t.write("src/tool.exe", "tool 3 again\n")
     ok(t, run(t), "plain run")
@@ -198,20 +186,17 @@ def test_plain_runs_keep_existing_fingerprints_current(t):
 
 
 def test_damaged_fingerprints_are_reported_once_and_ignored(t):
-    project(t)
-    ok(t, run(t), "install")
+    project(t, install=[])
     warning = "WARNING: 'dest/manifest.sums' is damaged (line 2); fingerprints ignored\n"
     t.write(SUMS, "fileplacer-sums 1\nnot a fingerprint\n")
-    r = run(t)
-    t.eq((r.status, r.err), (0, warning), "a plain run warns once")
+    ok(t, run(t), "a plain run warns once", warning)
     t.eq(t.read(SUMS), b"fileplacer-sums 1\nnot a fingerprint\n",
          "and leaves the file as it is: it counts as absent")
     t.write("dest/doc/readme", "edited\n")
     r = run(t, "--verify")
     t.eq((r.status, r.err, r.out), (2, warning, "outdated dest/doc/readme\n3 checked, 1 differ\n"),
          "--verify compares with the sources")
-    r = run(t, "--update")
-    t.eq((r.status, r.err), (0, warning), "--update warns once")
+    ok(t, run(t, "--update"), "--update warns once", warning)
     t.eq(t.read("dest/doc/readme"), b"read me\n", "the bytes decided")
     t.eq(sorted(sums(t)), ["bin/tool.exe", "doc/readme", "etc/app.cfg"], "rewritten whole")
     ok(t, run(t), "no warning any more")
@@ -251,16 +236,13 @@ def test_options_that_cannot_be_combined(t):
 # ---- --prune ------------------------------------------------------------------
 
 def test_prune_removes_a_dropped_file(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     inputs(t, ["core exe tool", "core cfg app"])
     before = snapshot(t)
-    r = run(t, "--prune", "-v", "-n")
-    ok(t, r, "-n")
+    r = ok(t, run(t, "--prune", "-v", "-n"), "-n")
     t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "-n lists: %r" % r.out)
     t.eq(snapshot(t), before, "-n removes and writes nothing")
-    r = run(t, "--prune", "-v")
-    ok(t, r, "prune")
+    r = ok(t, run(t, "--prune", "-v"), "prune")
     t.check(r.out.endswith(line("x", "F", 0o644, "dest/doc/readme")), "listing: %r" % r.out)
     t.eq(t.listdir("dest/doc"), [], "removed; the declared directory stays")
     t.eq(records(t), ["tool", "app"], "record removed")
@@ -270,27 +252,23 @@ def test_prune_removes_a_dropped_file(t):
 
 
 def test_prune_keeps_a_file_changed_since_it_was_installed(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     t.write("dest/doc/readme", "my own notes\n")
     inputs(t, ["core exe tool", "core cfg app"])
     for args in (("--prune", "-n"), ("--prune",), ("--prune",)):
         r = run(t, *args)
-        t.eq((r.status, r.err), (2, "WARNING: kept 'dest/doc/readme': changed since it was "
-                                    "installed\n"), " ".join(args))
+        t.eq((r.status, r.err), (2, KEPT % "dest/doc/readme"), " ".join(args))
     t.eq(t.read("dest/doc/readme"), b"my own notes\n", "kept")
     t.eq(records(t), ["tool", "readme", "app"], "its record stays")
 
 
 def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
-    project(t)
-    ok(t, run(t), "plain install, no fingerprints")
+    project(t, install=[])
     t.write("src/tool.exe", "tool 2\n")
     inputs(t, ["core exe other"])
     t.write("src/other.exe", "other\n")
     r = dry_then_real(t, "--prune", "-v")
-    t.eq(r.status, 2, "status: a file was kept")
-    t.eq(r.err, "WARNING: kept 'dest/bin/tool.exe': changed since it was installed\n", "warning")
+    t.eq((r.status, r.err), (2, KEPT % "dest/bin/tool.exe"), "a file was kept")
     t.check(line("x", "F", 0o644, "dest/doc/readme") in r.out, "same as its source: removed")
     t.check(line("x", "F", 0o640, "dest/etc/app.cfg", "", "") in r.out,
             "same as its expansion: removed")
@@ -302,8 +280,8 @@ def test_prune_without_fingerprints_compares_with_the_recorded_source(t):
 def test_prune_a_dropped_directory_chain(t):
     types = PROJECT_TYPES + ("dir 0755 - - - - opt\ndir 0755 - - - - opt/sub\n"
                              "file gone 0644 - - - - doc\n")
-    project(t, PROJECT_LINES + ["core doc opt/sub/notes", "core gone old"], types=types)
-    ok(t, run(t, "--update"), "install")
+    project(t, PROJECT_LINES + ["core doc opt/sub/notes", "core gone old"], types=types,
+            install=["--update"])
     t.write("types.txt", PROJECT_TYPES, mtime=OLD)       # no opt, no opt/sub, no type gone
     inputs(t, PROJECT_LINES)
     r = run(t)
@@ -339,25 +317,21 @@ def test_uninstall_the_example_leaves_an_empty_destination(t):
     expected = ("".join(line("x", "F", m, p, "", "") for m, p in zip(modes, files))
                 + "".join(line("x", "D", 0o755, p, "", "") for p in dirs))
     before = snapshot(t, "out")
-    r = t.run("--uninstall", "-n", "-v", *args)
-    ok(t, r, "-n")
+    r = ok(t, t.run("--uninstall", "-n", "-v", *args), "-n")
     t.eq(r.out, expected, "-n listing")
     t.eq(snapshot(t, "out"), before, "-n removes nothing")
-    r = t.run("--uninstall", "-v", *args)
-    ok(t, r, "uninstall")
+    r = ok(t, t.run("--uninstall", "-v", *args), "uninstall")
     t.eq(r.out, expected, "listing")
     t.eq(t.listdir("out"), [], "empty destination")
 
 
 def test_uninstall_keeps_changed_and_foreign_files(t):
-    project(t)
-    ok(t, run(t, "-s"), "install with a permission script")
+    project(t, install=["-s"])
     t.check(t.exists("dest/perm.core"), "permission script")
     t.write("dest/bin/tool.exe", "patched\n")
     t.write("dest/doc/mine.txt", "not installed by the tool\n")
     r = run(t, "--uninstall", "-s", "-v")
-    t.eq((r.status, r.err), (2, "WARNING: kept 'dest/bin/tool.exe': changed since it was "
-                                "installed\n"), "status and warning")
+    t.eq((r.status, r.err), (2, KEPT % "dest/bin/tool.exe"), "status and warning")
     t.eq(r.out, line("x", "F", 0o644, "dest/doc/readme")
          + line("x", "F", 0o640, "dest/etc/app.cfg", "", "")
          + line("x", "D", 0o750, "dest/etc", "", ""), "listing")
@@ -371,13 +345,11 @@ def test_uninstall_keeps_changed_and_foreign_files(t):
 
 
 def test_uninstall_in_package_mode(t):
-    project(t, ["core exe tool", "docs doc readme"])
-    ok(t, run(t, "-p", "--update"), "package install")
+    project(t, ["core exe tool", "docs doc readme"], install=["-p", "--update"])
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core",
                              "perm.docs"], "installed")
     inputs(t, ["core exe tool"])
-    r = run(t, "-p", "--prune", "-v")
-    ok(t, r, "prune")
+    r = ok(t, run(t, "-p", "--prune", "-v"), "prune")
     t.check(line("x", "F", 0o644, "dest/docs/doc/readme") in r.out, "listing: %r" % r.out)
     t.eq(t.listdir("dest"), ["core", "docs", "manifest.lock", "manifest.sums", "manifest.txt", "perm.core"],
          "the script of the pruned package goes; its declared directory stays")
@@ -407,8 +379,7 @@ def test_records_outside_the_destination_are_refused(t):
 
     # A hand-made record whose directory climbs out of the destination.
     shutil.rmtree(t.path("dest"))
-    project(t)
-    ok(t, run(t, "--update"), "second install")
+    project(t, install=["--update"])
     t.write("victim", "read me\n")
     text = t.readtext(MANIFEST).replace("nam=readme\ndst=doc", "nam=victim\ndst=doc/../..")
     t.write(MANIFEST, text.replace("\n", "\r\n") if t.wine else text)
@@ -417,8 +388,7 @@ def test_records_outside_the_destination_are_refused(t):
 
 
 def test_a_link_on_the_path_is_refused(t):
-    project(t)
-    ok(t, run(t, "--update"), "install")
+    project(t, install=["--update"])
     os.rename(t.path("dest/doc"), t.path("elsewhere"))
     os.symlink(t.path("elsewhere"), t.path("dest/doc"))
     refused(t, ["--uninstall"], "Refused to remove 'dest/doc/readme': a link stands in its path "

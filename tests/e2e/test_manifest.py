@@ -5,13 +5,11 @@ and the manifest and the destination after a killed run, --prune and
 """
 
 import random
-import re
 import shutil
-import signal
 import time
 
-from helpers import (MANIFEST, OLD, age, entries, expect_text, files, kill_rounds, layout,
-                     linux_only, ok, snapshot, spawn)
+from helpers import (MANIFEST, OLD, age, entries, expect_text, files, inputs, kill_rounds,
+                     killed, layout, linux_only, ok, records, snapshot)
 
 TYPES = (
     "# types of the manifest scenarios\n"
@@ -31,21 +29,11 @@ def _setup(t, lines, types=TYPES, sources=("tool.exe", "readme.txt")):
 
 
 def _rec(t, nam, pkg, flg, ext=None, dst=None, src="src", typ=None, exi=None):
-    """One record as the writer lays it out."""
-    lines = ["", "nam=" + nam]
-    if ext is not None:
-        lines.append("ext=" + ext)
-    if dst is not None:
-        lines.append("dst=" + dst)
-    lines += ["pkg=" + pkg, "bas=" + t.cwd]
-    if src is not None and typ is not None:
-        lines.append("src=" + src)
-    if typ is not None:
-        lines.append("typ=" + typ)
-    if exi is not None:
-        lines.append("exi=" + exi)
-    lines.append("flg=" + flg)
-    return "\n".join(lines) + "\n"
+    """One record as the writer lays it out: its fields in this order, those
+    without a value left out (src= only with a type)."""
+    fields = [("nam", nam), ("ext", ext), ("dst", dst), ("pkg", pkg), ("bas", t.cwd),
+              ("src", src if typ is not None else None), ("typ", typ), ("exi", exi), ("flg", flg)]
+    return "\n" + "".join("%s=%s\n" % field for field in fields if field[1] is not None)
 
 
 def _listed(r, status, kind):
@@ -109,8 +97,7 @@ def test_absolute_entries_come_back_to_the_root_tree(t):
     expect_text(t, MANIFEST, expected)
     # Read back, both records land in the root tree again and match the input.
     age(t, MANIFEST, OLD + 60)
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r)
+    r = ok(t, t.run("-v", "-d", "dest", "src"))
     expect_text(t, MANIFEST, expected)
     t.eq(t.mtime(MANIFEST), OLD + 60, "manifest not rewritten")
     t.eq(len(_listed(r, "-", "F")), 2, "both files left alone")
@@ -156,8 +143,7 @@ def test_package_mode_entry_without_package(t):
     t.check(not t.exists("dest/bin/tool.exe"), "entry of no package not installed")
     # Outside package mode the entry is installed; once something changes, its
     # record is written with the source directory it was found in.
-    t.write("install.ins", "fileplacer types.txt\n- prog tool\ncore text readme.txt\n"
-            "core prog more\n", mtime=OLD)
+    inputs(t, ["- prog tool", "core text readme.txt", "core prog more"])
     t.write("src/more.exe", "more")
     ok(t, t.run("-d", "dest", "src"))
     t.check(t.exists("dest/bin/tool.exe"), "entry of no package installed")
@@ -167,10 +153,9 @@ def test_package_mode_entry_without_package(t):
 
 def test_no_manifest_options(t):
     _setup(t, ["core prog tool"])
-    ok(t, t.run("-m", "-d", "dest", "src"))
-    t.check(not t.exists(MANIFEST), "-m writes no manifest")
-    ok(t, t.run("-n", "-d", "dest", "src"))
-    t.check(not t.exists(MANIFEST), "-n writes no manifest")
+    for option in ("-m", "-n"):
+        ok(t, t.run(option, "-d", "dest", "src"), option)
+        t.check(not t.exists(MANIFEST), option + " writes no manifest")
 
 
 # ---- the second run -------------------------------------------------------
@@ -184,8 +169,7 @@ def _first_run(t, lines=("core prog tool", "core text readme.txt"), types=TYPES)
 
 def test_second_run_nothing_changed(t):
     before = _first_run(t)
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r)
+    r = ok(t, t.run("-v", "-d", "dest", "src"))
     t.eq(t.read(MANIFEST), before, "manifest content")
     t.eq(t.mtime(MANIFEST), OLD + 60, "manifest not rewritten")
     t.eq(len(_listed(r, "-", "F")), 2, "files listed '-'")
@@ -194,10 +178,8 @@ def test_second_run_nothing_changed(t):
 
 def test_second_run_with_file_added(t):
     _first_run(t)
-    t.write("install.ins", "fileplacer types.txt\ncore prog tool\ncore text readme.txt\n"
-            "core text new.txt\n", mtime=OLD)
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r)
+    inputs(t, ["core prog tool", "core text readme.txt", "core text new.txt"])
+    r = ok(t, t.run("-v", "-d", "dest", "src"))
     expect_text(t, MANIFEST, HEAD
                 + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
                 + _rec(t, "new.txt", "core", "*file", dst="doc", typ="text")
@@ -208,24 +190,15 @@ def test_second_run_with_file_added(t):
     t.eq(len(_listed(r, "-", "F")), 2, "old files left alone")
 
 
-def test_second_run_with_type_changed(t):
-    _first_run(t)
-    t.write("install.ins", "fileplacer types.txt\ncore prog tool\ncore note readme.txt\n",
-            mtime=OLD)
-    ok(t, t.run("-d", "dest", "src"))
-    expect_text(t, MANIFEST, HEAD
-                + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
-                + _rec(t, "readme.txt", "core", "*file", dst="doc", typ="note"))
-
-
-def test_second_run_with_package_changed(t):
-    _first_run(t)
-    t.write("install.ins", "fileplacer types.txt\ncore prog tool\ndocs text readme.txt\n",
-            mtime=OLD)
-    ok(t, t.run("-d", "dest", "src"))
-    expect_text(t, MANIFEST, HEAD
-                + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
-                + _rec(t, "readme.txt", "docs", "*file", dst="doc", typ="text"))
+def test_second_run_with_type_or_package_changed(t):
+    for pkg, typ in (("core", "note"), ("docs", "text")):
+        shutil.rmtree(t.path("dest"), ignore_errors=True)
+        _first_run(t)
+        inputs(t, ["core prog tool", "%s %s readme.txt" % (pkg, typ)])
+        ok(t, t.run("-d", "dest", "src"), "readme.txt of %s %s" % (pkg, typ))
+        expect_text(t, MANIFEST, HEAD
+                    + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
+                    + _rec(t, "readme.txt", pkg, "*file", dst="doc", typ=typ))
 
 
 def test_second_run_after_types_file_touched(t):
@@ -249,14 +222,12 @@ def test_second_run_keeps_types_file_link(t):
 def test_second_run_entry_dropped_from_input(t):
     # A record no input line confirms stays in the manifest as it was read.
     _first_run(t)
-    t.write("install.ins", "fileplacer types.txt\ncore prog tool\n", mtime=OLD)
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r)
+    inputs(t, ["core prog tool"])
+    r = ok(t, t.run("-v", "-d", "dest", "src"))
     t.eq(t.mtime(MANIFEST), OLD + 60, "nothing new: manifest not rewritten")
     t.eq(len(_listed(r, "-", "F")), 1, "the record known only from the manifest is skipped")
     # When something else changes, the unconfirmed record is written back as read.
-    t.write("install.ins", "fileplacer types.txt\ncore prog tool\ncore text new.txt\n",
-            mtime=OLD)
+    inputs(t, ["core prog tool", "core text new.txt"])
     ok(t, t.run("-d", "dest", "src"))
     expect_text(t, MANIFEST, HEAD
                 + _rec(t, "tool", "core", "*file", ext="exe", dst="bin", typ="prog")
@@ -277,42 +248,46 @@ def test_manifest_line_ends_and_repeated_flags(t):
 
 # ---- errors of the reader --------------------------------------------------
 
-def _bad_manifest(t, content, expected_err):
+CANT = "Can't understand line %d in manifest file 'dest/manifest.txt'\n"
+AT = " manifest file 'dest/manifest.txt' line 3\n"
+MISSING_PACKAGE = ("Missing package name on manifest file 'dest/manifest.txt' entry '%s' "
+                   "ending line %d\n")
+
+READER_ERRORS = [
+    # (text of manifest.txt, message)
+    ("", CANT % 0),
+    ("# c\n\nnam=x\npkg=core", CANT % 4),  # the last line without its line end
+    ("nam=a\nxyz=1\n", CANT % 2),
+    ("nam=a\n pkg=core\n", CANT % 2),
+    ("nam=a\npkg=core\nins=x\n", CANT % 3),
+    ("# c\nnam=a\nNAM=b\n", CANT % 3),
+    (HEAD + "\npkg=core\n",
+     "Invalid line 4 in manifest file 'dest/manifest.txt', must have a nam= entry first\n"),
+    (HEAD + "ins=elsewhere\n", "Missing defdestdir in types file, manifest says 'elsewhere'\n"),
+    ("nam=a\npkg=core\ntyp=gone\n", "Unknown file type 'gone'" + AT),
+    ("nam=a\npkg=core\nflg=*file,Win32\n", "Invalid flag 'Win32'" + AT),
+    ("nam=a\npkg=core\nflg=win32,\n", "Invalid flag ''" + AT),
+    # typ=dir gives no type; the line named is the one that ended the record.
+    ("nam=a\next=exe\npkg=core\nbas=x\ntyp=dir\nflg=\n\nnam=b\n",
+     "Manifest file 'dest/manifest.txt' entry 'a' ending line 8 specifies extension 'exe' with "
+     "no type\n"),
+    ("nam=a\nbas=x\n\nnam=b\npkg=core\n", MISSING_PACKAGE % ("a", 4)),
+    ("nam=a\npkg=core\nbas=x\nflg=*symlink\n\nnam=b\nbas=x\n\n# end\n",
+     MISSING_PACKAGE % ("b", 9)),
+    ("nam=a\ndst=gone\npkg=core\nbas=x\nflg=*symlink\n",
+     "Missing directory node 'gone' in file 'types.txt'\n"
+     "This error can occur if a directory name was changed in the install.\n"
+     "Try removing 'dest/manifest.txt' if you believe this is the case.\n"),
+]
+
+
+def test_reader_errors_end_the_run_and_leave_the_manifest(t):
     _setup(t, ["core prog tool", "core text readme.txt"])
-    t.write(MANIFEST, content, mtime=OLD + 60)
-    r = t.run("-d", "dest", "src")
-    t.eq(r.err, expected_err, "stderr")
-    t.eq(r.status, 1, "status")
-    t.eq(t.read(MANIFEST), content.encode(), "manifest left as it was")
-
-
-def test_reader_empty_manifest(t):
-    _bad_manifest(t, "", "Can't understand line 0 in manifest file 'dest/manifest.txt'\n")
-
-
-def test_reader_last_line_without_line_end(t):
-    _bad_manifest(t, "# c\n\nnam=x\npkg=core",
-                  "Can't understand line 4 in manifest file 'dest/manifest.txt'\n")
-
-
-def test_reader_unknown_lines(t):
-    for content, line in (("nam=a\nxyz=1\n", 2),
-                          ("nam=a\n pkg=core\n", 2),
-                          ("nam=a\npkg=core\nins=x\n", 3),
-                          ("# c\nnam=a\nNAM=b\n", 3)):
-        _bad_manifest(t, content,
-                      "Can't understand line %d in manifest file 'dest/manifest.txt'\n" % line)
-
-
-def test_reader_field_before_first_record(t):
-    _bad_manifest(t, HEAD + "\npkg=core\n",
-                  "Invalid line 4 in manifest file 'dest/manifest.txt', must have a nam= "
-                  "entry first\n")
-
-
-def test_reader_ins_without_defdestdir(t):
-    _bad_manifest(t, HEAD + "ins=elsewhere\n",
-                  "Missing defdestdir in types file, manifest says 'elsewhere'\n")
+    for content, err in READER_ERRORS:
+        t.write(MANIFEST, content, mtime=OLD + 60)
+        r = t.run("-d", "dest", "src")
+        t.eq((r.status, r.err), (1, err), "run with manifest %r" % content)
+        t.eq(t.read(MANIFEST), content.encode(), "manifest left as it was")
 
 
 def test_reader_ins_mismatch(t):
@@ -321,13 +296,9 @@ def test_reader_ins_mismatch(t):
     content = HEAD + "ins=out/app\nins=other\n"
     t.write(MANIFEST, content)
     r = t.run("-d", "dest", "src")
-    ins = "out\\app" if t.wine else "out/app"
-    if t.wine:
-        first = "install path mismatch, manifest file has 'out/app' types file has '%s'\n" % ins
-    else:
-        first = "install path mismatch, manifest file has 'other' types file has '%s'\n" % ins
-    t.eq(r.err, first, "stderr")
-    t.eq(r.status, 1, "status")
+    recorded, ins = ("out/app", "out\\app") if t.wine else ("other", "out/app")
+    t.eq((r.status, r.err), (1, "install path mismatch, manifest file has '%s' types file has "
+                                "'%s'\n" % (recorded, ins)), "status and stderr")
 
 
 def test_reader_header_only_is_accepted(t):
@@ -336,41 +307,6 @@ def test_reader_header_only_is_accepted(t):
     t.write(MANIFEST, HEAD + "ins=out\n", mtime=OLD + 60)
     ok(t, t.run("-d", "dest", "src"))
     t.check("\nnam=tool\n" in t.readtext(MANIFEST), "rewritten with the new record")
-
-
-def test_reader_unknown_type(t):
-    _bad_manifest(t, "nam=a\npkg=core\ntyp=gone\n",
-                  "Unknown file type 'gone' manifest file 'dest/manifest.txt' line 3\n")
-
-
-def test_reader_invalid_flag(t):
-    _bad_manifest(t, "nam=a\npkg=core\nflg=*file,Win32\n",
-                  "Invalid flag 'Win32' manifest file 'dest/manifest.txt' line 3\n")
-    _bad_manifest(t, "nam=a\npkg=core\nflg=win32,\n",
-                  "Invalid flag '' manifest file 'dest/manifest.txt' line 3\n")
-
-
-def test_reader_extension_without_type(t):
-    # typ=dir gives no type; the line named is the one that ended the record.
-    _bad_manifest(t, "nam=a\next=exe\npkg=core\nbas=x\ntyp=dir\nflg=\n\nnam=b\n",
-                  "Manifest file 'dest/manifest.txt' entry 'a' ending line 8 specifies "
-                  "extension 'exe' with no type\n")
-
-
-def test_reader_missing_package(t):
-    _bad_manifest(t, "nam=a\nbas=x\n\nnam=b\npkg=core\n",
-                  "Missing package name on manifest file 'dest/manifest.txt' entry 'a' "
-                  "ending line 4\n")
-    _bad_manifest(t, "nam=a\npkg=core\nbas=x\nflg=*symlink\n\nnam=b\nbas=x\n\n# end\n",
-                  "Missing package name on manifest file 'dest/manifest.txt' entry 'b' "
-                  "ending line 9\n")
-
-
-def test_reader_missing_directory_hint(t):
-    _bad_manifest(t, "nam=a\ndst=gone\npkg=core\nbas=x\nflg=*symlink\n",
-                  "Missing directory node 'gone' in file 'types.txt'\n"
-                  "This error can occur if a directory name was changed in the install.\n"
-                  "Try removing 'dest/manifest.txt' if you believe this is the case.\n")
 
 
 def test_reader_drops_directory_records(t):
@@ -394,7 +330,7 @@ def test_reader_record_meeting_a_types_file_directory_is_a_duplicate(t):
         t.check(("\nnam=%s\n" % name) in t.readtext(MANIFEST), "%s recorded" % name)
         installed = snapshot(t, "dest", times=False)
         t.write("types.txt", TYPES + "dir 0755 - - - - doc/%s\n" % name, mtime=OLD)
-        t.write("install.ins", "fileplacer types.txt\ncore prog tool\n", mtime=OLD)
+        inputs(t, ["core prog tool"])
         r = t.run("-v", "-d", "dest", "src")
         t.eq((r.status, r.err, r.out), (1, "duplicate file '%s' found\n" % name, ""),
              "run meeting the record of " + name)
@@ -407,8 +343,7 @@ def test_reader_duplicate_from_other_base_directory(t):
     content = t.readtext(MANIFEST).replace("bas=" + t.cwd, "bas=/elsewhere", 1)
     t.write(MANIFEST, content, mtime=OLD + 60)
     r = t.run("-d", "dest", "src")
-    t.eq(r.err, "duplicate file 'tool.exe' found\n", "stderr")
-    t.eq(r.status, 1, "status")
+    t.eq((r.status, r.err), (1, "duplicate file 'tool.exe' found\n"), "status and stderr")
 
 
 def test_destdir_too_long(t):
@@ -457,17 +392,10 @@ def test_killed_writer_leaves_complete_manifest(t):
     kills = 0
     for attempt in range(24 if t.wine else 40):
         name = "b.ins" if attempt % 2 else "a.ins"
-        proc = spawn(t, "-i", name, "-d", "dest", "src")
         # Half of the kills aim at the end of the run, where the manifest is
         # written; the others fall anywhere.
         low = 0.6 * duration if attempt % 4 < 2 else 0
-        time.sleep(rng.uniform(low, duration * 1.1))
-        if proc.poll() is None:
-            # Only the tool's own process: under Wine a whole process group
-            # could hold the wine server that later runs need.
-            proc.send_signal(signal.SIGKILL)
-            kills += 1
-        proc.wait()
+        kills += killed(t, rng.uniform(low, duration * 1.1), "-i", name, "-d", "dest", "src")
         if t.wine:
             time.sleep(0.2)   # the Windows process ends after its Unix side
         now = t.read(MANIFEST)
@@ -506,14 +434,10 @@ def _killed_lifecycle(t, option, listed, check):
     kills = 0
     for attempt in range(kill_rounds()):
         ok(t, t.run("-i", "all.ins", "-d", "dest", "src"))
-        proc = spawn(t, option, "-i", "some.ins", "-d", "dest", "src")
-        time.sleep(rng.uniform(0, duration * 1.1))
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGKILL)
-            kills += 1
-        proc.wait()
-        r = t.run(option, "-i", "some.ins", "-d", "dest", "src")
-        ok(t, r, "attempt %d: the next run finishes" % attempt)
+        kills += killed(t, rng.uniform(0, duration * 1.1), option, "-i", "some.ins", "-d", "dest",
+                        "src")
+        ok(t, t.run(option, "-i", "some.ins", "-d", "dest", "src"),
+           "attempt %d: the next run finishes" % attempt)
         check(attempt, everything[:listed])
     t.check(kills > kill_rounds() // 4, "enough runs were killed (%d)" % kills)
 
@@ -527,8 +451,7 @@ def test_killed_prune_is_finished_by_the_next_run(t):
         paths = sorted(p if "/" in p else "doc/" + p for p in (l.split(" ")[2] for l in lines))
         t.eq(files(t), sorted(paths + ["manifest.lock", "manifest.sums", "manifest.txt"]),
              "attempt %d: the listed files and no other" % attempt)
-        recorded = re.findall(r"^nam=(.*)$", t.readtext(MANIFEST), re.M)
-        t.eq(sorted(recorded), sorted(p.split("/")[-1] for p in paths),
+        t.eq(sorted(records(t)), sorted(p.split("/")[-1] for p in paths),
              "attempt %d: a record for each listed file, none for a removed one" % attempt)
 
     _killed_lifecycle(t, "--prune", 60, check)

@@ -2,10 +2,11 @@
 # code page, text files saved with a byte-order mark, names Windows forbids
 # and paths past the classic length limit.
 
-from helpers import entries, failed, ok, windows_only
+from helpers import entries, failed, layout, ok, windows_only
 
 BOM8 = b"\xef\xbb\xbf"
-TYPES = "readconfig settings.txt\nfile txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
+BASE = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
+TYPES = "readconfig settings.txt\n" + BASE
 INPUT = "fileplacer types.txt\n- txt a.txt\n"
 
 
@@ -25,8 +26,7 @@ def test_utf8_byte_order_mark_is_skipped(t):
         t.eq((r.status, r.out, r.err), (0, "", ""), "run with a marked " + marked)
     # The manifest of that run, marked as an editor would save it, reads back.
     t.write("out/manifest.txt", BOM8 + t.read("out/manifest.txt"))
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "run with a marked manifest")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "run with a marked manifest")
     t.eq(r.out, "-D -       -        755 out/bin\n"
                 "-F -       -        644 out/bin/a.txt\n", "listing")
 
@@ -53,8 +53,7 @@ def test_names_beyond_any_code_page(t):
         t.write("s\u0159c/" + n, n)
     dest = "\u51fa\u529b"
     t.mkdir(dest)
-    r = t.run("-v", "-d", dest, "s\u0159c")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", dest, "s\u0159c"), "run")
     t.eq(r.out, "+D -       -        755 %s/Daten-\u00f6\n" % dest +
          "".join("+F -       -        644 %s/Daten-\u00f6/%s\n" % (dest, n) for n in names),
          "listing")
@@ -63,8 +62,7 @@ def test_names_beyond_any_code_page(t):
     t.check("src=s\u0159c" in manifest and "nam=\U0001f600.txt" in manifest,
             "the manifest holds UTF-8: %r" % manifest)
     # The destination from the environment too.
-    r = t.run("-v", "s\u0159c", env={"DESTDIR": dest})
-    ok(t, r, "second run")
+    r = ok(t, t.run("-v", "s\u0159c", env={"DESTDIR": dest}), "second run")
     t.check(r.out.startswith("-D -       -        755 %s/Daten-" % dest), r.out)
 
 
@@ -103,38 +101,27 @@ FORBIDDEN = [
 
 
 def test_names_windows_forbids_are_refused_where_they_enter(t):
-    base = "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n"
     # Input-file lines are numbered as the backslash message numbers them.
-    t.write("types.txt", base)
-    t.write("install.ins", "fileplacer types.txt\n- txt a\\b\n")
+    layout(t, BASE, ["- txt a\\b"], {"a.txt": "a\n"}, "out")
     r = t.run("-d", "out", "src")
     inputline = "line " + r.err.rsplit("line ", 1)[-1]
     t.check(inputline in ("line 1\n", "line 2\n"), "backslash message: %r" % r.err)
     for types, line, message in FORBIDDEN:
         if "input file" in message:
             message = message.replace("line 2\n", inputline)
-        t.write("types.txt", base + types)
-        t.write("install.ins", "fileplacer types.txt\n%s\n" % line)
-        t.write("src/a.txt", "a\n")
-        t.mkdir("out")
-        r = t.run("-d", "out", "src")
-        failed(t, r, message, "run with %r / %r" % (types, line))
+        layout(t, BASE + types, [line], {"a.txt": "a\n"}, "out")
+        failed(t, t.run("-d", "out", "src"), message, "run with %r / %r" % (types, line))
         t.eq([n for n in t.listdir("out") if n != "manifest.lock"], [], "nothing installed")
     # A drive at the start of a type directory stays allowed.
-    t.write("types.txt", base + "dir 0755 - - - - q:\n")
-    t.write("install.ins", "fileplacer types.txt\n- txt a.txt\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "a drive as a type directory")
+    layout(t, BASE + "dir 0755 - - - - q:\n", ["- txt a.txt"], {"a.txt": "a\n"}, "out")
+    ok(t, t.run("-d", "out", "src"), "a drive as a type directory")
 
 
 def test_legacy_code_page_names(t):
     windows_only(t, "a POSIX host takes names as the bytes they are")
     # An input file written for the legacy code page (Windows-1252 here):
     # its names are not UTF-8 and are read in the system's ANSI code page.
-    t.write("types.txt", "file txt 0644 - - - - bin\ndir 0755 - - - - bin\n")
+    layout(t, BASE, "", {"caf\u00e9.txt": "coffee\n"}, "out")
     t.write("install.ins", b"fileplacer types.txt\n- txt caf\xe9.txt\n")
-    t.write("src/caf\u00e9.txt", "coffee\n")
-    t.mkdir("out")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-d", "out", "src"), "run")
     t.eq(t.listdir("out/bin"), ["caf\u00e9.txt"], "installed under its Unicode name")

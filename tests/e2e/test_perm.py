@@ -136,8 +136,8 @@ def test_thirty_two_packages(t):
 def test_thirty_three_packages(t):
     _packages(t, 33)
     r = t.run("-s", "-d", "dest", "src")
-    t.eq(r.err, "Exceeded maximum package limit: 32, package 'p32'", "stderr")
-    t.eq(r.status, 1, "status")
+    t.eq((r.status, r.err), (1, "Exceeded maximum package limit: 32, package 'p32'"),
+         "status and stderr")
     t.eq(_permfiles(t), ["perm.p%02d" % i for i in range(32)], "the 32 files written stay")
     # The manifest takes its name after the permission files: a run that
     # failed on them leaves none, so the next run sees the change again.
@@ -147,8 +147,7 @@ def test_thirty_three_packages(t):
 
 def test_package_mode_and_second_runs(t):
     _setup(t, ["core prog tool"], sources=("tool.exe",))
-    r = t.run("-p", "-vv", "-d", "dest", "src")
-    ok(t, r)
+    r = ok(t, t.run("-p", "-vv", "-d", "dest", "src"))
     t.check("generating chmod/chown files\ncreating permission file 'dest/perm.core'\n" in r.out,
             "stage and file announced")
     expected = _dirrec("bin", "bin", "bin", "755") + _filerec("bin/tool.exe", "$RUNOWNER",
@@ -174,8 +173,7 @@ def test_package_mode_and_second_runs(t):
 
 def test_no_action_writes_nothing(t):
     _setup(t, ["core prog tool"], sources=("tool.exe",))
-    r = t.run("-s", "-n", "-vv", "-d", "dest", "src")
-    ok(t, r)
+    r = ok(t, t.run("-s", "-n", "-vv", "-d", "dest", "src"))
     t.check("generating chmod/chown files\n" in r.out, "stage announced")
     t.eq(_permfiles(t), [], "permission files")
 

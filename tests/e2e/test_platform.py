@@ -4,7 +4,7 @@
 import re
 
 import helpers
-from helpers import ok
+from helpers import leftovers, line, ok
 
 INPUT = "fileplacer types.txt\n- mytype data.bin\n"
 TYPES = ("dir 0755 - - - - bin\n"
@@ -18,30 +18,24 @@ def layout(t, types=TYPES):
     helpers.layout(t, types, INPUT, {"data.bin": PAYLOAD})
 
 
-def leftovers(t, rel):
-    return [name for name in t.listdir(rel) if "TMPZ" in name or name.endswith(".tmp")]
+def listing(status):
+    """The listing of a run that made (+) or found (-) everything; a name
+    ending in ':' is a drive: reported as existing, never created."""
+    return (line(status, "D", 0o755, "out/bin") + line(status, "F", 0o644, "out/bin/data.bin")
+            + line(status, "D", 0o755, "out/bin/sub") + line("-", "D", 0o755, "out/x:"))
 
 
 def test_directories_and_copies_across_two_runs(t):
     layout(t)
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "first run")
-    t.eq(r.out, "+D -       -        755 out/bin\n"
-                "+F -       -        644 out/bin/data.bin\n"
-                "+D -       -        755 out/bin/sub\n"
-                "-D -       -        755 out/x:\n", "first listing")
-    # A name ending in ':' is a drive: reported as existing, never created.
+    r = ok(t, t.run("-v", "-d", "out", "src"), "first run")
+    t.eq(r.out, listing("+"), "first listing")
     t.eq(t.listdir("out"), ["bin", "manifest.lock", "manifest.txt"], "destination after the first run")
     t.eq(t.listdir("out/bin"), ["data.bin", "sub"], "bin after the first run")
     t.eq(t.read("out/bin/data.bin"), PAYLOAD, "copied bytes")
 
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "second run")
-    t.eq(r.out, "-D -       -        755 out/bin\n"
-                "-F -       -        644 out/bin/data.bin\n"
-                "-D -       -        755 out/bin/sub\n"
-                "-D -       -        755 out/x:\n", "second listing")
-    t.eq(leftovers(t, "out") + leftovers(t, "out/bin"), [], "temporary files")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "second run")
+    t.eq(r.out, listing("-"), "second listing")
+    t.eq(leftovers(t, "out"), [], "temporary files")
 
 
 def test_text_outputs_use_host_line_ends(t):

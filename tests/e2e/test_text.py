@@ -2,6 +2,7 @@
 # without a blank after the tool name, <key> expansion of words (the type
 # word of an input line; its destination path is literal) and of the
 # contents of substituted files with <line:NAME> tags, and duplicate keys.
+from helpers import layout, ok
 
 TYPES = (
     "set who=World\r"
@@ -13,22 +14,17 @@ TYPES = (
 
 
 def test_line_ends_header_and_expanded_words(t):
-    t.write("types.txt", TYPES)
-    t.write("install.ins", "fileplacertypes.txt\r\ncore <kind> hello\rcore\tcfg  app\n")
     plain = "raw <who>\r\n<line:unix>kept as is\r"
-    t.write("src/hello.txt", plain)
-    t.write("src/app.cfg",
-            "hello <who>\r\n"
-            "<line:unix>unix only\r\n"
-            "<line:win32>win32 only\n"
-            "before <line:linux>gone\n"
-            "<x> <undefined> <line:!unix>stays\n"
-            "<line:all>last\n"
-            "<line:solaris_sparc>dropped to the end")
-    t.mkdir("dest")
-    r = t.run("-D", "kind=txt", "-d", "dest", "src")
-    t.eq(r.err, "", "stderr")
-    t.eq(r.status, 0, "status")
+    layout(t, TYPES, "fileplacertypes.txt\r\ncore <kind> hello\rcore\tcfg  app\n",
+           {"hello.txt": plain,
+            "app.cfg": "hello <who>\r\n"
+                       "<line:unix>unix only\r\n"
+                       "<line:win32>win32 only\n"
+                       "before <line:linux>gone\n"
+                       "<x> <undefined> <line:!unix>stays\n"
+                       "<line:all>last\n"
+                       "<line:solaris_sparc>dropped to the end"}, "dest")
+    ok(t, t.run("-D", "kind=txt", "-d", "dest", "src"))
     t.eq(t.read("dest/bin/hello.txt"), plain.encode(), "unsubstituted copy, byte for byte")
     t.eq(t.read("dest/etc/app.cfg"),
          b"hello World\r\n"
@@ -39,10 +35,7 @@ def test_line_ends_header_and_expanded_words(t):
 
 
 def test_duplicate_keys_warn_at_verbosity_two_and_newest_wins(t):
-    t.write("types.txt", TYPES + "set who=Types\n")
-    t.write("install.ins", "fileplacer types.txt\ncore cfg app\n")
-    t.write("src/app.cfg", "<who>\n")
-    t.mkdir("dest")
+    layout(t, TYPES + "set who=Types\n", ["core cfg app"], {"app.cfg": "<who>\n"}, "dest")
     warning = "WARNING duplicate substitution key: who\n"
     quiet = t.run("-v", "-D", "who=Cmd", "-d", "dest", "src")
     t.eq(quiet.status, 0, "status at verbosity 1")
@@ -65,9 +58,7 @@ def test_types_file_found_beside_the_input_file(t):
     t.write("pkg/build/conf/types.txt", "file txt 0644 - - - win32=txt .\n")
     t.write("src/hello.txt", "hi\n")
     t.mkdir("dest")
-    r = t.run("-i", sep.join(["pkg", "build", "install.ins"]), "-d", "dest", "src")
-    t.eq(r.err, "", "stderr")
-    t.eq(r.status, 0, "status")
+    ok(t, t.run("-i", sep.join(["pkg", "build", "install.ins"]), "-d", "dest", "src"))
     t.eq(t.read("dest/hello.txt"), b"hi\n", "installed with the retried types file")
 
 

@@ -5,6 +5,9 @@ import socket
 from helpers import MYTYPE, failed, layout, listing, ok, tree_line
 
 NOFILE = "No such file or directory (2)"
+NODEST = ("Error: You must specify a destdir. You may do so with the DESTDIR\n"
+          "environment variable, the -d command line switch or by adding a\n"
+          "defdestdir parameter to the file 'types.txt'\n")
 
 
 def report(fname, lineno, message, text):
@@ -120,10 +123,7 @@ def test_types_file_missing_or_empty(t):
 def test_destination_and_type_definitions_are_required(t):
     comments = "# only comments\n\n"
     fails(t, comments, "Error: file 'types.txt' contains no type definitions\n")
-    fails(t, comments,
-          "Error: You must specify a destdir. You may do so with the DESTDIR\n"
-          "environment variable, the -d command line switch or by adding a\n"
-          "defdestdir parameter to the file 'types.txt'\n", "src")
+    fails(t, comments, NODEST, "src")
     # A defdestdir setting is a destination; the type check still follows.
     fails(t, comments + "set defdestdir=out\n",
           "Error: file 'types.txt' contains no type definitions\n", "src")
@@ -131,10 +131,7 @@ def test_destination_and_type_definitions_are_required(t):
     fails(t, "set who=$runuser\n",
           "Unknown file type 'mytype' input file 'install.ins' line 2\n")
     # A "$destdir" with nothing to refer to does not give a destination.
-    fails(t, MYTYPE + "set defdestdir=$destdir\n",
-          "Error: You must specify a destdir. You may do so with the DESTDIR\n"
-          "environment variable, the -d command line switch or by adding a\n"
-          "defdestdir parameter to the file 'types.txt'\n", "src")
+    fails(t, MYTYPE + "set defdestdir=$destdir\n", NODEST, "src")
 
 
 # ---- includes ----------------------------------------------------------------------
@@ -195,8 +192,7 @@ def test_include_depth_is_limited(t):
     for i in range(1, 17):
         t.write("c%d.cfg" % i, "readconfig c%d.cfg\n" % (i + 1) if i < 16 else MYTYPE)
     layout(t, "readconfig c1.cfg\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "sixteen nested includes")
+    ok(t, t.run("-d", "out", "src"), "sixteen nested includes")
     # ...a seventeenth is not, and neither is a file that includes itself.
     t.write("c16.cfg", "readconfig c17.cfg\n")
     t.write("c17.cfg", MYTYPE)
@@ -210,8 +206,7 @@ def test_settings_files_read_in_one_run_are_limited(t):
     # neither are settings files holding more than 8 MiB in all.
     t.write("one.cfg", "set a=1\n")
     layout(t, MYTYPE + "readconfig one.cfg\n" * 1000)
-    r = t.run("-d", "out", "src")
-    ok(t, r, "a thousand settings files")
+    ok(t, t.run("-d", "out", "src"), "a thousand settings files")
     fails(t, MYTYPE + "readconfig one.cfg\n" * 1001, "Too many config files reading 'one.cfg'\n")
     t.write("big.cfg", ("#" * 1023 + "\n") * 1024)  # 1 MiB
     t.write("last.cfg", "set a=1\n")
@@ -326,16 +321,13 @@ def test_second_expansion_stops_past_1023_characters(t):
     fails(t, MYTYPE + "set kk=" + refs + "\ndir 0755 - - - p " + refs + "\n", path_message % 3)
     # A path of 1023 characters after the second expansion is whole; one
     # more and the line is refused, in a dir line and in both texts of a link.
-    for n, whole in ((1023, True), (1024, False)):
-        keys = MYTYPE + "set inner=" + "x" * n + "\nset outer=<inner>\n"
-        if whole:
-            layout(t, keys + "symlink existing=<outer> new=ln\n")
-            r = t.run("-vv", "-n", "-d", "out", "src")
-            t.check(listing(t, r)[0].endswith(" existing=" + "x" * n), "whole link text")
-            continue
-        fails(t, keys + "symlink existing=<outer> new=ln\n", path_message % 4)
-        fails(t, keys + "symlink existing=a new=<outer>\n", path_message % 4)
-        fails(t, keys + "dir 0755 - - - p <outer>\n", path_message % 4)
+    keys = MYTYPE + "set inner=%s\nset outer=<inner>\n"
+    layout(t, keys % ("x" * 1023) + "symlink existing=<outer> new=ln\n")
+    r = t.run("-vv", "-n", "-d", "out", "src")
+    t.check(listing(t, r)[0].endswith(" existing=" + "x" * 1023), "whole link text")
+    for line in ("symlink existing=<outer> new=ln\n", "symlink existing=a new=<outer>\n",
+                 "dir 0755 - - - p <outer>\n"):
+        fails(t, keys % ("x" * 1024) + line, path_message % 4)
 
 
 def test_later_type_definition_wins(t):
@@ -376,8 +368,7 @@ def test_settings_and_built_in_words(t):
            "fileplacer types.txt\n- conf app.cfg\n")
     t.write("src/app.cfg",
             "[<k >][<hn>][<hnblank>][<vv>][<bb>][<xx>][<un>][<who>][<dd>][<hp>][<dom>][<dp>]\n")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run with substituted settings")
+    ok(t, t.run("-d", "out", "src"), "run with substituted settings")
     t.eq(t.readtext("out/etc/app.cfg"),
          "[ v ][%s][$hostname ][unknown][2006.015.2356][$nosuchword][][][out][%s][%s][%s]\n"
          % (host, first, domain, domainprefix), "substituted file")
@@ -387,14 +378,12 @@ def test_defdestdir_setting(t):
     layout(t, MYTYPE + "set defdestdir=dest/app\nset second=1\nset defdestdir=dest/other\n")
     t.mkdir("dest/app")
     t.mkdir("dest/other")
-    r = t.run("src")
-    ok(t, r, "run with defdestdir")
+    ok(t, t.run("src"), "run with defdestdir")
     t.check(t.exists("dest/app/name"), "installed into the first defdestdir")
     t.check(not t.exists("dest/other/name"), "a second defdestdir does not move the destination")
     native = "dest\\other" if t.wine else "dest/other"
     t.check("ins=%s\n" % native in t.readtext("dest/app/manifest.txt"),
             "the last defdestdir, with native separators, is recorded")
     # With -d the setting does not choose the destination.
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run with -d and defdestdir")
+    ok(t, t.run("-d", "out", "src"), "run with -d and defdestdir")
     t.check(t.exists("out/name"), "installed into the -d directory")

@@ -1,12 +1,13 @@
 # What only the Windows build has: its resources, paths past the classic
 # length limit, read-only destination files and files that another program
 # holds open.
+import contextlib
 import os
 import re
 import shutil
 import subprocess
 
-from helpers import layout, ok, windows_only
+from helpers import layout, leftovers, ok, windows_only
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -50,12 +51,29 @@ def lifelayout(t, names, contents="1"):
            {n: n + contents + "\n" for n in ("a.txt", "b.txt")}, None)
 
 
-def leftovers(t, top):
-    """Names below top that a run of the tool leaves only by mistake."""
-    found = []
-    for root, dirs, files in os.walk(t.path(top)):
-        found += [f for f in files + dirs if "TMPZ" in f or f.endswith("~rm")]
-    return found
+def whole_life(t, dest, what, between=lambda: None):
+    """Installs a.txt and b.txt into dest; after a change of their sources
+    a plain run leaves them, --update replaces them; then --prune and
+    --uninstall remove them. between() runs before the plain run, --prune
+    and --uninstall."""
+    t.mkdir(dest)
+    lifelayout(t, ["a.txt", "b.txt"])
+    ok(t, t.run("-d", dest, "src"), "first install" + what)
+    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed" + what)
+    between()
+    lifelayout(t, ["a.txt", "b.txt"], "2")
+    ok(t, t.run("-d", dest, "src"), "plain run" + what)
+    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone" + what)
+    ok(t, t.run("--update", "-d", dest, "src"), "--update" + what)
+    t.eq((t.readtext(dest + "/bin/a.txt"), t.readtext(dest + "/bin/b.txt")),
+         ("a.txt2\n", "b.txt2\n"), "replaced by --update" + what)
+    between()
+    lifelayout(t, ["a.txt"], "2")
+    ok(t, t.run("--prune", "-d", dest, "src"), "--prune" + what)
+    t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune" + what)
+    between()
+    ok(t, t.run("--uninstall", "-d", dest, "src"), "--uninstall" + what)
+    t.eq(t.listdir(dest), [], "removed by --uninstall" + what)
 
 
 def test_long_destinations_work_through_a_whole_life(t):
@@ -66,71 +84,33 @@ def test_long_destinations_work_through_a_whole_life(t):
         dest = top
         while len(dest) < length:
             dest += "/" + "d" * min(60, length - len(dest) - 1)
-        t.mkdir(dest)
-        lifelayout(t, ["a.txt", "b.txt"])
-        r = t.run("-d", dest, "src")
-        ok(t, r, "first install at %d" % length)
-        t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "installed at %d" % length)
-        lifelayout(t, ["a.txt", "b.txt"], "2")
-        r = t.run("--update", "-d", dest, "src")
-        ok(t, r, "--update at %d" % length)
-        t.eq(t.readtext(dest + "/bin/b.txt"), "b.txt2\n", "updated at %d" % length)
-        lifelayout(t, ["a.txt"], "2")
-        r = t.run("--prune", "-d", dest, "src")
-        ok(t, r, "--prune at %d" % length)
-        t.check(not t.exists(dest + "/bin/b.txt"), "pruned at %d" % length)
-        r = t.run("--uninstall", "-d", dest, "src")
-        ok(t, r, "--uninstall at %d" % length)
-        t.eq(t.listdir(dest), [], "uninstalled at %d" % length)
+        whole_life(t, dest, " at %d" % length)
         t.eq(leftovers(t, top), [], "temporaries left at %d" % length)
 
 
 def test_read_only_destination_files(t):
-    dest = "out"
-    t.mkdir(dest)
-    lifelayout(t, ["a.txt", "b.txt"])
-    r = t.run("-d", dest, "src")
-    ok(t, r, "first install")
-
     def readonly():
         for n in ("a.txt", "b.txt"):
-            if t.exists(dest + "/bin/" + n):
-                os.chmod(t.path(dest + "/bin/" + n), 0o444)
+            if t.exists("out/bin/" + n):
+                os.chmod(t.path("out/bin/" + n), 0o444)
 
-    readonly()
-    lifelayout(t, ["a.txt", "b.txt"], "2")
-    r = t.run("-d", dest, "src")
-    ok(t, r, "plain run")
-    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt1\n", "a plain run leaves the file alone")
-    r = t.run("--update", "-d", dest, "src")
-    ok(t, r, "--update")
-    t.eq(t.readtext(dest + "/bin/a.txt"), "a.txt2\n", "replaced by --update")
-    readonly()
-    lifelayout(t, ["a.txt"], "2")
-    r = t.run("--prune", "-d", dest, "src")
-    ok(t, r, "--prune")
-    t.check(not t.exists(dest + "/bin/b.txt"), "removed by --prune")
-    readonly()
-    r = t.run("--uninstall", "-d", dest, "src")
-    ok(t, r, "--uninstall")
-    t.eq(t.listdir(dest), [], "removed by --uninstall")
+    whole_life(t, "out", " of read-only files", readonly)
 
 
-class Holder:
-    """A program that holds a file open until it is closed: the helper
-    holdopen.exe either runs from the destination (an installed program that
-    is running) or holds the file open, letting others delete it."""
-
-    def __init__(self, t, args):
-        command = list(t.wine_cmd) + args
-        self.proc = subprocess.Popen(command, cwd=t.dir, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        line = self.proc.stdout.readline()
-        t.eq(line.strip(), b"ready", "the holder started")
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=60)
+@contextlib.contextmanager
+def holding(t, args):
+    """A program started with args that holds a file open while the block
+    runs: the helper holdopen.exe either runs from the destination (an
+    installed program that is running) or holds the file open, letting
+    others delete it."""
+    proc = subprocess.Popen(list(t.wine_cmd) + args, cwd=t.dir, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        t.eq(proc.stdout.readline().strip(), b"ready", "the holder started")
+        yield
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=60)
 
 
 INUSE_OPS = [
@@ -165,18 +145,15 @@ def inuse_rounds(t, *first):
         yield exe, option, names, after
 
 
-def run_while_held(t, holding, exe, option, names, after):
+def run_while_held(t, holder, exe, option, names, after):
     """Runs option with the input lines names while a holder started with
-    holding runs; the program's source first gets a new version where after
+    the arguments holder runs; the program's source first gets a new version where after
     says so."""
-    holder = Holder(t, holding)
-    try:
+    with holding(t, holder):
         inuse_layout(t, names, exe)
         if after == "new":
             t.write("src/tool.exe", t.read("src/tool.exe") + b"new")
         return t.run(option, "-d", "out", "src")
-    finally:
-        holder.close()
 
 
 def test_a_running_program_is_moved_aside(t):
@@ -185,9 +162,9 @@ def test_a_running_program_is_moved_aside(t):
         # The installed program runs, holding its own file.
         r = run_while_held(t, [t.path(tool), t.path("src/a.txt"), "read"], exe, option, names, after)
         aside = "out/bin/tool.exe.inuse~1"
-        t.eq(r.status, 2, "status of " + option)
-        t.eq(r.err, "WARNING: '%s' is in use by another program; it was moved aside as '%s' "
-                    "and is removed by a later run\n" % (tool, aside), "warning of " + option)
+        t.eq((r.status, r.err), (2, "WARNING: '%s' is in use by another program; it was moved "
+                                    "aside as '%s' and is removed by a later run\n" % (tool, aside)),
+             "status and warning of " + option)
         t.check(t.exists(aside), "the old program aside after " + option)
         t.eq(t.readtext("out/manifest.inuse"), "bin/tool.exe.inuse~1\n", "the list")
         if after == "new":
@@ -197,8 +174,7 @@ def test_a_running_program_is_moved_aside(t):
         t.eq(leftovers(t, "out"), [], "temporaries after " + option)
         # The program has ended: the next run that writes removes what is aside.
         inuse_layout(t, names if option != "--uninstall" else ["a.txt"], exe)
-        r = t.run("-d", "out", "src")
-        ok(t, r, "the run after " + option)
+        ok(t, t.run("-d", "out", "src"), "the run after " + option)
         t.check(not t.exists(aside) and not t.exists("out/manifest.inuse"),
                 "aside file and list removed after " + option)
 
@@ -224,11 +200,9 @@ def test_files_left_aside_are_removed_by_the_next_run(t):
         t.write(name, "old\n")
     t.write("out/manifest.inuse", "bin/a.txt.inuse~1\nbin/a.txt.inuse~2\n../outside.txt.inuse~1\n"
                                   "bin/b.txt\nbin/c.inuse~x\n/bin/a.txt.inuse~1\nbin\\d.inuse~1\n")
-    r = t.run("-n", "-d", "out", "src")
-    ok(t, r, "-n run")
+    ok(t, t.run("-n", "-d", "out", "src"), "-n run")
     t.check(all(t.exists(n) for n in aside), "-n removes nothing")
-    r = t.run("-d", "out", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-d", "out", "src"), "run")
     t.eq([n for n in aside if t.exists(n)], [], "files aside removed")
     t.eq([n for n in kept if not t.exists(n)], [], "other files kept")
     t.check(not t.exists("out/manifest.inuse"), "the list removed")
@@ -242,11 +216,8 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         if after == "new":
             t.write("src/tool.exe", old + b"new")
             t.write("src/a.txt", "a2\n")
-        holder = Holder(t, [exe, t.path(tool), "read"])
-        try:
+        with holding(t, [exe, t.path(tool), "read"]):
             r = t.run(option, "-d", "out", "src")
-        finally:
-            holder.close()
         verb = "replaced" if after == "new" else "removed"
         t.eq((r.status, r.err), (2, "WARNING: '%s' is in use by another program; it was not %s\n"
                                  % (tool, verb)), option)
@@ -256,8 +227,7 @@ def test_a_file_held_open_against_any_rename_stays_with_its_record(t):
         t.eq(leftovers(t, "out"), [], "temporaries after " + option)
         # Once the program has ended, the same command finishes the work,
         # its records and fingerprints being what stands on disk.
-        r = t.run(option, "-d", "out", "src")
-        ok(t, r, option + " again")
+        ok(t, t.run(option, "-d", "out", "src"), option + " again")
         if after == "new":
             t.eq(t.read(tool), old + b"new", "replaced by the second " + option)
         else:

@@ -31,8 +31,7 @@ def test_link_at_a_temporary_name_is_removed_not_written_through(t):
     os.symlink(t.path("outside.txt"), t.path("dest/bin/toolTMPZ.exe"))
     os.symlink(t.path("outside.txt"), t.path("dest/manifestTMPZ.txt"))
     os.symlink(t.path("nowhere"), t.path("dest/permTMPZ.core"))
-    r = t.run("-v", "-s", "-d", "dest", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-s", "-d", "dest", "src"), "run")
     t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("+", "F", 0o644, "dest/bin/tool.exe"),
          "listing")
     t.eq(t.read("outside.txt"), b"outside the destination\n", "the linked file is untouched")
@@ -46,12 +45,10 @@ def test_link_at_a_temporary_name_is_removed_not_written_through(t):
 
 def test_a_temporary_never_takes_another_entrys_name(t):
     layout(t, ["tool", "toolTMPZ"])
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "first run")
+    ok(t, t.run("-v", "-d", "dest", "src"), "first run")
     t.write("dest/bin/toolTMPZ.exe", "edited by the user\n")
     os.remove(t.path("dest/bin/tool.exe"))
-    r = t.run("-v", "-d", "dest", "src")
-    ok(t, r, "second run")
+    r = ok(t, t.run("-v", "-d", "dest", "src"), "second run")
     t.eq(r.out, line("-", "D", 0o755, "dest/bin") + line("+", "F", 0o644, "dest/bin/tool.exe")
          + line("-", "F", 0o644, "dest/bin/toolTMPZ.exe"), "listing")
     t.eq(t.read("dest/bin/toolTMPZ.exe"), b"edited by the user\n", "the other entry's file kept")
@@ -63,8 +60,7 @@ def test_a_directory_at_a_temporary_name_is_left_alone(t):
     layout(t, ["tool"])
     t.write("dest/bin/toolTMPZ.exe/inside", "x")
     t.write("dest/manifestTMPZ.txt/inside", "y")
-    r = t.run("-d", "dest", "src")
-    ok(t, r, "run")
+    ok(t, t.run("-d", "dest", "src"), "run")
     t.eq(t.read("dest/bin/tool.exe"), b"contents of tool\n", "copy")
     t.eq(t.read("dest/bin/toolTMPZ.exe/inside"), b"x", "directory kept")
     t.eq(t.read("dest/manifestTMPZ.txt/inside"), b"y", "directory kept")
@@ -79,24 +75,19 @@ def test_new_files_get_new_file_permissions(t):
     os.chmod(t.path("dest/bin/toolTMPZ.exe"), 0o600)
     t.write("dest/manifestTMPZ.txt", "leftover")
     os.chmod(t.path("dest/manifestTMPZ.txt"), 0o600)
-    r = run_with_umask(t, 0o002, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 002")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o664, "copy as fopen would make it")
-    t.eq(mode(t, "dest/manifest.txt"), 0o644, "manifest")
-    t.eq(mode(t, "dest/perm.core"), 0o644, "permission script")
-
-    for rel in ("dest/bin/tool.exe", "dest/bin/other.exe", "dest/manifest.txt", "dest/perm.core"):
-        os.remove(t.path(rel))
-    r = run_with_umask(t, 0o000, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 000")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o666, "copy under umask 000")
-    t.eq(mode(t, "dest/manifest.txt"), 0o644, "manifest under umask 000")
-    os.remove(t.path("dest/manifest.txt"))
-    os.remove(t.path("dest/bin/tool.exe"))
-    r = run_with_umask(t, 0o027, "-s", "-d", "dest", "src")
-    t.eq((r.returncode, r.stderr), (0, b""), "run under umask 027")
-    t.eq(mode(t, "dest/bin/tool.exe"), 0o640, "copy under umask 027")
-    t.eq(mode(t, "dest/manifest.txt"), 0o640, "manifest under umask 027")
+    # (umask, files removed before the run, modes after it): a copy is made
+    # as fopen would make it (0666 masked), the outputs 0644 masked.
+    rounds = [(0o002, [], {"bin/tool.exe": 0o664, "manifest.txt": 0o644, "perm.core": 0o644}),
+              (0o000, ["bin/tool.exe", "bin/other.exe", "manifest.txt", "perm.core"],
+               {"bin/tool.exe": 0o666, "manifest.txt": 0o644}),
+              (0o027, ["manifest.txt", "bin/tool.exe"],
+               {"bin/tool.exe": 0o640, "manifest.txt": 0o640})]
+    for mask, removed, modes in rounds:
+        for rel in removed:
+            os.remove(t.path("dest/" + rel))
+        r = run_with_umask(t, mask, "-s", "-d", "dest", "src")
+        t.eq((r.returncode, r.stderr), (0, b""), "run under umask %03o" % mask)
+        t.eq({rel: mode(t, "dest/" + rel) for rel in modes}, modes, "modes under umask %03o" % mask)
 
 
 def test_temporary_names_longer_than_their_final_names(t):
@@ -111,8 +102,7 @@ def test_temporary_names_longer_than_their_final_names(t):
     t.write("install.ins", "fileplacer types.txt\n%s prog /abs/tool\n" % pkg)
     t.write("src/tool.exe", "tool\n")
     t.mkdir(dest)
-    r = t.run("-s", "-d", dest, "src")
-    ok(t, r, "run")
+    ok(t, t.run("-s", "-d", dest, "src"), "run")
     t.eq(t.read("abs/tool.exe"), b"tool\n", "copy")
     t.eq(t.listdir(dest), ["bin", "manifest.lock", "manifest.txt", "perm." + pkg], "outputs written")
 
@@ -165,8 +155,7 @@ def test_empty_destination_is_the_working_directory(t):
     layout(t, ["tool"], dest=None)
     root = "/manifest.txt"
     before = os.stat(root).st_mtime_ns if os.path.lexists(root) else None
-    r = t.run("-v", "-s", "-d", "", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-s", "-d", "", "src"), "run")
     t.eq(r.out, line("+", "D", 0o755, "/bin") + line("+", "F", 0o644, "/bin/tool.exe"),
          "listing")
     t.eq(t.read("bin/tool.exe"), b"contents of tool\n", "copy below the working directory")
@@ -174,19 +163,16 @@ def test_empty_destination_is_the_working_directory(t):
     t.check(t.exists("perm.core"), "permission script in the working directory")
     after = os.stat(root).st_mtime_ns if os.path.lexists(root) else None
     t.eq(after, before, "nothing written at the root of the file system")
-    r = t.run("-v", "-d", "", "src")
-    ok(t, r, "second run reads the manifest back")
+    r = ok(t, t.run("-v", "-d", "", "src"), "second run reads the manifest back")
     t.eq(r.out, line("-", "D", 0o755, "/bin") + line("-", "F", 0o644, "/bin/tool.exe"),
          "second listing")
 
 
 def test_missing_destination_directory_is_made(t):
     layout(t, ["tool"], dest=None)
-    r = t.run("-v", "-n", "-d", "out", "src")
-    ok(t, r, "no-action run")
+    ok(t, t.run("-v", "-n", "-d", "out", "src"), "no-action run")
     t.check(not t.exists("out"), "-n makes nothing")
-    r = t.run("-v", "-d", "out", "src")
-    ok(t, r, "run")
+    r = ok(t, t.run("-v", "-d", "out", "src"), "run")
     t.eq(r.out, line("+", "D", 0o755, "out/bin") + line("+", "F", 0o644, "out/bin/tool.exe"),
          "no line for the destination itself")
     t.eq(t.listdir("out"), ["bin", "manifest.lock", "manifest.txt"], "installed")

@@ -27,6 +27,7 @@ code and ignores FP_FAULT.
 """
 
 import argparse
+import collections
 import errno
 import os
 import shutil
@@ -147,9 +148,7 @@ def packageproject(root):
 
 # ---- running the tool -----------------------------------------------------
 
-class Result:
-    def __init__(self, status, out, err):
-        self.status, self.out, self.err = status, out, err
+Result = collections.namedtuple("Result", "status out err")
 
 
 def environment(extra):
@@ -272,8 +271,9 @@ def expected(project, call, err):
         return 1, "Error writing file '%s': %s\n" % (finalname(rel), text)
     if fn == "copyrange":
         return OK  # retried on EINTR, else the copy goes on through read and write
-    if fn == "closefd":
-        if source or rel in loaded:
+    # flushfiles: a batch of copies, or an output, flushed before it is named
+    if fn in ("closefd", "flushfiles"):
+        if fn == "closefd" and (source or rel in loaded):
             return OK  # nothing was written through it
         if out is not None:
             return 1, "Error writing file '%s': %s\n" % (out, text)
@@ -292,10 +292,6 @@ def expected(project, call, err):
         return 1, "Create Directory '%s' failed: %s\n" % (rel.lstrip("/"), text)
     if fn in ("openlock", "takelock"):
         return 1, "Can't lock '%s': %s\n" % (rel, text)
-    if fn == "flushfiles":  # a batch of copies, or an output, flushed before it is named
-        if out is not None:
-            return 1, "Error writing file '%s': %s\n" % (out, text)
-        return 1, "Failed to flush file '%s': %s\n" % (finalname(rel), text)
     if fn == "syncdirectory":
         return 1, "Failed to flush directory '%s': %s\n" % (rel, text)
     if fn == "statpath":
@@ -312,19 +308,12 @@ class Sweep:
         self.runs = 0
         self.faulty = 0
         self.faults = []     # (what, problem)
-        self.known = {}      # known fault -> runs it was seen in
 
-    def report(self, what, call, problems):
+    def report(self, what, problems):
         for problem in problems:
-            kind = knownfault(call, problem)
-            if kind is not None:
-                seen = self.known.setdefault(kind, [])
-                if what not in seen:
-                    seen.append(what)
-            else:
-                self.faults.append((what, problem))
-                if self.verbose:
-                    print("FAULT %s: %s" % (what, problem))
+            self.faults.append((what, problem))
+            if self.verbose:
+                print("FAULT %s: %s" % (what, problem))
 
     def run(self, project, extra=None):
         self.runs += 1
@@ -367,9 +356,9 @@ def checkstate(tree, old, new, allowed):
     return problems
 
 
-def faultrun(sweep, project, start, old, clean, call, selection, expect, allowed=()):
-    """One run with FP_FAULT=selection (a failure of call first) from start, then
-    the checks and the run that must complete the install."""
+def faultrun(sweep, project, start, old, clean, selection, expect, allowed=()):
+    """One run with FP_FAULT=selection from start, then the checks and the
+    run that must complete the install."""
     restore(project, start)
     r = sweep.run(project, {"FP_FAULT": selection})
     sweep.faulty += 1
@@ -389,21 +378,7 @@ def faultrun(sweep, project, start, old, clean, call, selection, expect, allowed
         problems.append("following run: status %d, stderr %r" % (follow.status, follow.err))
     problems += ["after the following run: " + d
                  for d in comparetrees(snapshot(project.path("dest")), clean)]
-    sweep.report("%s %s" % (project.name, selection), call, problems)
-
-
-# Faults found by the sweep whose fix lies outside the platform layer; each
-# is expected, by the problem it causes, until it is fixed (and then must be
-# taken out of this list: a known fault that no run shows fails the sweep).
-KNOWN = {
-}
-
-
-def knownfault(call, problem):
-    for kind, (_, matches) in KNOWN.items():
-        if matches(call, problem):
-            return kind
-    return None
+    sweep.report("%s %s" % (project.name, selection), problems)
 
 
 # ---- the sweep ------------------------------------------------------------
@@ -443,7 +418,7 @@ def sweepcalls(sweep, project, start, old, clean, calls, ops, errors, allowed=()
             continue
         for name in errors:
             selection = "%s:%d:%s" % (call.op, call.n, name)
-            faultrun(sweep, project, start, old, clean, call, selection,
+            faultrun(sweep, project, start, old, clean, selection,
                      expected(project, call, ERRORS[name]), allowed)
 
 
@@ -488,7 +463,7 @@ def cleanupvariant(sweep, project, start, old, clean, calls):
             firsts.setdefault((c.fn, output(c.rel) or "copy"), (c, temps[c.rel]))
     for c, temp in firsts.values():
         selection = "%s:%d:EIO,unlink:1:EACCES" % (c.op, c.n)
-        faultrun(sweep, project, start, old, clean, c, selection, expected(project, c, errno.EIO),
+        faultrun(sweep, project, start, old, clean, selection, expected(project, c, errno.EIO),
                  allowed=[os.path.relpath(temp, "dest")])
 
 
@@ -600,13 +575,6 @@ def main():
             problems.append("%s: no %s call to sweep" % (name, op))
     print("calls per operation in the clean runs: " + ", ".join(
         "%s %s=%d" % (name, op, n) for (name, op), n in sorted(counts.items())))
-    for kind, seen in sorted(sweep.known.items()):
-        print("known fault (%d runs, e.g. %s): %s" % (len(seen), seen[0], KNOWN[kind][0]))
-    if set(ops) == set(OPS):
-        for kind in KNOWN:
-            if kind not in sweep.known:
-                problems.append("known fault not seen any more (take it out of KNOWN): " +
-                                KNOWN[kind][0])
     for what, problem in sweep.faults:
         problems.append("%s: %s" % (what, problem))
     print("fault sweep: %d runs with a fault (%s), each followed by a clean run; %d runs of "
