@@ -49,9 +49,8 @@ void appendfolded(std::string* key, const char* text, std::size_t len) {
     }
 }
 
-// The index key of an entry. Byte order of keys is the order of
-// compareentries: the folded name, a NUL (so a shorter name sorts first),
-// the folded suffix. A name holding a NUL before namelen compares as if cut
+// The index key of an entry. Byte order of keys is the sibling order: the
+// folded name, a NUL (so a shorter name sorts first), the folded suffix. A name holding a NUL before namelen compares as if cut
 // there; its key ends with namelen so that the order stays strict.
 std::string sortkey(const fileinfo* entry) {
     const char* suffix = textor(suffixof(entry));
@@ -160,12 +159,25 @@ fileinfo* findcomponent(const sibindex* index, component c) {
     return it->second;
 }
 
-// Walks the directory components of the walked text from the tree's top
-// level and returns the list the entry belongs in; *parent is its parent.
+// The top-level list of the entry's tree. An absolute path goes to the root
+// tree, without its leading '/', and the entry is marked as absolute.
+siblist toplist(runstate* rs, fileinfo* finfo) {
+    if (finfo->dstlen == 0 || finfo->dstpath[0] != '/')
+        return siblist{&rs->dirtree, &rs->dirindex};
+    finfo->dstpath++;
+    finfo->dstlen--;
+    finfo->flags |= F_ABSOLUTE;
+    return siblist{&rs->roottree, &rs->rootindex};
+}
+
+// Walks the directory components of the entry's walked text from the top
+// list and returns the list the entry belongs in; *parent is its parent.
 // A probe returns a list without head where a directory is missing or a
 // component is "..", instead of ending the run.
-siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
-                 const walkpath& walk, fileinfo** parent, bool probe = false) {
+siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list, fileinfo** parent,
+                 bool probe = false) {
+    walkpath walk;
+    choosewalk(finfo, &walk);
     const fileinfo* tree = *list.head;
     std::size_t pos = 0;
     *parent = nullptr;
@@ -209,25 +221,22 @@ void matchtypesentry(runstate* rs, fileinfo* old, fileinfo* record) {
     std::free(record);
 }
 
+// A text that differs is taken; an equal one (null and "" are equal) keeps
+// the old pointer.
+void taketext(runstate* rs, char** old, char* text) {
+    if (sametext(*old, text)) return;
+    rs->changed = 1;
+    *old = text;
+}
+
 // An entry read from the manifest takes the values of the equal new entry.
 void mergeentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
     old->flags &= ~F_FROMMANIFEST;
-    if (old->ftype != finfo->ftype) {
-        rs->changed = 1;
-        old->ftype = finfo->ftype;
-    }
-    if (!sametext(old->pkgname, finfo->pkgname)) {
-        rs->changed = 1;
-        old->pkgname = finfo->pkgname;
-    }
-    if (!sametext(old->existing, finfo->existing)) {
-        rs->changed = 1;
-        old->existing = finfo->existing;
-    }
-    if (old->flags != finfo->flags) {
-        rs->changed = 1;
-        old->flags = finfo->flags;
-    }
+    if (old->ftype != finfo->ftype || old->flags != finfo->flags) rs->changed = 1;
+    old->ftype = finfo->ftype;
+    old->flags = finfo->flags;
+    taketext(rs, &old->pkgname, finfo->pkgname);
+    taketext(rs, &old->existing, finfo->existing);
     std::free(finfo);
 }
 
@@ -328,13 +337,6 @@ void listentries(const fileinfo* first, int depth, bool siblings) {
 
 }  // namespace
 
-int compareentries(const fileinfo* a, const fileinfo* b) {
-    int r = strnicmpascii(a->name, b->name, b->namelen);
-    if (r != 0) return r;
-    if (a->namelen > b->namelen) return 1;
-    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
-}
-
 void splitpath(fileinfo* f, char* path, std::size_t len) {
     f->dstpath = path;
     std::size_t slash = std::string_view(path, len).rfind('/');
@@ -350,17 +352,9 @@ void splitpath(fileinfo* f, char* path, std::size_t len) {
 }
 
 void insertentry(runstate* rs, fileinfo* finfo) {
-    siblist list{&rs->dirtree, &rs->dirindex};
-    if (finfo->dstlen > 0 && finfo->dstpath[0] == '/') {
-        finfo->dstpath++;
-        finfo->dstlen--;
-        finfo->flags |= F_ABSOLUTE;
-        list = siblist{&rs->roottree, &rs->rootindex};
-    }
-    walkpath walk;
-    choosewalk(finfo, &walk);
+    siblist top = toplist(rs, finfo);
     fileinfo* parent = nullptr;
-    list = walkdirs(rs, finfo, list, walk, &parent);
+    siblist list = walkdirs(rs, finfo, top, &parent);
 
     sibindex* index = indexof(list);
     std::string key = sortkey(finfo);
@@ -376,17 +370,9 @@ void insertentry(runstate* rs, fileinfo* finfo) {
 
 bool hasdirectories(runstate* rs, const fileinfo* finfo) {
     fileinfo probe = *finfo;
-    siblist list{&rs->dirtree, &rs->dirindex};
-    if (probe.dstlen > 0 && probe.dstpath[0] == '/') {
-        probe.dstpath++;
-        probe.dstlen--;
-        probe.flags |= F_ABSOLUTE;
-        list = siblist{&rs->roottree, &rs->rootindex};
-    }
-    walkpath walk;
-    choosewalk(&probe, &walk);
+    siblist top = toplist(rs, &probe);
     fileinfo* parent = nullptr;
-    return walkdirs(rs, &probe, list, walk, &parent, true).head != nullptr;
+    return walkdirs(rs, &probe, top, &parent, true).head != nullptr;
 }
 
 void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "input/input.h"
+#include "platform/platform.h"
 #include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
@@ -54,17 +55,11 @@ fileinfo* entry(const char* path, filetype* type, flagword flags = 0, const char
                 const char* base = "/work") {
     auto* e = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     char* p = keep(path);
-    char* slash = std::strrchr(p, '/');
-    if (slash == nullptr) {
-        e->name = p;
-        e->dstpath = (type && type->dirpath) ? const_cast<char*>(type->dirpath) : p;
-        e->dstlen = (type && type->dirpath) ? type->dirpathlen : 0;
-    } else {
-        e->name = slash + 1;
-        e->dstpath = p;
-        e->dstlen = slash == p ? 1 : static_cast<std::uint32_t>(slash - p);
+    splitpath(e, p, std::strlen(p));
+    if (e->dstlen == 0 && type && type->dirpath) {
+        e->dstpath = const_cast<char*>(type->dirpath);
+        e->dstlen = type->dirpathlen;
     }
-    e->namelen = static_cast<std::uint32_t>(std::strlen(e->name));
     e->ftype = type;
     e->flags = flags | (type ? type->flags : 0);
     e->pkgname = const_cast<char*>(pkg);
@@ -90,6 +85,16 @@ std::vector<std::string> names(const fileinfo* first) {
     return out;
 }
 
+// The sibling order as plainly stated, for comparison: negative, 0 or positive.
+int compareentries(const fileinfo* a, const fileinfo* b) {
+    int r = strnicmpascii(a->name, b->name, b->namelen);
+    if (r != 0) return r;
+    if (a->namelen > b->namelen) return 1;
+    const char* sa = a->ftype && a->ftype->suffix ? a->ftype->suffix : "";
+    const char* sb = b->ftype && b->ftype->suffix ? b->ftype->suffix : "";
+    return strnicmpascii(sa, sb, SIZE_MAX);
+}
+
 // The literal text as a regular expression matching it whole.
 std::string exactly(const std::string& text) {
     std::string re = "^";
@@ -102,31 +107,17 @@ std::string exactly(const std::string& text) {
 
 }  // namespace
 
-TEST(CompareEntries, FoldsCaseThenLengthThenSuffix) {
-    filetype* exe = newtype("tool", "exe");
-    filetype* EXE = newtype("TOOL", "EXE");
-    filetype* nosuffix = newtype("plain", nullptr);
-    fileinfo* bindir = entry("bin", dirtype);
-    fileinfo* binexe = entry("bin", exe);
-    EXPECT_LT(compareentries(bindir, binexe), 0);  // directory before file of same name
-    EXPECT_GT(compareentries(binexe, bindir), 0);
-    EXPECT_EQ(compareentries(entry("Bin", EXE), binexe), 0);
-    EXPECT_EQ(compareentries(bindir, entry("BIN", nosuffix)), 0);  // no suffix counts as ""
-    EXPECT_EQ(compareentries(bindir, entry("bin", nullptr)), 0);
-    EXPECT_GT(compareentries(entry("abc", exe), entry("ab", exe)), 0);
-    EXPECT_LT(compareentries(entry("ab", exe), entry("abc", exe)), 0);
-    EXPECT_GT(compareentries(entry("A", exe), entry("_", exe)), 0);  // folds to lower case
-    EXPECT_GT(compareentries(entry("\xe9", exe), entry("z", exe)), 0);  // unsigned bytes
-}
-
 TEST(InsertEntry, KeepsSiblingsSortedWithParents) {
     runstate* rs = newstate();
     filetype* exe = newtype("tool", "exe");
-    for (const char* n : {"zeta", "Alpha", "beta", "alphabet", "_x", "bin"}) insertentry(rs, entry(n, exe));
+    // Case folded, a name before longer ones it begins, a directory before a
+    // file of the same name, bytes compared unsigned.
+    for (const char* n : {"zeta", "\xe9", "Alpha", "beta", "alphabet", "_x", "bin"})
+        insertentry(rs, entry(n, exe));
     dir(rs, "bin");
     EXPECT_EQ(names(rs->dirtree), (std::vector<std::string>{"_x.exe", "Alpha.exe", "alphabet.exe",
                                                             "beta.exe", "bin", "bin.exe",
-                                                            "zeta.exe"}));
+                                                            "zeta.exe", "\xe9.exe"}));
     fileinfo* sub = dir(rs, "bin/sub");
     fileinfo* a = entry("bin/./sub//a", exe);
     fileinfo* b = entry("./BIN/sub/b", exe);
@@ -231,6 +222,13 @@ TEST(InsertEntryDeath, DuplicatesAreRefused) {
     };
     EXPECT_EXIT(twice(entry("a", exe), entry("A", exe)), testing::ExitedWithCode(1),
                 exactly("duplicate file 'A.exe' found\n"));
+    // Suffixes compare with case folded; no type or no suffix counts as "".
+    EXPECT_EXIT(twice(entry("bin", exe), entry("Bin", newtype("TOOL", "EXE"))),
+                testing::ExitedWithCode(1), exactly("duplicate file 'Bin.EXE' found\n"));
+    EXPECT_EXIT(twice(entry("bin", dirtype), entry("BIN", newtype("plain", nullptr))),
+                testing::ExitedWithCode(1), exactly("duplicate file 'BIN' found\n"));
+    EXPECT_EXIT(twice(entry("bin", dirtype), entry("bin", nullptr)), testing::ExitedWithCode(1),
+                exactly("duplicate file 'bin' found\n"));
     EXPECT_EXIT(twice(entry("a", exe, F_FROMMANIFEST, "pkg", "/elsewhere"), entry("a", exe)),
                 testing::ExitedWithCode(1), exactly("duplicate file 'a.exe' found\n"));
     EXPECT_EXIT(twice(entry("a", empty), entry("a", empty)), testing::ExitedWithCode(1),
