@@ -111,21 +111,16 @@ char* owncopy(const char* text, std::size_t len, const char* key, std::size_t ke
     return copy;
 }
 
-bool isownersetting(std::string_view key)
-{
-    return key == "runuser" || key == "rungroup" || key == "binuser" || key == "bingroup";
-}
-
-void setowner(runstate* rs, std::string_view key, const char* value)
+// Where the run keeps the default owner or group a key sets, or null.
+const char** ownerfield(runstate* rs, std::string_view key)
 {
     if (key == "runuser")
-        rs->runuser = value;
-    else if (key == "rungroup")
-        rs->rungroup = value;
-    else if (key == "binuser")
-        rs->binuser = value;
-    else
-        rs->bingroup = value;
+        return &rs->runuser;
+    if (key == "rungroup")
+        return &rs->rungroup;
+    if (key == "binuser")
+        return &rs->binuser;
+    return key == "bingroup" ? &rs->bingroup : nullptr;
 }
 
 // "defdestdir": recorded with native separators; it becomes the destination
@@ -168,8 +163,8 @@ void parseassign(runstate* rs, char* text, char* lineend, const char* kind,
 
     if (key == "defdestdir")
         setdefdestdir(rs, value, vallen, !unknowndest);
-    else if (isownersetting(key) && !rs->idsresolved)
-        setowner(rs, key, value);
+    else if (const char** field = ownerfield(rs, key); field && !rs->idsresolved)
+        *field = value;
 }
 
 void resolveids(runstate* rs)
