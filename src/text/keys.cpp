@@ -116,11 +116,7 @@ std::uint64_t namehash(const char* name, std::size_t len)
 
 unsigned strhash(const char* text)
 {
-    std::uint32_t h = 0;
-    for (; *text != '\0'; ++text) {
-        h = hashstep(h, *text);
-    }
-    return h % hashbuckets;
+    return strhashn(text, std::strlen(text));
 }
 
 unsigned strhashn(const char* text, std::size_t len)

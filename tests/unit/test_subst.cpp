@@ -112,7 +112,7 @@ TEST(GrowBuffer, GrowsWhenTheBytesWouldReachTheEnd)
     std::free(start);
 }
 
-TEST_F(keyfixture, KeysAndMalformedReferences)
+TEST_F(keyfixture, KeysLineTagsAndMalformedReferences)
 {
     add("bindir", "/opt/tool/bin");
     add("ab", "<bindir>");
@@ -132,18 +132,7 @@ TEST_F(keyfixture, KeysAndMalformedReferences)
         {"<bindir", "<bindir"},
         {"<BINDIR>", "<BINDIR>"},
         {"x<", "x<"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(expand(c.text), c.result) << c.text;
-    }
-}
-
-TEST_F(keyfixture, LineTagsKeepOrDropTheRestOfTheLine)
-{
-    struct {
-        const char* text;
-        const char* result;
-    } cases[] = {
+        // A line tag keeps or drops the rest of its line.
         {"a\n<line:unix>b\nc\n", "a\nc\n"},
         {"a\n<line:win32>b\nc\n", "a\nb\nc\n"},
         {"<line:all>b\r\n", "b\r\n"},

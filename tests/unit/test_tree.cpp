@@ -264,36 +264,31 @@ TEST(InsertEntryDeath, WalkErrors) {
 }
 
 TEST(InsertEntry, TypesFileLinksAreMatchedByManifestRecords) {
+    // A link entry to target: made by the types file, or a manifest record.
+    auto link = [](runstate* rs, const char* name, const char* target, flagword flags) {
+        fileinfo* l = entry(name, nullptr, F_SYMLINK | flags, "-");
+        l->existing = keep(target);
+        rs->readingtypes = !(flags & F_FROMMANIFEST);
+        rs->readingmanifest = !rs->readingtypes;
+        insertentry(rs, l);
+        return l;
+    };
     runstate* rs = newstate();
-    rs->readingtypes = 1;
-    fileinfo* link = entry("l", nullptr, F_SYMLINK, "-");
-    link->existing = keep("target");
-    insertentry(rs, link);
-    rs->readingtypes = 0;
+    fileinfo* typeslink = link(rs, "l", "target", 0);
     EXPECT_EQ(rs->changed, 0);
     EXPECT_EQ(rs->typeslinks, 1);
-    EXPECT_TRUE(link->flags & F_TYPESLINK);
+    EXPECT_TRUE(typeslink->flags & F_TYPESLINK);
 
-    rs->readingmanifest = 1;
-    fileinfo* record = entry("L", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
-    record->existing = keep("target");
-    insertentry(rs, record);
+    link(rs, "L", "target", F_FROMMANIFEST);
     EXPECT_EQ(rs->changed, 0);
     EXPECT_EQ(rs->typeslinks, 0);
-    EXPECT_EQ(link->flags, F_SYMLINK);
-    EXPECT_EQ(rs->dirtree, link);
-    EXPECT_EQ(link->next, nullptr);
+    EXPECT_EQ(typeslink->flags, F_SYMLINK);
+    EXPECT_EQ(rs->dirtree, typeslink);
+    EXPECT_EQ(typeslink->next, nullptr);
 
     runstate* rs2 = newstate();
-    rs2->readingtypes = 1;
-    fileinfo* link2 = entry("l", nullptr, F_SYMLINK, "-");
-    link2->existing = keep("new");
-    insertentry(rs2, link2);
-    rs2->readingtypes = 0;
-    rs2->readingmanifest = 1;
-    fileinfo* stale = entry("l", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
-    stale->existing = keep("old");
-    insertentry(rs2, stale);
+    fileinfo* link2 = link(rs2, "l", "new", 0);
+    link(rs2, "l", "old", F_FROMMANIFEST);
     EXPECT_EQ(rs2->changed, 1);
     EXPECT_STREQ(link2->existing, "new");  // the types file is current
     EXPECT_EXIT(insertentry(rs2, entry("l", nullptr, F_SYMLINK | F_FROMMANIFEST, "-", "/b")),
