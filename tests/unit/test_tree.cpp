@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -343,25 +344,21 @@ std::vector<fileinfo*> randomentries(std::size_t count, unsigned seed, std::size
     std::mt19937 gen(seed);
     std::uniform_int_distribution<std::size_t> len(minlen, maxlen);
     const std::string alphabet = "aAbB_.-z9";
-    std::vector<fileinfo*> out;
-    std::vector<std::string> seen;
-    while (out.size() < count) {
+    std::vector<std::pair<std::string, fileinfo*>> made;
+    std::map<std::string, int> uses;
+    while (made.size() < count) {
         std::string name;
         for (std::size_t i = len(gen); i > 0; i--) name += alphabet[gen() % alphabet.size()];
         filetype* t = types[gen() % types.size()];
         std::string key = name + "|" + (t->suffix ? t->suffix : "");
         std::transform(key.begin(), key.end(), key.begin(), ::tolower);
-        seen.push_back(key);
-        out.push_back(entry(("big/" + name).c_str(), t));
+        uses[key]++;
+        made.emplace_back(key, entry(("big/" + name).c_str(), t));
     }
     // Drop keys that compare equal, so that no insertion is a duplicate.
     std::vector<fileinfo*> unique;
-    std::vector<std::string> sorted = seen;
-    std::sort(sorted.begin(), sorted.end());
-    for (std::size_t i = 0; i < out.size(); i++) {
-        auto range = std::equal_range(sorted.begin(), sorted.end(), seen[i]);
-        if (range.second - range.first == 1) unique.push_back(out[i]);
-    }
+    for (const auto& [key, e] : made)
+        if (uses[key] == 1) unique.push_back(e);
     return unique;
 }
 
