@@ -164,11 +164,8 @@ std::string flagnames(flagword word)
 
 std::string foldedascii(std::string_view text)
 {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    std::string out;
+    out.reserve(text.size());
+    appendfolded(&out, text);
     return out;
 }

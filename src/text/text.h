@@ -71,6 +71,13 @@ int pickwin32suffix(char* text, char** suffix, std::size_t* suffixlen);
 std::string flagnames(flagword word);
 // text with ASCII letters folded to lower case, as names are compared.
 std::string foldedascii(std::string_view text);
+// The same, appended to *out.
+inline void appendfolded(std::string* out, std::string_view text)
+{
+    for (char c : text) {
+        out->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+}
 
 // ---- hashing and keys -----------------------------------------------------
 

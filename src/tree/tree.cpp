@@ -41,14 +41,6 @@ struct component {
     std::size_t len;
 };
 
-// Appends text[0..len) with ASCII letters folded to lower case.
-void appendfolded(std::string* key, const char* text, std::size_t len) {
-    for (std::size_t i = 0; i < len; i++) {
-        char c = text[i];
-        key->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
-}
-
 // The index key of an entry. Byte order of keys is the sibling order: the
 // folded name, a NUL (so a shorter name sorts first), the folded suffix. A name holding a NUL before namelen compares as if cut
 // there; its key ends with namelen so that the order stays strict.
@@ -56,9 +48,9 @@ std::string sortkey(const fileinfo* entry) {
     const char* suffix = textor(suffixof(entry));
     std::size_t len = effectivelen(entry);
     std::string key;
-    appendfolded(&key, entry->name, len);
+    appendfolded(&key, {entry->name, len});
     key.push_back('\0');
-    appendfolded(&key, suffix, std::strlen(suffix));
+    appendfolded(&key, suffix);
     if (len != entry->namelen) {
         key.push_back('\0');
         for (int shift = 24; shift >= 0; shift -= 8)
@@ -149,7 +141,7 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
 // equals it apart from case and has the component's length.
 fileinfo* findcomponent(const sibindex* index, component c) {
     std::string key;
-    appendfolded(&key, c.text, c.len);
+    appendfolded(&key, {c.text, c.len});
     auto it = index->entries.lower_bound(key);
     if (it == index->entries.end()) return nullptr;
     const std::string& found = it->first;

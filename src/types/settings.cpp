@@ -70,19 +70,15 @@ textpiece hostpiece(const char* host, builtinword word)
 
 textpiece builtinvalue(runstate* rs, builtinword word)
 {
+    if ((word == W_RUNUSER || word == W_RUNGROUP) && !rs->idsresolved)
+        resolveids(rs);
     switch (word) {
     case W_HOSTNAME: return wholetext(rs->hostname);
     case W_IPV4: return wholetext(rs->ipv4addr);
     case W_UNAME: return wholetext(rs->uname);
     case W_HARDWARE: return wholetext(rs->hardware);
-    case W_RUNUSER:
-        if (!rs->idsresolved)
-            resolveids(rs);
-        return {rs->runuser, static_cast<std::size_t>(rs->runuserlen)};
-    case W_RUNGROUP:
-        if (!rs->idsresolved)
-            resolveids(rs);
-        return {rs->rungroup, static_cast<std::size_t>(rs->rungrouplen)};
+    case W_RUNUSER: return {rs->runuser, static_cast<std::size_t>(rs->runuserlen)};
+    case W_RUNGROUP: return {rs->rungroup, static_cast<std::size_t>(rs->rungrouplen)};
     case W_DESTDIR:
         // No destination yet: an empty value rather than a missing text.
         if (!rs->destdir)
