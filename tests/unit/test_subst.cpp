@@ -1,7 +1,7 @@
 // Hashing, the key table, the growable buffer and <key> / <line:NAME> expansion.
 #include "text/text.h"
 
-#include "bucketmates.h"
+#include "keytab.h"
 #include "gtestfp.h"
 
 #include <cstdlib>
@@ -20,15 +20,7 @@ struct keyfixture : testing::Test {
     unsigned maxkeylen = 18;
     std::map<std::string, std::string> defined;  // the newest value of each key added
 
-    ~keyfixture() override
-    {
-        for (subkey*& head : keytab) {
-            while (subkey* rec = head) {
-                head = rec->next;
-                std::free(rec);
-            }
-        }
-    }
+    ~keyfixture() override { freekeys(keytab); }
 
     void add(const char* key, const char* value, unsigned verbose = 0)
     {

@@ -4,6 +4,7 @@
 #include "text/text.h"
 
 #include "gtestfp.h"
+#include "keytab.h"
 #include "workdir.h"
 
 #include <cerrno>
@@ -64,17 +65,6 @@ std::string load(const std::string& path, const std::string& referrer)
     std::string result(text, end);
     std::free(text);
     return result;
-}
-
-// Frees the records of a key table.
-void freekeys(subkey** keytab)
-{
-    for (int i = 0; i < HASHSIZE; ++i) {
-        while (subkey* rec = keytab[i]) {
-            keytab[i] = rec->next;
-            std::free(rec);
-        }
-    }
 }
 
 }  // namespace

@@ -22,6 +22,8 @@
 
 namespace {
 
+using testing::Eq;
+
 std::deque<std::string> texts;  // every text the records point at
 
 char* keep(std::string s) {
@@ -94,16 +96,6 @@ int compareentries(const fileinfo* a, const fileinfo* b) {
     const char* sa = a->ftype && a->ftype->suffix ? a->ftype->suffix : "";
     const char* sb = b->ftype && b->ftype->suffix ? b->ftype->suffix : "";
     return strnicmpascii(sa, sb, SIZE_MAX);
-}
-
-// The literal text as a regular expression matching it whole.
-std::string exactly(const std::string& text) {
-    std::string re = "^";
-    for (char c : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", c)) re += '\\';
-        re += c;
-    }
-    return re + "$";
 }
 
 }  // namespace
@@ -222,18 +214,18 @@ TEST(InsertEntryDeath, DuplicatesAreRefused) {
         insertentry(rs, second);
     };
     EXPECT_EXIT(twice(entry("a", exe), entry("A", exe)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'A.exe' found\n"));
+                Eq("duplicate file 'A.exe' found\n"));
     // Suffixes compare with case folded; no type or no suffix counts as "".
     EXPECT_EXIT(twice(entry("bin", exe), entry("Bin", newtype("TOOL", "EXE"))),
-                testing::ExitedWithCode(1), exactly("duplicate file 'Bin.EXE' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'Bin.EXE' found\n"));
     EXPECT_EXIT(twice(entry("bin", dirtype), entry("BIN", newtype("plain", nullptr))),
-                testing::ExitedWithCode(1), exactly("duplicate file 'BIN' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'BIN' found\n"));
     EXPECT_EXIT(twice(entry("bin", dirtype), entry("bin", nullptr)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'bin' found\n"));
+                Eq("duplicate file 'bin' found\n"));
     EXPECT_EXIT(twice(entry("a", exe, F_FROMMANIFEST, "pkg", "/elsewhere"), entry("a", exe)),
-                testing::ExitedWithCode(1), exactly("duplicate file 'a.exe' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'a.exe' found\n"));
     EXPECT_EXIT(twice(entry("a", empty), entry("a", empty)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'a.' found\n"));
+                Eq("duplicate file 'a.' found\n"));
 }
 
 TEST(InsertEntryDeath, WalkErrors) {
@@ -247,21 +239,21 @@ TEST(InsertEntryDeath, WalkErrors) {
         insertentry(rs, e);
     };
     EXPECT_EXIT(place(entry("bin/../x", exe), 0), testing::ExitedWithCode(1),
-                exactly("Invalid '../' component in path 'bin/../x'\n"));
+                Eq("Invalid '../' component in path 'bin/../x'\n"));
     EXPECT_EXIT(place(entry("bin/...x/.y", exe), 0), testing::ExitedWithCode(1),
-                exactly("Missing directory node 'bin/...x' in file 'types.txt'\n"
+                Eq("Missing directory node 'bin/...x' in file 'types.txt'\n"
                         "Error occurred in path 'bin/...x/.y' input file 'install.ins'\n"));
     EXPECT_EXIT(place(entry("/bi/x", exe), 1), testing::ExitedWithCode(1),
-                exactly("Missing directory node '/bi' in file 'types.txt'\n"
+                Eq("Missing directory node '/bi' in file 'types.txt'\n"
                         "This error can occur if a directory name was changed in the install.\n"
                         "Try removing '/dest/manifest.txt' if you believe this is the case.\n"));
     EXPECT_EXIT(place(entry("BIN/file/x", exe), 0), testing::ExitedWithCode(1),
-                exactly("Type conflict error: file 'BIN/file/x' component 'file' is not a "
+                Eq("Type conflict error: file 'BIN/file/x' component 'file' is not a "
                         "directory.\ncurrent tree follows:\n"));
     std::string longdir(1020, 'd');
     EXPECT_EXIT(place(entry((longdir + "/x").c_str(), lib, F_SRCPATH), 0),
                 testing::ExitedWithCode(1),
-                exactly("Path 'lib/" + longdir + "/x' is too long (more than 1023 characters)\n"));
+                Eq("Path 'lib/" + longdir + "/x' is too long (more than 1023 characters)\n"));
 }
 
 TEST(InsertEntry, TypesFileLinksAreMatchedByManifestRecords) {
@@ -293,7 +285,7 @@ TEST(InsertEntry, TypesFileLinksAreMatchedByManifestRecords) {
     EXPECT_EQ(rs2->changed, 1);
     EXPECT_STREQ(link2->existing, "new");  // the types file is current
     EXPECT_EXIT(insertentry(rs2, entry("l", nullptr, F_SYMLINK | F_FROMMANIFEST, "-", "/b")),
-                testing::ExitedWithCode(1), exactly("duplicate file 'l' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'l' found\n"));
 }
 
 TEST(InsertEntryDeath, ManifestRecordsMeetingTypesFileDirectoriesAreDuplicates) {
@@ -309,10 +301,10 @@ TEST(InsertEntryDeath, ManifestRecordsMeetingTypesFileDirectoriesAreDuplicates) 
         insertentry(rs, record);
     };
     EXPECT_EXIT(meet(entry("bin/sub", doc, F_FROMMANIFEST)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'sub' found\n"));
+                Eq("duplicate file 'sub' found\n"));
     fileinfo* link = entry("bin/SUB", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
     link->existing = keep("x");
-    EXPECT_EXIT(meet(link), testing::ExitedWithCode(1), exactly("duplicate file 'SUB' found\n"));
+    EXPECT_EXIT(meet(link), testing::ExitedWithCode(1), Eq("duplicate file 'SUB' found\n"));
 }
 
 TEST(InsertEntry, IndexRebuildsForHandBuiltLists) {

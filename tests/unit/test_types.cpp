@@ -1,4 +1,4 @@
-#include "bucketmates.h"
+#include "keytab.h"
 #include "gtestfp.h"
 
 #include <cstdlib>
