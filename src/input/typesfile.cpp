@@ -119,16 +119,6 @@ bool hasbackslash(std::string_view text)
     return text.find('\\') != std::string_view::npos;
 }
 
-// A path of the types file that names something Windows forbids ends the run.
-void checkwindowsnames(const typeline& ln, std::string_view path)
-{
-    std::string_view bad;
-    if (const char* reason = windowsforbiddenpath(path, &bad))
-        die("Name '%.*s' is not allowed on Windows (%s) in path '%.*s' types file '%s' line %d\n",
-            static_cast<int>(bad.size()), bad.data(), reason, static_cast<int>(path.size()),
-            path.data(), ln.filename, ln.lineno);
-}
-
 std::uint32_t parsemode(const typeline& ln, word token)
 {
     std::uint32_t mode = 0;
@@ -242,6 +232,19 @@ word readdirpath(typeline& ln, filetype* t)
     return path;
 }
 
+// Places the entry at a path of the types file; a path that names something
+// Windows forbids ends the run.
+void placeentry(const typeline& ln, fileinfo* f, char* path, std::size_t len)
+{
+    std::string_view bad;
+    if (const char* reason = windowsforbiddenpath(std::string_view(path, len), &bad))
+        die("Name '%.*s' is not allowed on Windows (%s) in path '%.*s' types file '%s' line %d\n",
+            static_cast<int>(bad.size()), bad.data(), reason, static_cast<int>(len), path,
+            ln.filename, ln.lineno);
+    splitpath(f, path, len);
+    insertentry(ln.rs, f);
+}
+
 // The directory entry of a "dir" line, with the line's own type.
 void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
 {
@@ -250,13 +253,11 @@ void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
     auto* f = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (!path || !f)
         lineerror(ln, "Out of memory reading types file");
-    checkwindowsnames(ln, std::string_view(path, len));
     f->ftype = t;
     f->flags = t->flags;
     f->pkgname = package.text;
     f->basedir = ln.rs->cwd;
-    splitpath(f, path, len);
-    insertentry(ln.rs, f);
+    placeentry(ln, f, path, len);
 }
 
 // "file" and "dir" lines. The first one of the run fixes the default owners
@@ -338,9 +339,7 @@ int parselink(typeline& ln)
         std::free(f);
         return -1;
     }
-    checkwindowsnames(ln, std::string_view(path, len));
-    splitpath(f, path, len);
-    insertentry(ln.rs, f);
+    placeentry(ln, f, path, len);
     return 1;
 }
 
