@@ -35,12 +35,6 @@ std::size_t effectivelen(const fileinfo* entry) {
                           : entry->namelen;
 }
 
-// A directory component of a walked path: not NUL-terminated.
-struct component {
-    const char* text;
-    std::size_t len;
-};
-
 // The index key of an entry. Byte order of keys is the sibling order: the
 // folded name, a NUL (so a shorter name sorts first), the folded suffix. A name holding a NUL before namelen compares as if cut
 // there; its key ends with namelen so that the order stays strict.
@@ -126,10 +120,10 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
         textor(rs->infile));
 }
 
-[[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, component c) {
+[[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, std::string_view c) {
     reporterror("Type conflict error: file '%s' component '%.*s' is not a directory.\n"
                 "current tree follows:\n",
-                walk.text, static_cast<int>(c.len), c.text);
+                walk.text, static_cast<int>(c.size()), c.data());
     std::fflush(stderr);
     // The JSON stream carries only its objects.
     if (!reportjson()) dumptree(tree, 0);
@@ -137,16 +131,16 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
     die("%s", "");
 }
 
-// The first entry whose name is not less than the component, if its name
-// equals it apart from case and has the component's length.
-fileinfo* findcomponent(const sibindex* index, component c) {
+// The first entry whose name is not less than the directory component c, if
+// its name equals it apart from case and has its length.
+fileinfo* findcomponent(const sibindex* index, std::string_view c) {
     std::string key;
-    appendfolded(&key, {c.text, c.len});
+    appendfolded(&key, c);
     auto it = index->entries.lower_bound(key);
     if (it == index->entries.end()) return nullptr;
     const std::string& found = it->first;
     if (found.size() <= key.size() || found.compare(0, key.size(), key) != 0 ||
-        found[key.size()] != '\0' || it->second->namelen != c.len)
+        found[key.size()] != '\0' || it->second->namelen != c.size())
         return nullptr;
     return it->second;
 }
@@ -177,9 +171,9 @@ siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list, filein
         while (pos < walk.len && walk.text[pos] == '/') pos++;
         std::size_t start = pos;
         while (pos < walk.len && walk.text[pos] != '/') pos++;
-        component c{walk.text + start, pos - start};
-        if (c.len == 0 || (c.len == 1 && c.text[0] == '.')) continue;
-        bool dotdot = c.len == 2 && c.text[0] == '.' && c.text[1] == '.';
+        std::string_view c(walk.text + start, pos - start);
+        if (c.empty() || c == ".") continue;
+        bool dotdot = c == "..";
         fileinfo* found = dotdot ? nullptr : findcomponent(indexof(list), c);
         if (found == nullptr && probe) return siblist{nullptr, nullptr};
         if (dotdot) die("Invalid '../' component in path '%s'\n", walk.text);
