@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "ending/ending.h"
 #include "input/input.h"
@@ -40,11 +41,10 @@ int loadinput(runstate* rs) {
     if (err == 0) return 0;
     // A missing default input file ends the run quietly (with -v, saying
     // so); an input file named by -i must be there.
-    bool optional = err == ENOENT && !rs->infilenamed;
-    if (optional && rs->verbose == 0) endrun(0);
-    if (optional) {
-        reportwarning("Couldn't read input file '%s': %s (%d)\n", rs->infile, std::strerror(err),
-                      err);
+    if (err == ENOENT && !rs->infilenamed) {
+        if (rs->verbose != 0)
+            reportwarning("Couldn't read input file '%s': %s (%d)\n", rs->infile,
+                          std::strerror(err), err);
         endrun(0);
     }
     reporterror("Couldn't read input file '%s': %s (%d)\n", rs->infile, std::strerror(err), err);
@@ -129,11 +129,6 @@ int checkpackage(const inputline& ln, char* pkgname) {
     return SKIPPED;
 }
 
-bool startswith(const char* text, std::size_t len, const char* prefix) {
-    std::size_t plen = std::strlen(prefix);
-    return len >= plen && std::memcmp(text, prefix, plen) == 0;
-}
-
 // A "*symlink", "*hardlink" or "*copy" line: existing= and new= tokens.
 int readdirective(inputline& ln, fileinfo* entry, const char* directive, char** path,
                   std::size_t* pathlen) {
@@ -152,14 +147,14 @@ int readdirective(inputline& ln, fileinfo* entry, const char* directive, char** 
     }
     std::size_t len;
     char* existing = token(ln, &len);
-    if (!startswith(existing, len, "existing=")) {
+    if (!std::string_view(existing, len).starts_with("existing=")) {
         reporterror("Expected existing= instead of '%s' in input file '%s' line %d\n",
                     existing, rs->infile, ln.n);
         return -1;
     }
     entry->existing = existing + 9;
     char* target = token(ln, &len);
-    if (!startswith(target, len, "new=") || len <= 4) {
+    if (!std::string_view(target, len).starts_with("new=") || len <= 4) {
         reporterror("Expected target= instead of '%s' in input file '%s' line %d\n",
                     target, rs->infile, ln.n);
         return -1;

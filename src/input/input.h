@@ -12,6 +12,3 @@ int readtypes(runstate* rs);
 // One line: 1 handled, 0 "readconfig" without a name, -1 backslash in a
 // symlink's new path (entry dropped).
 int parsetypeline(int lineno, runstate* rs, const char* filename, char* end, char** cursor);
-void readconfigfile(runstate* rs, const char* filename);
-[[noreturn]] void typeserror(const char* filename, int lineno, const char* message,
-                             const char* text);

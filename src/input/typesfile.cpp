@@ -38,9 +38,22 @@ struct typeline {
     char* cursor;
 };
 
+[[noreturn]] void typeserror(const char* filename, int lineno, const char* message,
+                             const char* text)
+{
+    die("Invalid input line in types file '%s' line %d: %s\n %78s\n", filename, lineno, message,
+        text);
+}
+
 [[noreturn]] void lineerror(const typeline& ln, const char* message)
 {
     typeserror(ln.filename, ln.lineno, message, ln.start);
+}
+
+[[noreturn]] void outofmemory(const typeline& ln)
+{
+    die("out of memory in types file '%s' line %u\n", ln.filename,
+        static_cast<unsigned>(ln.lineno));
 }
 
 [[noreturn]] void toomuchexpanded(const typeline& ln)
@@ -104,16 +117,6 @@ char* expandagain(const typeline& ln, char* text, std::size_t* len)
 bool hasbackslash(std::string_view text)
 {
     return text.find('\\') != std::string_view::npos;
-}
-
-// A path of the types file that names something Windows forbids ends the run.
-void checkwindowsnames(const typeline& ln, std::string_view path)
-{
-    std::string_view bad;
-    if (const char* reason = windowsforbiddenpath(path, &bad))
-        die("Name '%.*s' is not allowed on Windows (%s) in path '%.*s' types file '%s' line %d\n",
-            static_cast<int>(bad.size()), bad.data(), reason, static_cast<int>(path.size()),
-            path.data(), ln.filename, ln.lineno);
 }
 
 std::uint32_t parsemode(const typeline& ln, word token)
@@ -229,6 +232,19 @@ word readdirpath(typeline& ln, filetype* t)
     return path;
 }
 
+// Places the entry at a path of the types file; a path that names something
+// Windows forbids ends the run.
+void placeentry(const typeline& ln, fileinfo* f, char* path, std::size_t len)
+{
+    std::string_view bad;
+    if (const char* reason = windowsforbiddenpath(std::string_view(path, len), &bad))
+        die("Name '%.*s' is not allowed on Windows (%s) in path '%.*s' types file '%s' line %d\n",
+            static_cast<int>(bad.size()), bad.data(), reason, static_cast<int>(len), path,
+            ln.filename, ln.lineno);
+    splitpath(f, path, len);
+    insertentry(ln.rs, f);
+}
+
 // The directory entry of a "dir" line, with the line's own type.
 void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
 {
@@ -237,13 +253,11 @@ void adddirentry(typeline& ln, filetype* t, word dirpath, word package)
     auto* f = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (!path || !f)
         lineerror(ln, "Out of memory reading types file");
-    checkwindowsnames(ln, std::string_view(path, len));
     f->ftype = t;
     f->flags = t->flags;
     f->pkgname = package.text;
     f->basedir = ln.rs->cwd;
-    splitpath(f, path, len);
-    insertentry(ln.rs, f);
+    placeentry(ln, f, path, len);
 }
 
 // "file" and "dir" lines. The first one of the run fixes the default owners
@@ -287,8 +301,7 @@ char* linkpath(const typeline& ln, word token, std::size_t skip, std::size_t* le
     *len = token.len - skip;
     char* path = expandagain(ln, token.text + skip, len);
     if (!path)
-        die("out of memory in types file '%s' line %u\n", ln.filename,
-            static_cast<unsigned>(ln.lineno));
+        outofmemory(ln);
     // A token that the first expansion copied out of the line is not used
     // once the second expansion has replaced it.
     bool inlinetext = token.text >= ln.start && token.text <= ln.end;
@@ -303,8 +316,7 @@ int parselink(typeline& ln)
 {
     auto* f = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (!f)
-        die("out of memory in types file '%s' line %u\n", ln.filename,
-            static_cast<unsigned>(ln.lineno));
+        outofmemory(ln);
     f->flags = F_SYMLINK;
     f->pkgname = nopackage;
     f->basedir = ln.rs->cwd;
@@ -327,9 +339,7 @@ int parselink(typeline& ln)
         std::free(f);
         return -1;
     }
-    checkwindowsnames(ln, std::string_view(path, len));
-    splitpath(f, path, len);
-    insertentry(ln.rs, f);
+    placeentry(ln, f, path, len);
     return 1;
 }
 
@@ -355,6 +365,44 @@ bool platformprefix(typeline& ln)
         lineerror(ln, "flag not found");
     ln.cursor = close + 1;
     return (word & P_WIN32) != 0;
+}
+
+// Every line of [cursor, end): 0, or -1 at a link line that dropped its
+// entry.
+int parselines(runstate* rs, const char* filename, char* cursor, char* end)
+{
+    for (int n = 1; cursor != end; n++) {
+        int r = parsetypeline(n, rs, filename, end, &cursor);
+        if (r == 0)
+            typeserror(filename, n, "Invalid input line in types file", "");
+        if (r < 0)
+            return -1;
+    }
+    return 0;
+}
+
+void readconfigfile(runstate* rs, const char* filename)
+{
+    // A depth limit also ends a file that includes itself.
+    if (rs->confdepth >= MAXCONFDEPTH)
+        die("Too many nested config files reading '%s'\n", filename);
+    if (rs->conffiles >= MAXCONFFILES)
+        die("Too many config files reading '%s'\n", filename);
+    rs->conffiles++;
+    int err = loadrelative(filename, &rs->conftext, &rs->conftextend, nullptr, rs->infile);
+    if (err != 0)
+        die("Couldn't read config file '%s': %s (%d)\n", filename, std::strerror(err), err);
+    if (rs->conftext == rs->conftextend)
+        die("Empty config file '%s'\n", filename);
+    auto size = static_cast<std::size_t>(rs->conftextend - rs->conftext);
+    if (size > MAXCONFBYTES - rs->confbytes)
+        die("Config files too large (more than %llu bytes in all) reading '%s'\n",
+            static_cast<unsigned long long>(MAXCONFBYTES), filename);
+    rs->confbytes += size;
+    // conftext follows nested includes; this file is read to its own end.
+    rs->confdepth++;
+    parselines(rs, filename, rs->conftext, rs->conftextend);
+    rs->confdepth--;
 }
 
 int dispatch(typeline& ln)
@@ -384,13 +432,6 @@ int dispatch(typeline& ln)
 
 } // namespace
 
-[[noreturn]] void typeserror(const char* filename, int lineno, const char* message,
-                             const char* text)
-{
-    die("Invalid input line in types file '%s' line %d: %s\n %78s\n", filename, lineno, message,
-        text);
-}
-
 int parsetypeline(int lineno, runstate* rs, const char* filename, char* end, char** cursor)
 {
     typeline ln{rs, filename, lineno, nullptr, nullptr, nullptr};
@@ -402,38 +443,6 @@ int parsetypeline(int lineno, runstate* rs, const char* filename, char* end, cha
     if (ln.start[0] == '{' && !platformprefix(ln))
         return 1;
     return dispatch(ln);
-}
-
-void readconfigfile(runstate* rs, const char* filename)
-{
-    // A depth limit also ends a file that includes itself.
-    if (rs->confdepth >= MAXCONFDEPTH)
-        die("Too many nested config files reading '%s'\n", filename);
-    if (rs->conffiles >= MAXCONFFILES)
-        die("Too many config files reading '%s'\n", filename);
-    rs->conffiles++;
-    int err = loadrelative(filename, &rs->conftext, &rs->conftextend, nullptr, rs->infile);
-    if (err != 0)
-        die("Couldn't read config file '%s': %s (%d)\n", filename, std::strerror(err), err);
-    if (rs->conftext == rs->conftextend)
-        die("Empty config file '%s'\n", filename);
-    auto size = static_cast<std::size_t>(rs->conftextend - rs->conftext);
-    if (size > MAXCONFBYTES - rs->confbytes)
-        die("Config files too large (more than %llu bytes in all) reading '%s'\n",
-            static_cast<unsigned long long>(MAXCONFBYTES), filename);
-    rs->confbytes += size;
-    // conftext follows nested includes; this file is read to its own end.
-    char* cursor = rs->conftext;
-    char* end = rs->conftextend;
-    rs->confdepth++;
-    for (int n = 1; cursor != end; n++) {
-        int r = parsetypeline(n, rs, filename, end, &cursor);
-        if (r == 0)
-            typeserror(filename, n, "Invalid input line in types file", "");
-        if (r < 0)
-            break;
-    }
-    rs->confdepth--;
 }
 
 int readtypes(runstate* rs)
@@ -450,14 +459,8 @@ int readtypes(runstate* rs)
         return -1;
     }
     rs->defdestdir = nullptr;
-    char* cursor = rs->typestext;
-    for (int n = 1; cursor != rs->typestextend; n++) {
-        int r = parsetypeline(n, rs, name, rs->typestextend, &cursor);
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            typeserror(name, n, "Invalid input line in types file", "");
-    }
+    if (parselines(rs, name, rs->typestext, rs->typestextend) != 0)
+        return -1;
     if (!rs->destdir)
         die("Error: You must specify a destdir. You may do so with the DESTDIR\n"
             "environment variable, the -d command line switch or by adding a\n"

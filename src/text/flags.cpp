@@ -39,27 +39,39 @@ const flagname directivetable[7] = {
 
 namespace {
 
-// First row whose name equals the whole of name (case-sensitive), or null.
-template <std::size_t N>
-const flagname* findname(const flagname (&table)[N], std::string_view name)
-{
-    for (const flagname& row : table) {
-        if (name == row.name) {
-            return &row;
-        }
-    }
-    return nullptr;
-}
-
+// ORs in the bits of the first row whose name equals the whole of name
+// (case-sensitive): 0, or -1 when there is none.
 template <std::size_t N>
 int orname(const flagname (&table)[N], std::string_view name, flagword* word)
 {
-    const flagname* row = findname(table, name);
-    if (row == nullptr) {
-        return -1;
+    for (const flagname& row : table) {
+        if (name == row.name) {
+            *word |= row.bits;
+            return 0;
+        }
     }
-    *word |= row->bits;
-    return 0;
+    return -1;
+}
+
+// Calls take on each comma-separated piece of text, left to right; each
+// comma is overwritten with NUL first. 0, or -1 at the first piece that take
+// refuses.
+template <typename Take>
+int eachpiece(char* text, Take take)
+{
+    for (;;) {
+        char* comma = std::strchr(text, ',');
+        if (comma != nullptr) {
+            *comma = '\0';
+        }
+        if (take(text) != 0) {
+            return -1;
+        }
+        if (comma == nullptr) {
+            return 0;
+        }
+        text = comma + 1;
+    }
 }
 
 void addname(std::string& out, const char* name)
@@ -84,39 +96,20 @@ int platformword(const char* name, flagword* word)
 
 int lineflagword(const char* name, flagword* word)
 {
-    if (orname(lineflagtable, name, word) == 0) {
-        return 0;
-    }
-    return platformword(name, word);
+    return orname(lineflagtable, name, word) == 0 ? 0 : platformword(name, word);
 }
 
 int manifestflagword(const char* name, flagword* word)
 {
-    if (orname(directivetable, name, word) == 0) {
-        return 0;
-    }
-    return lineflagword(name, word);
+    return orname(directivetable, name, word) == 0 ? 0 : lineflagword(name, word);
 }
 
 int parseflaglist(char* text, flagword* word)
 {
-    bool invert = false;
-    if (*text == '!') {
-        invert = true;
-        ++text;
-    }
-    for (;;) {
-        char* comma = std::strchr(text, ',');
-        if (comma != nullptr) {
-            *comma = '\0';
-        }
-        if (lineflagword(text, word) != 0) {
-            return -1;
-        }
-        if (comma == nullptr) {
-            break;
-        }
-        text = comma + 1;
+    bool invert = *text == '!';
+    char* names = invert ? text + 1 : text;
+    if (eachpiece(names, [&](const char* name) { return lineflagword(name, word); }) != 0) {
+        return -1;
     }
     if (invert) {
         *word ^= P_ALL;
@@ -128,29 +121,22 @@ int pickwin32suffix(char* text, char** suffix, std::size_t* suffixlen)
 {
     *suffix = nullptr;
     *suffixlen = 0;
-    for (;;) {
-        char* comma = std::strchr(text, ',');
-        if (comma != nullptr) {
-            *comma = '\0';
-        }
-        char* equals = std::strchr(text, '=');
+    return eachpiece(text, [&](char* entry) {
+        char* equals = std::strchr(entry, '=');
         if (equals == nullptr) {
             return -1;
         }
         *equals = '\0';
         flagword platforms = 0;
-        if (platformword(text, &platforms) != 0) {
+        if (platformword(entry, &platforms) != 0) {
             return -1;
         }
         if ((platforms & P_WIN32) != 0) {
             *suffix = equals + 1;
             *suffixlen = std::strlen(equals + 1);
         }
-        if (comma == nullptr) {
-            return 0;
-        }
-        text = comma + 1;
-    }
+        return 0;
+    });
 }
 
 std::string flagnames(flagword word)
@@ -178,11 +164,8 @@ std::string flagnames(flagword word)
 
 std::string foldedascii(std::string_view text)
 {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    std::string out;
+    out.reserve(text.size());
+    appendfolded(&out, text);
     return out;
 }

@@ -2,6 +2,7 @@
 // the <key> / <line:NAME> expansion of text ranges.
 #include "report/report.h"
 #include "run/run.h"
+#include "text/chains.h"
 #include "text/text.h"
 
 #include "ending/ending.h"
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 
 namespace {
 
@@ -116,11 +116,7 @@ std::uint64_t namehash(const char* name, std::size_t len)
 
 unsigned strhash(const char* text)
 {
-    std::uint32_t h = 0;
-    for (; *text != '\0'; ++text) {
-        h = hashstep(h, *text);
-    }
-    return h % hashbuckets;
+    return strhashn(text, std::strlen(text));
 }
 
 unsigned strhashn(const char* text, std::size_t len)
@@ -131,32 +127,6 @@ unsigned strhashn(const char* text, std::size_t len)
     }
     return h % hashbuckets;
 }
-
-// Index beside a long chain: the newest record of each name hash.
-struct keyindex {
-    std::unordered_map<std::uint64_t, subkey*> newest;
-};
-
-namespace {
-
-// Enters a record just put at the head of its chain: into the chain's index,
-// or into a new one when the chain has just become long.
-void indexkey(subkey* rec)
-{
-    if (rec->index != nullptr) {
-        rec->index->newest.insert_or_assign(rec->namehash, rec);
-        return;
-    }
-    if (rec->depth < LONGCHAIN) {
-        return;
-    }
-    rec->index = new keyindex;
-    for (subkey* r = rec; r != nullptr; r = r->next) {
-        rec->index->newest.emplace(r->namehash, r);  // the first, newest, one stays
-    }
-}
-
-}  // namespace
 
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
                const char* value, std::size_t vallen, unsigned verbose)
@@ -178,60 +148,13 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     if (keylen > *maxkeylen) {
         *maxkeylen = static_cast<unsigned>(keylen);
     }
-    subkey* next = keytab[h];
-    rec->next = next;
     rec->key = key;
     rec->value = value;
     rec->keylen = static_cast<std::uint32_t>(keylen);
     rec->vallen = static_cast<std::int32_t>(vallen);
     rec->namehash = namehash(key, keylen);
-    rec->depth = next == nullptr ? 1 : next->depth + (next->depth < UINT32_MAX ? 1 : 0);
-    rec->index = next != nullptr ? next->index : nullptr;
-    keytab[h] = rec;
-    indexkey(rec);
+    pushchain(&keytab[h], rec);
     return rec;
-}
-
-namespace {
-
-int found(const subkey* rec, const char** value, std::size_t* vallen)
-{
-    *value = rec->value;
-    *vallen = static_cast<std::size_t>(rec->vallen);
-    return 0;
-}
-
-// The newest key of that name in its bucket; namehash is the name's name hash, used
-// when the chain has an index.
-int findinbucket(subkey* const* keytab, unsigned bucket, const char* key, std::size_t keylen,
-                 std::uint64_t namehash, const char** value, std::size_t* vallen)
-{
-    const subkey* head = keytab[bucket];
-    if (head != nullptr && head->index != nullptr) {
-        auto it = head->index->newest.find(namehash);
-        if (it == head->index->newest.end()) {
-            return -1;  // a key of that name would have that name hash
-        }
-        if (samekey(it->second, key, keylen)) {
-            return found(it->second, value, vallen);
-        }
-        // Another name with the same name hash: only the walk can tell.
-    }
-    for (const subkey* rec = head; rec != nullptr; rec = rec->next) {
-        if (samekey(rec, key, keylen)) {
-            return found(rec, value, vallen);
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
-int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
-            std::size_t* vallen)
-{
-    return findinbucket(keytab, strhashn(key, keylen), key, keylen, namehash(key, keylen),
-                        value, vallen);
 }
 
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
@@ -342,10 +265,9 @@ const char* findclose(reference* ref, const char* name)
     return ref->gt;
 }
 
-// The key named by [name, close): its hash and name hash from the two carried
-// prefixes.
-int lookup(reference* ref, const char* name, const char* close, const char** value,
-           std::size_t* vallen)
+// The newest key named by [name, close), or null: its hash and name hash
+// from the two carried prefixes.
+const subkey* lookup(reference* ref, const char* name, const char* close)
 {
     auto n = static_cast<std::size_t>(close - name);
     // Only differences of the two prefixes count, so both may start afresh at
@@ -359,12 +281,10 @@ int lookup(reference* ref, const char* name, const char* close, const char** val
     moveto(&ref->atname, name);
     moveto(&ref->atclose, close);
     std::uint32_t h = ref->atclose.h - ref->atname.h * powerof7(n);
-    unsigned bucket = h % hashbuckets;
-    std::uint64_t namehash = 0;
-    if (ref->keytab[bucket] != nullptr && ref->keytab[bucket]->index != nullptr) {
-        namehash = submod(ref->atclose.namehash, mulmod(ref->atname.namehash, basepower(n)));
-    }
-    return findinbucket(ref->keytab, bucket, name, n, namehash, value, vallen);
+    return findinchain(
+        ref->keytab[h % hashbuckets],
+        [&] { return submod(ref->atclose.namehash, mulmod(ref->atname.namehash, basepower(n))); },
+        [&](const subkey* r) { return samekey(r, name, n); });
 }
 
 // Where copying resumes after a dropping line tag that ends at after: past the
@@ -385,13 +305,11 @@ const char* expandat(growbuf* buf, reference* ref, const char* cursor, const cha
     const char* name = open + 1;
     const char* close = findclose(ref, name);
     std::size_t n = close != nullptr ? static_cast<std::size_t>(close - name) : 0;
-    const char* value = nullptr;
-    std::size_t vallen = 0;
     int keeps = -1;
     if (close != nullptr && n >= 2) {
-        if (lookup(ref, name, close, &value, &vallen) == 0) {
+        if (const subkey* key = lookup(ref, name, close)) {
             bool fits = append(buf, cursor, static_cast<std::size_t>(open - cursor)) &&
-                        append(buf, value, vallen);
+                        append(buf, key->value, static_cast<std::size_t>(key->vallen));
             return fits ? close + 1 : nullptr;
         }
         keeps = linetagkeeps(name, n);

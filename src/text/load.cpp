@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -46,16 +47,10 @@ long long readall(int fd, char* block, std::size_t size)
 
 // Length of the directory part of referrer up to and including its last
 // separator; 0 when it has none after its first character.
-std::size_t dirpartlen(const char* referrer)
+std::size_t dirpartlen(std::string_view referrer)
 {
-    std::size_t len = std::strlen(referrer);
-    for (std::size_t i = len; i > 1; --i) {
-        char c = referrer[i - 1];
-        if (c == '/' || c == '\\') {
-            return i;
-        }
-    }
-    return 0;
+    std::size_t last = referrer.find_last_of("/\\");
+    return last == std::string_view::npos || last == 0 ? 0 : last + 1;
 }
 
 // Line of the byte at pos, counted from 1: CR LF, LF and CR each end a line.

@@ -71,6 +71,13 @@ int pickwin32suffix(char* text, char** suffix, std::size_t* suffixlen);
 std::string flagnames(flagword word);
 // text with ASCII letters folded to lower case, as names are compared.
 std::string foldedascii(std::string_view text);
+// The same, appended to *out.
+inline void appendfolded(std::string* out, std::string_view text)
+{
+    for (char c : text) {
+        out->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+}
 
 // ---- hashing and keys -----------------------------------------------------
 
@@ -80,10 +87,9 @@ unsigned strhashn(const char* text, std::size_t len);
 // chains of the fixed hash: names cannot be made to share a name hash, except by
 // chance.
 std::uint64_t namehash(const char* name, std::size_t len);
-// Chains of the key and type tables at least this long get an index.
-constexpr std::uint32_t LONGCHAIN = 8;
 
-struct keyindex;  // index beside a long chain of the key table (keys.cpp)
+template <typename Record>
+struct chainindex;  // index beside a long chain (text/chains.h)
 
 struct subkey {
     subkey* next;
@@ -91,17 +97,14 @@ struct subkey {
     const char* value;
     std::uint32_t keylen;
     std::int32_t vallen;
-    // Beyond the record's classic fields, kept by addkey: a lookup in a long
-    // chain costs no walk along it, however many keys share its bucket.
+    // Beyond the record's classic fields, kept by addkey for the chain's index.
     std::uint64_t namehash;  // seeded hash of the name
     std::uint32_t depth;   // records in the chain from this one on
-    keyindex* index;       // the chain's index once it is long (used at its head)
+    chainindex<subkey>* index;  // the chain's index once it is long (used at its head)
 };
 
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
                const char* value, std::size_t vallen, unsigned verbose);
-int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
-            std::size_t* vallen);
 // Appends count bytes to the growable block [bufstart, bufend).
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
                 std::size_t count);

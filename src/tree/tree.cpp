@@ -35,31 +35,16 @@ std::size_t effectivelen(const fileinfo* entry) {
                           : entry->namelen;
 }
 
-// A directory component of a walked path: not NUL-terminated.
-struct component {
-    const char* text;
-    std::size_t len;
-};
-
-// Appends text[0..len) with ASCII letters folded to lower case.
-void appendfolded(std::string* key, const char* text, std::size_t len) {
-    for (std::size_t i = 0; i < len; i++) {
-        char c = text[i];
-        key->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
-}
-
-// The index key of an entry. Byte order of keys is the order of
-// compareentries: the folded name, a NUL (so a shorter name sorts first),
-// the folded suffix. A name holding a NUL before namelen compares as if cut
+// The index key of an entry. Byte order of keys is the sibling order: the
+// folded name, a NUL (so a shorter name sorts first), the folded suffix. A name holding a NUL before namelen compares as if cut
 // there; its key ends with namelen so that the order stays strict.
 std::string sortkey(const fileinfo* entry) {
     const char* suffix = textor(suffixof(entry));
     std::size_t len = effectivelen(entry);
     std::string key;
-    appendfolded(&key, entry->name, len);
+    appendfolded(&key, {entry->name, len});
     key.push_back('\0');
-    appendfolded(&key, suffix, std::strlen(suffix));
+    appendfolded(&key, suffix);
     if (len != entry->namelen) {
         key.push_back('\0');
         for (int shift = 24; shift >= 0; shift -= 8)
@@ -135,10 +120,10 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
         textor(rs->infile));
 }
 
-[[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, component c) {
+[[noreturn]] void typeconflict(const fileinfo* tree, const walkpath& walk, std::string_view c) {
     reporterror("Type conflict error: file '%s' component '%.*s' is not a directory.\n"
                 "current tree follows:\n",
-                walk.text, static_cast<int>(c.len), c.text);
+                walk.text, static_cast<int>(c.size()), c.data());
     std::fflush(stderr);
     // The JSON stream carries only its objects.
     if (!reportjson()) dumptree(tree, 0);
@@ -146,26 +131,39 @@ void choosewalk(const fileinfo* finfo, walkpath* walk) {
     die("%s", "");
 }
 
-// The first entry whose name is not less than the component, if its name
-// equals it apart from case and has the component's length.
-fileinfo* findcomponent(const sibindex* index, component c) {
+// The first entry whose name is not less than the directory component c, if
+// its name equals it apart from case and has its length.
+fileinfo* findcomponent(const sibindex* index, std::string_view c) {
     std::string key;
-    appendfolded(&key, c.text, c.len);
+    appendfolded(&key, c);
     auto it = index->entries.lower_bound(key);
     if (it == index->entries.end()) return nullptr;
     const std::string& found = it->first;
     if (found.size() <= key.size() || found.compare(0, key.size(), key) != 0 ||
-        found[key.size()] != '\0' || it->second->namelen != c.len)
+        found[key.size()] != '\0' || it->second->namelen != c.size())
         return nullptr;
     return it->second;
 }
 
-// Walks the directory components of the walked text from the tree's top
-// level and returns the list the entry belongs in; *parent is its parent.
+// The top-level list of the entry's tree. An absolute path goes to the root
+// tree, without its leading '/', and the entry is marked as absolute.
+siblist toplist(runstate* rs, fileinfo* finfo) {
+    if (finfo->dstlen == 0 || finfo->dstpath[0] != '/')
+        return siblist{&rs->dirtree, &rs->dirindex};
+    finfo->dstpath++;
+    finfo->dstlen--;
+    finfo->flags |= F_ABSOLUTE;
+    return siblist{&rs->roottree, &rs->rootindex};
+}
+
+// Walks the directory components of the entry's walked text from the top
+// list and returns the list the entry belongs in; *parent is its parent.
 // A probe returns a list without head where a directory is missing or a
 // component is "..", instead of ending the run.
-siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
-                 const walkpath& walk, fileinfo** parent, bool probe = false) {
+siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list, fileinfo** parent,
+                 bool probe = false) {
+    walkpath walk;
+    choosewalk(finfo, &walk);
     const fileinfo* tree = *list.head;
     std::size_t pos = 0;
     *parent = nullptr;
@@ -173,9 +171,9 @@ siblist walkdirs(const runstate* rs, const fileinfo* finfo, siblist list,
         while (pos < walk.len && walk.text[pos] == '/') pos++;
         std::size_t start = pos;
         while (pos < walk.len && walk.text[pos] != '/') pos++;
-        component c{walk.text + start, pos - start};
-        if (c.len == 0 || (c.len == 1 && c.text[0] == '.')) continue;
-        bool dotdot = c.len == 2 && c.text[0] == '.' && c.text[1] == '.';
+        std::string_view c(walk.text + start, pos - start);
+        if (c.empty() || c == ".") continue;
+        bool dotdot = c == "..";
         fileinfo* found = dotdot ? nullptr : findcomponent(indexof(list), c);
         if (found == nullptr && probe) return siblist{nullptr, nullptr};
         if (dotdot) die("Invalid '../' component in path '%s'\n", walk.text);
@@ -209,25 +207,22 @@ void matchtypesentry(runstate* rs, fileinfo* old, fileinfo* record) {
     std::free(record);
 }
 
+// A text that differs is taken; an equal one (null and "" are equal) keeps
+// the old pointer.
+void taketext(runstate* rs, char** old, char* text) {
+    if (sametext(*old, text)) return;
+    rs->changed = 1;
+    *old = text;
+}
+
 // An entry read from the manifest takes the values of the equal new entry.
 void mergeentry(runstate* rs, fileinfo* old, fileinfo* finfo) {
     old->flags &= ~F_FROMMANIFEST;
-    if (old->ftype != finfo->ftype) {
-        rs->changed = 1;
-        old->ftype = finfo->ftype;
-    }
-    if (!sametext(old->pkgname, finfo->pkgname)) {
-        rs->changed = 1;
-        old->pkgname = finfo->pkgname;
-    }
-    if (!sametext(old->existing, finfo->existing)) {
-        rs->changed = 1;
-        old->existing = finfo->existing;
-    }
-    if (old->flags != finfo->flags) {
-        rs->changed = 1;
-        old->flags = finfo->flags;
-    }
+    if (old->ftype != finfo->ftype || old->flags != finfo->flags) rs->changed = 1;
+    old->ftype = finfo->ftype;
+    old->flags = finfo->flags;
+    taketext(rs, &old->pkgname, finfo->pkgname);
+    taketext(rs, &old->existing, finfo->existing);
     std::free(finfo);
 }
 
@@ -328,13 +323,6 @@ void listentries(const fileinfo* first, int depth, bool siblings) {
 
 }  // namespace
 
-int compareentries(const fileinfo* a, const fileinfo* b) {
-    int r = strnicmpascii(a->name, b->name, b->namelen);
-    if (r != 0) return r;
-    if (a->namelen > b->namelen) return 1;
-    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
-}
-
 void splitpath(fileinfo* f, char* path, std::size_t len) {
     f->dstpath = path;
     std::size_t slash = std::string_view(path, len).rfind('/');
@@ -350,17 +338,9 @@ void splitpath(fileinfo* f, char* path, std::size_t len) {
 }
 
 void insertentry(runstate* rs, fileinfo* finfo) {
-    siblist list{&rs->dirtree, &rs->dirindex};
-    if (finfo->dstlen > 0 && finfo->dstpath[0] == '/') {
-        finfo->dstpath++;
-        finfo->dstlen--;
-        finfo->flags |= F_ABSOLUTE;
-        list = siblist{&rs->roottree, &rs->rootindex};
-    }
-    walkpath walk;
-    choosewalk(finfo, &walk);
+    siblist top = toplist(rs, finfo);
     fileinfo* parent = nullptr;
-    list = walkdirs(rs, finfo, list, walk, &parent);
+    siblist list = walkdirs(rs, finfo, top, &parent);
 
     sibindex* index = indexof(list);
     std::string key = sortkey(finfo);
@@ -376,17 +356,9 @@ void insertentry(runstate* rs, fileinfo* finfo) {
 
 bool hasdirectories(runstate* rs, const fileinfo* finfo) {
     fileinfo probe = *finfo;
-    siblist list{&rs->dirtree, &rs->dirindex};
-    if (probe.dstlen > 0 && probe.dstpath[0] == '/') {
-        probe.dstpath++;
-        probe.dstlen--;
-        probe.flags |= F_ABSOLUTE;
-        list = siblist{&rs->roottree, &rs->rootindex};
-    }
-    walkpath walk;
-    choosewalk(&probe, &walk);
+    siblist top = toplist(rs, &probe);
     fileinfo* parent = nullptr;
-    return walkdirs(rs, &probe, list, walk, &parent, true).head != nullptr;
+    return walkdirs(rs, &probe, top, &parent, true).head != nullptr;
 }
 
 void dumptree(const fileinfo* first, int depth) { listentries(first, depth, true); }

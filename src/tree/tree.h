@@ -35,13 +35,13 @@ struct fileinfo {
 // right under the root, length 0 for a bare name).
 void splitpath(fileinfo* f, char* path, std::size_t len);
 // Places finfo into its tree, merges it into an equal manifest entry (finfo
-// is then freed) or ends the run on a conflict.
+// is then freed) or ends the run on a conflict. Sibling lists are ordered by
+// name, a shorter name before a longer one it begins, then by suffix, both
+// with ASCII letters folded to lower case.
 void insertentry(runstate* rs, fileinfo* finfo);
 // True when every directory of finfo's path is in its tree, so that
 // insertentry would place it; nothing is placed or reported.
 bool hasdirectories(runstate* rs, const fileinfo* finfo);
-// Sibling order: negative, 0 or positive.
-int compareentries(const fileinfo* a, const fileinfo* b);
 // Listing of a list and everything below it on standard output.
 void dumptree(const fileinfo* first, int depth);
 // Listing of one entry and everything below it (not its later siblings).

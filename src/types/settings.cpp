@@ -26,11 +26,6 @@ constexpr std::string_view builtinnames[W_NONE] = {
     "$hostprefix", "$domain", "$domainprefix",
 };
 
-struct textpiece {
-    const char* text;
-    std::size_t len;
-};
-
 builtinword findbuiltin(std::string_view value)
 {
     if (value.empty() || value[0] != '$')
@@ -42,59 +37,50 @@ builtinword findbuiltin(std::string_view value)
     return W_NONE;
 }
 
-textpiece wholetext(const char* text)
-{
-    return {text, std::strlen(text)};
-}
-
 // The host name split at its first and second '.': the host's own label,
 // the domain and the first label of the domain. Without a '.' every piece is
 // the whole name; with exactly one, the domain is the whole name.
-textpiece hostpiece(const char* host, builtinword word)
+std::string_view hostpiece(const char* host, builtinword word)
 {
     const char* dot1 = std::strchr(host, '.');
     if (!dot1)
-        return wholetext(host);
+        return host;
     const char* dot2 = std::strchr(dot1 + 1, '.');
     switch (word) {
     case W_HOSTPREFIX:
         return {host, static_cast<std::size_t>(dot1 - host)};
     case W_DOMAIN:
-        return dot2 ? wholetext(dot1 + 1) : wholetext(host);
+        return dot2 ? dot1 + 1 : host;
     default:
         if (!dot2)
-            return wholetext(dot1 + 1);
+            return dot1 + 1;
         return {dot1 + 1, static_cast<std::size_t>(dot2 - dot1 - 1)};
     }
 }
 
-textpiece builtinvalue(runstate* rs, builtinword word)
+std::string_view builtinvalue(runstate* rs, builtinword word)
 {
+    if ((word == W_RUNUSER || word == W_RUNGROUP) && !rs->idsresolved)
+        resolveids(rs);
     switch (word) {
-    case W_HOSTNAME: return wholetext(rs->hostname);
-    case W_IPV4: return wholetext(rs->ipv4addr);
-    case W_UNAME: return wholetext(rs->uname);
-    case W_HARDWARE: return wholetext(rs->hardware);
-    case W_RUNUSER:
-        if (!rs->idsresolved)
-            resolveids(rs);
-        return {rs->runuser, static_cast<std::size_t>(rs->runuserlen)};
-    case W_RUNGROUP:
-        if (!rs->idsresolved)
-            resolveids(rs);
-        return {rs->rungroup, static_cast<std::size_t>(rs->rungrouplen)};
+    case W_HOSTNAME: return rs->hostname;
+    case W_IPV4: return rs->ipv4addr;
+    case W_UNAME: return rs->uname;
+    case W_HARDWARE: return rs->hardware;
+    case W_RUNUSER: return {rs->runuser, static_cast<std::size_t>(rs->runuserlen)};
+    case W_RUNGROUP: return {rs->rungroup, static_cast<std::size_t>(rs->rungrouplen)};
     case W_DESTDIR:
         // No destination yet: an empty value rather than a missing text.
         if (!rs->destdir)
-            return {"", 0};
+            return "";
         return {rs->destdir, static_cast<std::size_t>(rs->destdirlen)};
-    case W_BUILDNUM: return {"2006.015.2356", 13};
-    case W_DATETIME: return wholetext(rs->datetime);
-    case W_DCPATH: return wholetext(rs->dcpath);
+    case W_BUILDNUM: return "2006.015.2356";
+    case W_DATETIME: return rs->datetime;
+    case W_DCPATH: return rs->dcpath;
     case W_HOSTPREFIX:
     case W_DOMAIN:
     case W_DOMAINPREFIX: return hostpiece(rs->hostname, word);
-    default: return {"unknown", 7};
+    default: return "unknown";
     }
 }
 
@@ -111,21 +97,16 @@ char* owncopy(const char* text, std::size_t len, const char* key, std::size_t ke
     return copy;
 }
 
-bool isownersetting(std::string_view key)
-{
-    return key == "runuser" || key == "rungroup" || key == "binuser" || key == "bingroup";
-}
-
-void setowner(runstate* rs, std::string_view key, const char* value)
+// Where the run keeps the default owner or group a key sets, or null.
+const char** ownerfield(runstate* rs, std::string_view key)
 {
     if (key == "runuser")
-        rs->runuser = value;
-    else if (key == "rungroup")
-        rs->rungroup = value;
-    else if (key == "binuser")
-        rs->binuser = value;
-    else
-        rs->bingroup = value;
+        return &rs->runuser;
+    if (key == "rungroup")
+        return &rs->rungroup;
+    if (key == "binuser")
+        return &rs->binuser;
+    return key == "bingroup" ? &rs->bingroup : nullptr;
 }
 
 // "defdestdir": recorded with native separators; it becomes the destination
@@ -159,17 +140,17 @@ void parseassign(runstate* rs, char* text, char* lineend, const char* kind,
     if (word != W_NONE) {
         // May resolve the defaults ("$runuser", "$rungroup") before the
         // owner settings below are looked at.
-        textpiece piece = builtinvalue(rs, word);
-        value = owncopy(piece.text, piece.len, key.data(), key.size());
-        vallen = piece.len;
+        std::string_view piece = builtinvalue(rs, word);
+        value = owncopy(piece.data(), piece.size(), key.data(), key.size());
+        vallen = piece.size();
     }
 
     addkey(rs->keytab, &rs->maxkeylen, key.data(), key.size(), value, vallen, rs->verbose);
 
     if (key == "defdestdir")
         setdefdestdir(rs, value, vallen, !unknowndest);
-    else if (isownersetting(key) && !rs->idsresolved)
-        setowner(rs, key, value);
+    else if (const char** field = ownerfield(rs, key); field && !rs->idsresolved)
+        *field = value;
 }
 
 void resolveids(runstate* rs)

@@ -9,7 +9,6 @@
 
 struct runstate;
 struct listing;
-struct typeindex;  // index beside a long chain of typetab (typetab.cpp)
 
 // One defined type; texts point into loaded files or substitution results.
 struct filetype {
@@ -29,11 +28,10 @@ struct filetype {
     std::int32_t uid;
     std::int32_t gid;
     std::uint32_t mode;
-    // Beyond the record's classic fields, kept by addtype: a lookup in a long
-    // chain costs no walk along it, however many names share its bucket.
+    // Beyond the record's classic fields, kept by addtype for the chain's index.
     std::uint64_t namehash;    // seeded hash of the name
     std::uint32_t depth;       // types in the chain from this one on
-    typeindex* index;          // the chain's index once it is long (used at its head)
+    chainindex<filetype>* index;  // the chain's index once it is long (used at its head)
 };
 
 // The listing line of an entry of type t: its owner, group and mode, or "-",

@@ -4,15 +4,15 @@
 #include "text/text.h"
 
 #include "gtestfp.h"
+#include "keytab.h"
+#include "workdir.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,22 +39,14 @@ std::string lines(const std::string& text)
     return out + "|" + std::string(cursor, end);
 }
 
-struct tempdir : testing::Test {
-    fs::path dir;
-
-    void SetUp() override
-    {
-        std::random_device rd;
-        dir = fs::temp_directory_path() / ("fp_text_" + std::to_string(rd()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
+// A fresh working directory; files are written below it, with their
+// directories.
+struct tempdir : workdirtest {
     std::string write(const fs::path& rel, const std::string& data)
     {
         fs::path p = dir / rel;
         fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << data;
+        spill(p, data);
         return p.string();
     }
 };
@@ -73,17 +65,6 @@ std::string load(const std::string& path, const std::string& referrer)
     std::string result(text, end);
     std::free(text);
     return result;
-}
-
-// Frees the records of a key table.
-void freekeys(subkey** keytab)
-{
-    for (int i = 0; i < HASHSIZE; ++i) {
-        while (subkey* rec = keytab[i]) {
-            keytab[i] = rec->next;
-            std::free(rec);
-        }
-    }
 }
 
 }  // namespace
@@ -223,13 +204,10 @@ TEST_F(tempdir, RetryInTheReferrersDirectory)
     EXPECT_EQ(load("types.txt", "install.ins"), "error " + std::to_string(ENOENT));
 
     // A separator only in the first character is never the directory part;
-    // taking it would name the file backslash + "t.txt" in the working directory.
+    // taking it would name the file backslash + "t.txt" in the working
+    // directory, the test's own.
     write("\\t.txt", "wrong\n");
-    fs::path saved = fs::current_path();
-    fs::current_path(dir);
-    std::string firstonly = load("t.txt", "\\sub");
-    fs::current_path(saved);
-    EXPECT_EQ(firstonly, "error " + std::to_string(ENOENT));
+    EXPECT_EQ(load("t.txt", "\\sub"), "error " + std::to_string(ENOENT));
 }
 
 TEST_F(tempdir, RetriedPathMustFitWhole)
@@ -241,7 +219,7 @@ TEST_F(tempdir, RetriedPathMustFitWhole)
     }
     fs::create_directories(referrer);
     std::string name(1023 - referrer.size(), 'f');
-    std::ofstream(referrer + name, std::ios::binary) << "fits\n";
+    spill(referrer + name, "fits\n");
     EXPECT_EQ(load(name, referrer + "in.ins"), "fits\n");
     // One byte more: cut to the buffer, the name would be the file above.
     EXPECT_EQ(load(name + "f", referrer + "in.ins"), "error " + std::to_string(ENAMETOOLONG));

@@ -9,16 +9,20 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "input/input.h"
+#include "platform/platform.h"
 #include "run/run.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
 namespace {
+
+using testing::Eq;
 
 std::deque<std::string> texts;  // every text the records point at
 
@@ -54,17 +58,11 @@ fileinfo* entry(const char* path, filetype* type, flagword flags = 0, const char
                 const char* base = "/work") {
     auto* e = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     char* p = keep(path);
-    char* slash = std::strrchr(p, '/');
-    if (slash == nullptr) {
-        e->name = p;
-        e->dstpath = (type && type->dirpath) ? const_cast<char*>(type->dirpath) : p;
-        e->dstlen = (type && type->dirpath) ? type->dirpathlen : 0;
-    } else {
-        e->name = slash + 1;
-        e->dstpath = p;
-        e->dstlen = slash == p ? 1 : static_cast<std::uint32_t>(slash - p);
+    splitpath(e, p, std::strlen(p));
+    if (e->dstlen == 0 && type && type->dirpath) {
+        e->dstpath = const_cast<char*>(type->dirpath);
+        e->dstlen = type->dirpathlen;
     }
-    e->namelen = static_cast<std::uint32_t>(std::strlen(e->name));
     e->ftype = type;
     e->flags = flags | (type ? type->flags : 0);
     e->pkgname = const_cast<char*>(pkg);
@@ -90,43 +88,29 @@ std::vector<std::string> names(const fileinfo* first) {
     return out;
 }
 
-// The literal text as a regular expression matching it whole.
-std::string exactly(const std::string& text) {
-    std::string re = "^";
-    for (char c : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", c)) re += '\\';
-        re += c;
-    }
-    return re + "$";
+// The sibling order as plainly stated, for comparison: negative, 0 or positive.
+int compareentries(const fileinfo* a, const fileinfo* b) {
+    int r = strnicmpascii(a->name, b->name, b->namelen);
+    if (r != 0) return r;
+    if (a->namelen > b->namelen) return 1;
+    const char* sa = a->ftype && a->ftype->suffix ? a->ftype->suffix : "";
+    const char* sb = b->ftype && b->ftype->suffix ? b->ftype->suffix : "";
+    return strnicmpascii(sa, sb, SIZE_MAX);
 }
 
 }  // namespace
 
-TEST(CompareEntries, FoldsCaseThenLengthThenSuffix) {
-    filetype* exe = newtype("tool", "exe");
-    filetype* EXE = newtype("TOOL", "EXE");
-    filetype* nosuffix = newtype("plain", nullptr);
-    fileinfo* bindir = entry("bin", dirtype);
-    fileinfo* binexe = entry("bin", exe);
-    EXPECT_LT(compareentries(bindir, binexe), 0);  // directory before file of same name
-    EXPECT_GT(compareentries(binexe, bindir), 0);
-    EXPECT_EQ(compareentries(entry("Bin", EXE), binexe), 0);
-    EXPECT_EQ(compareentries(bindir, entry("BIN", nosuffix)), 0);  // no suffix counts as ""
-    EXPECT_EQ(compareentries(bindir, entry("bin", nullptr)), 0);
-    EXPECT_GT(compareentries(entry("abc", exe), entry("ab", exe)), 0);
-    EXPECT_LT(compareentries(entry("ab", exe), entry("abc", exe)), 0);
-    EXPECT_GT(compareentries(entry("A", exe), entry("_", exe)), 0);  // folds to lower case
-    EXPECT_GT(compareentries(entry("\xe9", exe), entry("z", exe)), 0);  // unsigned bytes
-}
-
 TEST(InsertEntry, KeepsSiblingsSortedWithParents) {
     runstate* rs = newstate();
     filetype* exe = newtype("tool", "exe");
-    for (const char* n : {"zeta", "Alpha", "beta", "alphabet", "_x", "bin"}) insertentry(rs, entry(n, exe));
+    // Case folded, a name before longer ones it begins, a directory before a
+    // file of the same name, bytes compared unsigned.
+    for (const char* n : {"zeta", "\xe9", "Alpha", "beta", "alphabet", "_x", "bin"})
+        insertentry(rs, entry(n, exe));
     dir(rs, "bin");
     EXPECT_EQ(names(rs->dirtree), (std::vector<std::string>{"_x.exe", "Alpha.exe", "alphabet.exe",
                                                             "beta.exe", "bin", "bin.exe",
-                                                            "zeta.exe"}));
+                                                            "zeta.exe", "\xe9.exe"}));
     fileinfo* sub = dir(rs, "bin/sub");
     fileinfo* a = entry("bin/./sub//a", exe);
     fileinfo* b = entry("./BIN/sub/b", exe);
@@ -230,11 +214,18 @@ TEST(InsertEntryDeath, DuplicatesAreRefused) {
         insertentry(rs, second);
     };
     EXPECT_EXIT(twice(entry("a", exe), entry("A", exe)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'A.exe' found\n"));
+                Eq("duplicate file 'A.exe' found\n"));
+    // Suffixes compare with case folded; no type or no suffix counts as "".
+    EXPECT_EXIT(twice(entry("bin", exe), entry("Bin", newtype("TOOL", "EXE"))),
+                testing::ExitedWithCode(1), Eq("duplicate file 'Bin.EXE' found\n"));
+    EXPECT_EXIT(twice(entry("bin", dirtype), entry("BIN", newtype("plain", nullptr))),
+                testing::ExitedWithCode(1), Eq("duplicate file 'BIN' found\n"));
+    EXPECT_EXIT(twice(entry("bin", dirtype), entry("bin", nullptr)), testing::ExitedWithCode(1),
+                Eq("duplicate file 'bin' found\n"));
     EXPECT_EXIT(twice(entry("a", exe, F_FROMMANIFEST, "pkg", "/elsewhere"), entry("a", exe)),
-                testing::ExitedWithCode(1), exactly("duplicate file 'a.exe' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'a.exe' found\n"));
     EXPECT_EXIT(twice(entry("a", empty), entry("a", empty)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'a.' found\n"));
+                Eq("duplicate file 'a.' found\n"));
 }
 
 TEST(InsertEntryDeath, WalkErrors) {
@@ -248,58 +239,53 @@ TEST(InsertEntryDeath, WalkErrors) {
         insertentry(rs, e);
     };
     EXPECT_EXIT(place(entry("bin/../x", exe), 0), testing::ExitedWithCode(1),
-                exactly("Invalid '../' component in path 'bin/../x'\n"));
+                Eq("Invalid '../' component in path 'bin/../x'\n"));
     EXPECT_EXIT(place(entry("bin/...x/.y", exe), 0), testing::ExitedWithCode(1),
-                exactly("Missing directory node 'bin/...x' in file 'types.txt'\n"
+                Eq("Missing directory node 'bin/...x' in file 'types.txt'\n"
                         "Error occurred in path 'bin/...x/.y' input file 'install.ins'\n"));
     EXPECT_EXIT(place(entry("/bi/x", exe), 1), testing::ExitedWithCode(1),
-                exactly("Missing directory node '/bi' in file 'types.txt'\n"
+                Eq("Missing directory node '/bi' in file 'types.txt'\n"
                         "This error can occur if a directory name was changed in the install.\n"
                         "Try removing '/dest/manifest.txt' if you believe this is the case.\n"));
     EXPECT_EXIT(place(entry("BIN/file/x", exe), 0), testing::ExitedWithCode(1),
-                exactly("Type conflict error: file 'BIN/file/x' component 'file' is not a "
+                Eq("Type conflict error: file 'BIN/file/x' component 'file' is not a "
                         "directory.\ncurrent tree follows:\n"));
     std::string longdir(1020, 'd');
     EXPECT_EXIT(place(entry((longdir + "/x").c_str(), lib, F_SRCPATH), 0),
                 testing::ExitedWithCode(1),
-                exactly("Path 'lib/" + longdir + "/x' is too long (more than 1023 characters)\n"));
+                Eq("Path 'lib/" + longdir + "/x' is too long (more than 1023 characters)\n"));
 }
 
 TEST(InsertEntry, TypesFileLinksAreMatchedByManifestRecords) {
+    // A link entry to target: made by the types file, or a manifest record.
+    auto link = [](runstate* rs, const char* name, const char* target, flagword flags) {
+        fileinfo* l = entry(name, nullptr, F_SYMLINK | flags, "-");
+        l->existing = keep(target);
+        rs->readingtypes = !(flags & F_FROMMANIFEST);
+        rs->readingmanifest = !rs->readingtypes;
+        insertentry(rs, l);
+        return l;
+    };
     runstate* rs = newstate();
-    rs->readingtypes = 1;
-    fileinfo* link = entry("l", nullptr, F_SYMLINK, "-");
-    link->existing = keep("target");
-    insertentry(rs, link);
-    rs->readingtypes = 0;
+    fileinfo* typeslink = link(rs, "l", "target", 0);
     EXPECT_EQ(rs->changed, 0);
     EXPECT_EQ(rs->typeslinks, 1);
-    EXPECT_TRUE(link->flags & F_TYPESLINK);
+    EXPECT_TRUE(typeslink->flags & F_TYPESLINK);
 
-    rs->readingmanifest = 1;
-    fileinfo* record = entry("L", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
-    record->existing = keep("target");
-    insertentry(rs, record);
+    link(rs, "L", "target", F_FROMMANIFEST);
     EXPECT_EQ(rs->changed, 0);
     EXPECT_EQ(rs->typeslinks, 0);
-    EXPECT_EQ(link->flags, F_SYMLINK);
-    EXPECT_EQ(rs->dirtree, link);
-    EXPECT_EQ(link->next, nullptr);
+    EXPECT_EQ(typeslink->flags, F_SYMLINK);
+    EXPECT_EQ(rs->dirtree, typeslink);
+    EXPECT_EQ(typeslink->next, nullptr);
 
     runstate* rs2 = newstate();
-    rs2->readingtypes = 1;
-    fileinfo* link2 = entry("l", nullptr, F_SYMLINK, "-");
-    link2->existing = keep("new");
-    insertentry(rs2, link2);
-    rs2->readingtypes = 0;
-    rs2->readingmanifest = 1;
-    fileinfo* stale = entry("l", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
-    stale->existing = keep("old");
-    insertentry(rs2, stale);
+    fileinfo* link2 = link(rs2, "l", "new", 0);
+    link(rs2, "l", "old", F_FROMMANIFEST);
     EXPECT_EQ(rs2->changed, 1);
     EXPECT_STREQ(link2->existing, "new");  // the types file is current
     EXPECT_EXIT(insertentry(rs2, entry("l", nullptr, F_SYMLINK | F_FROMMANIFEST, "-", "/b")),
-                testing::ExitedWithCode(1), exactly("duplicate file 'l' found\n"));
+                testing::ExitedWithCode(1), Eq("duplicate file 'l' found\n"));
 }
 
 TEST(InsertEntryDeath, ManifestRecordsMeetingTypesFileDirectoriesAreDuplicates) {
@@ -315,10 +301,10 @@ TEST(InsertEntryDeath, ManifestRecordsMeetingTypesFileDirectoriesAreDuplicates) 
         insertentry(rs, record);
     };
     EXPECT_EXIT(meet(entry("bin/sub", doc, F_FROMMANIFEST)), testing::ExitedWithCode(1),
-                exactly("duplicate file 'sub' found\n"));
+                Eq("duplicate file 'sub' found\n"));
     fileinfo* link = entry("bin/SUB", nullptr, F_SYMLINK | F_FROMMANIFEST, "-");
     link->existing = keep("x");
-    EXPECT_EXIT(meet(link), testing::ExitedWithCode(1), exactly("duplicate file 'SUB' found\n"));
+    EXPECT_EXIT(meet(link), testing::ExitedWithCode(1), Eq("duplicate file 'SUB' found\n"));
 }
 
 TEST(InsertEntry, IndexRebuildsForHandBuiltLists) {
@@ -350,25 +336,21 @@ std::vector<fileinfo*> randomentries(std::size_t count, unsigned seed, std::size
     std::mt19937 gen(seed);
     std::uniform_int_distribution<std::size_t> len(minlen, maxlen);
     const std::string alphabet = "aAbB_.-z9";
-    std::vector<fileinfo*> out;
-    std::vector<std::string> seen;
-    while (out.size() < count) {
+    std::vector<std::pair<std::string, fileinfo*>> made;
+    std::map<std::string, int> uses;
+    while (made.size() < count) {
         std::string name;
         for (std::size_t i = len(gen); i > 0; i--) name += alphabet[gen() % alphabet.size()];
         filetype* t = types[gen() % types.size()];
         std::string key = name + "|" + (t->suffix ? t->suffix : "");
         std::transform(key.begin(), key.end(), key.begin(), ::tolower);
-        seen.push_back(key);
-        out.push_back(entry(("big/" + name).c_str(), t));
+        uses[key]++;
+        made.emplace_back(key, entry(("big/" + name).c_str(), t));
     }
     // Drop keys that compare equal, so that no insertion is a duplicate.
     std::vector<fileinfo*> unique;
-    std::vector<std::string> sorted = seen;
-    std::sort(sorted.begin(), sorted.end());
-    for (std::size_t i = 0; i < out.size(); i++) {
-        auto range = std::equal_range(sorted.begin(), sorted.end(), seen[i]);
-        if (range.second - range.first == 1) unique.push_back(out[i]);
-    }
+    for (const auto& [key, e] : made)
+        if (uses[key] == 1) unique.push_back(e);
     return unique;
 }
 
