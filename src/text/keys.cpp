@@ -157,6 +157,20 @@ subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_
     return rec;
 }
 
+int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
+            std::size_t* vallen)
+{
+    const subkey* rec = findinchain(
+        keytab[strhashn(key, keylen)], [&] { return namehash(key, keylen); },
+        [&](const subkey* r) { return samekey(r, key, keylen); });
+    if (rec == nullptr) {
+        return -1;
+    }
+    *value = rec->value;
+    *vallen = static_cast<std::size_t>(rec->vallen);
+    return 0;
+}
+
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
                 std::size_t count)
 {

@@ -105,6 +105,10 @@ struct subkey {
 
 subkey* addkey(subkey** keytab, unsigned* maxkeylen, const char* key, std::size_t keylen,
                const char* value, std::size_t vallen, unsigned verbose);
+// 0 and the value of the newest record of the key (same length and bytes), or
+// -1 when there is none.
+int findkey(subkey* const* keytab, const char* key, std::size_t keylen, const char** value,
+            std::size_t* vallen);
 // Appends count bytes to the growable block [bufstart, bufend).
 void memgrowdup(char** bufstart, char** bufnext, char** bufend, const char* source,
                 std::size_t count);

@@ -337,6 +337,13 @@ void splitpath(fileinfo* f, char* path, std::size_t len) {
     f->dstlen = slash == 0 ? 1 : static_cast<std::uint32_t>(slash);
 }
 
+int compareentries(const fileinfo* a, const fileinfo* b) {
+    int r = strnicmpascii(a->name, b->name, b->namelen);
+    if (r != 0) return r;
+    if (a->namelen > b->namelen) return 1;
+    return strnicmpascii(textor(suffixof(a)), textor(suffixof(b)), SIZE_MAX);
+}
+
 void insertentry(runstate* rs, fileinfo* finfo) {
     siblist top = toplist(rs, finfo);
     fileinfo* parent = nullptr;

@@ -42,6 +42,8 @@ void insertentry(runstate* rs, fileinfo* finfo);
 // True when every directory of finfo's path is in its tree, so that
 // insertentry would place it; nothing is placed or reported.
 bool hasdirectories(runstate* rs, const fileinfo* finfo);
+// Sibling order: negative, 0 or positive (the order of the sort keys).
+int compareentries(const fileinfo* a, const fileinfo* b);
 // Listing of a list and everything below it on standard output.
 void dumptree(const fileinfo* first, int depth);
 // Listing of one entry and everything below it (not its later siblings).

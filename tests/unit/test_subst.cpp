@@ -70,6 +70,12 @@ TEST_F(keyfixture, FindsByLengthAndBytesNewestFirst)
     EXPECT_EQ(expand("<ab>"), "1");
     EXPECT_EQ(expand("<ABC>"), "<ABC>");
     EXPECT_EQ(expand("<abcd>"), "<abcd>");
+    // Looked up by length and bytes: a longer text's first bytes find "ab".
+    const char* value = nullptr;
+    std::size_t vallen = 0;
+    ASSERT_EQ(findkey(keytab, "abcd", 2, &value, &vallen), 0);
+    EXPECT_EQ(std::string(value, vallen), "1");
+    EXPECT_EQ(findkey(keytab, "a", 1, &value, &vallen), -1);
 
     testing::internal::CaptureStderr();
     add("abc", "quiet", 1);

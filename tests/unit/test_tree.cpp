@@ -88,15 +88,6 @@ std::vector<std::string> names(const fileinfo* first) {
     return out;
 }
 
-// The sibling order as plainly stated, for comparison: negative, 0 or positive.
-int compareentries(const fileinfo* a, const fileinfo* b) {
-    int r = strnicmpascii(a->name, b->name, b->namelen);
-    if (r != 0) return r;
-    if (a->namelen > b->namelen) return 1;
-    const char* sa = a->ftype && a->ftype->suffix ? a->ftype->suffix : "";
-    const char* sb = b->ftype && b->ftype->suffix ? b->ftype->suffix : "";
-    return strnicmpascii(sa, sb, SIZE_MAX);
-}
 
 }  // namespace
 

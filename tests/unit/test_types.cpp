@@ -49,11 +49,11 @@ void assign(runstate* rs, const std::string& line) {
     parseassign(rs, text, text + line.size(), "types", "types.txt", 1);
 }
 
-// The newest value of the key: the first record of its name in its chain.
 std::string keyvalue(runstate* rs, const std::string& key) {
-    for (const subkey* k = rs->keytab[strhashn(key.data(), key.size())]; k; k = k->next)
-        if (std::string(k->key, k->keylen) == key) return std::string(k->value, k->vallen);
-    return "<missing>";
+    const char* value = nullptr;
+    std::size_t len = 0;
+    if (findkey(rs->keytab, key.data(), key.size(), &value, &len) != 0) return "<missing>";
+    return std::string(value, len);
 }
 
 const filetype& typed(runstate* rs, const char* name) {
