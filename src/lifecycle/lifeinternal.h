@@ -24,6 +24,7 @@ struct fingerprint {
     std::int64_t srcsize = 0;
     std::int64_t srcmtime = 0;
     std::string path;        // relative to the destination; '/' first when absolute
+    bool operator==(const fingerprint&) const = default;
 };
 
 // The fingerprints by record identity, in the order of manifest.sums, which
