@@ -67,6 +67,18 @@ std::string sourcedir(const runstate* rs, const fileinfo* e) {
     return std::string(e->basedir) + "/" + src;
 }
 
+// The expansion of a file read from r, as the copy expands it (expands()).
+std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
+    std::string raw(size, '\0');
+    if (fill(r, raw.data(), size) != size) die("Unexpected 0 read of file '%s'\n", r.path);
+    char* out = nullptr;
+    std::size_t outlen = 0;
+    memdupsub(&out, &outlen, raw.data(), size, rs->keytab, rs->maxkeylen);
+    std::string text(out, outlen);
+    std::free(out);
+    return text;
+}
+
 }  // namespace
 
 digest hashrest(const reader& r) {
@@ -111,17 +123,6 @@ bool sameasreader(const char* path, const reader& r, digest* d) {
     }
     *d = hashdigest(h);
     return true;
-}
-
-std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
-    std::string raw(size, '\0');
-    if (fill(r, raw.data(), size) != size) die("Unexpected 0 read of file '%s'\n", r.path);
-    char* out = nullptr;
-    std::size_t outlen = 0;
-    memdupsub(&out, &outlen, raw.data(), size, rs->keytab, rs->maxkeylen);
-    std::string text(out, outlen);
-    std::free(out);
-    return text;
 }
 
 bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st) {

@@ -57,7 +57,7 @@ place placeof(const runstate* rs, const fileinfo* e, const char* destpath) {
 
 // The fingerprint of the record when it describes the file at its path.
 const fingerprint* printat(lifestate* ls, const place& p) {
-    const fingerprint* fp = findprint(ls, p.key);
+    const fingerprint* fp = printfind(&ls->sums, p.key);
     return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
@@ -299,7 +299,7 @@ int lifecopied(runstate* rs, const copyreport& r) {
     for (const copydone& c : r.coming) {
         fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
                        relativepath(rs, c.entry, c.destpath)};
-        ls->journalnext += sumsline(recordkey(c.entry), fp);
+        sumsline(&ls->journalnext, recordkey(c.entry), fp);
     }
     return writejournal(rs, ls);
 }

@@ -120,8 +120,6 @@ const lifestate* lifeof(const runstate* rs);
 std::string recordkey(const fileinfo* e, const char* typname, const char* ext);
 std::string recordkey(const fileinfo* e);
 void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext);
-// The fingerprint of the record, or null.
-const fingerprint* findprint(lifestate* ls, const std::string& key);
 
 // A fingerprint line whose names could lead outside the destination.
 struct sumsunsafe {
@@ -134,8 +132,8 @@ struct sumsunsafe {
 // and is described in *unsafe (0 is returned then).
 unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe);
 void loadsums(runstate* rs, lifestate* ls);
-// One line of manifest.sums (and of the journal).
-std::string sumsline(const std::string& key, const fingerprint& fp);
+// Appends one line of manifest.sums (and of the journal) to out.
+void sumsline(std::string* out, const std::string& key, const fingerprint& fp);
 // The journal's fingerprints of key at the relative path rel.
 std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
                                        const std::string& rel);
@@ -147,10 +145,8 @@ void writesums(runstate* rs, lifestate* ls);
 // Appends the fingerprints noted for the journal to it: its descriptor, or
 // -1 when nothing was noted or it cannot be written.
 int writejournal(runstate* rs, lifestate* ls);
-void removesums(runstate* rs);
-// The text of manifest.sums for the records of the trees and the kept orphans;
-// their identities in keys, in that order, when given.
-std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys = nullptr);
+// Closes the journal and removes it.
+void removejournal(runstate* rs, lifestate* ls);
 
 // The path of an installed file relative to the destination ('/' first for
 // an absolute entry) from its path as used on disk.
@@ -189,8 +185,6 @@ bool sameastext(const char* path, const char* text, std::size_t len);
 // Whether the file at path holds exactly what r holds from its start; the
 // hash of r's content is stored in *d when they are the same.
 bool sameasreader(const char* path, const reader& r, digest* d);
-// The expansion of a file read from r, as the copy expands it (expands()).
-std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 
 // Whether the installed file at diskpath (status st) still holds what was
 // installed: by its fingerprint when it has one, else by what would be

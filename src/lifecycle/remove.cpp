@@ -101,7 +101,7 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
     removal r{e, o, std::nullopt, {}, "", true};
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
-    const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
+    const fingerprint* fp = isrecordedfile(e, o) ? printfind(&ls->sums, key) : nullptr;
     if (fp != nullptr) r.fp = *fp;
     if (fp != nullptr) r.alt = journalprints(ls, key, fp->path);
     if (o != nullptr) {
@@ -117,25 +117,10 @@ void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
     ls->removals.push_back(std::move(r));
 }
 
-// ---- listing ----------------------------------------------------------------
-
 // A removal's listing line: owner, group and mode of its type, else "-".
-void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path) {
-    reportlisting(typelisting('x', kind, t, path), rs->verbose != 0);
-}
-
-void listfile(const runstate* rs, const removal& r) {
-    listremoval(rs, 'F', r.entry->ftype, r.listing);
-}
-
-void listlink(const runstate* rs, const removal& r) {
-    char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
-    const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    reportlisting(typelisting('x', kind, nullptr, r.listing, existing), rs->verbose != 0);
-}
-
-void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
-    listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
+void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path,
+                 const char* existing = nullptr) {
+    reportlisting(typelisting('x', kind, t, path, existing), rs->verbose != 0);
 }
 
 // ---- directories ------------------------------------------------------------
@@ -218,7 +203,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
             continue;
         }
         goingpath(plan, rel);
-        listdirline(rs, listing, declared);
+        listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
     }
 }
 
@@ -248,7 +233,6 @@ void keep(lifestate* ls, const removal& r) {
     reportkept(r.listing);
     ls->keptfiles++;
 }
-
 
 void drop(lifestate* ls, removal& r) {
     ls->gone.insert(r.entry);
@@ -287,7 +271,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     }
     }
     goingpath(plan, rel);
-    listfile(rs, r);
+    listremoval(rs, 'F', r.entry->ftype, r.listing);
     drop(ls, r);
 }
 
@@ -308,23 +292,19 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // A leftover that cannot even be examined is left where it is: the
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
-    int err;
-    err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
+    int err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }
 
-// Leftovers of a killed run: the temporaries of the tool's own files.
-void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
-    std::vector<std::pair<ownfile, const char*>> names{{ownfile::manifest, nullptr},
-                                                       {ownfile::sums, nullptr}};
-    for (const std::string& pkg : packages) names.emplace_back(ownfile::perm, pkg.c_str());
-    for (const auto& [which, pkg] : names) {
-        char path[PATHSIZE];
-        if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
-        int err = removepath(path);
-        if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
-    }
+// Removes one of the tool's own files, or with temp its temporary (where
+// something other than a leftover stands, that stays); a failure ends the run.
+void removeown(const runstate* rs, ownfile which, const char* pkg = nullptr, bool temp = false) {
+    char path[PATHSIZE];
+    if (ownpath(path, sizeof path, rs->destdir, which, pkg, temp) < 0) return;
+    int err = removepath(path);
+    if (err != 0 && !(temp && err == EEXIST))
+        die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
 // The listing paths of the files this run's input installs, or with all of
@@ -414,7 +394,9 @@ void removerecords(runstate* rs, lifestate* ls) {
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
-            listlink(rs, r);
+            char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
+            const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
+            listremoval(rs, kind, nullptr, r.listing, existing);
             drop(ls, r);
             continue;
         }
@@ -449,25 +431,20 @@ void removeoutputs(runstate* rs, lifestate* ls) {
         foreachentry(rs->roottree, note);
         packages = ls->gonepkgs;
     }
+    // Leftovers of a killed run: the temporaries of the tool's own files.
+    removeown(rs, ownfile::manifest, nullptr, true);
+    removeown(rs, ownfile::sums, nullptr, true);
     std::set<std::string> done;
-    for (const removal& r : ls->removals) {
-        std::string pkg = r.entry->pkgname;
-        if (plainname(pkg)) done.insert(pkg);
-    }
-    removeoutputtemps(rs, done);
+    for (const removal& r : ls->removals)
+        if (plainname(r.entry->pkgname)) done.insert(r.entry->pkgname);
+    for (const std::string& pkg : done) removeown(rs, ownfile::perm, pkg.c_str(), true);
     done.clear();
-    for (const std::string& pkg : packages) {
-        if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
-        char path[PATHSIZE];
-        if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
-        int err = removepath(path);
-        if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
-    }
+    for (const std::string& pkg : packages)
+        if (plainname(pkg) && present.count(pkg) == 0 && done.insert(pkg).second)
+            removeown(rs, ownfile::perm, pkg.c_str());
     if (!ls->removedall) return;
-    removesums(rs);
-    char path[PATHSIZE];
-    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
-    int err = removepath(path);
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    removejournal(rs, ls);
+    removeown(rs, ownfile::sums);
+    removeown(rs, ownfile::manifest);
     removelockfile(rs);
 }

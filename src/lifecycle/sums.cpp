@@ -184,14 +184,23 @@ int readsums(const char* path, std::string* text) {
     return 0;
 }
 
-bool sumspath(const runstate* rs, char* path, char* tmppath) {
-    if (ownpath(path, PATHSIZE, rs->destdir, ownfile::sums) < 0) return false;
-    ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::sums, nullptr, true);
-    return true;
+bool statepath(const runstate* rs, ownfile which, char* path) {
+    return ownpath(path, PATHSIZE, rs->destdir, which) >= 0;
 }
 
-bool journalpath(const runstate* rs, char* path) {
-    return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
+// Writes text as the tool's own file which, under its temporary name until
+// it is complete: 0 or the error number.
+int writestate(runstate* rs, ownfile which, const std::string& text) {
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    if (!statepath(rs, which, path)) return ENAMETOOLONG;
+    ownpath(tmppath, sizeof tmppath, rs->destdir, which, nullptr, true);
+    atomicfile f;
+    int err = opentemp(rs, &f, path, tmppath, true);
+    if (err != 0) return err;
+    std::fputs(text.c_str(), f.stream);
+    err = atomicsync(&f);
+    return err == 0 ? atomiccommit(&f, true) : err;
 }
 
 // The journal of killed runs. Each run appends whole lines after closing a
@@ -201,26 +210,21 @@ bool journalpath(const runstate* rs, char* path) {
 void loadjournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     std::string text;
-    if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
+    if (!statepath(rs, ownfile::journal, path) || readsums(path, &text) != 0) return;
     const std::string head = std::string(versionline) + "\n";
     ls->journalcut = !text.empty() && text.back() != '\n';
     ls->journalfresh = text.compare(0, head.size(), head) != 0;
-    unsigned skipped = 0;  // lines of the file before those of text
-    while (!ls->journalfresh) {
-        printtable part;
-        sumsunsafe unsafe;
-        unsigned bad = parsesums(text, &part, &unsafe);
-        if (unsafe.why != nullptr)
-            die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path,
-                unsafe.line + skipped, unsafe.why);
-        for (auto& [key, fp] : part.list) ls->journal[key].push_back(std::move(fp));
-        // Goes on after the line that does not read, when a whole one follows.
-        std::size_t pos = 0;
-        for (unsigned n = 0; bad > 1 && n < bad && pos != std::string::npos; n++)
-            pos = text.find('\n', pos == 0 ? 0 : pos + 1);
-        if (bad <= 1 || pos == std::string::npos || pos + 1 >= text.size()) break;
-        text = head + text.substr(pos + 1);
-        skipped += bad - 1;
+    unsigned lineno = 1;
+    std::size_t pos = ls->journalfresh ? text.size() : head.size();
+    for (std::size_t end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        lineno++;
+        std::string key;
+        fingerprint fp;
+        if (!parseline(std::string_view(text).substr(pos, end - pos), &key, &fp)) continue;
+        std::string value;
+        if (const char* why = unsafeline(key, fp, &value))
+            die("Unsafe path '%s' in '%s' line %u: %s\n", value.c_str(), path, lineno, why);
+        ls->journal[key].push_back(std::move(fp));
     }
     // The next run that keeps fingerprints writes manifest.sums with what it
     // finds of these files, and the journal goes, or keeps those it did not
@@ -228,16 +232,18 @@ void loadjournal(runstate* rs, lifestate* ls) {
     ls->dirty = ls->dirty || !ls->journal.empty();
 }
 
+}  // namespace
+
 void removejournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     if (ls->journalfd >= 0) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    if (journalpath(rs, path)) removepath(path);
+    if (statepath(rs, ownfile::journal, path)) removepath(path);
 }
 
-void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
+void sumsline(std::string* out, const std::string& key, const fingerprint& fp) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers, " %lld %lld %lld %lld ",
                   static_cast<long long>(fp.size), static_cast<long long>(fp.mtime),
@@ -248,14 +254,6 @@ void appendline(std::string* out, const std::string& key, const fingerprint& fp)
     *out += ' ';
     *out += fp.path;
     *out += '\n';
-}
-
-}  // namespace
-
-std::string sumsline(const std::string& key, const fingerprint& fp) {
-    std::string out;
-    appendline(&out, key, fp);
-    return out;
 }
 
 std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
@@ -271,7 +269,7 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
 int writejournal(runstate* rs, lifestate* ls) {
     if (ls->journalnext.empty()) return -1;
     char path[PATHSIZE];
-    if (ls->journalfd < 0 && journalpath(rs, path)) {
+    if (ls->journalfd < 0 && statepath(rs, ownfile::journal, path)) {
         // Nothing of a journal without its version line reads: it goes.
         if (ls->journalfresh) removepath(path);
         ls->journalfd = openappend(path);
@@ -342,14 +340,9 @@ fingerprint& printput(printtable* t, const std::string& key) {
     return t->list.back().second;
 }
 
-const fingerprint* findprint(lifestate* ls, const std::string& key) {
-    return printfind(&ls->sums, key);
-}
-
 void loadsums(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    if (!sumspath(rs, path, tmppath)) return;
+    if (!statepath(rs, ownfile::sums, path)) return;
     loadjournal(rs, ls);
     int err = readsums(path, &ls->sumstext);
     if (err == ENOENT || err == ENOTDIR) return;
@@ -380,13 +373,17 @@ void loadsums(runstate* rs, lifestate* ls) {
     ls->sumspresent = true;
 }
 
+namespace {
+
+// The text of manifest.sums for the records of the trees and the kept
+// orphans; their identities in keys, in that order.
 std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys) {
     std::string out = std::string(versionline) + "\n";
     auto add = [&](const std::string& key) {
-        const fingerprint* fp = findprint(ls, key);
+        const fingerprint* fp = printfind(&ls->sums, key);
         if (fp == nullptr) return;
-        appendline(&out, key, *fp);
-        if (keys != nullptr) keys->push_back(key);
+        sumsline(&out, key, *fp);
+        keys->push_back(key);
     };
     auto entry = [&](fileinfo* e) {
         if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
@@ -398,35 +395,25 @@ std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>
     return out;
 }
 
-namespace {
-
 // Once manifest.sums holds what this run found, the journal keeps what it
 // still tells: the fingerprints killed runs noted for records still
 // fingerprinted whose files this run did not look at (it installed a
 // selection, or failed midway). Without any, it goes.
 void finishjournal(runstate* rs, lifestate* ls, const std::vector<std::string>& keys) {
-    std::string text;
+    std::string text = std::string(versionline) + "\n";
+    const std::size_t head = text.size();
     for (const std::string& key : keys) {
         auto it = ls->journal.find(key);
         if (it == ls->journal.end() || ls->journaldone.count(key) != 0) continue;
-        for (const fingerprint& fp : it->second) appendline(&text, key, fp);
+        for (const fingerprint& fp : it->second) sumsline(&text, key, fp);
     }
-    if (text.empty()) return removejournal(rs, ls);
+    if (text.size() == head) return removejournal(rs, ls);
     if (ls->journalfd >= 0) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    atomicfile f;
-    if (!journalpath(rs, path) ||
-        ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::journal, nullptr, true) < 0 ||
-        opentemp(rs, &f, path, tmppath, true) != 0)
-        return;  // the journal stays as it is, which tells no less
-    std::fputs(versionline, f.stream);
-    std::fputc('\n', f.stream);
-    std::fputs(text.c_str(), f.stream);
-    if (atomicsync(&f) == 0) atomiccommit(&f, true);
+    // When it cannot be written the journal stays as it is, which tells no less.
+    writestate(rs, ownfile::journal, text);
 }
 
 }  // namespace
@@ -441,29 +428,10 @@ void writesums(runstate* rs, lifestate* ls) {
     std::vector<std::string> keys;
     std::string text = sumstext(rs, ls, &keys);
     if (ls->sumspresent && text == ls->sumstext) return finishjournal(rs, ls, keys);
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    int err = ENAMETOOLONG;
-    atomicfile f;
-    if (sumspath(rs, path, tmppath)) err = opentemp(rs, &f, path, tmppath, true);
-    if (err == 0) {
-        std::fputs(text.c_str(), f.stream);
-        err = atomicsync(&f);
-        if (err == 0) err = atomiccommit(&f, true);
-        if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
-    }
-    if (err == 0) finishjournal(rs, ls, keys);
+    int err = writestate(rs, ownfile::sums, text);
+    if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
+    if (err == 0) return finishjournal(rs, ls, keys);
     // The fingerprints only spare reads; without them the bytes decide.
-    if (err != 0)
-        reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
-                      std::strerror(err), err);
-}
-
-void removesums(runstate* rs) {
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    if (!sumspath(rs, path, tmppath)) return;
-    removejournal(rs, lifeof(rs));
-    int err = removepath(path);
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
+                  std::strerror(err), err);
 }
