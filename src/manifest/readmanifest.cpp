@@ -53,8 +53,30 @@ void checkins(const manifestreader& r, const char* value) {
             defdestdir);
 }
 
+// The record just read is complete: placed into the trees, set aside, or
+// dropped.
+void finishentry(const manifestreader& r) {
+    fileinfo* entry = r.entry;
+    if (entry == nullptr) return;
+    // A record the types file no longer places may be set aside (--prune).
+    if (lifeorphan(r.rs, entry, r.ext)) return;
+    // Directories come from the types file; a record of one is ignored.
+    if ((entry->flags & F_DIR) != 0) {
+        std::free(entry);
+        return;
+    }
+    if (r.ext != nullptr && entry->ftype == nullptr)
+        die("Manifest file '%s' entry '%s' ending line %u specifies extension '%s' with no "
+            "type\n",
+            r.path, entry->name, r.lineno, r.ext);
+    if (entry->pkgname == nullptr)
+        die("Missing package name on manifest file '%s' entry '%s' ending line %u\n", r.path,
+            entry->name, r.lineno);
+    insertentry(r.rs, entry);
+}
+
 void beginentry(manifestreader& r, char* value, char* lineend) {
-    finishentry(r.rs, r.path, r.lineno, r.entry, r.ext);
+    finishentry(r);
     checkfield(r, "nam=", fieldkind::name, std::string_view(value, lineend - value));
     auto* entry = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (entry == nullptr)
@@ -138,26 +160,6 @@ void readline(manifestreader& r, char* line, char* lineend) {
 
 }  // namespace
 
-void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entry,
-                 const char* ext) {
-    if (entry == nullptr) return;
-    // A record the types file no longer places may be set aside (--prune).
-    if (lifeorphan(rs, entry, ext)) return;
-    // Directories come from the types file; a record of one is ignored.
-    if ((entry->flags & F_DIR) != 0) {
-        std::free(entry);
-        return;
-    }
-    if (ext != nullptr && entry->ftype == nullptr)
-        die("Manifest file '%s' entry '%s' ending line %u specifies extension '%s' with no "
-            "type\n",
-            path, entry->name, lineno, ext);
-    if (entry->pkgname == nullptr)
-        die("Missing package name on manifest file '%s' entry '%s' ending line %u\n", path,
-            entry->name, lineno);
-    insertentry(rs, entry);
-}
-
 void readmanifest(runstate* rs) {
     char path[PATHSIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) {
@@ -195,5 +197,5 @@ void readmanifest(runstate* rs) {
         if (nextline(&line, &lineend, &cursor, end) != 0) notunderstood(r);
         readline(r, line, lineend);
     }
-    finishentry(rs, path, r.lineno, r.entry, r.ext);
+    finishentry(r);
 }

@@ -20,19 +20,15 @@
 
 namespace {
 
-// A typed entry without a source directory is normally an error: the walk
-// records where it found every file it installed. In package mode the walk
-// skips every entry whose package begins with '-' unless a package is current,
-// and such an entry never gets one; it is written without src=.
-bool skippedinpkgmode(const fileinfo* finfo, bool pkgmode) {
-    return pkgmode && finfo->pkgname[0] == '-';
-}
-
 // Checks the source fields of one entry; prints the message and returns -1
-// when the record cannot be written.
+// when the record cannot be written. A typed entry without a source
+// directory is normally an error: the walk records where it found every file
+// it installed. In package mode the walk skips every entry whose package
+// begins with '-' unless a package is current, and such an entry never gets
+// one; it is written without src=.
 int checksource(const fileinfo* finfo, bool pkgmode) {
-    if (finfo->ftype != nullptr && finfo->srcdir == nullptr &&
-        !skippedinpkgmode(finfo, pkgmode)) {
+    bool skipped = pkgmode && finfo->pkgname[0] == '-';
+    if (finfo->ftype != nullptr && finfo->srcdir == nullptr && !skipped) {
         reporterror("Unexpected empty source path for file '%s'\n", finfo->name);
         return -1;
     }
@@ -56,8 +52,7 @@ void writedst(std::FILE* stream, const fileinfo* finfo) {
     die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
-}  // namespace
-
+// One record: ext= and typ= are written when ext and typname are not null.
 void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, const char* typname) {
     std::fprintf(stream, "\nnam=%s\n", finfo->name);
     if (ext != nullptr) std::fprintf(stream, "ext=%s\n", ext);
@@ -69,6 +64,8 @@ void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, cons
     if (finfo->existing != nullptr) std::fprintf(stream, "exi=%s\n", finfo->existing);
     std::fprintf(stream, "flg=%s\n", flagnames(finfo->flags).c_str());
 }
+
+}  // namespace
 
 int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
     for (fileinfo* finfo = first; finfo != nullptr; finfo = finfo->next) {
@@ -84,8 +81,6 @@ int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
     }
     return 0;
 }
-
-int writeentries(std::FILE* stream, fileinfo* first) { return writeentries(stream, first, false); }
 
 void writemanifest(runstate* rs, atomicfile* f) {
     char path[PATHSIZE];
