@@ -37,8 +37,6 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-bool takesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
-
 // The record identity and relative path of the file the copy asks about,
 // built in buffers the run reuses: there is one lookup per installed file.
 struct place {
@@ -306,26 +304,17 @@ int lifecopied(runstate* rs, const copyreport& r) {
 
 // ---- manifest -------------------------------------------------------------
 
-bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname) {
-    if (!takesorphans(rs)) return false;
-    lifestate* ls = lifeof(rs);
-    ls->unknownentry = e;
-    ls->unknowntype = typname;
-    return true;
-}
+bool lifetakesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
 
-bool lifeorphan(runstate* rs, fileinfo* e, const char* ext) {
-    if (!takesorphans(rs)) return false;
-    lifestate* ls = lifeof(rs);
-    const char* unknown = ls->unknownentry == e ? ls->unknowntype : nullptr;
-    ls->unknownentry = nullptr;
+bool lifeorphan(runstate* rs, fileinfo* e, const char* ext, const char* unknown) {
+    if (!lifetakesorphans(rs)) return false;
     // A directory record is dropped, and one without a package is an error,
     // as in any run.
     if ((e->flags & F_DIR) != 0 || e->pkgname == nullptr) return false;
     if (unknown == nullptr && hasdirectories(rs, e)) return false;
     const char* typname = unknown != nullptr ? unknown
                           : e->ftype != nullptr ? e->ftype->typename_ : nullptr;
-    ls->orphans.push_back(orphan{e, typname, ext});
+    lifeof(rs)->orphans.push_back(orphan{e, typname, ext});
     return true;
 }
 

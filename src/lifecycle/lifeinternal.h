@@ -91,10 +91,7 @@ struct lifestate {
     bool keep = false;        // fingerprints are written this run
     bool dirty = false;       // a fingerprint changed, or the file reads badly
     hasher* hash = nullptr;
-    // Records the trees cannot hold: the record being read when it names a
-    // type the types file lacks, with that name; the records set aside.
-    const fileinfo* unknownentry = nullptr;
-    const char* unknowntype = nullptr;
+    // Records the trees cannot hold, set aside.
     std::vector<orphan> orphans;
     // --verify: findings of the walked files with their listing paths (only
     // differences, unless every file is listed).

@@ -25,8 +25,9 @@ struct manifestreader {
     runstate* rs;
     const char* path;
     unsigned lineno;
-    fileinfo* entry;   // the entry being filled, none before the first nam=
-    const char* ext;   // its ext= value, none without one
+    fileinfo* entry;          // the entry being filled, none before the first nam=
+    const char* ext;          // its ext= value, none without one
+    const char* unknowntype;  // the type its typ= names that the types file lacks
 };
 
 bool haskey(const char* line, const char* key) { return std::strncmp(line, key, 4) == 0; }
@@ -59,7 +60,7 @@ void finishentry(const manifestreader& r) {
     fileinfo* entry = r.entry;
     if (entry == nullptr) return;
     // A record the types file no longer places may be set aside (--prune).
-    if (lifeorphan(r.rs, entry, r.ext)) return;
+    if (lifeorphan(r.rs, entry, r.ext, r.unknowntype)) return;
     // Directories come from the types file; a record of one is ignored.
     if ((entry->flags & F_DIR) != 0) {
         std::free(entry);
@@ -86,6 +87,7 @@ void beginentry(manifestreader& r, char* value, char* lineend) {
     entry->namelen = static_cast<std::uint32_t>(lineend - value);
     r.entry = entry;
     r.ext = nullptr;
+    r.unknowntype = nullptr;
 }
 
 void applytype(manifestreader& r, const char* value) {
@@ -95,7 +97,9 @@ void applytype(manifestreader& r, const char* value) {
         r.entry->flags |= type->flags;
     } else if (std::strcmp(value, "dir") == 0) {
         r.entry->ftype = nullptr;
-    } else if (!lifeunknowntype(r.rs, r.entry, value)) {
+    } else if (lifetakesorphans(r.rs)) {
+        r.unknowntype = value;
+    } else {
         die("Unknown file type '%s' manifest file '%s' line %u\n", value, r.path, r.lineno);
     }
 }
@@ -187,7 +191,7 @@ void readmanifest(runstate* rs) {
     }
     if (mtime < rs->typesmtime) rs->changed = 1;
 
-    manifestreader r{rs, path, 0, nullptr, nullptr};
+    manifestreader r{rs, path, 0, nullptr, nullptr, nullptr};
     if (text == end) notunderstood(r);
     char* cursor = text;
     while (cursor != end) {
