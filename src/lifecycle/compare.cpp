@@ -67,6 +67,14 @@ std::string sourcedir(const runstate* rs, const fileinfo* e) {
     return std::string(e->basedir) + "/" + src;
 }
 
+// The hash of the whole file at path: false when it cannot be opened.
+bool hashfile(const char* path, digest* d) {
+    openfile f(path);
+    if (!f.ok()) return false;
+    *d = hashrest(f.r);
+    return true;
+}
+
 // The expansion of a file read from r, as the copy expands it (expands()).
 std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
     std::string raw(size, '\0');
@@ -86,13 +94,6 @@ digest hashrest(const reader& r) {
     char* buf = chunk(0);
     for (std::size_t n; (n = fill(r, buf, CHUNKSIZE)) > 0;) hashupdate(h, buf, n);
     return hashdigest(h);
-}
-
-bool hashfile(const char* path, digest* d) {
-    openfile f(path);
-    if (!f.ok()) return false;
-    *d = hashrest(f.r);
-    return true;
 }
 
 bool sameastext(const char* path, const char* text, std::size_t len) {
@@ -147,11 +148,11 @@ bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const
 }
 
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>* alt) {
+                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>& alt) {
     // The tool installs files only; anything else there is not its file.
     if (st.kind != 'f') return false;
     if (fp != nullptr)
-        return matchesprint(fp, diskpath, st) || (alt != nullptr && matchesany(*alt, diskpath, st));
+        return matchesprint(fp, diskpath, st) || matchesany(alt, diskpath, st);
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;

@@ -12,6 +12,7 @@
 
 #include "lifecycle/fingerprint.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "tree/tree.h"
 
 struct runstate;
@@ -110,6 +111,13 @@ struct lifestate {
 lifestate* lifeof(runstate* rs);
 const lifestate* lifeof(const runstate* rs);
 
+// Calls f for every entry of the relative tree, then of the absolute one.
+template <typename F>
+void foreachtreeentry(const runstate* rs, F f) {
+    foreachentry(rs->dirtree, f);
+    foreachentry(rs->roottree, f);
+}
+
 // ---- record identities and paths (sums.cpp, paths.cpp) -------------------
 
 // The identity of a record: its type name, its dst= value, its name and its
@@ -173,8 +181,6 @@ struct reader {
     int fd;
     const char* path;
 };
-// The hash of the whole file at path: false when it cannot be opened.
-bool hashfile(const char* path, digest* d);
 // The hash of the rest of an open file.
 digest hashrest(const reader& r);
 // Whether the file at path holds exactly text.
@@ -189,8 +195,7 @@ bool sameasreader(const char* path, const reader& r, digest* d);
 // record whose type is gone). False when that cannot be told.
 // alt: the fingerprints killed runs' journal holds, which count too.
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st,
-                    const std::vector<fingerprint>* alt = nullptr);
+                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>& alt);
 
 // ---- removal (remove.cpp) and report (verify.cpp) -------------------------
 

@@ -255,7 +255,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
         if (facts.err == 0 && st.kind == 'f')
             facts.matches = stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr,
-                                           diskpath(r.listing), st, &r.alt);
+                                           diskpath(r.listing), st, r.alt);
     }
     switch (decideprune(facts)) {
     case pruneaction::keep: return keep(ls, r);
@@ -311,13 +311,11 @@ void removeown(const runstate* rs, ownfile which, const char* pkg = nullptr, boo
 // every file entry of the trees.
 std::set<std::string> installedpaths(runstate* rs, bool all) {
     std::set<std::string> paths;
-    auto add = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         std::string path;
         if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
             paths.insert(foldedascii(path));
-    };
-    foreachentry(rs->dirtree, add);
-    foreachentry(rs->roottree, add);
+    });
     return paths;
 }
 
@@ -348,11 +346,9 @@ void unlinkgone(runstate* rs, lifestate* ls) {
 
 bool recordsremain(runstate* rs, const lifestate* ls) {
     bool any = false;
-    auto check = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if ((e->flags & F_DIR) == 0 && recorded(rs, e) && ls->gone.count(e) == 0) any = true;
-    };
-    foreachentry(rs->dirtree, check);
-    foreachentry(rs->roottree, check);
+    });
     for (const orphan& o : ls->orphans)
         if (o.kept) any = true;
     return any;
@@ -371,13 +367,11 @@ pruneaction decideprune(const prunefacts& facts) {
 }
 
 void planremovals(runstate* rs, lifestate* ls) {
-    auto consider = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if ((e->flags & F_DIR) != 0 || !recorded(rs, e) || !inscope(rs, e)) return;
         bool unlisted = (e->flags & F_FROMMANIFEST) != 0 && e->child == nullptr;
         if (rs->uninstall || unlisted) addremoval(rs, ls, e, nullptr);
-    };
-    foreachentry(rs->dirtree, consider);
-    foreachentry(rs->roottree, consider);
+    });
     for (orphan& o : ls->orphans)
         if (inscope(rs, o.entry)) addremoval(rs, ls, o.entry, &o);
     std::set<std::string> checked;
@@ -426,9 +420,7 @@ void removeoutputs(runstate* rs, lifestate* ls) {
     if (rs->uninstall) {
         for (const removal& r : ls->removals) packages.emplace_back(r.entry->pkgname);
     } else if (rs->pkgmode || rs->specfile) {
-        auto note = [&](fileinfo* e) { present.insert(e->pkgname); };
-        foreachentry(rs->dirtree, note);
-        foreachentry(rs->roottree, note);
+        foreachtreeentry(rs, [&](fileinfo* e) { present.insert(e->pkgname); });
         packages = ls->gonepkgs;
     }
     // Leftovers of a killed run: the temporaries of the tool's own files.

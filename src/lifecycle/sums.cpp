@@ -385,11 +385,9 @@ std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>
         sumsline(&out, key, *fp);
         keys->push_back(key);
     };
-    auto entry = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
-    };
-    foreachentry(rs->dirtree, entry);
-    foreachentry(rs->roottree, entry);
+    });
     for (const orphan& o : ls->orphans)
         if (o.kept) add(recordkey(o.entry, o.typname, o.ext));
     return out;

@@ -24,7 +24,7 @@ void unlisted(lifestate* ls, const std::string& path) {
 }  // namespace
 
 void verifyreport(runstate* rs, lifestate* ls) {
-    auto entry = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if (!isfile(e)) return;
         auto it = ls->findings.find(e);
         if (it != ls->findings.end()) {
@@ -34,9 +34,7 @@ void verifyreport(runstate* rs, lifestate* ls) {
         std::string path;
         if ((e->flags & F_FROMMANIFEST) != 0 && inscope(rs, e) && treepath(rs, e, &path))
             unlisted(ls, path);
-    };
-    foreachentry(rs->dirtree, entry);
-    foreachentry(rs->roottree, entry);
+    });
     for (const orphan& o : ls->orphans) {
         std::string path;
         if (o.typname != nullptr && inscope(rs, o.entry)) {
