@@ -49,16 +49,6 @@ std::size_t fill(const reader& r, char* buf, std::size_t cap) {
     return got;
 }
 
-// An installed file opened for reading; closed when it goes out of scope.
-struct openfile {
-    reader r;
-    explicit openfile(const char* path) : r{openread(path), path} {}
-    ~openfile() {
-        if (r.fd >= 0) closefd(r.fd);
-    }
-    bool ok() const { return r.fd >= 0; }
-};
-
 // The source directory of a record, as the run that installed it saw it:
 // relative to its working directory (bas=) when that is not this run's.
 std::string sourcedir(const runstate* rs, const fileinfo* e) {

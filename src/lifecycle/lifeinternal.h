@@ -181,6 +181,15 @@ struct reader {
     int fd;
     const char* path;
 };
+// A file opened for reading; closed when it goes out of scope.
+struct openfile {
+    reader r;
+    explicit openfile(const char* path) : r{openread(path), path} {}
+    ~openfile() {
+        if (r.fd >= 0) closefd(r.fd);
+    }
+    bool ok() const { return r.fd >= 0; }
+};
 // The hash of the rest of an open file.
 digest hashrest(const reader& r);
 // Whether the file at path holds exactly text.

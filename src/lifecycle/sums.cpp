@@ -33,23 +33,21 @@ constexpr char versionline[] = "fileplacer-sums 1";
 
 bool plainbyte(unsigned char c) { return c > 0x20 && c != 0x7f && c != '%' && c != '|'; }
 
-// The record field of a line from a record identity ('\0' separated).
-std::string encoderecord(const std::string& key) {
+// Appends the record field of a line from a record identity ('\0' separated).
+void encoderecord(std::string* out, const std::string& key) {
     static const char hex[] = "0123456789ABCDEF";
-    std::string out;
     for (char ch : key) {
         auto c = static_cast<unsigned char>(ch);
         if (c == 0) {
-            out += '|';
+            *out += '|';
         } else if (plainbyte(c)) {
-            out += ch;
+            *out += ch;
         } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            *out += '%';
+            *out += hex[c >> 4];
+            *out += hex[c & 15];
         }
     }
-    return out;
 }
 
 bool decoderecord(std::string_view field, std::string* key) {
@@ -159,26 +157,21 @@ namespace {
 
 // The whole file into text with LF line ends: 0 or the error number.
 int readsums(const char* path, std::string* text) {
-    int fd = openread(path);
-    if (fd < 0) return errno != 0 ? errno : EIO;
+    openfile f(path);
+    if (!f.ok()) return errno != 0 ? errno : EIO;
     statinfo st;
     std::size_t got = 0;
     // Read in one piece of its size; a file that grows meanwhile still ends.
-    text->resize(statfd(fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
+    text->resize(statfd(f.r.fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
     for (;;) {
         if (got == text->size()) text->resize(got * 2);
-        long n = readfd(fd, text->data() + got, text->size() - got);
+        long n = readfd(f.r.fd, text->data() + got, text->size() - got);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int err = errno != 0 ? errno : EIO;
-            closefd(fd);
-            return err;
-        }
+        if (n < 0) return errno != 0 ? errno : EIO;
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }
     text->resize(got);
-    closefd(fd);
     // Windows hosts write CR LF line ends.
     if (text->find('\r') != std::string::npos) std::erase(*text, '\r');
     return 0;
@@ -250,7 +243,7 @@ void sumsline(std::string* out, const std::string& key, const fingerprint& fp) {
                   static_cast<long long>(fp.srcsize), static_cast<long long>(fp.srcmtime));
     *out += hexdigest(fp.hash);
     *out += numbers;
-    *out += encoderecord(key);
+    encoderecord(out, key);
     *out += ' ';
     *out += fp.path;
     *out += '\n';
