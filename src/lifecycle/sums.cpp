@@ -125,32 +125,42 @@ const char* unsafeline(const std::string& key, const fingerprint& fp, std::strin
     return nullptr;
 }
 
-}  // namespace
-
-unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
-    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
-    unsigned lineno = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
+// Reads the lines of text after its version line, each that reads going to
+// keep: 0, or the number of the first line that does not read (with
+// passover, such a line is passed over and only a missing version line or a
+// line cut short count). A line that reads but is unsafe stops the reading
+// and is described in *unsafe (0 is returned then).
+template <typename Keep>
+unsigned readlines(const std::string& text, bool passover, sumsunsafe* unsafe, Keep keep) {
+    const std::string head = std::string(versionline) + "\n";
+    if (text.compare(0, head.size(), head) != 0) return 1;
+    unsigned lineno = 1;
+    for (std::size_t pos = head.size(), end; pos < text.size(); pos = end + 1) {
         lineno++;
-        std::size_t end = text.find('\n', pos);
+        end = text.find('\n', pos);
         if (end == std::string::npos) return lineno;  // cut short
-        std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        if (lineno == 1) {
-            if (line != versionline) return lineno;
-            continue;
-        }
         std::string key;
         fingerprint fp;
-        if (!parseline(line, &key, &fp)) return lineno;
+        if (!parseline(std::string_view(text).substr(pos, end - pos), &key, &fp)) {
+            if (passover) continue;
+            return lineno;
+        }
         if ((unsafe->why = unsafeline(key, fp, &unsafe->value)) != nullptr) {
             unsafe->line = lineno;
             return 0;
         }
-        sums->list.emplace_back(std::move(key), std::move(fp));
+        keep(std::move(key), std::move(fp));
     }
-    return text.empty() ? 1 : 0;
+    return 0;
+}
+
+}  // namespace
+
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
+    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
+    return readlines(text, false, unsafe, [&](std::string key, fingerprint fp) {
+        sums->list.emplace_back(std::move(key), std::move(fp));
+    });
 }
 
 namespace {
@@ -204,21 +214,15 @@ void loadjournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     std::string text;
     if (!statepath(rs, ownfile::journal, path) || readsums(path, &text) != 0) return;
-    const std::string head = std::string(versionline) + "\n";
     ls->journalcut = !text.empty() && text.back() != '\n';
-    ls->journalfresh = text.compare(0, head.size(), head) != 0;
-    unsigned lineno = 1;
-    std::size_t pos = ls->journalfresh ? text.size() : head.size();
-    for (std::size_t end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
-        lineno++;
-        std::string key;
-        fingerprint fp;
-        if (!parseline(std::string_view(text).substr(pos, end - pos), &key, &fp)) continue;
-        std::string value;
-        if (const char* why = unsafeline(key, fp, &value))
-            die("Unsafe path '%s' in '%s' line %u: %s\n", value.c_str(), path, lineno, why);
+    sumsunsafe unsafe;
+    unsigned bad = readlines(text, true, &unsafe, [&](std::string key, fingerprint fp) {
         ls->journal[key].push_back(std::move(fp));
-    }
+    });
+    ls->journalfresh = bad == 1;
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
     // The next run that keeps fingerprints writes manifest.sums with what it
     // finds of these files, and the journal goes, or keeps those it did not
     // look at.
