@@ -116,33 +116,28 @@ bool sameasreader(const char* path, const reader& r, digest* d) {
     return true;
 }
 
-bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st) {
-    if (fp == nullptr || st.kind != 'f' || fp->size != st.size) return false;
-    if (fp->mtime == st.mtime) return true;
-    digest d;
-    return hashfile(destpath, &d) && d == fp->hash;
-}
-
-bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st) {
+bool asinstalled(const fingerprint* fp, const std::vector<fingerprint>& alt, const char* destpath,
+                 const statinfo& st) {
     if (st.kind != 'f') return false;
+    // Its status tells first; the content is read only when a size matches.
     bool samesize = false;
-    for (const fingerprint& fp : fps) {
-        if (fp.size != st.size) continue;
-        if (fp.mtime == st.mtime) return true;
-        samesize = true;
-    }
+    auto untouched = [&](const fingerprint& p) {
+        samesize = samesize || p.size == st.size;
+        return p.size == st.size && p.mtime == st.mtime;
+    };
+    if ((fp != nullptr && untouched(*fp)) || std::any_of(alt.begin(), alt.end(), untouched))
+        return true;
     digest d;
     if (!samesize || !hashfile(destpath, &d)) return false;
-    return std::any_of(fps.begin(), fps.end(),
-                       [&](const fingerprint& fp) { return fp.size == st.size && fp.hash == d; });
+    auto holds = [&](const fingerprint& p) { return p.size == st.size && p.hash == d; };
+    return (fp != nullptr && holds(*fp)) || std::any_of(alt.begin(), alt.end(), holds);
 }
 
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
                     const char* diskpath, const statinfo& st, const std::vector<fingerprint>& alt) {
     // The tool installs files only; anything else there is not its file.
     if (st.kind != 'f') return false;
-    if (fp != nullptr)
-        return matchesprint(fp, diskpath, st) || matchesany(alt, diskpath, st);
+    if (fp != nullptr) return asinstalled(fp, alt, diskpath, st);
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;

@@ -94,7 +94,7 @@ bool editedsince(const runstate* rs, lifestate* ls, const place& p, const finger
                  const char* destpath, const statinfo& dst) {
     if (rs->force || fp == nullptr || dst.kind != 'f') return false;
     // What a killed run wrote (its journal says so) is no edit either.
-    return !matchesprint(fp, destpath, dst) && !matchesany(journalprints(ls, p.key, p.rel), destpath, dst);
+    return !asinstalled(fp, journalprints(ls, p.key, p.rel), destpath, dst);
 }
 
 // What --update does with a file that differs (or not) from what would be
@@ -236,9 +236,10 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
         if (dst.kind == 'l' && (fp != nullptr || recorded(rs, e))) return finding::modified;
         if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
         if (fp == nullptr || dst.kind != 'f') return same(&d) ? finding::same : finding::outdated;
-        if (matchesprint(fp, q.destpath, dst)) return matches() ? finding::same : finding::outdated;
+        if (asinstalled(fp, {}, q.destpath, dst)) return matches() ? finding::same : finding::outdated;
         // A killed run's copy (its journal describes it) was installed too.
-        if (!matchesany(journalprints(ls, p.key, p.rel), q.destpath, dst)) return finding::modified;
+        if (!asinstalled(nullptr, journalprints(ls, p.key, p.rel), q.destpath, dst))
+            return finding::modified;
         return same(&d) ? finding::same : finding::outdated;
     };
     if (rs->mode.reports) {

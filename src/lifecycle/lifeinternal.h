@@ -15,8 +15,6 @@
 #include "run/run.h"
 #include "tree/tree.h"
 
-struct runstate;
-
 // The fingerprint of one installed file.
 struct fingerprint {
     digest hash;             // of the installed content
@@ -142,10 +140,10 @@ void sumsline(std::string* out, const std::string& key, const fingerprint& fp);
 // The journal's fingerprints of key at the relative path rel.
 std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
                                        const std::string& rel);
-// Whether the file at destpath (status st) holds what fp describes.
-bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st);
-// Whether it holds what one of fps describes (the file is read at most once).
-bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st);
+// Whether the file at destpath (status st) holds what fp (when not null) or
+// one of alt describes; the file is read at most once.
+bool asinstalled(const fingerprint* fp, const std::vector<fingerprint>& alt, const char* destpath,
+                 const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
 // Appends the fingerprints noted for the journal to it: its descriptor, or
 // -1 when nothing was noted or it cannot be written.
