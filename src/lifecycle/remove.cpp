@@ -167,10 +167,6 @@ void goingpath(dirplan* plan, const std::string& rel) {
     }
 }
 
-std::size_t depth(const std::string& rel) {
-    return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/'));
-}
-
 // Whether the directory would be empty once everything going has gone.
 bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& rel) {
     std::vector<std::string> names;
@@ -184,8 +180,9 @@ bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& re
 
 void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
     std::vector<std::string> order(plan->candidates.begin(), plan->candidates.end());
+    // Deepest first.
     std::stable_sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
-        return depth(a) > depth(b);
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
     });
     for (const std::string& rel : order) {
         fileinfo* declared = declaredfor(rs, *plan, rel);

@@ -152,11 +152,7 @@ TEST_F(sumstest, linesreadback) {
     const fingerprint* fp = printfind(&ls.sums, key("exe", "bin", "hello") + '\0' + "exe");
     ASSERT_NE(fp, nullptr);
     EXPECT_EQ(hexdigest(fp->hash), hashA);
-    EXPECT_EQ(fp->size, 12);
-    EXPECT_EQ(fp->mtime, 1700000000123456789LL);
-    EXPECT_EQ(fp->srcsize, 13);
-    EXPECT_EQ(fp->srcmtime, -5);
-    EXPECT_EQ(fp->path, "bin/hello.exe");
+    EXPECT_TRUE((*fp == fingerprint{fp->hash, 12, 1700000000123456789LL, 13, -5, "bin/hello.exe"}));
     fp = printfind(&ls.sums, key("doc", "doc", "my notes") + '\0' + "%");
     ASSERT_NE(fp, nullptr);
     EXPECT_EQ(fp->path, "doc/my notes.%");  // blanks to the end of the line
