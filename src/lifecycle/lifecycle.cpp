@@ -236,7 +236,8 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
         if (dst.kind == 'l' && (fp != nullptr || recorded(rs, e))) return finding::modified;
         if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
         if (fp == nullptr || dst.kind != 'f') return same(&d) ? finding::same : finding::outdated;
-        if (asinstalled(fp, {}, q.destpath, dst)) return matches() ? finding::same : finding::outdated;
+        if (asinstalled(fp, {}, q.destpath, dst))
+            return matches() ? finding::same : finding::outdated;
         // A killed run's copy (its journal describes it) was installed too.
         if (!asinstalled(nullptr, journalprints(ls, p.key, p.rel), q.destpath, dst))
             return finding::modified;

@@ -87,8 +87,8 @@ const char* diskpath(const std::string& listing) {
 }
 
 bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string* out) {
-    const fingerprint* fp = o.typname != nullptr ? printfind(&ls->sums, recordkey(o.entry, o.typname, o.ext))
-                                                 : nullptr;
+    const fingerprint* fp =
+        o.typname != nullptr ? printfind(&ls->sums, recordkey(o.entry, o.typname, o.ext)) : nullptr;
     if (fp != nullptr) {
         *out = listingpath(rs, fp->path);
         return true;
