@@ -59,15 +59,6 @@ const fingerprint* printat(lifestate* ls, const place& p) {
     return fp != nullptr && fp->path == p.rel ? fp : nullptr;
 }
 
-// The sizes tell the contents apart (a link's own size says nothing).
-bool sizediffers(const statinfo& dst, std::int64_t size) {
-    return dst.kind == 'f' && dst.size != size;
-}
-
-bool sameinstall(const fingerprint* fp, const statinfo& st) {
-    return fp != nullptr && st.kind == 'f' && fp->size == st.size && fp->mtime == st.mtime;
-}
-
 // This run found what the file of key holds: its fingerprint describes it
 // (or it changed since it was installed), and the journal need not tell it.
 void settled(lifestate* ls, const std::string& key) {
@@ -201,7 +192,9 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     const statinfo& src = *q.src;
     place p = placeof(rs, e, q.destpath);
     const fingerprint* fp = printat(ls, p);
-    bool installed = sameinstall(fp, dst);
+    // The destination's status is the one its fingerprint holds.
+    bool installed =
+        fp != nullptr && dst.kind == 'f' && fp->size == dst.size && fp->mtime == dst.mtime;
     // The destination as installed and its source unchanged since: it is in
     // step, and nothing need be read.
     bool insync = installed && fp->srcsize == src.size && fp->srcmtime == src.mtime;
@@ -222,10 +215,12 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     };
     // Whether the destination holds what would be installed now; its hash in *d.
     auto same = [&](digest* d) {
-        if (q.text == nullptr) return !sizediffers(dst, src.size) && sameasreader(q.destpath, r, d);
+        std::int64_t size = q.text != nullptr ? static_cast<std::int64_t>(q.textlen) : src.size;
+        // The sizes tell the contents apart (a link's own size says nothing).
+        if (dst.kind == 'f' && dst.size != size) return false;
+        if (q.text == nullptr) return sameasreader(q.destpath, r, d);
         *d = h;
-        return !sizediffers(dst, static_cast<std::int64_t>(q.textlen)) &&
-               sameastext(q.destpath, q.text, q.textlen);
+        return sameastext(q.destpath, q.text, q.textlen);
     };
     digest d;
     // --verify: how the destination differs from what was installed and
@@ -234,7 +229,8 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
         // A link standing where an installed file was is not what was
         // installed, wherever it points.
         if (dst.kind == 'l' && (fp != nullptr || recorded(rs, e))) return finding::modified;
-        if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
+        if (dst.kind != 'f' && dst.kind != 'l')
+            return fp != nullptr ? finding::modified : finding::outdated;
         if (fp == nullptr || dst.kind != 'f') return same(&d) ? finding::same : finding::outdated;
         if (asinstalled(fp, {}, q.destpath, dst))
             return matches() ? finding::same : finding::outdated;
