@@ -37,28 +37,6 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-// The record identity and relative path of the file the copy asks about,
-// built in buffers the run reuses: there is one lookup per installed file.
-struct place {
-    const std::string& key;
-    const std::string& rel;
-};
-
-place placeof(const runstate* rs, const fileinfo* e, const char* destpath) {
-    static std::string key;
-    static std::string rel;
-    const filetype* t = e->ftype;
-    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
-    relativepath(&rel, rs, e, destpath);
-    return place{key, rel};
-}
-
-// The fingerprint of the record when it describes the file at its path.
-const fingerprint* printat(lifestate* ls, const place& p) {
-    const fingerprint* fp = printfind(&ls->sums, p.key);
-    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
-}
-
 // This run found what the file of key holds: its fingerprint describes it
 // (or it changed since it was installed), and the journal need not tell it.
 void settled(lifestate* ls, const std::string& key) {
@@ -76,16 +54,6 @@ void remember(lifestate* ls, const std::string& key, const digest& d, const stat
     if (fp == now) return;
     fp = std::move(now);
     ls->dirty = true;
-}
-
-// Whether the file at destpath changed since it was installed: its
-// fingerprint (of the record, at this path) says other content. Without a
-// fingerprint nothing can be told, and --force does not ask.
-bool editedsince(const runstate* rs, lifestate* ls, const place& p, const fingerprint* fp,
-                 const char* destpath, const statinfo& dst) {
-    if (rs->force || fp == nullptr || dst.kind != 'f') return false;
-    // What a killed run wrote (its journal says so) is no edit either.
-    return !asinstalled(fp, journalprints(ls, p.key, p.rel), destpath, dst);
 }
 
 // What --update does with a file that differs (or not) from what would be
@@ -190,8 +158,16 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
     const fileinfo* e = q.entry;
     const statinfo& src = *q.src;
-    place p = placeof(rs, e, q.destpath);
-    const fingerprint* fp = printat(ls, p);
+    // The record identity and relative path, built in buffers the run
+    // reuses: there is one lookup per installed file.
+    static std::string key;
+    static std::string rel;
+    const filetype* t = e->ftype;
+    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
+    relativepath(&rel, rs, e, q.destpath);
+    // The fingerprint of the record, when it describes the file at its path.
+    const fingerprint* fp = printfind(&ls->sums, key);
+    if (fp != nullptr && fp->path != rel) fp = nullptr;
     // The destination's status is the one its fingerprint holds.
     bool installed =
         fp != nullptr && dst.kind == 'f' && fp->size == dst.size && fp->mtime == dst.mtime;
@@ -200,7 +176,7 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     bool insync = installed && fp->srcsize == src.size && fp->srcmtime == src.mtime;
     if (q.text == nullptr && (insync || q.srcfd < 0)) {
         if (!insync) return copyaction::look;
-        settled(ls, p.key);
+        settled(ls, key);
         if (rs->mode.reports) note(rs, e, q.destpath, finding::same);
         return copyaction::leave;
     }
@@ -235,7 +211,7 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
         if (asinstalled(fp, {}, q.destpath, dst))
             return matches() ? finding::same : finding::outdated;
         // A killed run's copy (its journal describes it) was installed too.
-        if (!asinstalled(nullptr, journalprints(ls, p.key, p.rel), q.destpath, dst))
+        if (!asinstalled(nullptr, journalprints(ls, key, rel), q.destpath, dst))
             return finding::modified;
         return same(&d) ? finding::same : finding::outdated;
     };
@@ -245,10 +221,14 @@ copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     }
     // A directory where the file belongs is left alone, as by any run.
     if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
-    bool edited = !installed && editedsince(rs, ls, p, fp, q.destpath, dst);
-    if (installed || edited) settled(ls, p.key);
+    // Changed since it was installed: its fingerprint, and those of what
+    // killed runs wrote (their journal), say other content. Without a
+    // fingerprint nothing can be told, and --force does not ask.
+    bool edited = !installed && !rs->force && fp != nullptr && dst.kind == 'f' &&
+                  !asinstalled(fp, journalprints(ls, key, rel), q.destpath, dst);
+    if (installed || edited) settled(ls, key);
     bool differs = installed ? !matches() : !same(&d);
-    if (!differs) remember(ls, p.key, installed ? fp->hash : d, dst, src, p.rel);
+    if (!differs) remember(ls, key, installed ? fp->hash : d, dst, src, rel);
     return plan(rs, ls, differs, edited, q.destpath, e);
 }
 
