@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "report/report.h"
 #include "run/run.h"
-#include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
 

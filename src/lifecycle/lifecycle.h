@@ -14,7 +14,6 @@
 
 struct runstate;
 struct fileinfo;
-struct hasher;
 struct runmode;
 
 // What stands at a file entry's destination path.

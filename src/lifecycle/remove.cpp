@@ -100,19 +100,16 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
     removal r{e, o, std::nullopt, {}, "", true};
+    r.told = o != nullptr ? orphanpath(rs, ls, *o, &r.listing) : treepath(rs, e, &r.listing);
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
     const fingerprint* fp = isrecordedfile(e, o) ? printfind(&ls->sums, key) : nullptr;
-    if (fp != nullptr) r.fp = *fp;
-    if (fp != nullptr) r.alt = journalprints(ls, key, fp->path);
-    if (o != nullptr) {
-        r.told = orphanpath(rs, ls, *o, &r.listing);
-    } else {
-        r.told = treepath(rs, e, &r.listing);
-        // A fingerprint of another path says nothing about this file.
-        if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) {
-            r.fp.reset();
-            r.alt.clear();
-        }
+    // A fingerprint of another path says nothing about an entry's file (an
+    // orphan's path comes from its fingerprint).
+    if (fp != nullptr && o == nullptr && (!r.told || listingpath(rs, fp->path) != r.listing))
+        fp = nullptr;
+    if (fp != nullptr) {
+        r.fp = *fp;
+        r.alt = journalprints(ls, key, fp->path);
     }
     ls->removals.push_back(std::move(r));
 }
