@@ -271,12 +271,13 @@ int lifecopied(runstate* rs, const copyreport& r) {
         if (statpath(c.destpath, &dst) != 0) continue;
         remember(ls, recordkey(c.entry), c.hash, dst, c.src, relativepath(rs, c.entry, c.destpath));
     }
+    std::string lines;
     for (const copydone& c : r.coming) {
         fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
                        relativepath(rs, c.entry, c.destpath)};
-        sumsline(&ls->journalnext, recordkey(c.entry), fp);
+        sumsline(&lines, recordkey(c.entry), fp);
     }
-    return writejournal(rs, ls);
+    return writejournal(rs, ls, std::move(lines));
 }
 
 // ---- manifest -------------------------------------------------------------

@@ -75,9 +75,9 @@ struct lifestate {
     // were killed, by record identity. Every killed run since the journal
     // last went appended its own, so a record may have several, and its file
     // is as installed when it matches its fingerprint or any of these. Then
-    // the lines this run is about to append, and the open journal; cut:
-    // the journal read does not end with a whole line, fresh: it holds
-    // nothing that reads (no version line) and is started anew.
+    // the open journal; cut: the journal read does not end with a whole
+    // line, fresh: it holds nothing that reads (no version line) and is
+    // started anew.
     std::unordered_map<std::string, std::vector<fingerprint>> journal;
     // Records of the journal whose files this run found as their new
     // fingerprints describe them (or changed by someone else): for these the
@@ -85,7 +85,6 @@ struct lifestate {
     std::unordered_set<std::string> journaldone;
     bool journalcut = false;
     bool journalfresh = false;
-    std::string journalnext;
     int journalfd = -1;
     bool keep = false;        // fingerprints are written this run
     bool dirty = false;       // a fingerprint changed, or the file reads badly
@@ -145,9 +144,9 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
 bool asinstalled(const fingerprint* fp, const std::vector<fingerprint>& alt, const char* destpath,
                  const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
-// Appends the fingerprints noted for the journal to it: its descriptor, or
-// -1 when nothing was noted or it cannot be written.
-int writejournal(runstate* rs, lifestate* ls);
+// Appends text, lines of fingerprints, to the journal: its descriptor, or -1
+// when there are none or it cannot be written.
+int writejournal(runstate* rs, lifestate* ls, std::string text);
 // Closes the journal and removes it.
 void removejournal(runstate* rs, lifestate* ls);
 

@@ -263,8 +263,8 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
     return out;
 }
 
-int writejournal(runstate* rs, lifestate* ls) {
-    if (ls->journalnext.empty()) return -1;
+int writejournal(runstate* rs, lifestate* ls, std::string text) {
+    if (text.empty()) return -1;
     char path[PATHSIZE];
     if (ls->journalfd < 0 && statepath(rs, ownfile::journal, path)) {
         // Nothing of a journal without its version line reads: it goes.
@@ -276,10 +276,8 @@ int writejournal(runstate* rs, lifestate* ls) {
         std::string before = ls->journalcut ? "\n" : "";
         if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
             before = std::string(versionline) + "\n";
-        ls->journalnext.insert(0, before);
+        text.insert(0, before);
     }
-    std::string text = std::move(ls->journalnext);
-    ls->journalnext.clear();
     // Without a journal the copies still go ahead: it only spares the next
     // run the doubt about a killed one.
     if (ls->journalfd < 0) return -1;
