@@ -301,18 +301,6 @@ void removeown(const runstate* rs, ownfile which, const char* pkg = nullptr, boo
         die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
-// The listing paths of the files this run's input installs, or with all of
-// every file entry of the trees.
-std::set<std::string> installedpaths(runstate* rs, bool all) {
-    std::set<std::string> paths;
-    foreachtreeentry(rs, [&](fileinfo* e) {
-        std::string path;
-        if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
-            paths.insert(foldedascii(path));
-    });
-    return paths;
-}
-
 // Takes the removed records (and under --uninstall every entry that is not
 // a kept record) out of the trees, so that the manifest no longer holds them.
 // Nothing is placed into the trees after this.
@@ -376,9 +364,17 @@ void planremovals(runstate* rs, lifestate* ls) {
 void removerecords(runstate* rs, lifestate* ls) {
     dirplan plan;
     plan.declared = declareddirs(rs);
+    // The folded listing paths of the files this run's input installs (none
+    // under --uninstall), and of every file entry of the trees.
     std::set<std::string> installed;
-    if (!rs->uninstall) installed = installedpaths(rs, false);
-    std::set<std::string> entries = installedpaths(rs, true);
+    std::set<std::string> entries;
+    foreachtreeentry(rs, [&](fileinfo* e) {
+        std::string path;
+        if (!isfile(e) || !treepath(rs, e, &path)) return;
+        path = foldedascii(path);
+        if (!rs->uninstall && (e->flags & F_FROMMANIFEST) == 0) installed.insert(path);
+        entries.insert(std::move(path));
+    });
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
