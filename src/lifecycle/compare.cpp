@@ -37,10 +37,9 @@ std::size_t fill(const reader& r, char* buf, std::size_t cap) {
     std::size_t got = 0;
     while (got < cap) {
         long n = readfd(r.fd, buf + got, cap - got);
+        if (n == 0) break;
         if (n > 0) {
             got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            break;
         } else if (errno != EINTR) {
             int err = errno;
             die("Error reading file '%s': %s (%d)\n", r.path, std::strerror(err), err);
