@@ -140,11 +140,10 @@ bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fing
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;
-    std::string dir = sourcedir(rs, e);
     char src[PATHSIZE];
-    int len = sourcepath(src, sizeof src, e, dir.c_str(), findversion(e));
-    std::string path(src, len >= 0 && len < PATHSIZE ? static_cast<std::size_t>(len) : 0);
-    if (path.empty()) return false;
+    int len = sourcepath(src, sizeof src, e, sourcedir(rs, e).c_str(), findversion(e));
+    if (len <= 0 || len >= PATHSIZE) return false;
+    std::string path(src, static_cast<std::size_t>(len));
     if (e->ftype == nullptr && ext != nullptr) path += std::string(".") + ext;
     openfile source(path.c_str());
     statinfo ss;

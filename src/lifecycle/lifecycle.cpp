@@ -140,14 +140,11 @@ void absent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
     if (!rs->mode.reports) return;
     // Only a path that does not exist is missing; one that cannot be
     // examined may well be there.
-    if (err != 0 && err != ENOENT && err != ENOTDIR) {
-        reportwarning("WARNING: can't examine '%s': %s (%d)\n",
-                      listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err),
-                      err);
-        note(rs, e, destpath, finding::unreadable);
-    } else {
-        note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
-    }
+    if (err == 0 || err == ENOENT || err == ENOTDIR)
+        return note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+    reportwarning("WARNING: can't examine '%s': %s (%d)\n",
+                  listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err), err);
+    note(rs, e, destpath, finding::unreadable);
 }
 
 // The existing destination (status dst) compared with what would be

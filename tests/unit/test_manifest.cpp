@@ -56,15 +56,6 @@ struct treebuilder {
     }
 };
 
-std::string readall(std::FILE* f) {
-    std::string out;
-    std::rewind(f);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    return out;
-}
-
 // What a writer returned, wrote and printed.
 struct written {
     int rc;
@@ -77,11 +68,12 @@ template <typename Write>
 written capture(Write write) {
     std::FILE* f = std::tmpfile();
     testing::internal::CaptureStderr();
-    int rc = write(f);
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string text = readall(f);
+    written w{write(f), "", testing::internal::GetCapturedStderr()};
+    std::rewind(f);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) w.text.append(buf, n);
     std::fclose(f);
-    return {rc, text, err};
+    return w;
 }
 
 written writerecords(fileinfo* first, bool pkgmode) {
