@@ -39,15 +39,6 @@ int checksource(const fileinfo* finfo, bool pkgmode) {
     return 0;
 }
 
-// The dst= line. An absolute entry gets back the leading '/' that placing it
-// in the root tree removed, so that it returns there when read.
-void writedst(std::FILE* stream, const fileinfo* finfo) {
-    bool absolute = (finfo->flags & F_ABSOLUTE) != 0;
-    if (finfo->dstlen == 0 && !absolute) return;
-    std::fprintf(stream, "dst=%s%.*s\n", absolute ? "/" : "", static_cast<int>(finfo->dstlen),
-                 finfo->dstlen > 0 ? finfo->dstpath : "");
-}
-
 [[noreturn]] void createfailed(const char* path, int err) {
     die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
 }
@@ -56,7 +47,12 @@ void writedst(std::FILE* stream, const fileinfo* finfo) {
 void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, const char* typname) {
     std::fprintf(stream, "\nnam=%s\n", finfo->name);
     if (ext != nullptr) std::fprintf(stream, "ext=%s\n", ext);
-    writedst(stream, finfo);
+    // An absolute entry gets back the leading '/' that placing it in the root
+    // tree removed, so that it returns there when read.
+    bool absolute = (finfo->flags & F_ABSOLUTE) != 0;
+    if (finfo->dstlen > 0 || absolute)
+        std::fprintf(stream, "dst=%s%.*s\n", absolute ? "/" : "", static_cast<int>(finfo->dstlen),
+                     finfo->dstlen > 0 ? finfo->dstpath : "");
     std::fprintf(stream, "pkg=%s\n", finfo->pkgname);
     std::fprintf(stream, "bas=%s\n", finfo->basedir != nullptr ? finfo->basedir : "");
     if (finfo->srcdir != nullptr) std::fprintf(stream, "src=%s\n", finfo->srcdir);
@@ -86,8 +82,7 @@ void writemanifest(runstate* rs, atomicfile* f) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0)
-        die("failed to create file '%s/manifest.txt': %s (%d)\n", rs->destdir, std::strerror(ENAMETOOLONG),
-            ENAMETOOLONG);
+        createfailed((std::string(rs->destdir) + "/manifest.txt").c_str(), ENAMETOOLONG);
     ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::manifest, nullptr, true);
 
     int err = opentemp(rs, f, path, tmppath, true);
