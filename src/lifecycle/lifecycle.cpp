@@ -245,11 +245,10 @@ copyaction decidecopy(const runmode& mode, const copyfacts& facts) {
 
 copyanswer lifeask(runstate* rs, const copyquestion& q) {
     const destination& dst = *q.dst;
-    const fileinfo* e = q.entry;
     copyaction action;
     if (!dst.exists) {
         action = decidecopy(rs->mode, {false, false, false, false});
-        if (action == copyaction::would) absent(rs, e, q.destpath, dst.error);
+        if (action == copyaction::would) absent(rs, q.entry, q.destpath, dst.error);
     } else if (!rs->mode.compares) {
         action = copyaction::leave;
     } else {

@@ -37,10 +37,9 @@ void verifyreport(runstate* rs, lifestate* ls) {
     });
     for (const orphan& o : ls->orphans) {
         std::string path;
-        if (o.typname != nullptr && inscope(rs, o.entry)) {
-            orphanpath(rs, ls, o, &path);
-            unlisted(ls, path);
-        }
+        if (o.typname == nullptr || !inscope(rs, o.entry)) continue;
+        orphanpath(rs, ls, o, &path);
+        unlisted(ls, path);
     }
     reportverifytotals(ls->checked, ls->differ);
 }
