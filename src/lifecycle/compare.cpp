@@ -37,10 +37,9 @@ std::size_t fill(const reader& r, char* buf, std::size_t cap) {
     std::size_t got = 0;
     while (got < cap) {
         long n = readfd(r.fd, buf + got, cap - got);
+        if (n == 0) break;
         if (n > 0) {
             got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            break;
         } else if (errno != EINTR) {
             int err = errno;
             die("Error reading file '%s': %s (%d)\n", r.path, std::strerror(err), err);
@@ -48,16 +47,6 @@ std::size_t fill(const reader& r, char* buf, std::size_t cap) {
     }
     return got;
 }
-
-// An installed file opened for reading; closed when it goes out of scope.
-struct openfile {
-    reader r;
-    explicit openfile(const char* path) : r{openread(path), path} {}
-    ~openfile() {
-        if (r.fd >= 0) closefd(r.fd);
-    }
-    bool ok() const { return r.fd >= 0; }
-};
 
 // The source directory of a record, as the run that installed it saw it:
 // relative to its working directory (bas=) when that is not this run's.
@@ -67,6 +56,26 @@ std::string sourcedir(const runstate* rs, const fileinfo* e) {
     return std::string(e->basedir) + "/" + src;
 }
 
+// The hash of the whole file at path: false when it cannot be opened.
+bool hashfile(const char* path, digest* d) {
+    openfile f(path);
+    if (!f.ok()) return false;
+    *d = hashrest(f.r);
+    return true;
+}
+
+// The expansion of a file read from r, as the copy expands it (expands()).
+std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
+    std::string raw(size, '\0');
+    if (fill(r, raw.data(), size) != size) die("Unexpected 0 read of file '%s'\n", r.path);
+    char* out = nullptr;
+    std::size_t outlen = 0;
+    memdupsub(&out, &outlen, raw.data(), size, rs->keytab, rs->maxkeylen);
+    std::string text(out, outlen);
+    std::free(out);
+    return text;
+}
+
 }  // namespace
 
 digest hashrest(const reader& r) {
@@ -74,13 +83,6 @@ digest hashrest(const reader& r) {
     char* buf = chunk(0);
     for (std::size_t n; (n = fill(r, buf, CHUNKSIZE)) > 0;) hashupdate(h, buf, n);
     return hashdigest(h);
-}
-
-bool hashfile(const char* path, digest* d) {
-    openfile f(path);
-    if (!f.ok()) return false;
-    *d = hashrest(f.r);
-    return true;
 }
 
 bool sameastext(const char* path, const char* text, std::size_t len) {
@@ -113,52 +115,35 @@ bool sameasreader(const char* path, const reader& r, digest* d) {
     return true;
 }
 
-std::string expandtext(runstate* rs, const reader& r, std::size_t size) {
-    std::string raw(size, '\0');
-    if (fill(r, raw.data(), size) != size) die("Unexpected 0 read of file '%s'\n", r.path);
-    char* out = nullptr;
-    std::size_t outlen = 0;
-    memdupsub(&out, &outlen, raw.data(), size, rs->keytab, rs->maxkeylen);
-    std::string text(out, outlen);
-    std::free(out);
-    return text;
-}
-
-bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st) {
-    if (fp == nullptr || st.kind != 'f' || fp->size != st.size) return false;
-    if (fp->mtime == st.mtime) return true;
-    digest d;
-    return hashfile(destpath, &d) && d == fp->hash;
-}
-
-bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st) {
+bool asinstalled(const fingerprint* fp, const std::vector<fingerprint>& alt, const char* destpath,
+                 const statinfo& st) {
     if (st.kind != 'f') return false;
+    // Its status tells first; the content is read only when a size matches.
     bool samesize = false;
-    for (const fingerprint& fp : fps) {
-        if (fp.size != st.size) continue;
-        if (fp.mtime == st.mtime) return true;
-        samesize = true;
-    }
+    auto untouched = [&](const fingerprint& p) {
+        samesize = samesize || p.size == st.size;
+        return p.size == st.size && p.mtime == st.mtime;
+    };
+    if ((fp != nullptr && untouched(*fp)) || std::any_of(alt.begin(), alt.end(), untouched))
+        return true;
     digest d;
     if (!samesize || !hashfile(destpath, &d)) return false;
-    return std::any_of(fps.begin(), fps.end(),
-                       [&](const fingerprint& fp) { return fp.size == st.size && fp.hash == d; });
+    auto holds = [&](const fingerprint& p) { return p.size == st.size && p.hash == d; };
+    return (fp != nullptr && holds(*fp)) || std::any_of(alt.begin(), alt.end(), holds);
 }
 
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>* alt) {
+                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>& alt) {
     // The tool installs files only; anything else there is not its file.
     if (st.kind != 'f') return false;
-    if (fp != nullptr)
-        return matchesprint(fp, diskpath, st) || (alt != nullptr && matchesany(*alt, diskpath, st));
+    if (fp != nullptr) return asinstalled(fp, alt, diskpath, st);
     // Without a fingerprint: what would be installed now from the source
     // directory the record names.
     if (e->srcdir == nullptr) return false;
-    std::string dir = sourcedir(rs, e);
     char src[PATHSIZE];
-    int len = sourcepath(src, sizeof src, e, dir.c_str(), findversion(e));
-    std::string path(src, len >= 0 && len < PATHSIZE ? static_cast<std::size_t>(len) : 0);
-    if (path.empty()) return false;
+    int len = sourcepath(src, sizeof src, e, sourcedir(rs, e).c_str(), findversion(e));
+    if (len <= 0 || len >= PATHSIZE) return false;
+    std::string path(src, static_cast<std::size_t>(len));
     if (e->ftype == nullptr && ext != nullptr) path += std::string(".") + ext;
     openfile source(path.c_str());
     statinfo ss;

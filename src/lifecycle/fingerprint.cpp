@@ -14,21 +14,14 @@ namespace {
 
 digest fromxxh(XXH128_hash_t h) { return digest{h.high64, h.low64}; }
 
-// Values of the lower-case hex digits; -1 for every other byte.
-struct hextable {
-    signed char value[256];
-    constexpr hextable() : value() {
-        for (int i = 0; i < 256; i++) value[i] = -1;
-        for (int i = 0; i < 10; i++) value['0' + i] = static_cast<signed char>(i);
-        for (int i = 0; i < 6; i++)
-            value['a' + i] = value['A' + i] = static_cast<signed char>(10 + i);
-    }
-};
-constexpr hextable hexdigits;
-
 }  // namespace
 
-int hexvalue(char c) { return hexdigits.value[static_cast<unsigned char>(c)]; }
+int hexvalue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 hasher* newhasher() {
     auto* h = new hasher;

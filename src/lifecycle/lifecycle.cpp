@@ -12,7 +12,6 @@
 #include "platform/platform.h"
 #include "report/report.h"
 #include "run/run.h"
-#include "text/text.h"
 #include "tree/tree.h"
 #include "types/types.h"
 
@@ -37,44 +36,6 @@ constexpr optionpair refused[] = {
     {&runstate::uninstall, "--uninstall", &runstate::nomanifest, "-m"},
 };
 
-bool takesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
-
-// The record identity and relative path of the file the copy asks about,
-// built in buffers the run reuses: there is one lookup per installed file.
-struct place {
-    const std::string& key;
-    const std::string& rel;
-};
-
-place placeof(const runstate* rs, const fileinfo* e, const char* destpath) {
-    static std::string key;
-    static std::string rel;
-    const filetype* t = e->ftype;
-    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
-    relativepath(&rel, rs, e, destpath);
-    return place{key, rel};
-}
-
-// The fingerprint of the record when it describes the file at its path.
-const fingerprint* printat(lifestate* ls, const place& p) {
-    const fingerprint* fp = findprint(ls, p.key);
-    return fp != nullptr && fp->path == p.rel ? fp : nullptr;
-}
-
-// Those of killed runs' journal at the same path.
-std::vector<fingerprint> journalat(const lifestate* ls, const place& p) {
-    return journalprints(ls, p.key, p.rel);
-}
-
-// The sizes tell the contents apart (a link's own size says nothing).
-bool sizediffers(const statinfo& dst, std::int64_t size) {
-    return dst.kind == 'f' && dst.size != size;
-}
-
-bool sameinstall(const fingerprint* fp, const statinfo& st) {
-    return fp != nullptr && st.kind == 'f' && fp->size == st.size && fp->mtime == st.mtime;
-}
-
 // This run found what the file of key holds: its fingerprint describes it
 // (or it changed since it was installed), and the journal need not tell it.
 void settled(lifestate* ls, const std::string& key) {
@@ -89,21 +50,9 @@ void remember(lifestate* ls, const std::string& key, const digest& d, const stat
     settled(ls, key);
     fingerprint now{d, dst.size, dst.mtime, src.size, src.mtime, rel};
     fingerprint& fp = printput(&ls->sums, key);
-    if (fp.hash == now.hash && fp.size == now.size && fp.mtime == now.mtime &&
-        fp.srcsize == now.srcsize && fp.srcmtime == now.srcmtime && fp.path == now.path)
-        return;
+    if (fp == now) return;
     fp = std::move(now);
     ls->dirty = true;
-}
-
-// Whether the file at destpath changed since it was installed: its
-// fingerprint (of the record, at this path) says other content. Without a
-// fingerprint nothing can be told, and --force does not ask.
-bool editedsince(const runstate* rs, lifestate* ls, const place& p, const fingerprint* fp,
-                 const char* destpath, const statinfo& dst) {
-    if (rs->force || fp == nullptr || dst.kind != 'f') return false;
-    // What a killed run wrote (its journal says so) is no edit either.
-    return !matchesprint(fp, destpath, dst) && !matchesany(journalat(ls, p), destpath, dst);
 }
 
 // What --update does with a file that differs (or not) from what would be
@@ -130,27 +79,6 @@ void note(runstate* rs, const fileinfo* e, const char* destpath, finding f) {
     if (f != finding::same) ls->differ++;
     if (f != finding::same || rs->verbose != 0)
         ls->findings[e] = {f, listingpath(rs, relativepath(rs, e, destpath))};
-}
-
-// --verify: how the destination differs. matches tells whether content
-// equal to the fingerprint's would also be what is installed now.
-template <typename Matches, typename Same>
-finding judge(const fingerprint* fp, const std::vector<fingerprint>& alt, bool installed,
-              const char* destpath, const statinfo& dst, Matches matches, Same same) {
-    // A link standing where an installed file was is not what was
-    // installed, wherever it points.
-    if (dst.kind == 'l' && (fp != nullptr || installed)) return finding::modified;
-    if (dst.kind != 'f' && dst.kind != 'l') return fp != nullptr ? finding::modified : finding::outdated;
-    if (fp != nullptr && dst.kind == 'f') {
-        digest d;
-        bool asinstalled = sameinstall(fp, dst) ||
-                           (fp->size == dst.size && hashfile(destpath, &d) && d == fp->hash);
-        // A killed run's copy (its journal describes it) was installed too.
-        if (!asinstalled) return matchesany(alt, destpath, dst) ? (same() ? finding::same : finding::outdated)
-                                                               : finding::modified;
-        return matches() ? finding::same : finding::outdated;
-    }
-    return same() ? finding::same : finding::outdated;
 }
 
 }  // namespace
@@ -212,95 +140,92 @@ void absent(runstate* rs, const fileinfo* e, const char* destpath, int err) {
     if (!rs->mode.reports) return;
     // Only a path that does not exist is missing; one that cannot be
     // examined may well be there.
-    if (err != 0 && err != ENOENT && err != ENOTDIR) {
-        reportwarning("WARNING: can't examine '%s': %s (%d)\n",
-                      listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err),
-                      err);
-        note(rs, e, destpath, finding::unreadable);
-    } else {
-        note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
-    }
+    if (err == 0 || err == ENOENT || err == ENOTDIR)
+        return note(rs, e, destpath, recorded(rs, e) ? finding::missing : finding::absent);
+    reportwarning("WARNING: can't examine '%s': %s (%d)\n",
+                  listingpath(rs, relativepath(rs, e, destpath)).c_str(), std::strerror(err), err);
+    note(rs, e, destpath, finding::unreadable);
 }
 
-// The existing destination destpath (status dst) compared with the source
-// (open as srcfd at its start, status src).
-copyaction differs(runstate* rs, const fileinfo* e, int srcfd, const char* srcpath,
-                   const statinfo& src, const char* destpath, const statinfo& dst) {
+// The existing destination (status dst) compared with what would be
+// installed now: the source the copy opened (or its expansion), or, while
+// it is not open, only its status.
+copyaction compare(runstate* rs, const copyquestion& q, const statinfo& dst) {
     lifestate* ls = lifeof(rs);
-    place p = placeof(rs, e, destpath);
-    const fingerprint* fp = printat(ls, p);
-    reader r{srcfd, srcpath};
-    if (rs->mode.reports) {
+    const fileinfo* e = q.entry;
+    const statinfo& src = *q.src;
+    // The record identity and relative path, built in buffers the run
+    // reuses: there is one lookup per installed file.
+    static std::string key;
+    static std::string rel;
+    const filetype* t = e->ftype;
+    recordkey(&key, e, t != nullptr ? t->typename_ : nullptr, t != nullptr ? t->suffix : nullptr);
+    relativepath(&rel, rs, e, q.destpath);
+    // The fingerprint of the record, when it describes the file at its path.
+    const fingerprint* fp = printfind(&ls->sums, key);
+    if (fp != nullptr && fp->path != rel) fp = nullptr;
+    // The destination's status is the one its fingerprint holds.
+    bool installed =
+        fp != nullptr && dst.kind == 'f' && fp->size == dst.size && fp->mtime == dst.mtime;
+    // The destination as installed and its source unchanged since: it is in
+    // step, and nothing need be read.
+    bool insync = installed && fp->srcsize == src.size && fp->srcmtime == src.mtime;
+    if (q.text == nullptr && (insync || q.srcfd < 0)) {
+        if (!insync) return copyaction::look;
+        settled(ls, key);
+        if (rs->mode.reports) note(rs, e, q.destpath, finding::same);
+        return copyaction::leave;
+    }
+    reader r{q.srcfd, q.srcpath};
+    digest h = q.text != nullptr ? hashbytes(q.text, q.textlen) : digest{};
+    // Whether the content fp describes is what would be installed now.
+    auto matches = [&] {
+        if (q.text != nullptr) return h == fp->hash;
         // Unchanged source times say the source still holds what was installed.
-        auto matches = [&] {
-            if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return true;
-            return src.size == fp->size && hashrest(r) == fp->hash;
-        };
-        auto same = [&] {
-            digest d;
-            return !sizediffers(dst, src.size) && sameasreader(destpath, r, &d);
-        };
-        note(rs, e, destpath, judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst, matches, same));
+        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return true;
+        return src.size == fp->size && hashrest(r) == fp->hash;
+    };
+    // Whether the destination holds what would be installed now; its hash in *d.
+    auto same = [&](digest* d) {
+        std::int64_t size = q.text != nullptr ? static_cast<std::int64_t>(q.textlen) : src.size;
+        // The sizes tell the contents apart (a link's own size says nothing).
+        if (dst.kind == 'f' && dst.size != size) return false;
+        if (q.text == nullptr) return sameasreader(q.destpath, r, d);
+        *d = h;
+        return sameastext(q.destpath, q.text, q.textlen);
+    };
+    digest d;
+    // --verify: how the destination differs from what was installed and
+    // from what would be installed now.
+    auto judge = [&] {
+        // A link standing where an installed file was is not what was
+        // installed, wherever it points.
+        if (dst.kind == 'l' && (fp != nullptr || recorded(rs, e))) return finding::modified;
+        if (dst.kind != 'f' && dst.kind != 'l')
+            return fp != nullptr ? finding::modified : finding::outdated;
+        if (fp == nullptr || dst.kind != 'f') return same(&d) ? finding::same : finding::outdated;
+        if (asinstalled(fp, {}, q.destpath, dst))
+            return matches() ? finding::same : finding::outdated;
+        // A killed run's copy (its journal describes it) was installed too.
+        if (!asinstalled(nullptr, journalprints(ls, key, rel), q.destpath, dst))
+            return finding::modified;
+        return same(&d) ? finding::same : finding::outdated;
+    };
+    if (rs->mode.reports) {
+        note(rs, e, q.destpath, judge());
         return copyaction::leave;
     }
     // A directory where the file belongs is left alone, as by any run.
     if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
-    bool differs;
-    bool edited = false;
-    if (sameinstall(fp, dst)) {
-        // The destination is as installed: only the source can have changed.
-        settled(ls, p.key);
-        if (fp->srcsize == src.size && fp->srcmtime == src.mtime) return copyaction::leave;
-        differs = src.size != fp->size || hashrest(r) != fp->hash;
-        if (!differs) remember(ls, p.key, fp->hash, dst, src, p.rel);
-    } else {
-        edited = editedsince(rs, ls, p, fp, destpath, dst);
-        if (edited) settled(ls, p.key);
-        digest d;
-        differs = sizediffers(dst, src.size) || !sameasreader(destpath, r, &d);
-        if (!differs) remember(ls, p.key, d, dst, src, p.rel);
-    }
-    return plan(rs, ls, differs, edited, destpath, e);
-}
-
-// True when the fingerprint of e shows its destination as installed and its
-// source (status src, not opened) unchanged since: it is in step, and
-// nothing need be read.
-bool unchanged(runstate* rs, const fileinfo* e, const statinfo& src, const char* destpath,
-                   const statinfo& dst) {
-    lifestate* ls = lifeof(rs);
-    place p = placeof(rs, e, destpath);
-    const fingerprint* fp = printat(ls, p);
-    if (!sameinstall(fp, dst) || fp->srcsize != src.size || fp->srcmtime != src.mtime)
-        return false;
-    settled(ls, p.key);
-    if (rs->mode.reports) note(rs, e, destpath, finding::same);
-    return true;
-}
-
-// The same for a substituted file, whose expansion is text.
-copyaction differsexpanded(runstate* rs, const fileinfo* e, const char* text, std::size_t len,
-                           const statinfo& src, const char* destpath, const statinfo& dst) {
-    lifestate* ls = lifeof(rs);
-    place p = placeof(rs, e, destpath);
-    const fingerprint* fp = printat(ls, p);
-    digest h = hashbytes(text, len);
-    auto same = [&] {
-        return !sizediffers(dst, static_cast<std::int64_t>(len)) && sameastext(destpath, text, len);
-    };
-    if (rs->mode.reports) {
-        note(rs, e, destpath,
-             judge(fp, journalat(ls, p), recorded(rs, e), destpath, dst,
-                   [&] { return h == fp->hash; }, same));
-        return copyaction::leave;
-    }
-    if (dst.kind != 'f' && dst.kind != 'l') return copyaction::leave;
-    bool installed = sameinstall(fp, dst);
-    bool edited = !installed && editedsince(rs, ls, p, fp, destpath, dst);
-    if (installed || edited) settled(ls, p.key);
-    bool differs = installed ? h != fp->hash : !same();
-    if (!differs) remember(ls, p.key, h, dst, src, p.rel);
-    return plan(rs, ls, differs, edited, destpath, e);
+    // Changed since it was installed: its fingerprint, and those of what
+    // killed runs wrote (their journal), say other content. Without a
+    // fingerprint nothing can be told, and --force does not ask.
+    bool edited = !installed && !rs->force && fp != nullptr && dst.kind == 'f' &&
+                  !asinstalled(fp, journalprints(ls, key, rel), q.destpath, dst);
+    if (installed || edited) settled(ls, key);
+    bool differs = installed ? !matches() : !same(&d);
+    if (!differs) remember(ls, key, installed ? fp->hash : d, dst, src, rel);
+    return plan(rs, ls, differs, edited, q.destpath, e);
 }
 
 // The hash to compute while copying, or null when no fingerprint is kept.
@@ -320,20 +245,14 @@ copyaction decidecopy(const runmode& mode, const copyfacts& facts) {
 
 copyanswer lifeask(runstate* rs, const copyquestion& q) {
     const destination& dst = *q.dst;
-    const fileinfo* e = q.entry;
     copyaction action;
     if (!dst.exists) {
         action = decidecopy(rs->mode, {false, false, false, false});
-        if (action == copyaction::would) absent(rs, e, q.destpath, dst.error);
+        if (action == copyaction::would) absent(rs, q.entry, q.destpath, dst.error);
     } else if (!rs->mode.compares) {
         action = copyaction::leave;
-    } else if (q.text != nullptr) {
-        action = differsexpanded(rs, e, q.text, q.textlen, *q.src, q.destpath, dst.status);
-    } else if (q.srcfd >= 0) {
-        action = differs(rs, e, q.srcfd, q.srcpath, *q.src, q.destpath, dst.status);
     } else {
-        action = unchanged(rs, e, *q.src, q.destpath, dst.status) ? copyaction::leave
-                                                                   : copyaction::look;
+        action = compare(rs, q, dst.status);
     }
     bool writes = rs->mode.writes && (action == copyaction::write || action == copyaction::replace);
     return {action, writes ? copyhash(rs) : nullptr};
@@ -348,36 +267,28 @@ int lifecopied(runstate* rs, const copyreport& r) {
         if (statpath(c.destpath, &dst) != 0) continue;
         remember(ls, recordkey(c.entry), c.hash, dst, c.src, relativepath(rs, c.entry, c.destpath));
     }
+    std::string lines;
     for (const copydone& c : r.coming) {
         fingerprint fp{c.hash, c.tmp.size, c.tmp.mtime, c.src.size, c.src.mtime,
                        relativepath(rs, c.entry, c.destpath)};
-        ls->journalnext += sumsline(recordkey(c.entry), fp);
+        sumsline(&lines, recordkey(c.entry), fp);
     }
-    return writejournal(rs, ls);
+    return writejournal(rs, ls, std::move(lines));
 }
 
 // ---- manifest -------------------------------------------------------------
 
-bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname) {
-    if (!takesorphans(rs)) return false;
-    lifestate* ls = lifeof(rs);
-    ls->unknownentry = e;
-    ls->unknowntype = typname;
-    return true;
-}
+bool lifetakesorphans(const runstate* rs) { return rs->mode.removes || rs->mode.reports; }
 
-bool lifeorphan(runstate* rs, fileinfo* e, const char* ext) {
-    if (!takesorphans(rs)) return false;
-    lifestate* ls = lifeof(rs);
-    const char* unknown = ls->unknownentry == e ? ls->unknowntype : nullptr;
-    ls->unknownentry = nullptr;
+bool lifeorphan(runstate* rs, fileinfo* e, const char* ext, const char* unknown) {
+    if (!lifetakesorphans(rs)) return false;
     // A directory record is dropped, and one without a package is an error,
     // as in any run.
     if ((e->flags & F_DIR) != 0 || e->pkgname == nullptr) return false;
     if (unknown == nullptr && hasdirectories(rs, e)) return false;
     const char* typname = unknown != nullptr ? unknown
                           : e->ftype != nullptr ? e->ftype->typename_ : nullptr;
-    ls->orphans.push_back(orphan{e, typname, ext});
+    lifeof(rs)->orphans.push_back(orphan{e, typname, ext});
     return true;
 }
 

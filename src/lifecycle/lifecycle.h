@@ -14,7 +14,6 @@
 
 struct runstate;
 struct fileinfo;
-struct hasher;
 struct runmode;
 
 // What stands at a file entry's destination path.
@@ -140,12 +139,13 @@ int lifecopied(runstate* rs, const copyreport& r);
 
 // ---- manifest -------------------------------------------------------------
 
-// A record names a type the types file no longer has: true when the record
-// is kept aside instead of ending the run (--prune, --uninstall, --verify).
-bool lifeunknowntype(runstate* rs, fileinfo* e, const char* typname);
+// Whether records the trees cannot hold are kept aside instead of ending the
+// run (--prune, --uninstall, --verify).
+bool lifetakesorphans(const runstate* rs);
 // A complete record about to be placed into the trees: true when it was
-// kept aside instead (its type is unknown or its directory is missing).
-bool lifeorphan(runstate* rs, fileinfo* e, const char* ext);
+// kept aside instead (unknowntype: the type it names that the types file no
+// longer has, else null; or its directory is missing).
+bool lifeorphan(runstate* rs, fileinfo* e, const char* ext, const char* unknowntype);
 // Writes the records kept aside that stay in the manifest, each through
 // write (the manifest's record writer).
 using recordwriter = void (*)(std::FILE*, const fileinfo*, const char* ext, const char* typname);

@@ -12,9 +12,8 @@
 
 #include "lifecycle/fingerprint.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "tree/tree.h"
-
-struct runstate;
 
 // The fingerprint of one installed file.
 struct fingerprint {
@@ -24,6 +23,7 @@ struct fingerprint {
     std::int64_t srcsize = 0;
     std::int64_t srcmtime = 0;
     std::string path;        // relative to the destination; '/' first when absolute
+    bool operator==(const fingerprint&) const = default;
 };
 
 // The fingerprints by record identity, in the order of manifest.sums, which
@@ -75,9 +75,9 @@ struct lifestate {
     // were killed, by record identity. Every killed run since the journal
     // last went appended its own, so a record may have several, and its file
     // is as installed when it matches its fingerprint or any of these. Then
-    // the lines this run is about to append, and the open journal; cut:
-    // the journal read does not end with a whole line, fresh: it holds
-    // nothing that reads (no version line) and is started anew.
+    // the open journal; cut: the journal read does not end with a whole
+    // line, fresh: it holds nothing that reads (no version line) and is
+    // started anew.
     std::unordered_map<std::string, std::vector<fingerprint>> journal;
     // Records of the journal whose files this run found as their new
     // fingerprints describe them (or changed by someone else): for these the
@@ -85,15 +85,11 @@ struct lifestate {
     std::unordered_set<std::string> journaldone;
     bool journalcut = false;
     bool journalfresh = false;
-    std::string journalnext;
     int journalfd = -1;
     bool keep = false;        // fingerprints are written this run
     bool dirty = false;       // a fingerprint changed, or the file reads badly
     hasher* hash = nullptr;
-    // Records the trees cannot hold: the record being read when it names a
-    // type the types file lacks, with that name; the records set aside.
-    const fileinfo* unknownentry = nullptr;
-    const char* unknowntype = nullptr;
+    // Records the trees cannot hold, set aside.
     std::vector<orphan> orphans;
     // --verify: findings of the walked files with their listing paths (only
     // differences, unless every file is listed).
@@ -112,6 +108,13 @@ struct lifestate {
 lifestate* lifeof(runstate* rs);
 const lifestate* lifeof(const runstate* rs);
 
+// Calls f for every entry of the relative tree, then of the absolute one.
+template <typename F>
+void foreachtreeentry(const runstate* rs, F f) {
+    foreachentry(rs->dirtree, f);
+    foreachentry(rs->roottree, f);
+}
+
 // ---- record identities and paths (sums.cpp, paths.cpp) -------------------
 
 // The identity of a record: its type name, its dst= value, its name and its
@@ -119,8 +122,6 @@ const lifestate* lifeof(const runstate* rs);
 std::string recordkey(const fileinfo* e, const char* typname, const char* ext);
 std::string recordkey(const fileinfo* e);
 void recordkey(std::string* key, const fileinfo* e, const char* typname, const char* ext);
-// The fingerprint of the record, or null.
-const fingerprint* findprint(lifestate* ls, const std::string& key);
 
 // A fingerprint line whose names could lead outside the destination.
 struct sumsunsafe {
@@ -133,23 +134,21 @@ struct sumsunsafe {
 // and is described in *unsafe (0 is returned then).
 unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe);
 void loadsums(runstate* rs, lifestate* ls);
-// One line of manifest.sums (and of the journal).
-std::string sumsline(const std::string& key, const fingerprint& fp);
+// Appends one line of manifest.sums (and of the journal) to out.
+void sumsline(std::string* out, const std::string& key, const fingerprint& fp);
 // The journal's fingerprints of key at the relative path rel.
 std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
                                        const std::string& rel);
-// Whether the file at destpath (status st) holds what fp describes.
-bool matchesprint(const fingerprint* fp, const char* destpath, const statinfo& st);
-// Whether it holds what one of fps describes (the file is read at most once).
-bool matchesany(const std::vector<fingerprint>& fps, const char* destpath, const statinfo& st);
+// Whether the file at destpath (status st) holds what fp (when not null) or
+// one of alt describes; the file is read at most once.
+bool asinstalled(const fingerprint* fp, const std::vector<fingerprint>& alt, const char* destpath,
+                 const statinfo& st);
 void writesums(runstate* rs, lifestate* ls);
-// Appends the fingerprints noted for the journal to it: its descriptor, or
-// -1 when nothing was noted or it cannot be written.
-int writejournal(runstate* rs, lifestate* ls);
-void removesums(runstate* rs);
-// The text of manifest.sums for the records of the trees and the kept orphans;
-// their identities in keys, in that order, when given.
-std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys = nullptr);
+// Appends text, lines of fingerprints, to the journal: its descriptor, or -1
+// when there are none or it cannot be written.
+int writejournal(runstate* rs, lifestate* ls, std::string text);
+// Closes the journal and removes it.
+void removejournal(runstate* rs, lifestate* ls);
 
 // The path of an installed file relative to the destination ('/' first for
 // an absolute entry) from its path as used on disk.
@@ -179,8 +178,15 @@ struct reader {
     int fd;
     const char* path;
 };
-// The hash of the whole file at path: false when it cannot be opened.
-bool hashfile(const char* path, digest* d);
+// A file opened for reading; closed when it goes out of scope.
+struct openfile {
+    reader r;
+    explicit openfile(const char* path) : r{openread(path), path} {}
+    ~openfile() {
+        if (r.fd >= 0) closefd(r.fd);
+    }
+    bool ok() const { return r.fd >= 0; }
+};
 // The hash of the rest of an open file.
 digest hashrest(const reader& r);
 // Whether the file at path holds exactly text.
@@ -188,8 +194,6 @@ bool sameastext(const char* path, const char* text, std::size_t len);
 // Whether the file at path holds exactly what r holds from its start; the
 // hash of r's content is stored in *d when they are the same.
 bool sameasreader(const char* path, const reader& r, digest* d);
-// The expansion of a file read from r, as the copy expands it (expands()).
-std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 
 // Whether the installed file at diskpath (status st) still holds what was
 // installed: by its fingerprint when it has one, else by what would be
@@ -197,8 +201,7 @@ std::string expandtext(runstate* rs, const reader& r, std::size_t size);
 // record whose type is gone). False when that cannot be told.
 // alt: the fingerprints killed runs' journal holds, which count too.
 bool stillinstalled(runstate* rs, const fileinfo* e, const char* ext, const fingerprint* fp,
-                    const char* diskpath, const statinfo& st,
-                    const std::vector<fingerprint>* alt = nullptr);
+                    const char* diskpath, const statinfo& st, const std::vector<fingerprint>& alt);
 
 // ---- removal (remove.cpp) and report (verify.cpp) -------------------------
 

@@ -38,19 +38,25 @@ std::string reldirectory(const fileinfo* e) {
     return std::string(p->name, p->namelen);
 }
 
-bool treepath(const runstate* rs, const fileinfo* e, std::string* out, bool temp) {
-    const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
-    std::string rel = reldirectory(e);
+namespace {
+
+// The path of e placed below base at rel (its temporary name with temp);
+// false when it does not fit.
+bool placedpath(const runstate* rs, const fileinfo* e, const char* base, std::string_view rel,
+                std::string* out, bool temp = false) {
     char buf[PATHSIZE];
-    placement p;
-    p.base = base;
-    p.pkgdir = packagedir(rs, e);
-    p.rel = rel;
-    p.version = findversion(e);
+    placement p{base, packagedir(rs, e), rel, findversion(e)};
     int n = temp ? temporarypath(buf, sizeof buf, e, p) : installedpath(buf, sizeof buf, e, p);
     if (n < 0 || n >= PATHSIZE) return false;
     out->assign(buf, static_cast<std::size_t>(n));
     return true;
+}
+
+}  // namespace
+
+bool treepath(const runstate* rs, const fileinfo* e, std::string* out, bool temp) {
+    const char* base = (e->flags & F_ABSOLUTE) != 0 ? "" : rs->destdir;
+    return placedpath(rs, e, base, reldirectory(e), out, temp);
 }
 
 void relativepath(std::string* out, const runstate* rs, const fileinfo* e, const char* disk) {
@@ -81,8 +87,8 @@ const char* diskpath(const std::string& listing) {
 }
 
 bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string* out) {
-    const fingerprint* fp = o.typname != nullptr ? findprint(ls, recordkey(o.entry, o.typname, o.ext))
-                                                 : nullptr;
+    const fingerprint* fp =
+        o.typname != nullptr ? printfind(&ls->sums, recordkey(o.entry, o.typname, o.ext)) : nullptr;
     if (fp != nullptr) {
         *out = listingpath(rs, fp->path);
         return true;
@@ -100,15 +106,7 @@ bool orphanpath(const runstate* rs, lifestate* ls, const orphan& o, std::string*
         }
         if (!absolute && !dir.empty()) dir = std::string(t->dirpath) + "/" + dir;
     }
-    char buf[PATHSIZE];
-    placement p;
-    p.base = absolute ? "" : rs->destdir;
-    p.pkgdir = packagedir(rs, e);
-    p.rel = dir;
-    p.version = findversion(e);
-    int n = installedpath(buf, sizeof buf, e, p);
-    if (n < 0 || n >= PATHSIZE) return false;
-    *out = buf;
+    if (!placedpath(rs, e, absolute ? "" : rs->destdir, dir, out)) return false;
     if (t == nullptr && o.ext != nullptr) *out += std::string(".") + o.ext;
     return true;
 }

@@ -100,42 +100,24 @@ bool isrecordedfile(const fileinfo* e, const orphan* o) {
 
 void addremoval(runstate* rs, lifestate* ls, fileinfo* e, orphan* o) {
     removal r{e, o, std::nullopt, {}, "", true};
+    r.told = o != nullptr ? orphanpath(rs, ls, *o, &r.listing) : treepath(rs, e, &r.listing);
     std::string key = o != nullptr ? recordkey(e, o->typname, o->ext) : recordkey(e);
-    const fingerprint* fp = isrecordedfile(e, o) ? findprint(ls, key) : nullptr;
-    if (fp != nullptr) r.fp = *fp;
-    if (fp != nullptr) r.alt = journalprints(ls, key, fp->path);
-    if (o != nullptr) {
-        r.told = orphanpath(rs, ls, *o, &r.listing);
-    } else {
-        r.told = treepath(rs, e, &r.listing);
-        // A fingerprint of another path says nothing about this file.
-        if (r.fp && (!r.told || listingpath(rs, r.fp->path) != r.listing)) {
-            r.fp.reset();
-            r.alt.clear();
-        }
+    const fingerprint* fp = isrecordedfile(e, o) ? printfind(&ls->sums, key) : nullptr;
+    // A fingerprint of another path says nothing about an entry's file (an
+    // orphan's path comes from its fingerprint).
+    if (fp != nullptr && o == nullptr && (!r.told || listingpath(rs, fp->path) != r.listing))
+        fp = nullptr;
+    if (fp != nullptr) {
+        r.fp = *fp;
+        r.alt = journalprints(ls, key, fp->path);
     }
     ls->removals.push_back(std::move(r));
 }
 
-// ---- listing ----------------------------------------------------------------
-
 // A removal's listing line: owner, group and mode of its type, else "-".
-void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path) {
-    reportlisting(typelisting('x', kind, t, path), rs->verbose != 0);
-}
-
-void listfile(const runstate* rs, const removal& r) {
-    listremoval(rs, 'F', r.entry->ftype, r.listing);
-}
-
-void listlink(const runstate* rs, const removal& r) {
-    char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
-    const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
-    reportlisting(typelisting('x', kind, nullptr, r.listing, existing), rs->verbose != 0);
-}
-
-void listdirline(const runstate* rs, const std::string& listing, const fileinfo* declared) {
-    listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
+void listremoval(const runstate* rs, char kind, const filetype* t, const std::string& path,
+                 const char* existing = nullptr) {
+    reportlisting(typelisting('x', kind, t, path, existing), rs->verbose != 0);
 }
 
 // ---- directories ------------------------------------------------------------
@@ -182,10 +164,6 @@ void goingpath(dirplan* plan, const std::string& rel) {
     }
 }
 
-std::size_t depth(const std::string& rel) {
-    return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/'));
-}
-
 // Whether the directory would be empty once everything going has gone.
 bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& rel) {
     std::vector<std::string> names;
@@ -199,8 +177,9 @@ bool wouldbeempty(const runstate* rs, const dirplan& plan, const std::string& re
 
 void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
     std::vector<std::string> order(plan->candidates.begin(), plan->candidates.end());
+    // Deepest first.
     std::stable_sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
-        return depth(a) > depth(b);
+        return std::count(a.begin(), a.end(), '/') > std::count(b.begin(), b.end(), '/');
     });
     for (const std::string& rel : order) {
         fileinfo* declared = declaredfor(rs, *plan, rel);
@@ -218,7 +197,7 @@ void removedirs(runstate* rs, lifestate* ls, dirplan* plan) {
             continue;
         }
         goingpath(plan, rel);
-        listdirline(rs, listing, declared);
+        listremoval(rs, 'D', declared != nullptr ? declared->ftype : nullptr, listing);
     }
 }
 
@@ -249,7 +228,6 @@ void keep(lifestate* ls, const removal& r) {
     ls->keptfiles++;
 }
 
-
 void drop(lifestate* ls, removal& r) {
     ls->gone.insert(r.entry);
     if (r.orph != nullptr) r.orph->kept = false;
@@ -271,7 +249,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
         const char* ext = r.orph != nullptr ? r.orph->ext : nullptr;
         if (facts.err == 0 && st.kind == 'f')
             facts.matches = stillinstalled(rs, r.entry, ext, r.fp ? &*r.fp : nullptr,
-                                           diskpath(r.listing), st, &r.alt);
+                                           diskpath(r.listing), st, r.alt);
     }
     switch (decideprune(facts)) {
     case pruneaction::keep: return keep(ls, r);
@@ -287,7 +265,7 @@ void removefilerecord(runstate* rs, lifestate* ls, removal& r, dirplan* plan,
     }
     }
     goingpath(plan, rel);
-    listfile(rs, r);
+    listremoval(rs, 'F', r.entry->ftype, r.listing);
     drop(ls, r);
 }
 
@@ -308,37 +286,19 @@ void removetemporary(runstate* rs, lifestate* ls, const fileinfo* e, dirplan* pl
     // A leftover that cannot even be examined is left where it is: the
     // record's own file has been warned about already in that case.
     if (statbelow(rootdir(rs), rel.c_str(), &st) != 0 || (st.kind != 'f' && st.kind != 'l')) return;
-    int err;
-    err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
+    int err = rs->mode.dryrun ? 0 : removepath(rel.c_str(), {.below = rootdir(rs)});
     if (err != 0 && !absent(err)) return cannot(ls, "remove", temp, err);
     goingpath(plan, rel);
 }
 
-// Leftovers of a killed run: the temporaries of the tool's own files.
-void removeoutputtemps(runstate* rs, const std::set<std::string>& packages) {
-    std::vector<std::pair<ownfile, const char*>> names{{ownfile::manifest, nullptr},
-                                                       {ownfile::sums, nullptr}};
-    for (const std::string& pkg : packages) names.emplace_back(ownfile::perm, pkg.c_str());
-    for (const auto& [which, pkg] : names) {
-        char path[PATHSIZE];
-        if (ownpath(path, sizeof path, rs->destdir, which, pkg, true) < 0) continue;
-        int err = removepath(path);
-        if (err != 0 && err != EEXIST) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
-    }
-}
-
-// The listing paths of the files this run's input installs, or with all of
-// every file entry of the trees.
-std::set<std::string> installedpaths(runstate* rs, bool all) {
-    std::set<std::string> paths;
-    auto add = [&](fileinfo* e) {
-        std::string path;
-        if (isfile(e) && (all || (e->flags & F_FROMMANIFEST) == 0) && treepath(rs, e, &path))
-            paths.insert(foldedascii(path));
-    };
-    foreachentry(rs->dirtree, add);
-    foreachentry(rs->roottree, add);
-    return paths;
+// Removes one of the tool's own files, or with temp its temporary (where
+// something other than a leftover stands, that stays); a failure ends the run.
+void removeown(const runstate* rs, ownfile which, const char* pkg = nullptr, bool temp = false) {
+    char path[PATHSIZE];
+    if (ownpath(path, sizeof path, rs->destdir, which, pkg, temp) < 0) return;
+    int err = removepath(path);
+    if (err != 0 && !(temp && err == EEXIST))
+        die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
 // Takes the removed records (and under --uninstall every entry that is not
@@ -368,11 +328,9 @@ void unlinkgone(runstate* rs, lifestate* ls) {
 
 bool recordsremain(runstate* rs, const lifestate* ls) {
     bool any = false;
-    auto check = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if ((e->flags & F_DIR) == 0 && recorded(rs, e) && ls->gone.count(e) == 0) any = true;
-    };
-    foreachentry(rs->dirtree, check);
-    foreachentry(rs->roottree, check);
+    });
     for (const orphan& o : ls->orphans)
         if (o.kept) any = true;
     return any;
@@ -391,13 +349,11 @@ pruneaction decideprune(const prunefacts& facts) {
 }
 
 void planremovals(runstate* rs, lifestate* ls) {
-    auto consider = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if ((e->flags & F_DIR) != 0 || !recorded(rs, e) || !inscope(rs, e)) return;
         bool unlisted = (e->flags & F_FROMMANIFEST) != 0 && e->child == nullptr;
         if (rs->uninstall || unlisted) addremoval(rs, ls, e, nullptr);
-    };
-    foreachentry(rs->dirtree, consider);
-    foreachentry(rs->roottree, consider);
+    });
     for (orphan& o : ls->orphans)
         if (inscope(rs, o.entry)) addremoval(rs, ls, o.entry, &o);
     std::set<std::string> checked;
@@ -408,13 +364,23 @@ void planremovals(runstate* rs, lifestate* ls) {
 void removerecords(runstate* rs, lifestate* ls) {
     dirplan plan;
     plan.declared = declareddirs(rs);
+    // The folded listing paths of the files this run's input installs (none
+    // under --uninstall), and of every file entry of the trees.
     std::set<std::string> installed;
-    if (!rs->uninstall) installed = installedpaths(rs, false);
-    std::set<std::string> entries = installedpaths(rs, true);
+    std::set<std::string> entries;
+    foreachtreeentry(rs, [&](fileinfo* e) {
+        std::string path;
+        if (!isfile(e) || !treepath(rs, e, &path)) return;
+        path = foldedascii(path);
+        if (!rs->uninstall && (e->flags & F_FROMMANIFEST) == 0) installed.insert(path);
+        entries.insert(std::move(path));
+    });
     std::set<std::string> packages;
     for (removal& r : ls->removals) {
         if (!isrecordedfile(r.entry, r.orph)) {
-            listlink(rs, r);
+            char kind = (r.entry->flags & F_HARDLINK) != 0 ? 'H' : 'S';
+            const char* existing = r.entry->existing != nullptr ? r.entry->existing : "";
+            listremoval(rs, kind, nullptr, r.listing, existing);
             drop(ls, r);
             continue;
         }
@@ -444,30 +410,23 @@ void removeoutputs(runstate* rs, lifestate* ls) {
     if (rs->uninstall) {
         for (const removal& r : ls->removals) packages.emplace_back(r.entry->pkgname);
     } else if (rs->pkgmode || rs->specfile) {
-        auto note = [&](fileinfo* e) { present.insert(e->pkgname); };
-        foreachentry(rs->dirtree, note);
-        foreachentry(rs->roottree, note);
+        foreachtreeentry(rs, [&](fileinfo* e) { present.insert(e->pkgname); });
         packages = ls->gonepkgs;
     }
+    // Leftovers of a killed run: the temporaries of the tool's own files.
+    removeown(rs, ownfile::manifest, nullptr, true);
+    removeown(rs, ownfile::sums, nullptr, true);
     std::set<std::string> done;
-    for (const removal& r : ls->removals) {
-        std::string pkg = r.entry->pkgname;
-        if (plainname(pkg)) done.insert(pkg);
-    }
-    removeoutputtemps(rs, done);
+    for (const removal& r : ls->removals)
+        if (plainname(r.entry->pkgname)) done.insert(r.entry->pkgname);
+    for (const std::string& pkg : done) removeown(rs, ownfile::perm, pkg.c_str(), true);
     done.clear();
-    for (const std::string& pkg : packages) {
-        if (!plainname(pkg) || present.count(pkg) != 0 || !done.insert(pkg).second) continue;
-        char path[PATHSIZE];
-        if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg.c_str()) < 0) continue;
-        int err = removepath(path);
-        if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
-    }
+    for (const std::string& pkg : packages)
+        if (plainname(pkg) && present.count(pkg) == 0 && done.insert(pkg).second)
+            removeown(rs, ownfile::perm, pkg.c_str());
     if (!ls->removedall) return;
-    removesums(rs);
-    char path[PATHSIZE];
-    if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) return;
-    int err = removepath(path);
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    removejournal(rs, ls);
+    removeown(rs, ownfile::sums);
+    removeown(rs, ownfile::manifest);
     removelockfile(rs);
 }

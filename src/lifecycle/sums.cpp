@@ -33,23 +33,21 @@ constexpr char versionline[] = "fileplacer-sums 1";
 
 bool plainbyte(unsigned char c) { return c > 0x20 && c != 0x7f && c != '%' && c != '|'; }
 
-// The record field of a line from a record identity ('\0' separated).
-std::string encoderecord(const std::string& key) {
+// Appends the record field of a line from a record identity ('\0' separated).
+void encoderecord(std::string* out, const std::string& key) {
     static const char hex[] = "0123456789ABCDEF";
-    std::string out;
     for (char ch : key) {
         auto c = static_cast<unsigned char>(ch);
         if (c == 0) {
-            out += '|';
+            *out += '|';
         } else if (plainbyte(c)) {
-            out += ch;
+            *out += ch;
         } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
+            *out += '%';
+            *out += hex[c >> 4];
+            *out += hex[c & 15];
         }
     }
-    return out;
 }
 
 bool decoderecord(std::string_view field, std::string* key) {
@@ -127,71 +125,85 @@ const char* unsafeline(const std::string& key, const fingerprint& fp, std::strin
     return nullptr;
 }
 
-}  // namespace
-
-unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
-    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
-    unsigned lineno = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
+// Reads the lines of text after its version line, each that reads going to
+// keep: 0, or the number of the first line that does not read (with
+// passover, such a line is passed over and only a missing version line or a
+// line cut short count). A line that reads but is unsafe stops the reading
+// and is described in *unsafe (0 is returned then).
+template <typename Keep>
+unsigned readlines(const std::string& text, bool passover, sumsunsafe* unsafe, Keep keep) {
+    const std::string head = std::string(versionline) + "\n";
+    if (text.compare(0, head.size(), head) != 0) return 1;
+    unsigned lineno = 1;
+    for (std::size_t pos = head.size(), end; pos < text.size(); pos = end + 1) {
         lineno++;
-        std::size_t end = text.find('\n', pos);
+        end = text.find('\n', pos);
         if (end == std::string::npos) return lineno;  // cut short
-        std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        if (lineno == 1) {
-            if (line != versionline) return lineno;
-            continue;
-        }
         std::string key;
         fingerprint fp;
-        if (!parseline(line, &key, &fp)) return lineno;
+        if (!parseline(std::string_view(text).substr(pos, end - pos), &key, &fp)) {
+            if (passover) continue;
+            return lineno;
+        }
         if ((unsafe->why = unsafeline(key, fp, &unsafe->value)) != nullptr) {
             unsafe->line = lineno;
             return 0;
         }
-        sums->list.emplace_back(std::move(key), std::move(fp));
+        keep(std::move(key), std::move(fp));
     }
-    return text.empty() ? 1 : 0;
+    return 0;
+}
+
+}  // namespace
+
+unsigned parsesums(const std::string& text, printtable* sums, sumsunsafe* unsafe) {
+    sums->list.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
+    return readlines(text, false, unsafe, [&](std::string key, fingerprint fp) {
+        sums->list.emplace_back(std::move(key), std::move(fp));
+    });
 }
 
 namespace {
 
 // The whole file into text with LF line ends: 0 or the error number.
 int readsums(const char* path, std::string* text) {
-    int fd = openread(path);
-    if (fd < 0) return errno != 0 ? errno : EIO;
+    openfile f(path);
+    if (!f.ok()) return errno != 0 ? errno : EIO;
     statinfo st;
     std::size_t got = 0;
     // Read in one piece of its size; a file that grows meanwhile still ends.
-    text->resize(statfd(fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
+    text->resize(statfd(f.r.fd, &st) == 0 && st.size > 0 ? static_cast<std::size_t>(st.size) + 1 : 65536);
     for (;;) {
         if (got == text->size()) text->resize(got * 2);
-        long n = readfd(fd, text->data() + got, text->size() - got);
+        long n = readfd(f.r.fd, text->data() + got, text->size() - got);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int err = errno != 0 ? errno : EIO;
-            closefd(fd);
-            return err;
-        }
+        if (n < 0) return errno != 0 ? errno : EIO;
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }
     text->resize(got);
-    closefd(fd);
     // Windows hosts write CR LF line ends.
     if (text->find('\r') != std::string::npos) std::erase(*text, '\r');
     return 0;
 }
 
-bool sumspath(const runstate* rs, char* path, char* tmppath) {
-    if (ownpath(path, PATHSIZE, rs->destdir, ownfile::sums) < 0) return false;
-    ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::sums, nullptr, true);
-    return true;
+bool statepath(const runstate* rs, ownfile which, char* path) {
+    return ownpath(path, PATHSIZE, rs->destdir, which) >= 0;
 }
 
-bool journalpath(const runstate* rs, char* path) {
-    return ownpath(path, PATHSIZE, rs->destdir, ownfile::journal) >= 0;
+// Writes text as the tool's own file which, under its temporary name until
+// it is complete: 0 or the error number.
+int writestate(runstate* rs, ownfile which, const std::string& text) {
+    char path[PATHSIZE];
+    char tmppath[TEMPNAMESIZE];
+    if (!statepath(rs, which, path)) return ENAMETOOLONG;
+    ownpath(tmppath, sizeof tmppath, rs->destdir, which, nullptr, true);
+    atomicfile f;
+    int err = opentemp(rs, &f, path, tmppath, true);
+    if (err != 0) return err;
+    std::fputs(text.c_str(), f.stream);
+    err = atomicsync(&f);
+    return err == 0 ? atomiccommit(&f, true) : err;
 }
 
 // The journal of killed runs. Each run appends whole lines after closing a
@@ -201,32 +213,23 @@ bool journalpath(const runstate* rs, char* path) {
 void loadjournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
     std::string text;
-    if (!journalpath(rs, path) || readsums(path, &text) != 0) return;
-    const std::string head = std::string(versionline) + "\n";
+    if (!statepath(rs, ownfile::journal, path) || readsums(path, &text) != 0) return;
     ls->journalcut = !text.empty() && text.back() != '\n';
-    ls->journalfresh = text.compare(0, head.size(), head) != 0;
-    unsigned skipped = 0;  // lines of the file before those of text
-    while (!ls->journalfresh) {
-        printtable part;
-        sumsunsafe unsafe;
-        unsigned bad = parsesums(text, &part, &unsafe);
-        if (unsafe.why != nullptr)
-            die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path,
-                unsafe.line + skipped, unsafe.why);
-        for (auto& [key, fp] : part.list) ls->journal[key].push_back(std::move(fp));
-        // Goes on after the line that does not read, when a whole one follows.
-        std::size_t pos = 0;
-        for (unsigned n = 0; bad > 1 && n < bad && pos != std::string::npos; n++)
-            pos = text.find('\n', pos == 0 ? 0 : pos + 1);
-        if (bad <= 1 || pos == std::string::npos || pos + 1 >= text.size()) break;
-        text = head + text.substr(pos + 1);
-        skipped += bad - 1;
-    }
+    sumsunsafe unsafe;
+    unsigned bad = readlines(text, true, &unsafe, [&](std::string key, fingerprint fp) {
+        ls->journal[key].push_back(std::move(fp));
+    });
+    ls->journalfresh = bad == 1;
+    if (unsafe.why != nullptr)
+        die("Unsafe path '%s' in '%s' line %u: %s\n", unsafe.value.c_str(), path, unsafe.line,
+            unsafe.why);
     // The next run that keeps fingerprints writes manifest.sums with what it
     // finds of these files, and the journal goes, or keeps those it did not
     // look at.
     ls->dirty = ls->dirty || !ls->journal.empty();
 }
+
+}  // namespace
 
 void removejournal(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
@@ -234,28 +237,20 @@ void removejournal(runstate* rs, lifestate* ls) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    if (journalpath(rs, path)) removepath(path);
+    if (statepath(rs, ownfile::journal, path)) removepath(path);
 }
 
-void appendline(std::string* out, const std::string& key, const fingerprint& fp) {
+void sumsline(std::string* out, const std::string& key, const fingerprint& fp) {
     char numbers[128];
     std::snprintf(numbers, sizeof numbers, " %lld %lld %lld %lld ",
                   static_cast<long long>(fp.size), static_cast<long long>(fp.mtime),
                   static_cast<long long>(fp.srcsize), static_cast<long long>(fp.srcmtime));
     *out += hexdigest(fp.hash);
     *out += numbers;
-    *out += encoderecord(key);
+    encoderecord(out, key);
     *out += ' ';
     *out += fp.path;
     *out += '\n';
-}
-
-}  // namespace
-
-std::string sumsline(const std::string& key, const fingerprint& fp) {
-    std::string out;
-    appendline(&out, key, fp);
-    return out;
 }
 
 std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& key,
@@ -268,10 +263,10 @@ std::vector<fingerprint> journalprints(const lifestate* ls, const std::string& k
     return out;
 }
 
-int writejournal(runstate* rs, lifestate* ls) {
-    if (ls->journalnext.empty()) return -1;
+int writejournal(runstate* rs, lifestate* ls, std::string text) {
+    if (text.empty()) return -1;
     char path[PATHSIZE];
-    if (ls->journalfd < 0 && journalpath(rs, path)) {
+    if (ls->journalfd < 0 && statepath(rs, ownfile::journal, path)) {
         // Nothing of a journal without its version line reads: it goes.
         if (ls->journalfresh) removepath(path);
         ls->journalfd = openappend(path);
@@ -281,10 +276,8 @@ int writejournal(runstate* rs, lifestate* ls) {
         std::string before = ls->journalcut ? "\n" : "";
         if (ls->journalfd >= 0 && statfd(ls->journalfd, &st) == 0 && st.size == 0)
             before = std::string(versionline) + "\n";
-        ls->journalnext.insert(0, before);
+        text.insert(0, before);
     }
-    std::string text = std::move(ls->journalnext);
-    ls->journalnext.clear();
     // Without a journal the copies still go ahead: it only spares the next
     // run the doubt about a killed one.
     if (ls->journalfd < 0) return -1;
@@ -342,14 +335,9 @@ fingerprint& printput(printtable* t, const std::string& key) {
     return t->list.back().second;
 }
 
-const fingerprint* findprint(lifestate* ls, const std::string& key) {
-    return printfind(&ls->sums, key);
-}
-
 void loadsums(runstate* rs, lifestate* ls) {
     char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    if (!sumspath(rs, path, tmppath)) return;
+    if (!statepath(rs, ownfile::sums, path)) return;
     loadjournal(rs, ls);
     int err = readsums(path, &ls->sumstext);
     if (err == ENOENT || err == ENOTDIR) return;
@@ -380,53 +368,45 @@ void loadsums(runstate* rs, lifestate* ls) {
     ls->sumspresent = true;
 }
 
+namespace {
+
+// The text of manifest.sums for the records of the trees and the kept
+// orphans; their identities in keys, in that order.
 std::string sumstext(const runstate* rs, lifestate* ls, std::vector<std::string>* keys) {
     std::string out = std::string(versionline) + "\n";
     auto add = [&](const std::string& key) {
-        const fingerprint* fp = findprint(ls, key);
+        const fingerprint* fp = printfind(&ls->sums, key);
         if (fp == nullptr) return;
-        appendline(&out, key, *fp);
-        if (keys != nullptr) keys->push_back(key);
+        sumsline(&out, key, *fp);
+        keys->push_back(key);
     };
-    auto entry = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if (isfile(e) && ls->gone.count(e) == 0) add(recordkey(e));
-    };
-    foreachentry(rs->dirtree, entry);
-    foreachentry(rs->roottree, entry);
+    });
     for (const orphan& o : ls->orphans)
         if (o.kept) add(recordkey(o.entry, o.typname, o.ext));
     return out;
 }
-
-namespace {
 
 // Once manifest.sums holds what this run found, the journal keeps what it
 // still tells: the fingerprints killed runs noted for records still
 // fingerprinted whose files this run did not look at (it installed a
 // selection, or failed midway). Without any, it goes.
 void finishjournal(runstate* rs, lifestate* ls, const std::vector<std::string>& keys) {
-    std::string text;
+    std::string text = std::string(versionline) + "\n";
+    const std::size_t head = text.size();
     for (const std::string& key : keys) {
         auto it = ls->journal.find(key);
         if (it == ls->journal.end() || ls->journaldone.count(key) != 0) continue;
-        for (const fingerprint& fp : it->second) appendline(&text, key, fp);
+        for (const fingerprint& fp : it->second) sumsline(&text, key, fp);
     }
-    if (text.empty()) return removejournal(rs, ls);
+    if (text.size() == head) return removejournal(rs, ls);
     if (ls->journalfd >= 0) {
         closefd(ls->journalfd);
         ls->journalfd = -1;
     }
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    atomicfile f;
-    if (!journalpath(rs, path) ||
-        ownpath(tmppath, TEMPNAMESIZE, rs->destdir, ownfile::journal, nullptr, true) < 0 ||
-        opentemp(rs, &f, path, tmppath, true) != 0)
-        return;  // the journal stays as it is, which tells no less
-    std::fputs(versionline, f.stream);
-    std::fputc('\n', f.stream);
-    std::fputs(text.c_str(), f.stream);
-    if (atomicsync(&f) == 0) atomiccommit(&f, true);
+    // When it cannot be written the journal stays as it is, which tells no less.
+    writestate(rs, ownfile::journal, text);
 }
 
 }  // namespace
@@ -441,29 +421,10 @@ void writesums(runstate* rs, lifestate* ls) {
     std::vector<std::string> keys;
     std::string text = sumstext(rs, ls, &keys);
     if (ls->sumspresent && text == ls->sumstext) return finishjournal(rs, ls, keys);
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    int err = ENAMETOOLONG;
-    atomicfile f;
-    if (sumspath(rs, path, tmppath)) err = opentemp(rs, &f, path, tmppath, true);
-    if (err == 0) {
-        std::fputs(text.c_str(), f.stream);
-        err = atomicsync(&f);
-        if (err == 0) err = atomiccommit(&f, true);
-        if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
-    }
-    if (err == 0) finishjournal(rs, ls, keys);
+    int err = writestate(rs, ownfile::sums, text);
+    if (err == 0 && durable()) err = syncdirectory(rs->destdir + (rs->destdir[0] == '/' ? 1 : 0));
+    if (err == 0) return finishjournal(rs, ls, keys);
     // The fingerprints only spare reads; without them the bytes decide.
-    if (err != 0)
-        reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
-                      std::strerror(err), err);
-}
-
-void removesums(runstate* rs) {
-    char path[PATHSIZE];
-    char tmppath[TEMPNAMESIZE];
-    if (!sumspath(rs, path, tmppath)) return;
-    removejournal(rs, lifeof(rs));
-    int err = removepath(path);
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    reportwarning("WARNING: can't write '%s/manifest.sums': %s (%d)\n", rs->destdir,
+                  std::strerror(err), err);
 }

@@ -2,7 +2,7 @@
 // a count. The walk's copy step has counted what it found for every file of
 // the input and kept the differences; the records the input no longer lists
 // are added here.
-#include <cstdio>
+#include <iterator>
 
 #include "run/run.h"
 #include "lifecycle/lifeinternal.h"
@@ -11,19 +11,9 @@
 
 namespace {
 
-const char* word(finding f) {
-    switch (f) {
-        case finding::missing: return "missing";
-        case finding::modified: return "modified";
-        case finding::outdated: return "outdated";
-        case finding::absent: return "new";
-        case finding::unreadable: return "unreadable";
-        case finding::same: break;
-    }
-    return "ok";
-}
-
-void report(finding f, const std::string& path) { reportfinding(word(f), path); }
+// The report's word for each finding, in the order of the enumeration.
+constexpr const char* words[] = {"ok", "missing", "modified", "outdated", "new", "unreadable"};
+static_assert(std::size(words) == static_cast<std::size_t>(finding::unreadable) + 1);
 
 void unlisted(lifestate* ls, const std::string& path) {
     ls->checked++;
@@ -34,25 +24,22 @@ void unlisted(lifestate* ls, const std::string& path) {
 }  // namespace
 
 void verifyreport(runstate* rs, lifestate* ls) {
-    auto entry = [&](fileinfo* e) {
+    foreachtreeentry(rs, [&](fileinfo* e) {
         if (!isfile(e)) return;
         auto it = ls->findings.find(e);
         if (it != ls->findings.end()) {
-            report(it->second.first, it->second.second);
+            reportfinding(words[static_cast<int>(it->second.first)], it->second.second);
             return;
         }
         std::string path;
         if ((e->flags & F_FROMMANIFEST) != 0 && inscope(rs, e) && treepath(rs, e, &path))
             unlisted(ls, path);
-    };
-    foreachentry(rs->dirtree, entry);
-    foreachentry(rs->roottree, entry);
+    });
     for (const orphan& o : ls->orphans) {
         std::string path;
-        if (o.typname != nullptr && inscope(rs, o.entry)) {
-            orphanpath(rs, ls, o, &path);
-            unlisted(ls, path);
-        }
+        if (o.typname == nullptr || !inscope(rs, o.entry)) continue;
+        orphanpath(rs, ls, o, &path);
+        unlisted(ls, path);
     }
     reportverifytotals(ls->checked, ls->differ);
 }

@@ -25,8 +25,9 @@ struct manifestreader {
     runstate* rs;
     const char* path;
     unsigned lineno;
-    fileinfo* entry;   // the entry being filled, none before the first nam=
-    const char* ext;   // its ext= value, none without one
+    fileinfo* entry;          // the entry being filled, none before the first nam=
+    const char* ext;          // its ext= value, none without one
+    const char* unknowntype;  // the type its typ= names that the types file lacks
 };
 
 bool haskey(const char* line, const char* key) { return std::strncmp(line, key, 4) == 0; }
@@ -53,8 +54,30 @@ void checkins(const manifestreader& r, const char* value) {
             defdestdir);
 }
 
+// The record just read is complete: placed into the trees, set aside, or
+// dropped.
+void finishentry(const manifestreader& r) {
+    fileinfo* entry = r.entry;
+    if (entry == nullptr) return;
+    // A record the types file no longer places may be set aside (--prune).
+    if (lifeorphan(r.rs, entry, r.ext, r.unknowntype)) return;
+    // Directories come from the types file; a record of one is ignored.
+    if ((entry->flags & F_DIR) != 0) {
+        std::free(entry);
+        return;
+    }
+    if (r.ext != nullptr && entry->ftype == nullptr)
+        die("Manifest file '%s' entry '%s' ending line %u specifies extension '%s' with no "
+            "type\n",
+            r.path, entry->name, r.lineno, r.ext);
+    if (entry->pkgname == nullptr)
+        die("Missing package name on manifest file '%s' entry '%s' ending line %u\n", r.path,
+            entry->name, r.lineno);
+    insertentry(r.rs, entry);
+}
+
 void beginentry(manifestreader& r, char* value, char* lineend) {
-    finishentry(r.rs, r.path, r.lineno, r.entry, r.ext);
+    finishentry(r);
     checkfield(r, "nam=", fieldkind::name, std::string_view(value, lineend - value));
     auto* entry = static_cast<fileinfo*>(std::calloc(1, sizeof(fileinfo)));
     if (entry == nullptr)
@@ -64,6 +87,7 @@ void beginentry(manifestreader& r, char* value, char* lineend) {
     entry->namelen = static_cast<std::uint32_t>(lineend - value);
     r.entry = entry;
     r.ext = nullptr;
+    r.unknowntype = nullptr;
 }
 
 void applytype(manifestreader& r, const char* value) {
@@ -73,7 +97,9 @@ void applytype(manifestreader& r, const char* value) {
         r.entry->flags |= type->flags;
     } else if (std::strcmp(value, "dir") == 0) {
         r.entry->ftype = nullptr;
-    } else if (!lifeunknowntype(r.rs, r.entry, value)) {
+    } else if (lifetakesorphans(r.rs)) {
+        r.unknowntype = value;
+    } else {
         die("Unknown file type '%s' manifest file '%s' line %u\n", value, r.path, r.lineno);
     }
 }
@@ -138,26 +164,6 @@ void readline(manifestreader& r, char* line, char* lineend) {
 
 }  // namespace
 
-void finishentry(runstate* rs, const char* path, unsigned lineno, fileinfo* entry,
-                 const char* ext) {
-    if (entry == nullptr) return;
-    // A record the types file no longer places may be set aside (--prune).
-    if (lifeorphan(rs, entry, ext)) return;
-    // Directories come from the types file; a record of one is ignored.
-    if ((entry->flags & F_DIR) != 0) {
-        std::free(entry);
-        return;
-    }
-    if (ext != nullptr && entry->ftype == nullptr)
-        die("Manifest file '%s' entry '%s' ending line %u specifies extension '%s' with no "
-            "type\n",
-            path, entry->name, lineno, ext);
-    if (entry->pkgname == nullptr)
-        die("Missing package name on manifest file '%s' entry '%s' ending line %u\n", path,
-            entry->name, lineno);
-    insertentry(rs, entry);
-}
-
 void readmanifest(runstate* rs) {
     char path[PATHSIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0) {
@@ -185,7 +191,7 @@ void readmanifest(runstate* rs) {
     }
     if (mtime < rs->typesmtime) rs->changed = 1;
 
-    manifestreader r{rs, path, 0, nullptr, nullptr};
+    manifestreader r{rs, path, 0, nullptr, nullptr, nullptr};
     if (text == end) notunderstood(r);
     char* cursor = text;
     while (cursor != end) {
@@ -195,5 +201,5 @@ void readmanifest(runstate* rs) {
         if (nextline(&line, &lineend, &cursor, end) != 0) notunderstood(r);
         readline(r, line, lineend);
     }
-    finishentry(rs, path, r.lineno, r.entry, r.ext);
+    finishentry(r);
 }

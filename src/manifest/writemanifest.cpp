@@ -20,19 +20,15 @@
 
 namespace {
 
-// A typed entry without a source directory is normally an error: the walk
-// records where it found every file it installed. In package mode the walk
-// skips every entry whose package begins with '-' unless a package is current,
-// and such an entry never gets one; it is written without src=.
-bool skippedinpkgmode(const fileinfo* finfo, bool pkgmode) {
-    return pkgmode && finfo->pkgname[0] == '-';
-}
-
 // Checks the source fields of one entry; prints the message and returns -1
-// when the record cannot be written.
+// when the record cannot be written. A typed entry without a source
+// directory is normally an error: the walk records where it found every file
+// it installed. In package mode the walk skips every entry whose package
+// begins with '-' unless a package is current, and such an entry never gets
+// one; it is written without src=.
 int checksource(const fileinfo* finfo, bool pkgmode) {
-    if (finfo->ftype != nullptr && finfo->srcdir == nullptr &&
-        !skippedinpkgmode(finfo, pkgmode)) {
+    bool skipped = pkgmode && finfo->pkgname[0] == '-';
+    if (finfo->ftype != nullptr && finfo->srcdir == nullptr && !skipped) {
         reporterror("Unexpected empty source path for file '%s'\n", finfo->name);
         return -1;
     }
@@ -43,25 +39,20 @@ int checksource(const fileinfo* finfo, bool pkgmode) {
     return 0;
 }
 
-// The dst= line. An absolute entry gets back the leading '/' that placing it
-// in the root tree removed, so that it returns there when read.
-void writedst(std::FILE* stream, const fileinfo* finfo) {
-    bool absolute = (finfo->flags & F_ABSOLUTE) != 0;
-    if (finfo->dstlen == 0 && !absolute) return;
-    std::fprintf(stream, "dst=%s%.*s\n", absolute ? "/" : "", static_cast<int>(finfo->dstlen),
-                 finfo->dstlen > 0 ? finfo->dstpath : "");
-}
-
 [[noreturn]] void createfailed(const char* path, int err) {
     die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
 }
 
-}  // namespace
-
+// One record: ext= and typ= are written when ext and typname are not null.
 void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, const char* typname) {
     std::fprintf(stream, "\nnam=%s\n", finfo->name);
     if (ext != nullptr) std::fprintf(stream, "ext=%s\n", ext);
-    writedst(stream, finfo);
+    // An absolute entry gets back the leading '/' that placing it in the root
+    // tree removed, so that it returns there when read.
+    bool absolute = (finfo->flags & F_ABSOLUTE) != 0;
+    if (finfo->dstlen > 0 || absolute)
+        std::fprintf(stream, "dst=%s%.*s\n", absolute ? "/" : "", static_cast<int>(finfo->dstlen),
+                     finfo->dstlen > 0 ? finfo->dstpath : "");
     std::fprintf(stream, "pkg=%s\n", finfo->pkgname);
     std::fprintf(stream, "bas=%s\n", finfo->basedir != nullptr ? finfo->basedir : "");
     if (finfo->srcdir != nullptr) std::fprintf(stream, "src=%s\n", finfo->srcdir);
@@ -69,6 +60,8 @@ void writerecord(std::FILE* stream, const fileinfo* finfo, const char* ext, cons
     if (finfo->existing != nullptr) std::fprintf(stream, "exi=%s\n", finfo->existing);
     std::fprintf(stream, "flg=%s\n", flagnames(finfo->flags).c_str());
 }
+
+}  // namespace
 
 int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
     for (fileinfo* finfo = first; finfo != nullptr; finfo = finfo->next) {
@@ -85,14 +78,11 @@ int writeentries(std::FILE* stream, fileinfo* first, bool pkgmode) {
     return 0;
 }
 
-int writeentries(std::FILE* stream, fileinfo* first) { return writeentries(stream, first, false); }
-
 void writemanifest(runstate* rs, atomicfile* f) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::manifest) < 0)
-        die("failed to create file '%s/manifest.txt': %s (%d)\n", rs->destdir, std::strerror(ENAMETOOLONG),
-            ENAMETOOLONG);
+        createfailed((std::string(rs->destdir) + "/manifest.txt").c_str(), ENAMETOOLONG);
     ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::manifest, nullptr, true);
 
     int err = opentemp(rs, f, path, tmppath, true);

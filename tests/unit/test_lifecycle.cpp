@@ -149,18 +149,14 @@ TEST_F(sumstest, linesreadback) {
     lifestate ls;
     EXPECT_EQ(load(&ls), "");
     EXPECT_TRUE(ls.sumspresent);
-    const fingerprint* fp = findprint(&ls, key("exe", "bin", "hello") + '\0' + "exe");
+    const fingerprint* fp = printfind(&ls.sums, key("exe", "bin", "hello") + '\0' + "exe");
     ASSERT_NE(fp, nullptr);
     EXPECT_EQ(hexdigest(fp->hash), hashA);
-    EXPECT_EQ(fp->size, 12);
-    EXPECT_EQ(fp->mtime, 1700000000123456789LL);
-    EXPECT_EQ(fp->srcsize, 13);
-    EXPECT_EQ(fp->srcmtime, -5);
-    EXPECT_EQ(fp->path, "bin/hello.exe");
-    fp = findprint(&ls, key("doc", "doc", "my notes") + '\0' + "%");
+    EXPECT_TRUE((*fp == fingerprint{fp->hash, 12, 1700000000123456789LL, 13, -5, "bin/hello.exe"}));
+    fp = printfind(&ls.sums, key("doc", "doc", "my notes") + '\0' + "%");
     ASSERT_NE(fp, nullptr);
     EXPECT_EQ(fp->path, "doc/my notes.%");  // blanks to the end of the line
-    EXPECT_EQ(findprint(&ls, key("exe", "bin", "hello")), nullptr);  // ext= absent differs
+    EXPECT_EQ(printfind(&ls.sums, key("exe", "bin", "hello")), nullptr);  // ext= absent differs
 }
 
 TEST_F(sumstest, damagedfileisreportedandignored) {

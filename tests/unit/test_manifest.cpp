@@ -56,26 +56,36 @@ struct treebuilder {
     }
 };
 
-std::string readall(std::FILE* f) {
-    std::string out;
-    std::rewind(f);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    return out;
-}
-
+// What a writer returned, wrote and printed.
 struct written {
     int rc;
     std::string text;
+    std::string err;
 };
 
-written writerecords(fileinfo* first, bool pkgmode) {
+// Runs write on a fresh temporary file.
+template <typename Write>
+written capture(Write write) {
     std::FILE* f = std::tmpfile();
-    int rc = writeentries(f, first, pkgmode);
-    std::string text = readall(f);
+    testing::internal::CaptureStderr();
+    written w{write(f), "", testing::internal::GetCapturedStderr()};
+    std::rewind(f);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) w.text.append(buf, n);
     std::fclose(f);
-    return {rc, text};
+    return w;
+}
+
+written writerecords(fileinfo* first, bool pkgmode) {
+    return capture([&](std::FILE* f) { return writeentries(f, first, pkgmode); });
+}
+
+// Writes the records of one package of the tree, as one permission file.
+written writepackage(fileinfo* dirtree, fileinfo* roottree, const char* pkg) {
+    return capture([&](std::FILE* f) {
+        writeperms(permfile{pkg, f, ""}, dirtree, roottree, nullptr);
+        return 0;
+    });
 }
 
 }  // namespace
@@ -134,19 +144,15 @@ TEST(writeentries, typedentrywithoutsourcedirectory) {
 
     // Outside package mode, or for an entry of a package, it is an error and
     // nothing of that record is written.
-    testing::internal::CaptureStderr();
     written plain = writerecords(top, false);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unexpected empty source path for file 'skipped'\n");
+    EXPECT_EQ(plain.err, "Unexpected empty source path for file 'skipped'\n");
     EXPECT_EQ(plain.rc, -1);
     EXPECT_EQ(plain.text, "");
 
     fileinfo* named = nullptr;
     b.add(&named, nullptr, "", "core1", "core", exe, 0);
-    testing::internal::CaptureStderr();
     written pkgnamed = writerecords(named, true);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unexpected empty source path for file 'core1'\n");
+    EXPECT_EQ(pkgnamed.err, "Unexpected empty source path for file 'core1'\n");
     EXPECT_EQ(pkgnamed.rc, -1);
 }
 
@@ -159,34 +165,11 @@ TEST(writeentries, missingbasedirstopsafterearlierrecords) {
     second->basedir = nullptr;
     b.add(&top, nullptr, "", "c", "-", nullptr, F_COPY);
 
-    testing::internal::CaptureStderr();
     written w = writerecords(top, false);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Unexpected empty source directory for file 'b'\n");
+    EXPECT_EQ(w.err, "Unexpected empty source directory for file 'b'\n");
     EXPECT_EQ(w.rc, -1);
     EXPECT_EQ(w.text, "\nnam=a\npkg=-\nbas=/work\nexi=x\nflg=*copy\n");
 }
-
-namespace {
-
-struct permrun {
-    std::string out;
-    std::string err;
-};
-
-// Writes the records of one package of the tree, as one permission file.
-permrun writepackage(fileinfo* dirtree, fileinfo* roottree, const char* pkg) {
-    permrun r;
-    permfile pf{pkg, std::tmpfile(), ""};
-    testing::internal::CaptureStderr();
-    writeperms(pf, dirtree, roottree, nullptr);
-    r.err = testing::internal::GetCapturedStderr();
-    r.out = readall(pf.out);
-    std::fclose(pf.out);
-    return r;
-}
-
-}  // namespace
 
 TEST(writeperms, directoriesonceandtopdown) {
     treebuilder b;
@@ -200,9 +183,9 @@ TEST(writeperms, directoriesonceandtopdown) {
     b.add(&top, lib, "opt/lib", "liby", "core", so, 0);
     b.add(&top, lib, "opt/lib", "other", "extra", conf, 0);
 
-    permrun core = writepackage(top, nullptr, "core");
+    written core = writepackage(top, nullptr, "core");
     EXPECT_EQ(core.err, "");
-    EXPECT_EQ(core.out,
+    EXPECT_EQ(core.text,
               "#\nmkdir opt\nchown bin opt\nchgrp bin opt\nchmod 755 opt\n"
               "#\nmkdir opt/lib\nchown bin opt/lib\nchgrp bin opt/lib\nchmod 755 opt/lib\n"
               "#\nchown root opt/lib/libx.so.1.2\nchgrp $RUNGROUP opt/lib/libx.so.1.2\n"
@@ -211,8 +194,8 @@ TEST(writeperms, directoriesonceandtopdown) {
               "chmod 644 opt/lib/liby.so\n");
 
     // The marks of the first file do not carry over into the next one.
-    permrun extra = writepackage(top, nullptr, "extra");
-    EXPECT_EQ(extra.out,
+    written extra = writepackage(top, nullptr, "extra");
+    EXPECT_EQ(extra.text,
               "#\nmkdir opt\nchown bin opt\nchgrp bin opt\nchmod 755 opt\n"
               "#\nmkdir opt/lib\nchown bin opt/lib\nchgrp bin opt/lib\nchmod 755 opt/lib\n"
               "#\nchown $RUNOWNER opt/lib/other\nchgrp staff opt/lib/other\n"
@@ -230,8 +213,8 @@ TEST(writeperms, packagedirectoryandabsolutefiles) {
     fileinfo* usr = b.add(&root, nullptr, "", "usr", "-", dirt, F_ABSOLUTE);
     b.add(&root, usr, "usr", "tool", "core", exe, F_ABSOLUTE);
 
-    permrun core = writepackage(top, root, "core");
-    EXPECT_EQ(core.out,
+    written core = writepackage(top, root, "core");
+    EXPECT_EQ(core.text,
               "#\nmkdir data\nchown adm data\nchgrp adm data\nchmod 700 data\n"
               "#\nmkdir data/cache\nchown adm data/cache\nchgrp adm data/cache\n"
               "chmod 700 data/cache\n"
@@ -251,11 +234,11 @@ TEST(writeperms, linksgetwarningsinsteadofrecords) {
     b.add(&top, cur, "bin/current", "b", "core", exe, 0);
     b.add(&top, bin, "bin", "short", "core", nullptr, F_SYMLINK);
 
-    permrun core = writepackage(top, nullptr, "core");
+    written core = writepackage(top, nullptr, "core");
     EXPECT_EQ(core.err,
               "WARNING: Not adding symlink bin/current to package core\n"
               "WARNING: Not adding symlink bin/short to package core\n");
-    EXPECT_EQ(core.out,
+    EXPECT_EQ(core.text,
               "#\nmkdir bin\nchown root bin\nchgrp root bin\nchmod 755 bin\n"
               "#\nchown root bin/current/a.exe\nchgrp root bin/current/a.exe\n"
               "chmod 755 bin/current/a.exe\n"
