@@ -1,11 +1,14 @@
-// The entry point: fills the run state from the command line and the
-// environment, gathers the host facts and runs the stages in their order.
+// The entry point: fills the run state from the command line (its options,
+// the package list, the usage text) and the environment, gathers the host
+// facts and runs the stages in their order.
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "driver/driver.h"
 #include "ending/ending.h"
@@ -23,6 +26,73 @@
 #include "tree/tree.h"
 
 namespace {
+
+// The usage text after its first line.
+constexpr const char* usagelines[] = {
+    "  -s       output the platform dependent file list\n",
+    "             prototype-post.<pkg> on solaris\n",
+    "             <pkg>.lst on Linux\n",
+    "             perm.<pkg> on other platforms\n",
+    "  -e       strictly enforce permissions\n",
+    "  -m       suppress manifest.txt processing\n",
+    "  -n       no action; show what would happen\n",
+    "  -p       split package mode\n",
+    "  -P       create sparse patch\n",
+    "  -v       verbose\n",
+    "  -d dir   the destination directory (overrides DESTDIR environment var)\n",
+    "  -D k=v   define a substitution key and value as if set in the types file\n",
+    "  -i file  the input file name (defaults to `install.ins')\n",
+    "  -l pkgname:[pkgname2:...]\n",
+    "           a list of package names to install, default is to install all packages\n",
+    "  srcpath1 [srcpath2 ...]\n",
+    "           a list of paths to search for files listed in the input file.\n",
+    "Environment variables:\n",
+    "  DESTDIR     destination directory\n",
+    "  FP_VERBOSE  set verbose mode to 1 or 2\n",
+    "  FP_PACKAGE  set package mode to 1\n",
+    "  FP_PKGLIST  list of packages to install\n",
+};
+
+// One option of the form "--name": whole argument, exact name.
+struct longoption {
+    const char* name;
+    const char* help;
+    int runstate::*field;  // set to 1 when given; null for --help and --version
+};
+
+constexpr longoption longoptions[] = {
+    {"--help", "show this text and end", nullptr},
+    {"--version", "show the version and end", nullptr},
+    {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
+    {"--update", "replace installed files that differ from what would be installed now",
+     &runstate::update},
+    {"--verify", "report how the destination differs from the input; write nothing",
+     &runstate::verify},
+    {"--prune", "remove installed files that the input no longer lists", &runstate::prune},
+    {"--uninstall", "remove every installed file, the manifest and the permission files",
+     &runstate::uninstall},
+    {"--json", "write JSON Lines on standard output: one object per event, then a summary",
+     &runstate::json},
+    {"--stats", "show a summary of the run on standard output", &runstate::stats},
+    {"--force", "with --update, replace files changed since they were installed too",
+     &runstate::force},
+    {"--no-sync", "do not wait for files to reach the disk (for throwaway trees)",
+     &runstate::nosync},
+};
+
+void printusage(std::FILE* stream, const char* progname) {
+    std::fprintf(stream,
+                 "usage: %s [-e] [-m] [-n] [-p] [-v] [-d dir] [-i file] srcpath1 [srcpath2 ...]\n",
+                 progname);
+    for (const char* line : usagelines) std::fputs(line, stream);
+}
+
+// The usage text on standard error, then the end with status 1.
+[[noreturn]] void usage(const char* progname) {
+    std::fflush(stdout);
+    printusage(stderr, progname);
+    endrun(1);
+}
 
 // The program's name as the usage line shows it: the text after the last
 // '/' of its path (a '\\' does not count).
@@ -160,23 +230,18 @@ void gatherhostfacts(runstate* rs) {
     getdcpath(rs->hostname, rs->dcpath, sizeof rs->dcpath);
     int err = getworkdir(rs->cwd, sizeof rs->cwd);
     if (err != 0) die("Can't get current working directory: %s (%d)\n", std::strerror(err), err);
-    rs->uname[0] = '\0';
-    rs->hardware[0] = '\0';
-}
-
-void printmodes(const runstate* rs) {
-    std::fputs("modes: debug ", stdout);
-    if (rs->enforce) std::fputs("enforce ", stdout);
-    if (rs->noaction) std::fputs("noaction ", stdout);
-    if (rs->nomanifest) std::fputs("nomanifest ", stdout);
-    if (rs->pkgmode) std::fputs("package ", stdout);
-    if (rs->specfile) std::fputs("specfile ", stdout);
-    if (rs->patch) std::fputs("patch ", stdout);
-    std::fputs("\n", stdout);
 }
 
 void printsummary(const runstate* rs) {
-    printmodes(rs);
+    static constexpr std::pair<int runstate::*, const char*> modes[] = {
+        {&runstate::enforce, "enforce "}, {&runstate::noaction, "noaction "},
+        {&runstate::nomanifest, "nomanifest "}, {&runstate::pkgmode, "package "},
+        {&runstate::specfile, "specfile "}, {&runstate::patch, "patch "},
+    };
+    std::fputs("modes: debug ", stdout);
+    for (const auto& [field, word] : modes)
+        if (rs->*field) std::fputs(word, stdout);
+    std::fputs("\n", stdout);
     if (rs->destdir != nullptr) std::printf("destdir=%s\n", rs->destdir);
     std::printf("infilename=%s\n", rs->infile);
     std::printf("hostname=%s\n", rs->hostname);
@@ -278,6 +343,25 @@ void runstages(runstate* rs) {
 
 }  // namespace
 
+// Cuts text in place at the ':' separators; empty names are skipped. The
+// whole text "ALL" means every package (an empty list). A name beyond the
+// table's capacity ends the run before anything is stored past it.
+void parsepkglist(runstate* rs, char* text) {
+    rs->numpkgs = 0;
+    if (std::strcmp(text, "ALL") == 0) return;
+    char* cursor = text;
+    for (;;) {
+        while (*cursor == ':') ++cursor;
+        if (*cursor == '\0') break;
+        if (rs->numpkgs >= MAXPKGS) die("Too many packages in list, maximum is %d\n", MAXPKGS);
+        rs->pkglist[rs->numpkgs++] = cursor;
+        cursor = std::strchr(cursor, ':');
+        if (cursor == nullptr) break;
+        *cursor++ = '\0';
+    }
+    std::qsort(rs->pkglist, static_cast<std::size_t>(rs->numpkgs), sizeof rs->pkglist[0], pkgcmp);
+}
+
 runmode modeof(const runstate* rs) {
     runmode mode;
     mode.dryrun = rs->noaction != 0;
@@ -287,26 +371,6 @@ runmode modeof(const runstate* rs) {
     mode.removes = rs->prune != 0 || rs->uninstall != 0;
     return mode;
 }
-
-const longoption longoptions[11] = {
-    {"--help", "show this text and end", nullptr},
-    {"--version", "show the version and end", nullptr},
-    {"--progress", "show progress on standard error when it is a terminal", &runstate::progress},
-    {"--update", "replace installed files that differ from what would be installed now",
-     &runstate::update},
-    {"--verify", "report how the destination differs from the input; write nothing",
-     &runstate::verify},
-    {"--prune", "remove installed files that the input no longer lists", &runstate::prune},
-    {"--uninstall", "remove every installed file, the manifest and the permission files",
-     &runstate::uninstall},
-    {"--json", "write JSON Lines on standard output: one object per event, then a summary",
-     &runstate::json},
-    {"--stats", "show a summary of the run on standard output", &runstate::stats},
-    {"--force", "with --update, replace files changed since they were installed too",
-     &runstate::force},
-    {"--no-sync", "do not wait for files to reach the disk (for throwaway trees)",
-     &runstate::nosync},
-};
 
 int runmain(int argc, char** argv) {
     runstate* rs = static_cast<runstate*>(std::calloc(1, sizeof(runstate)));

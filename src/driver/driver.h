@@ -3,21 +3,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include "run/run.h"
 
-// Prints the usage text on standard error and ends with status 1.
-[[noreturn]] void usage(const char* progname);
-// Writes the usage text to stream.
-void printusage(std::FILE* stream, const char* progname);
-// One option of the form "--name": whole argument, exact name.
-struct longoption {
-    const char* name;
-    const char* help;
-    int runstate::*field;  // set to 1 when given; null for --help and --version
-};
-extern const longoption longoptions[11];
 // What the run does, from its options.
 runmode modeof(const runstate* rs);
 // Replaces the package list by the ':'-separated names of text (cut in place).

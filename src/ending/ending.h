@@ -6,11 +6,7 @@
 
 // Prints the formatted message on standard error, removes the pending
 // temporary output files and ends the run with status 1.
-[[noreturn]] void die(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[noreturn]] void die(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Internal invariant that holds in every build type: a failure names the
 // condition and the tool, then ends the run with status 1.

@@ -77,6 +77,17 @@ std::uint64_t total(const counter& c) {
     return n;
 }
 
+// Every count of the summary in its order, as f(JSON name, --stats wording,
+// value).
+template <class F>
+void eachcount(F f) {
+    for (const counter& c : counters) f(c.key, c.words, total(c));
+    f("checked", "files checked", static_cast<std::uint64_t>(state.checked));
+    f("differ", "files that differ", static_cast<std::uint64_t>(state.differ));
+    f("warnings", "warnings", state.warnings);
+    f("errors", "errors", state.errors);
+}
+
 // ---- JSON objects -----------------------------------------------------------
 
 void open(const char* type) {
@@ -163,21 +174,14 @@ void failed(const char* text) {
     }
 }
 
-void ending(int status) { reportend(status); }
-
 // ---- the plain-words summary --------------------------------------------------
 
 void printstats(int status, double seconds) {
-    auto line = [](const char* words, std::uint64_t n) {
-        std::printf("  %s: %llu\n", words, static_cast<unsigned long long>(n));
-    };
     std::printf("Summary:\n");
-    for (const counter& c : counters) line(c.words, total(c));
-    line("files checked", static_cast<std::uint64_t>(state.checked));
-    line("files that differ", static_cast<std::uint64_t>(state.differ));
-    line("warnings", state.warnings);
-    line("errors", state.errors);
-    line("bytes copied", state.bytes);
+    eachcount([](const char*, const char* words, std::uint64_t n) {
+        std::printf("  %s: %llu\n", words, static_cast<unsigned long long>(n));
+    });
+    std::printf("  bytes copied: %llu\n", static_cast<unsigned long long>(state.bytes));
     std::printf("  seconds: %.3f\n", seconds);
     std::printf("  exit status: %d\n", status);
 }
@@ -281,7 +285,7 @@ void reportbegin(const reportoptions& opts) {
     state.start = std::chrono::steady_clock::now();
     runhooks hooks = currentrunhooks();
     hooks.failed = failed;
-    hooks.ending = ending;
+    hooks.ending = reportend;
     hooks.warned = warned;
     setrunhooks(hooks);
     if (!state.json) return;
@@ -396,19 +400,9 @@ void reportend(int status) {
     }
     open("summary");
     state.line.append(",\"counts\":{");
-    bool first = true;
-    auto add = [&](const char* key, std::uint64_t value) {
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "%s\"%s\":%llu", first ? "" : ",", key,
-                      static_cast<unsigned long long>(value));
-        state.line.append(buf);
-        first = false;
-    };
-    for (const counter& c : counters) add(c.key, total(c));
-    add("checked", static_cast<std::uint64_t>(state.checked));
-    add("differ", static_cast<std::uint64_t>(state.differ));
-    add("warnings", state.warnings);
-    add("errors", state.errors);
+    std::size_t first = state.line.size();
+    eachcount([](const char* key, const char*, std::uint64_t n) { number(key, n); });
+    state.line.erase(first, 1);  // the comma before the first count
     state.line.push_back('}');
     number("bytes_copied", state.bytes);
     char buf[48];

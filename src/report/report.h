@@ -54,26 +54,14 @@ void reportverifytotals(int checked, int differ);
 
 // A line the verbose listing shows that is not an action (a source file that
 // could not be examined, say): standard output, or a JSON "note".
-void reportnote(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void reportnote(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Messages for standard error: a warning, and an error (one that ends the
 // run, or the message printed just before it ends). Both are printed as
 // formatted (the format carries its own line end); the JSON form adds an
 // object of type "warning" or "error" on standard output.
-void reportwarning(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void reporterror(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void reportwarning(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void reporterror(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Bytes written into destination files.
 void reportbytes(std::uint64_t count);
