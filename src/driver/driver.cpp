@@ -87,13 +87,6 @@ void printusage(std::FILE* stream, const char* progname) {
     for (const char* line : usagelines) std::fputs(line, stream);
 }
 
-// The usage text on standard error, then the end with status 1.
-[[noreturn]] void usage(const char* progname) {
-    std::fflush(stdout);
-    printusage(stderr, progname);
-    endrun(1);
-}
-
 // The program's name as the usage line shows it: the text after the last
 // '/' of its path (a '\\' does not count).
 const char* programname(const char* path) {
@@ -134,14 +127,6 @@ void setdestdir(runstate* rs, const char* dir) {
     rs->destdirlen = static_cast<int>(std::strlen(dir));
 }
 
-// --help: the usage text and one line per long option, on standard output.
-[[noreturn]] void printhelp(const char* progname) {
-    printusage(stdout, progname);
-    std::fputs("Long options:\n", stdout);
-    for (const longoption& opt : longoptions) std::printf("  %-12s %s\n", opt.name, opt.help);
-    endrun(0);
-}
-
 // An argument beginning with "--": only a whole, exact name counts.
 void readlongoption(runstate* rs, const char* arg, const char* progname) {
     for (const longoption& opt : longoptions) {
@@ -149,7 +134,11 @@ void readlongoption(runstate* rs, const char* arg, const char* progname) {
         if (opt.field != nullptr) {
             rs->*opt.field = 1;
         } else if (std::strcmp(arg, "--help") == 0) {
-            printhelp(progname);
+            // The usage text and one line per long option, on standard output.
+            printusage(stdout, progname);
+            std::fputs("Long options:\n", stdout);
+            for (const longoption& o : longoptions) std::printf("  %-12s %s\n", o.name, o.help);
+            endrun(0);
         } else {
             std::printf("fileplacer %s\n", FP_VERSION);
             endrun(0);
@@ -342,6 +331,12 @@ void runstages(runstate* rs) {
 }
 
 }  // namespace
+
+void usage(const char* progname) {
+    std::fflush(stdout);
+    printusage(stderr, progname);
+    endrun(1);
+}
 
 // Cuts text in place at the ':' separators; empty names are skipped. The
 // whole text "ALL" means every package (an empty list). A name beyond the

@@ -6,6 +6,8 @@
 
 #include "run/run.h"
 
+// Prints the usage text on standard error and ends with status 1.
+[[noreturn]] void usage(const char* progname);
 // What the run does, from its options.
 runmode modeof(const runstate* rs);
 // Replaces the package list by the ':'-separated names of text (cut in place).

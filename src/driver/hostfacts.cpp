@@ -7,7 +7,6 @@
 
 #include "driver/driver.h"
 #include "ending/ending.h"
-#include "platform/platform.h"
 
 // The current UTC time as YYYYMMDDhhmmssZ.
 void getdatetime(char* buf, std::size_t cap) {
@@ -21,34 +20,21 @@ void getdatetime(char* buf, std::size_t cap) {
                   utc->tm_mday, utc->tm_hour, utc->tm_min, utc->tm_sec);
 }
 
-namespace {
-
-// True when a formatter's count says the text was written whole into room.
-bool fits(int count, std::size_t room) {
-    return count >= 0 && static_cast<std::size_t>(count) < room;
-}
-
-}  // namespace
-
 // Every label after the host's own name becomes one "dc=" component:
 // build7.lab.example.org gives dc=lab,dc=example,dc=org. A name without a
 // dot, or a path that does not fit in the buffer, gives "dc=com"; the path is
 // never cut short.
 int getdcpath(const char* hostname, char* buf, std::size_t cap) {
-    const char* label = std::strchr(hostname, '.');
-    if (label == nullptr) return std::snprintf(buf, cap, "dc=com");
-    ++label;
-    char* out = buf;
-    std::size_t room = cap;
-    const char* sep = "";
-    for (const char* dot; (dot = std::strchr(label, '.')) != nullptr; label = dot + 1) {
-        int count = std::snprintf(out, room, "%sdc=%.*s", sep, static_cast<int>(dot - label), label);
-        if (!fits(count, room)) return std::snprintf(buf, cap, "dc=com");
-        out += count;
-        room -= static_cast<std::size_t>(count);
-        sep = ",";
+    std::size_t used = 0;
+    for (const char* dot = std::strchr(hostname, '.'); dot != nullptr;) {
+        const char* label = dot + 1;
+        dot = std::strchr(label, '.');
+        int length = static_cast<int>(dot != nullptr ? dot - label : std::strlen(label));
+        int count = std::snprintf(buf + used, cap - used, "%sdc=%.*s", used != 0 ? "," : "",
+                                  length, label);
+        if (count < 0 || used + static_cast<std::size_t>(count) >= cap)
+            return std::snprintf(buf, cap, "dc=com");
+        used += static_cast<std::size_t>(count);
     }
-    int count = std::snprintf(out, room, "%sdc=%s", sep, label);
-    if (!fits(count, room)) return std::snprintf(buf, cap, "dc=com");
-    return count;
+    return used != 0 ? static_cast<int>(used) : std::snprintf(buf, cap, "dc=com");
 }

@@ -17,11 +17,9 @@
 
 #ifndef FP_FUZZ
 
-void endrun(int status, const char* check) {
-    (void)check;
+void endrun(int status, const char*) {
     runhooks hooks = currentrunhooks();
-    if (hooks.ending != nullptr) {
-        void (*ending)(int) = hooks.ending;
+    if (void (*ending)(int) = hooks.ending; ending != nullptr) {
         hooks.ending = nullptr;
         setrunhooks(hooks);
         ending(status);
@@ -76,18 +74,16 @@ blockset& blocks() {
     return *live;
 }
 
-void record(void* block) {
+// Returns block, recorded when an input runs.
+void* record(void* block) {
     if (block != nullptr && recording) blocks().insert(block);
+    return block;
 }
 
 // Drops block from the record: true when it was recorded.
 bool forget(void* block) { return block != nullptr && recording && blocks().erase(block) != 0; }
 
-void* newblock(std::size_t size) {
-    void* block = __real_malloc(size != 0 ? size : 1);
-    record(block);
-    return block;
-}
+void* newblock(std::size_t size) { return record(__real_malloc(size != 0 ? size : 1)); }
 
 void deleteblock(void* block) {
     forget(block);
@@ -120,16 +116,10 @@ std::size_t liveblocks() { return blocks().size(); }
 
 extern "C" {
 
-void* __wrap_malloc(std::size_t size) {
-    void* block = __real_malloc(size);
-    record(block);
-    return block;
-}
+void* __wrap_malloc(std::size_t size) { return record(__real_malloc(size)); }
 
 void* __wrap_calloc(std::size_t count, std::size_t size) {
-    void* block = __real_calloc(count, size);
-    record(block);
-    return block;
+    return record(__real_calloc(count, size));
 }
 
 // A moved block stays recorded under its new address; a block that was
@@ -146,10 +136,7 @@ void* __wrap_realloc(void* block, std::size_t size) {
     return moved;
 }
 
-void __wrap_free(void* block) {
-    forget(block);
-    __real_free(block);
-}
+void __wrap_free(void* block) { deleteblock(block); }
 
 }  // extern "C"
 

@@ -12,13 +12,6 @@
 
 namespace {
 
-struct freer {
-    void operator()(runstate* rs) const { std::free(rs); }
-};
-using runptr = std::unique_ptr<runstate, freer>;
-
-runptr newrunstate() { return runptr(static_cast<runstate*>(std::calloc(1, sizeof(runstate)))); }
-
 std::vector<std::string> pkgs(const runstate* rs) {
     return std::vector<std::string>(rs->pkglist, rs->pkglist + rs->numpkgs);
 }
@@ -33,63 +26,53 @@ std::string dcpath(const char* host, std::size_t cap = 256) {
 
 }  // namespace
 
-TEST(PackageList, SkipsEmptyNamesCutsInPlaceAndSorts) {
-    auto rs = newrunstate();
+TEST(PackageList, SkipsEmptyNamesSortsAndOnlyTheWholeTextAllMeansEveryPackage) {
+    struct pkgcase {
+        std::string text;
+        std::vector<std::string> want;
+    };
+    // One run state throughout: each list replaces the one before.
+    const pkgcase cases[] = {
+        {"::b::a:", {"a", "b"}},
+        {"ALL", {}},
+        {"b:\xe9t:B:a:ab", {"B", "a", "ab", "b", "\xe9t"}},  // byte order, case-sensitive
+        {":::", {}},
+        {"tools:ALL", {"ALL", "tools"}},
+        {"all", {"all"}},
+    };
+    auto rs = std::make_unique<runstate>();
+    for (pkgcase c : cases) {
+        parsepkglist(rs.get(), c.text.data());
+        EXPECT_EQ(pkgs(rs.get()), c.want) << c.text;
+    }
     char text[] = "::b::a:";
     parsepkglist(rs.get(), text);
-    EXPECT_EQ(pkgs(rs.get()), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(rs->pkglist[0], text + 5);  // points into the text itself
-
-    char bytes[] = "b:\xe9t:B:a:ab";
-    parsepkglist(rs.get(), bytes);  // replaces the earlier list; byte order, case-sensitive
-    EXPECT_EQ(pkgs(rs.get()), (std::vector<std::string>{"B", "a", "ab", "b", "\xe9t"}));
-
-    char none[] = ":::";
-    parsepkglist(rs.get(), none);
-    EXPECT_EQ(rs->numpkgs, 0);
-}
-
-TEST(PackageList, OnlyTheWholeTextAllMeansEveryPackage) {
-    auto rs = newrunstate();
-    char all[] = "ALL";
-    parsepkglist(rs.get(), all);
-    EXPECT_EQ(rs->numpkgs, 0);
-    char alltools[] = "tools:ALL";
-    parsepkglist(rs.get(), alltools);
-    EXPECT_EQ(pkgs(rs.get()), (std::vector<std::string>{"ALL", "tools"}));
-    char lower[] = "all";
-    parsepkglist(rs.get(), lower);
-    EXPECT_EQ(pkgs(rs.get()), (std::vector<std::string>{"all"}));
 }
 
 TEST(PackageList, FullTableFitsOneMoreNameEndsTheRun) {
     std::string list;
     for (int i = 0; i < MAXPKGS; ++i) list += "p" + std::to_string(100 + i) + ":";
-    auto rs = newrunstate();
-    std::vector<char> text(list.begin(), list.end());
-    text.push_back('\0');
-    parsepkglist(rs.get(), text.data());
+    std::string over = list + "q";
+    auto rs = std::make_unique<runstate>();
+    parsepkglist(rs.get(), list.data());
     ASSERT_EQ(rs->numpkgs, MAXPKGS);
     EXPECT_STREQ(rs->pkglist[MAXPKGS - 1], "p131");
-
-    list += "q";
-    std::vector<char> over(list.begin(), list.end());
-    over.push_back('\0');
     EXPECT_EXIT(parsepkglist(rs.get(), over.data()), ::testing::ExitedWithCode(1),
                 "^Too many packages in list, maximum is 32\n$");
 }
 
 TEST(PackageCompare, NormalisedUnsignedByteOrder) {
-    const char* a = "a";
-    const char* c = "c";
-    const char* ab = "ab";
-    const char* high = "\x80";
-    const char* a2 = "a";
-    EXPECT_EQ(pkgcmp(&a, &c), -1);
-    EXPECT_EQ(pkgcmp(&c, &a), 1);
-    EXPECT_EQ(pkgcmp(&a, &a2), 0);
-    EXPECT_EQ(pkgcmp(&ab, &a), 1);
-    EXPECT_EQ(pkgcmp(&high, &c), 1);  // bytes above 127 sort last
+    struct comparecase {
+        const char* first;
+        const char* second;
+        int want;
+    };
+    const comparecase cases[] = {
+        {"a", "c", -1}, {"c", "a", 1}, {"a", "a", 0}, {"ab", "a", 1},
+        {"\x80", "c", 1},  // bytes above 127 sort last
+    };
+    for (comparecase c : cases) EXPECT_EQ(pkgcmp(&c.first, &c.second), c.want) << c.first;
 
     const char* table[] = {"a", "ab", "c"};
     const char* key = "ab";
