@@ -3,7 +3,6 @@
 #include "lock/lock.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "ending/ending.h"

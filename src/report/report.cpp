@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "ending/ending.h"
@@ -208,17 +207,16 @@ bool jsonescape(std::string* out, std::string_view text) {
         if (i == n) break;
         auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
+            // Five characters have a letter of their own; other controls
+            // are written as \u00XX.
+            std::size_t named = std::string_view("\"\\\n\r\t").find(static_cast<char>(c));
             out->push_back('\\');
-            switch (c) {
-                case '"': out->push_back('"'); break;
-                case '\\': out->push_back('\\'); break;
-                case '\n': out->push_back('n'); break;
-                case '\r': out->push_back('r'); break;
-                case '\t': out->push_back('t'); break;
-                default:
-                    out->append("u00");
-                    out->push_back(hex[c >> 4]);
-                    out->push_back(hex[c & 15]);
+            if (named != std::string_view::npos) {
+                out->push_back("\"\\nrt"[named]);
+            } else {
+                out->append("u00");
+                out->push_back(hex[c >> 4]);
+                out->push_back(hex[c & 15]);
             }
             i++;
             continue;
