@@ -234,14 +234,12 @@ void printsummary(const runstate* rs) {
         if (rs->*field) std::fputs(word, stdout);
     std::fputs("\n", stdout);
     if (rs->destdir != nullptr) std::printf("destdir=%s\n", rs->destdir);
-    std::printf("infilename=%s\n", rs->infile);
-    std::printf("hostname=%s\n", rs->hostname);
-    std::printf("datetime=%s\n", rs->datetime);
-    std::printf("hardware=%s\n", rs->hardware);
-    std::printf("ipv4addr=%s\n", rs->ipv4addr);
-    std::printf("dcpath=%s\n", rs->dcpath);
-    std::printf("uname=%s\n", rs->uname);
-    std::printf("cwd=%s\n", rs->cwd);
+    const std::pair<const char*, const char*> facts[] = {
+        {"infilename", rs->infile}, {"hostname", rs->hostname}, {"datetime", rs->datetime},
+        {"hardware", rs->hardware}, {"ipv4addr", rs->ipv4addr}, {"dcpath", rs->dcpath},
+        {"uname", rs->uname},       {"cwd", rs->cwd},
+    };
+    for (const auto& [name, value] : facts) std::printf("%s=%s\n", name, value);
     std::fputs("Source directory list follows:\n", stdout);
     for (char** src = rs->srcpaths; *src != nullptr; ++src) std::printf("  %s\n", *src);
     std::printf("Package List to install, numpkgs = %d\n", rs->numpkgs);

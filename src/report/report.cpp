@@ -2,6 +2,7 @@
 // Lines; and the counts behind the run's summary.
 #include "report/report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -221,23 +222,13 @@ bool jsonescape(std::string* out, std::string_view text) {
             i++;
             continue;
         }
-        // A UTF-8 sequence: lead byte, its length and the range of its
-        // second byte (which rules out overlong forms, surrogates and code
-        // points above U+10FFFF).
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xbf;
-        if (c >= 0xc2 && c <= 0xdf) {
-            len = 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            len = 3;
-            if (c == 0xe0) lo = 0xa0;
-            if (c == 0xed) hi = 0x9f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 4;
-            if (c == 0xf0) lo = 0x90;
-            if (c == 0xf4) hi = 0x8f;
-        }
-        bool ok = len != 0 && i + len <= n;
+        // A UTF-8 sequence: a lead byte from 0xc2 to 0xf4, its length, and
+        // the range of its second byte (which rules out overlong forms,
+        // surrogates and code points above U+10FFFF).
+        std::size_t len = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+        unsigned char lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+        unsigned char hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+        bool ok = c >= 0xc2 && c <= 0xf4 && i + len <= n;
         for (std::size_t k = 1; ok && k < len; k++) {
             auto b = static_cast<unsigned char>(text[i + k]);
             ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xbf);
@@ -257,21 +248,16 @@ bool jsonescape(std::string* out, std::string_view text) {
 void base64(std::string* out, std::string_view bytes) {
     static constexpr char digits[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                     static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                     static_cast<unsigned char>(bytes[i + 2]);
-        for (int shift = 18; shift >= 0; shift -= 6) out->push_back(digits[(v >> shift) & 63]);
+    // Each group of three bytes (the last one padded with zero bits) gives
+    // four digits; a short last group of n bytes keeps n + 1 and pads with '='.
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::size_t take = std::min<std::size_t>(3, bytes.size() - i);
+        unsigned v = 0;
+        for (std::size_t k = 0; k < 3; k++)
+            v = v << 8 | (k < take ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; k++)
+            out->push_back(k <= take ? digits[(v >> (18 - 6 * k)) & 63] : '=');
     }
-    std::size_t rest = bytes.size() - i;
-    if (rest == 0) return;
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out->push_back(digits[(v >> 18) & 63]);
-    out->push_back(digits[(v >> 12) & 63]);
-    out->push_back(rest == 2 ? digits[(v >> 6) & 63] : '=');
-    out->push_back('=');
 }
 
 // ---- events -------------------------------------------------------------------

@@ -30,6 +30,10 @@ TEST(reporttest, jsonescapekeepsutf8andmarksotherbytes) {
         {"\xe2\x82", fffd + fffd, false},              // cut short at the end
         {"\xe2\x82x", fffd + fffd + "x", false},       // cut short inside
         {"\x80", fffd, false},                         // a lone continuation byte
+        {"\xed\x9f\xbf \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf", "\xed\x9f\xbf \xf0\x90\x80\x80 \xf4\x8f\xbf\xbf",
+         true},                                         // the edges of the valid ranges
+        {"\xc1\xbf", fffd + fffd, false},              // overlong, two bytes
+        {"\xf5\x80\x80\x80", fffd + fffd + fffd + fffd, false},  // no lead byte above 0xf4
     };
     for (const escapecase& c : cases) {
         std::string out = "[";
@@ -42,7 +46,7 @@ TEST(reporttest, base64withpadding) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},
         {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"\xff\xfe\xfd", "//79"},
-        {"caf\xe9", "Y2Fm6Q=="},
+        {"caf\xe9", "Y2Fm6Q=="}, {"fooba", "Zm9vYmE="},
     };
     for (const auto& [in, want] : cases) {
         std::string out;
