@@ -404,7 +404,7 @@ int runmain(int argc, char** argv) {
     // The JSON stream holds the listing's events and nothing else: the
     // listing is on, the debug text of -vv is off.
     if (rs->json) rs->verbose = 1;
-    reportbegin({rs->json != 0, rs->stats != 0});
+    reportbegin(rs->json != 0, rs->stats != 0);
     lifecheckoptions(rs);
     rs->mode = modeof(rs);
     setdurable(rs->nosync == 0);

@@ -53,7 +53,6 @@ void lockdestination(runstate* rs) {
         int err = takelock(lock, exclusive, false);
         if (err == EWOULDBLOCK) {
             if (!told) {
-                clearstatus();
                 reportwarning("Waiting for another run on '%s' to finish\n", rs->destdir);
                 told = true;
             }

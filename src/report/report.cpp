@@ -262,9 +262,9 @@ void base64(std::string* out, std::string_view bytes) {
 
 // ---- events -------------------------------------------------------------------
 
-void reportbegin(const reportoptions& opts) {
-    state.json = opts.json;
-    state.stats = opts.stats;
+void reportbegin(bool json, bool stats) {
+    state.json = json;
+    state.stats = stats;
     state.begun = true;
     state.start = std::chrono::steady_clock::now();
     runhooks hooks = currentrunhooks();

@@ -12,16 +12,12 @@
 #include <string>
 #include <string_view>
 
-// How the run reports: chosen once, before the first event.
-struct reportoptions {
-    bool json = false;   // --json: JSON Lines on standard output
-    bool stats = false;  // --stats: a summary block after the run (text form)
-};
-
-// Starts the report: the JSON form writes its first object (the format and
-// its version); the run's clock starts. Also makes die() and the end of the
+// Starts the report, once, before the first event: json (--json) puts JSON
+// Lines on standard output, and its first object (the format and its
+// version) is written; stats (--stats) adds a summary block after the run
+// (text form). The run's clock starts. Also makes die() and the end of the
 // run report through this module.
-void reportbegin(const reportoptions& opts);
+void reportbegin(bool json, bool stats);
 // True when standard output carries JSON Lines.
 bool reportjson();
 
