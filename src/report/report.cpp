@@ -110,9 +110,7 @@ void field(const char* name, std::string_view text) {
 }
 
 void number(const char* name, std::uint64_t value) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(value));
-    state.line.append(",\"").append(name).append("\":").append(buf);
+    state.line.append(",\"").append(name).append("\":").append(std::to_string(value));
 }
 
 void close() {
