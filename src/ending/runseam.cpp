@@ -1,6 +1,5 @@
 // endrun() for every build, and for the fuzz build (FP_FUZZ) the rest of the
-// run seam: ends of the run become an exception for the harness, and the
-// blocks an input allocated are recorded so that they can be freed after it.
+// run seam that runseam.h describes.
 //
 // The fuzz build links the tool's objects (this one included) into one
 // relocatable object with --wrap=malloc,calloc,realloc,free: the tool's own
