@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "ending/ending.h"
 #include "install/install.h"
@@ -70,8 +71,7 @@ void readexact(const sourcefile& src, char* buf, std::size_t count) {
         } else if (n == 0) {
             die("Unexpected 0 read of file '%s'\n", src.path);
         } else if (errno != EINTR) {
-            int err = errno;
-            die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
+            filefailed("Error reading file", src.path, errno);
         }
     }
 }
@@ -89,15 +89,14 @@ void writeall(atomicfile* out, const char* destpath, const char* buf, std::size_
         } else if (n == 0) {
             die("Unexpected 0 write to file '%s'\n", destpath);
         } else if (errno != EINTR) {
-            int err = errno;
-            die("Error writing file '%s': %s (%d)\n", destpath, std::strerror(err), err);
+            filefailed("Error writing file", destpath, errno);
         }
     }
 }
 
 void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char* temppath) {
     int err = opentemp(rs, out, destpath, temppath, false);
-    if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
+    if (err != 0) filefailed("Error creating file", destpath, err);
 }
 
 // The names of the new content written beside a file changed since it was
@@ -107,8 +106,8 @@ struct besidenames {
     char temp[TEMPNAMESIZE] = "";
     besidenames(const char* destpath, const char* temppath) {
         if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
-            die("Error creating file '%s.new': %s (%d)\n", destpath, std::strerror(ENAMETOOLONG),
-                ENAMETOOLONG);
+            filefailed("Error creating file", (std::string(destpath) + ".new").c_str(),
+                       ENAMETOOLONG);
     }
 };
 
@@ -172,6 +171,10 @@ heapbuffer expandsource(runstate* rs, const sourcefile& src, const statinfo& inf
 
 }  // namespace
 
+void filefailed(const char* what, const char* path, int err) {
+    die("%s '%s': %s (%d)\n", what, path, std::strerror(err), err);
+}
+
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst) {
     if (*destpath == '/') destpath++;
@@ -200,13 +203,9 @@ struct sourceread {
 // Opens the source unless it is open, reads its status and expands it.
 void readsource(runstate* rs, const fileinfo* entry, sourceread& s) {
     if (s.src.fd < 0) s.src.fd = openread(s.src.path);
-    if (s.src.fd < 0) {
-        int err = errno;
-        die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
-    }
-    int err = statfd(s.src.fd, &s.info);
-    if (err != 0)
-        die("Error with fstat on file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+    if (s.src.fd < 0) filefailed("Error reading file", s.src.path, errno);
+    if (int err = statfd(s.src.fd, &s.info); err != 0)
+        filefailed("Error with fstat on file", s.src.path, err);
     if (s.info.size < 0 || static_cast<std::uint64_t>(s.info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", s.src.path);
     s.expand = expands(rs, entry->flags, s.info.size);
@@ -301,9 +300,8 @@ char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinf
             if (!s.expand && s.src.fd >= 0) closefd(s.src.fd);
             return unwritten(a.action);
         }
-        int err = s.expand ? 0 : rewindfd(s.src.fd);
-        if (err != 0)
-            die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+        if (int err = s.expand ? 0 : rewindfd(s.src.fd); err != 0)
+            filefailed("Error reading file", s.src.path, err);
     }
     if (!beside) {
         writecopy(rs, s, temppath, destpath, entry, a.hash, exists);

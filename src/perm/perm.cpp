@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ending/ending.h"
 #include "install/install.h"
@@ -143,23 +144,19 @@ fileinfo* walknext(fileinfo* e) {
     return nullptr;
 }
 
-[[noreturn]] void createfailed(const char* path, int err) {
-    die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
-}
-
 // Writes the whole file of one package, crash-safe: under a temporary name,
 // moved over the old file only when complete.
 void writepermfile(runstate* rs, const char* pkg) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg) < 0)
-        die("failed to create file '%s/perm.%s': %s (%d)\n", rs->destdir, pkg, std::strerror(ENAMETOOLONG),
-            ENAMETOOLONG);
+        filefailed("failed to create file", (std::string(rs->destdir) + "/perm." + pkg).c_str(),
+                   ENAMETOOLONG);
     ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::perm, pkg, true);
 
     atomicfile f;
     int err = opentemp(rs, &f, path, tmppath, true);
-    if (err != 0) createfailed(path, err);
+    if (err != 0) filefailed("failed to create file", path, err);
     permfile pf{pkg, f.stream, rs->destdir};
     if (rs->verbose > 1) std::printf("creating permission file '%s'\n", path);
 
@@ -171,11 +168,11 @@ void writepermfile(runstate* rs, const char* pkg) {
     if (err == 0) err = atomicclose(&f);
     if (err != 0) {
         atomicdiscard(&f);
-        die("Error writing file '%s': %s (%d)\n", path, std::strerror(err), err);
+        filefailed("Error writing file", path, err);
     }
     // The complete file cannot take its name (a directory stands there, say).
     err = atomiccommit(&f, true);
-    if (err != 0) createfailed(path, err);
+    if (err != 0) filefailed("failed to create file", path, err);
 }
 
 void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
@@ -192,8 +189,8 @@ void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
 }  // namespace
 
 void writeperms(const permfile& pf, fileinfo* list1, fileinfo* list2, fileinfo* list3) {
-    FP_CHECK(pf.pkg != (char *)0);
-    FP_CHECK(pf.out != (FILE *)0);
+    FP_CHECK(pf.pkg != nullptr);
+    FP_CHECK(pf.out != nullptr);
     writelist(pf, list1);
     writelist(pf, list2);
     writelist(pf, list3);
