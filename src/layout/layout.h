@@ -48,14 +48,6 @@ int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir
 int besidepath(char* buf, std::size_t cap, const char* path);
 // "<destdir>/<pkg>": a package directory.
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg);
-// The name of e's installed file alone (no directory).
-int installedname(char* buf, std::size_t cap, const fileinfo* e);
-// The temporary name to try after attempt others were taken: tmppath
-// itself first, then with a counter ("~1", "~2", ...). Its length, or -1
-// when it does not fit.
-int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attempt);
-// Whether a folded file name holds the folded temporary tag.
-bool holdstemptag(std::string_view folded);
 
 // The tool's own files in the destination directory.
 enum class ownfile { manifest, sums, perm, lock, journal, inuse };
