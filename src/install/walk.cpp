@@ -207,10 +207,7 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
     runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t stemlen = static_cast<std::size_t>(version - e->name);
-    placement target;
-    target.version = version;
-    target.stemlen = stemlen;
-    int n = installedpath(ws.tmpbuf, PATHSIZE, e, target);
+    int n = installedpath(ws.tmpbuf, PATHSIZE, e, {.version = version, .stemlen = stemlen});
     FP_CHECK(fits(n));
     char shorter[VERSIONBUF];
     std::strcpy(shorter, version);

@@ -110,10 +110,7 @@ int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir
                const char* version) {
     // A name given with its directory is looked for below that directory.
     std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
-    placement p;
-    p.base = srcdir;
-    p.rel = std::string_view(n != 0 ? e->dstpath : "", n);
-    p.version = version;
+    placement p{.base = srcdir, .rel = {n != 0 ? e->dstpath : "", n}, .version = version};
     return compose(buf, cap, e, p, "");
 }
 

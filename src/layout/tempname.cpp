@@ -37,10 +37,8 @@ void addinstalled(nameset* set, const fileinfo* e) {
     static const std::string tag = foldedascii(TEMPTAG);
     if (e->ftype == nullptr || (e->ftype->flags & F_FILE) == 0) return;
     // The installed name alone, without a directory.
-    placement p;
-    p.version = findversion(e);
     char name[PATHSIZE];
-    int n = installedpath(name, sizeof name, e, p);
+    int n = installedpath(name, sizeof name, e, {.version = findversion(e)});
     if (n < 0 || n >= PATHSIZE) return;  // never installed: the walk refuses the name
     std::string key = foldedascii(name);
     if (key.find(tag) != std::string::npos) set->names.insert(std::move(key));

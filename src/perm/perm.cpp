@@ -49,12 +49,10 @@ bool dirlike(const fileinfo* e) { return e->child != nullptr || (e->flags & F_DI
 
 // The link's path relative to the destination, for the warning.
 void warnlink(const permfile& pf, const fileinfo* link) {
-    if (link->dstlen != 0)
-        reportwarning("WARNING: Not adding symlink %.*s/%s to package %s\n",
-                      static_cast<int>(link->dstlen), link->dstpath, link->name, pf.pkg);
-    else
-        reportwarning("WARNING: Not adding symlink %s to package %s\n", link->name,
-                      pf.pkg);
+    bool below = link->dstlen != 0;
+    reportwarning("WARNING: Not adding symlink %.*s%s%s to package %s\n",
+                  static_cast<int>(link->dstlen), below ? link->dstpath : "", below ? "/" : "",
+                  link->name, pf.pkg);
 }
 
 void writedirrecord(const permfile& pf, const fileinfo* dir) {
@@ -97,10 +95,7 @@ void writefilerecord(const permfile& pf, const fileinfo* e) {
         e->dstpath[0] != '/')
         base = type->dirpath;
     const char* rel = e->dstlen > 0 ? e->dstpath : "";
-    placement p;
-    p.base = base;
-    p.rel = std::string_view(rel, e->dstlen);
-    p.version = findversion(e);
+    placement p{.base = base, .rel = {rel, e->dstlen}, .version = findversion(e)};
     char path[PATHSIZE];
     int n = installedpath(path, PATHSIZE, e, p);
     if (n < 0 || n >= PATHSIZE)
