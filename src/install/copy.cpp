@@ -99,18 +99,6 @@ void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char*
     if (err != 0) filefailed("Error creating file", destpath, err);
 }
 
-// The names of the new content written beside a file changed since it was
-// installed, and of its temporary.
-struct besidenames {
-    char path[PATHSIZE] = "";
-    char temp[TEMPNAMESIZE] = "";
-    besidenames(const char* destpath, const char* temppath) {
-        if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
-            filefailed("Error creating file", (std::string(destpath) + ".new").c_str(),
-                       ENAMETOOLONG);
-    }
-};
-
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
 // offsets, so a lasting failure is reported as the read or the write it is.
@@ -307,7 +295,11 @@ char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinf
         writecopy(rs, s, temppath, destpath, entry, a.hash, exists);
         return exists ? COPYREPLACED : COPYWRITTEN;
     }
-    besidenames names(destpath, temppath);
-    writecopy(rs, s, names.temp, names.path, entry, a.hash, exists);
+    // The new content goes beside the file changed since it was installed.
+    char path[PATHSIZE];
+    char temp[TEMPNAMESIZE];
+    if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
+        filefailed("Error creating file", (std::string(destpath) + ".new").c_str(), ENAMETOOLONG);
+    writecopy(rs, s, temp, path, entry, a.hash, exists);
     return COPYBESIDE;
 }

@@ -44,10 +44,6 @@ bool fits(int n) { return n >= 0 && n < PATHSIZE; }
 
 const char* textor(const char* text) { return text != nullptr ? text : ""; }
 
-const char* suffixof(const fileinfo* e) {
-    return e->ftype != nullptr ? textor(e->ftype->suffix) : "";
-}
-
 bool within(const fileinfo* e, const fileinfo* root) {
     for (; e != nullptr; e = e->parent)
         if (e == root) return true;
@@ -56,7 +52,8 @@ bool within(const fileinfo* e, const fileinfo* root) {
 
 [[noreturn]] void overflow(const walkstate& ws, const char* base) {
     die("Overflow destdir '%s' relpath '%.*s' file '%s' extension '%s'\n", base,
-        static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
+        static_cast<int>(ws.rellen), ws.reltext, ws.cur->name,
+        ws.cur->ftype != nullptr ? textor(ws.cur->ftype->suffix) : "");
 }
 
 placement placeof(const walkstate& ws, const char* base, const char* pkgdir,

@@ -1,6 +1,7 @@
 // The list of files left aside because another program held them open.
 #include "inuse/inuse.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +30,7 @@ int keptfiles = 0;  // files left in place for being in use
 // empty destination is the working directory), '/' as the separator.
 std::string destination(const runstate* rs) {
     std::string dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    for (char& c : dir)
-        if (c == '\\') c = '/';
+    std::replace(dir.begin(), dir.end(), '\\', '/');
     return dir;
 }
 
@@ -59,13 +59,10 @@ std::string listpath(const runstate* rs, bool temp) {
 
 // The aside name relative to the destination, with '/' separators.
 std::string relative(const runstate* rs, std::string path) {
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    std::string dir = destination(rs);
-    if (dir.empty()) return path;
-    if (path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
-        path[dir.size()] == '/')
-        return path.substr(dir.size() + 1);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::string dir = destination(rs) + "/";
+    if (dir.size() > 1 && path.size() > dir.size() && path.starts_with(dir))
+        return path.substr(dir.size());
     return path;
 }
 

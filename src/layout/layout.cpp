@@ -77,6 +77,17 @@ constexpr ownname ownnames[] = {
     {"manifest", ".txt"}, {"manifest", ".sums"}, {"perm", "."}, {"manifest", ".lock"},
     {"manifest", ".journal"}, {"manifest", ".inuse"}};
 
+// Null when c may stand as one name component of a path, else why not.
+const char* componentproblem(std::string_view c) {
+    if (c.empty()) return "an empty name";
+    if (parentname(c)) return "'..' leads out of the destination";
+    if (c == ".") return "'.' is not a name";
+    if (startsdrive(c)) return "a drive letter";
+    // A name Windows forbids or reads as a device: on Windows it would not
+    // name a file of the destination.
+    return windowsforbidden(c);
+}
+
 }  // namespace
 
 const char* findversion(const fileinfo* entry) {
@@ -139,16 +150,6 @@ int ownpath(char* buf, std::size_t cap, const char* destdir, ownfile which, cons
 }
 
 // ---- checks -----------------------------------------------------------------
-
-const char* componentproblem(std::string_view c) {
-    if (c.empty()) return "an empty name";
-    if (parentname(c)) return "'..' leads out of the destination";
-    if (c == ".") return "'.' is not a name";
-    if (startsdrive(c)) return "a drive letter";
-    // A name Windows forbids or reads as a device: on Windows it would not
-    // name a file of the destination.
-    return windowsforbidden(c);
-}
 
 const char* fieldproblem(fieldkind kind, std::string_view value) {
     if (kind != fieldkind::path) {

@@ -67,14 +67,10 @@ enum class fieldkind {
     path,     // dst= and a fingerprint's path: names joined by '/', one
               // leading '/' marking an entry of the absolute tree
 };
-// Null when value may stand in such a field, else why it may not. Every
-// name component goes through componentproblem (in a path, empty and "."
-// components are left out: they stay where they are).
+// Null when value may stand in such a field, else why it may not: an
+// empty name, ".", "..", a drive letter or a name the host reserves (in a
+// path, empty and "." components are left out: they stay where they are).
 const char* fieldproblem(fieldkind kind, std::string_view value);
-// Null when c may stand as one name component of a path, else why not:
-// empty, ".", "..", a drive letter; the host's reserved names are checked
-// here too.
-const char* componentproblem(std::string_view c);
 
 // Opens f for path under the temporary name tmppath, or under tmppath with a
 // counter when an entry of the trees installs that name or something other
