@@ -74,24 +74,6 @@ struct settlequeue {
 
 namespace {
 
-settlequeue* queueof(runstate* rs) {
-    if (rs->settle == nullptr) rs->settle = new settlequeue;
-    return rs->settle;
-}
-
-pendingline keep(const listing* line, bool shown) {
-    pendingline p;
-    if (line == nullptr) return p;
-    p.what = pendingline::action;
-    p.line = *line;
-    p.shown = shown;
-    p.owner = line->owner;
-    p.group = line->group;
-    p.path = line->path;
-    if (line->existing != nullptr) p.existing = line->existing;
-    return p;
-}
-
 void print(pendingline& p) {
     if (p.what == pendingline::nothing) return;
     clearstatus();
@@ -243,7 +225,8 @@ void settleitem(runstate* rs, pendingline line, bool copyline) {
 
 void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
                 const statinfo& src, std::uint64_t bytes) {
-    settlequeue* q = queueof(rs);
+    if (rs->settle == nullptr) rs->settle = new settlequeue;
+    settlequeue* q = rs->settle;
     q->items.push_back({std::unique_ptr<atomicfile>(f), replace, e, d != nullptr,
                         d != nullptr ? *d : digest{}, src, {}});
     q->files++;
@@ -252,7 +235,17 @@ void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const di
 }
 
 void settleline(runstate* rs, const listing* line, bool shown, bool copyline) {
-    settleitem(rs, keep(line, shown), copyline);
+    pendingline p;
+    if (line != nullptr) {
+        p.what = pendingline::action;
+        p.line = *line;
+        p.shown = shown;
+        p.owner = line->owner;
+        p.group = line->group;
+        p.path = line->path;
+        if (line->existing != nullptr) p.existing = line->existing;
+    }
+    settleitem(rs, std::move(p), copyline);
 }
 
 void settlenote(runstate* rs, std::string text) {

@@ -201,7 +201,6 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
 // Links carrying the shorter forms of a versioned name: 'libx.so.1.2' gets
 // 'libx.so.1' and then 'libx.so', both pointing at 'libx.so.1.2'.
 void versionlinks(walkstate& ws, const char* base, const char* version) {
-    runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t stemlen = static_cast<std::size_t>(version - e->name);
     int n = installedpath(ws.tmpbuf, PATHSIZE, e, {.version = version, .stemlen = stemlen});
@@ -215,7 +214,7 @@ void versionlinks(walkstate& ws, const char* base, const char* version) {
         n = installedpath(ws.dstbuf, PATHSIZE, e, link);
         FP_CHECK(fits(n));
         char status = '=';
-        if (!rs->mode.dryrun) status = makelink(ws.tmpbuf, ws.dstbuf) == -1 ? '-' : '+';
+        if (!ws.rs->mode.dryrun) status = makelink(ws.tmpbuf, ws.dstbuf) == -1 ? '-' : '+';
         listline(ws, status, 'S', nullptr, false, ws.tmpbuf);
     }
 }

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "run/run.h"
@@ -32,12 +31,6 @@ std::string destination(const runstate* rs) {
     std::string dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
     std::replace(dir.begin(), dir.end(), '\\', '/');
     return dir;
-}
-
-// A name in the destination directory.
-std::string indest(const runstate* rs, std::string_view rel) {
-    std::string dir = destination(rs);
-    return dir.empty() ? std::string(rel) : dir + "/" + std::string(rel);
 }
 
 // A listed name that stays inside the destination and is one the platform
@@ -75,13 +68,14 @@ void removeleftaside(runstate* rs) {
     char* end = nullptr;
     if (loadfile(list.c_str(), &text, &end, nullptr) != 0) return;
     earlier.read = true;
+    std::string dir = destination(rs);
     char* cursor = text;
     char* line;
     char* lineend;
     while (cursor != end && nextline(&line, &lineend, &cursor, end) == 0) {
         std::string rel(line, lineend);
         if (!trusted(rel)) continue;
-        std::string path = indest(rs, rel);
+        std::string path = dir.empty() ? rel : dir + "/" + rel;
         statinfo st;
         if (statpath(path.c_str(), &st) != 0 || st.kind != 'f') continue;
         // A plain delete: a file still in use stays where it is.

@@ -186,9 +186,7 @@ void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
 void writeperms(const permfile& pf, fileinfo* list1, fileinfo* list2, fileinfo* list3) {
     FP_CHECK(pf.pkg != nullptr);
     FP_CHECK(pf.out != nullptr);
-    writelist(pf, list1);
-    writelist(pf, list2);
-    writelist(pf, list3);
+    for (fileinfo* list : {list1, list2, list3}) writelist(pf, list);
 }
 
 void writepermfiles(runstate* rs) {
