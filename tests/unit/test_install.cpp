@@ -443,9 +443,10 @@ TEST_F(walktest, goingupthatcannothelpends) {
     spill("dest/core/a", "not a directory");
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
                 "^Can't create directory 'dest/core/a/b'\n$");
-}
 
-TEST_F(walktest, toplevelwithoutparentondisk) {
+    // Nor can a top-level directory whose destination is missing.
+    top = nullptr;
+    rs->pkgmode = 0;
     rs->destdir = "nowhere/dest";
     b.add(&top, nullptr, "a", dirtype);
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
