@@ -282,7 +282,6 @@ char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinf
     // An existing destination is left alone unless the lifecycle asks for it
     // to be replaced or written beside; a source it compared is read again
     // from its start when it is copied.
-    bool beside = a.action == copyaction::beside;
     if (exists) {
         if (a.action == copyaction::leave || !rs->mode.writes) {
             if (!s.expand && s.src.fd >= 0) closefd(s.src.fd);
@@ -291,7 +290,7 @@ char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinf
         if (int err = s.expand ? 0 : rewindfd(s.src.fd); err != 0)
             filefailed("Error reading file", s.src.path, err);
     }
-    if (!beside) {
+    if (a.action != copyaction::beside) {
         writecopy(rs, s, temppath, destpath, entry, a.hash, exists);
         return exists ? COPYREPLACED : COPYWRITTEN;
     }
