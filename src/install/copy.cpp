@@ -19,7 +19,6 @@
 
 #include "ending/ending.h"
 #include "install/install.h"
-#include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"

@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "layout/layout.h"

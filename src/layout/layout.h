@@ -26,7 +26,7 @@ constexpr std::string_view TEMPTAG = "TMPZ";
 struct placement {
     const char* base = nullptr;
     const char* pkgdir = "";
-    std::string_view rel{};
+    std::string_view rel{};  // {}: designated initializers may leave it out
     const char* version = nullptr;
     std::size_t stemlen = 0;
 };
