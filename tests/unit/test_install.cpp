@@ -62,12 +62,8 @@ struct builder {
     // An entry appended to parent's children (or to *top).
     fileinfo* add(fileinfo** top, fileinfo* parent, const std::string& name, filetype* ftype,
                   flagword extra = 0) {
-        std::string dir;
-        if (parent != nullptr)
-            dir = parent->dstlen != 0 ? std::string(parent->dstpath, parent->dstlen) + "/" +
-                                            parent->name
-                                      : std::string(parent->name);
-        fileinfo* e = entry(name, ftype, dir);
+        // A built entry's dstpath holds its whole path.
+        fileinfo* e = entry(name, ftype, parent != nullptr ? parent->dstpath : "");
         e->flags |= extra;
         e->parent = parent;
         fileinfo** link = parent != nullptr ? &parent->child : top;
