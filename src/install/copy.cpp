@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "ending/ending.h"
 #include "install/install.h"
-#include "inuse/inuse.h"
 #include "lifecycle/fingerprint.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
@@ -70,8 +70,7 @@ void readexact(const sourcefile& src, char* buf, std::size_t count) {
         } else if (n == 0) {
             die("Unexpected 0 read of file '%s'\n", src.path);
         } else if (errno != EINTR) {
-            int err = errno;
-            die("Error reading file '%s': %s (%d)\n", src.path, std::strerror(err), err);
+            filefailed("Error reading file", src.path, errno);
         }
     }
 }
@@ -89,28 +88,15 @@ void writeall(atomicfile* out, const char* destpath, const char* buf, std::size_
         } else if (n == 0) {
             die("Unexpected 0 write to file '%s'\n", destpath);
         } else if (errno != EINTR) {
-            int err = errno;
-            die("Error writing file '%s': %s (%d)\n", destpath, std::strerror(err), err);
+            filefailed("Error writing file", destpath, errno);
         }
     }
 }
 
 void createtemp(runstate* rs, atomicfile* out, const char* destpath, const char* temppath) {
     int err = opentemp(rs, out, destpath, temppath, false);
-    if (err != 0) die("Error creating file '%s': %s (%d)\n", destpath, std::strerror(err), err);
+    if (err != 0) filefailed("Error creating file", destpath, err);
 }
-
-// The names of the new content written beside a file changed since it was
-// installed, and of its temporary.
-struct besidenames {
-    char path[PATHSIZE] = "";
-    char temp[TEMPNAMESIZE] = "";
-    besidenames(const char* destpath, const char* temppath) {
-        if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
-            die("Error creating file '%s.new': %s (%d)\n", destpath, std::strerror(ENAMETOOLONG),
-                ENAMETOOLONG);
-    }
-};
 
 // Copies what follows the first chunk: inside the kernel while the host
 // allows it; after any failure there the buffered copy goes on from the same
@@ -172,6 +158,10 @@ heapbuffer expandsource(runstate* rs, const sourcefile& src, const statinfo& inf
 
 }  // namespace
 
+void filefailed(const char* what, const char* path, int err) {
+    die("%s '%s': %s (%d)\n", what, path, std::strerror(err), err);
+}
+
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst) {
     if (*destpath == '/') destpath++;
@@ -200,13 +190,9 @@ struct sourceread {
 // Opens the source unless it is open, reads its status and expands it.
 void readsource(runstate* rs, const fileinfo* entry, sourceread& s) {
     if (s.src.fd < 0) s.src.fd = openread(s.src.path);
-    if (s.src.fd < 0) {
-        int err = errno;
-        die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
-    }
-    int err = statfd(s.src.fd, &s.info);
-    if (err != 0)
-        die("Error with fstat on file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+    if (s.src.fd < 0) filefailed("Error reading file", s.src.path, errno);
+    if (int err = statfd(s.src.fd, &s.info); err != 0)
+        filefailed("Error with fstat on file", s.src.path, err);
     if (s.info.size < 0 || static_cast<std::uint64_t>(s.info.size) > SIZE_MAX)
         die("Out of memory allocating buffer for file '%s'\n", s.src.path);
     s.expand = expands(rs, entry->flags, s.info.size);
@@ -295,21 +281,23 @@ char placefile(runstate* rs, int sourcefd, const char* sourcepath, const statinf
     // An existing destination is left alone unless the lifecycle asks for it
     // to be replaced or written beside; a source it compared is read again
     // from its start when it is copied.
-    bool beside = a.action == copyaction::beside;
     if (exists) {
         if (a.action == copyaction::leave || !rs->mode.writes) {
             if (!s.expand && s.src.fd >= 0) closefd(s.src.fd);
             return unwritten(a.action);
         }
-        int err = s.expand ? 0 : rewindfd(s.src.fd);
-        if (err != 0)
-            die("Error reading file '%s': %s (%d)\n", s.src.path, std::strerror(err), err);
+        if (int err = s.expand ? 0 : rewindfd(s.src.fd); err != 0)
+            filefailed("Error reading file", s.src.path, err);
     }
-    if (!beside) {
+    if (a.action != copyaction::beside) {
         writecopy(rs, s, temppath, destpath, entry, a.hash, exists);
         return exists ? COPYREPLACED : COPYWRITTEN;
     }
-    besidenames names(destpath, temppath);
-    writecopy(rs, s, names.temp, names.path, entry, a.hash, exists);
+    // The new content goes beside the file changed since it was installed.
+    char path[PATHSIZE];
+    char temp[TEMPNAMESIZE];
+    if (besidepath(path, sizeof path, destpath) < 0 || besidepath(temp, sizeof temp, temppath) < 0)
+        filefailed("Error creating file", (std::string(destpath) + ".new").c_str(), ENAMETOOLONG);
+    writecopy(rs, s, temp, path, entry, a.hash, exists);
     return COPYBESIDE;
 }

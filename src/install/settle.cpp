@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "layout/layout.h"
@@ -40,8 +39,8 @@ struct pendingline {
     enum { nothing, action, note } what = nothing;
     listing line{};
     bool shown = false;
-    std::string owner, group, path, existing, text;
-    bool hasexisting = false;
+    std::string owner, group, path, text;
+    std::optional<std::string> existing;
 };
 
 struct waiting {
@@ -74,41 +73,18 @@ struct settlequeue {
 
 namespace {
 
-settlequeue* queueof(runstate* rs) {
-    if (rs->settle == nullptr) rs->settle = new settlequeue;
-    return rs->settle;
-}
-
-[[noreturn]] void flushfailed(const char* path, int err) {
-    die("Failed to flush file '%s': %s (%d)\n", path, std::strerror(err), err);
-}
-
-pendingline keep(const listing* line, bool shown) {
-    pendingline p;
-    if (line == nullptr) return p;
-    p.what = pendingline::action;
-    p.line = *line;
-    p.shown = shown;
-    p.owner = line->owner;
-    p.group = line->group;
-    p.path = line->path;
-    p.hasexisting = line->existing != nullptr;
-    if (p.hasexisting) p.existing = line->existing;
-    return p;
-}
-
 void print(pendingline& p) {
+    if (p.what == pendingline::nothing) return;
+    clearstatus();
     if (p.what == pendingline::note) {
-        clearstatus();
         reportnote("%s", p.text.c_str());
-    } else if (p.what == pendingline::action) {
-        clearstatus();
-        p.line.owner = p.owner;
-        p.line.group = p.group;
-        p.line.path = p.path;
-        p.line.existing = p.hasexisting ? p.existing.c_str() : nullptr;
-        reportlisting(p.line, p.shown);
+        return;
     }
+    p.line.owner = p.owner;
+    p.line.group = p.group;
+    p.line.path = p.path;
+    p.line.existing = p.existing ? p.existing->c_str() : nullptr;
+    reportlisting(p.line, p.shown);
 }
 
 // Reports to the lifecycle the copies named since the last report and those
@@ -166,10 +142,10 @@ void finish(runstate* rs, settlequeue* q) {
         if (err != 0) {
             // The copies were flushed in their order, the journal after them.
             for (const waiting& w : q->flushing)
-                if (w.file && failed-- == 0) flushfailed(w.file->path, err);
+                if (w.file && failed-- == 0) filefailed("Failed to flush file", w.file->path, err);
             char journal[PATHSIZE];
             ownpath(journal, sizeof journal, rs->destdir, ownfile::journal);
-            flushfailed(journal, err);
+            filefailed("Failed to flush file", journal, err);
         }
     }
     std::vector<waiting> items = std::move(q->flushing);
@@ -191,7 +167,7 @@ void finish(runstate* rs, settlequeue* q) {
                 keptinuse(f->path, true);
                 w.line.line.status = '-';
             } else if (err != 0) {
-                flushfailed(f->path, err);
+                filefailed("Failed to flush file", f->path, err);
             } else {
                 named = w.hashed;
             }
@@ -220,20 +196,6 @@ void settle(runstate* rs, settlequeue* q, bool last) {
     q->settling = false;
 }
 
-}  // namespace
-
-void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
-                const statinfo& src, std::uint64_t bytes) {
-    settlequeue* q = queueof(rs);
-    q->items.push_back({std::unique_ptr<atomicfile>(f), replace, e, d != nullptr,
-                        d != nullptr ? *d : digest{}, src, {}});
-    q->files++;
-    q->bytes += bytes;
-    q->lineless = true;
-}
-
-namespace {
-
 bool due(const settlequeue* q) {
     if (q->files < q->share && q->bytes < BATCHBYTES) return false;
     bool flushing = q->job != nullptr && !flushdone(q->job);
@@ -260,8 +222,29 @@ void settleitem(runstate* rs, pendingline line, bool copyline) {
 
 }  // namespace
 
+void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const digest* d,
+                const statinfo& src, std::uint64_t bytes) {
+    if (rs->settle == nullptr) rs->settle = new settlequeue;
+    settlequeue* q = rs->settle;
+    q->items.push_back({std::unique_ptr<atomicfile>(f), replace, e, d != nullptr,
+                        d != nullptr ? *d : digest{}, src, {}});
+    q->files++;
+    q->bytes += bytes;
+    q->lineless = true;
+}
+
 void settleline(runstate* rs, const listing* line, bool shown, bool copyline) {
-    settleitem(rs, keep(line, shown), copyline);
+    pendingline p;
+    if (line != nullptr) {
+        p.what = pendingline::action;
+        p.line = *line;
+        p.shown = shown;
+        p.owner = line->owner;
+        p.group = line->group;
+        p.path = line->path;
+        if (line->existing != nullptr) p.existing = line->existing;
+    }
+    settleitem(rs, std::move(p), copyline);
 }
 
 void settlenote(runstate* rs, std::string text) {

@@ -5,7 +5,6 @@
 // relative directory is a pointer into an entry's dstpath plus a length.
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -45,10 +44,6 @@ bool fits(int n) { return n >= 0 && n < PATHSIZE; }
 
 const char* textor(const char* text) { return text != nullptr ? text : ""; }
 
-const char* suffixof(const fileinfo* e) {
-    return e->ftype != nullptr ? textor(e->ftype->suffix) : "";
-}
-
 bool within(const fileinfo* e, const fileinfo* root) {
     for (; e != nullptr; e = e->parent)
         if (e == root) return true;
@@ -57,44 +52,26 @@ bool within(const fileinfo* e, const fileinfo* root) {
 
 [[noreturn]] void overflow(const walkstate& ws, const char* base) {
     die("Overflow destdir '%s' relpath '%.*s' file '%s' extension '%s'\n", base,
-        static_cast<int>(ws.rellen), ws.reltext, ws.cur->name, suffixof(ws.cur));
+        static_cast<int>(ws.rellen), ws.reltext, ws.cur->name,
+        ws.cur->ftype != nullptr ? textor(ws.cur->ftype->suffix) : "");
 }
 
 placement placeof(const walkstate& ws, const char* base, const char* pkgdir,
                   const char* version) {
-    placement p;
-    p.base = base;
-    p.pkgdir = pkgdir;
-    p.rel = std::string_view(ws.reltext, ws.rellen);
-    p.version = version;
-    return p;
-}
-
-// A line formatted as printf would print it.
-template <typename... Args>
-std::string format(const char* fmt, Args... args) {
-    int n = std::snprintf(nullptr, 0, fmt, args...);
-    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::snprintf(out.data(), out.size() + 1, fmt, args...);
-    return out;
+    return {.base = base, .pkgdir = pkgdir, .rel = {ws.reltext, ws.rellen}, .version = version};
 }
 
 // Listing lines go out after the copies waiting before them; a file's own
-// line (copyline) waits with its copy and tells what became of it.
+// line (copyline) waits with its copy and tells what became of it. A link's
+// line carries its target.
 void listline(const walkstate& ws, char status, char kind, const filetype* type,
-              bool copyline = false) {
+              bool copyline = false, const char* target = nullptr) {
     if (ws.rs->mode.reports) {  // a run that reports lists nothing of the walk
         settleline(ws.rs, nullptr, false, copyline);
         return;
     }
-    listing line = typelisting(status, kind, type, ws.dstbuf);
+    listing line = typelisting(status, kind, type, ws.dstbuf, target);
     settleline(ws.rs, &line, ws.rs->verbose != 0, copyline);
-}
-
-void listlink(const walkstate& ws, char status, char kind, const char* target) {
-    if (ws.rs->mode.reports) return;
-    listing line = typelisting(status, kind, nullptr, ws.dstbuf, target);
-    settleline(ws.rs, &line, ws.rs->verbose != 0, false);
 }
 
 // Makes the directory at path: its listing status, '+' made, '-' there
@@ -215,8 +192,8 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
         }
         int err = errno;
         if (err != ENOENT && rs->verbose != 0)
-            settlenote(rs, format("source file '%s' error: %s (%d)\n", ws.srcbuf,
-                                  std::strerror(err), err));
+            settlenote(rs, "source file '" + std::string(ws.srcbuf) + "' error: " +
+                               std::strerror(err) + " (" + std::to_string(err) + ")\n");
     }
     return -1;
 }
@@ -224,28 +201,21 @@ int findsource(walkstate& ws, const char* version, char** found, sourceneed need
 // Links carrying the shorter forms of a versioned name: 'libx.so.1.2' gets
 // 'libx.so.1' and then 'libx.so', both pointing at 'libx.so.1.2'.
 void versionlinks(walkstate& ws, const char* base, const char* version) {
-    runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     std::size_t stemlen = static_cast<std::size_t>(version - e->name);
-    placement target;
-    target.version = version;
-    target.stemlen = stemlen;
-    int n = installedpath(ws.tmpbuf, PATHSIZE, e, target);
+    int n = installedpath(ws.tmpbuf, PATHSIZE, e, {.version = version, .stemlen = stemlen});
     FP_CHECK(fits(n));
     char shorter[VERSIONBUF];
     std::strcpy(shorter, version);
-    placement link;
-    link.base = base;
-    link.rel = std::string_view(ws.reltext, ws.rellen);
-    link.version = shorter;
+    placement link = placeof(ws, base, "", shorter);
     link.stemlen = stemlen;
     while (shorter[0] == '.') {
         *std::strrchr(shorter, '.') = '\0';
         n = installedpath(ws.dstbuf, PATHSIZE, e, link);
         FP_CHECK(fits(n));
         char status = '=';
-        if (!rs->mode.dryrun) status = makelink(ws.tmpbuf, ws.dstbuf) == -1 ? '-' : '+';
-        listlink(ws, status, 'S', ws.tmpbuf);
+        if (!ws.rs->mode.dryrun) status = makelink(ws.tmpbuf, ws.dstbuf) == -1 ? '-' : '+';
+        listline(ws, status, 'S', nullptr, false, ws.tmpbuf);
     }
 }
 
@@ -294,12 +264,11 @@ step file(walkstate& ws, const char* base, const char* pkgdir, const char* versi
 // ---- step 6: link entries -------------------------------------------------
 
 step symlinkentry(walkstate& ws) {
-    runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     const char* existing = textor(e->existing);
     statinfo st;
     if (e->child != nullptr && (e->flags & F_RETRY) == 0 && statfile(existing, &st) == ENOENT) {
-        defer(rs, e);
+        defer(ws.rs, e);
         return step::advance;
     }
     if (makelink(existing, ws.dstbuf) == -1) {
@@ -307,19 +276,18 @@ step symlinkentry(walkstate& ws) {
         die("couldn't create symlink existing=%s new=%s: %s (%d)\n", existing, ws.dstbuf,
             std::strerror(err), err);
     }
-    listlink(ws, '+', 'S', existing);
+    listline(ws, '+', 'S', nullptr, false, existing);
     return step::descend;
 }
 
 step hardlinkentry(walkstate& ws) {
-    runstate* rs = ws.rs;
     fileinfo* e = ws.cur;
     const char* existing = textor(e->existing);
     char status = '+';
     if (makelink(existing, ws.dstbuf) == -1) {
         int err = errno;
         if (err == ENOENT && (e->flags & F_RETRY) == 0) {
-            defer(rs, e);
+            defer(ws.rs, e);
             return step::advance;
         }
         if (err != EEXIST)
@@ -327,7 +295,7 @@ step hardlinkentry(walkstate& ws) {
                 std::strerror(err), err);
         status = '-';
     }
-    listlink(ws, status, 'H', existing);
+    listline(ws, status, 'H', nullptr, false, existing);
     return step::advance;
 }
 

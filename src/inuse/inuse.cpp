@@ -1,12 +1,12 @@
 // The list of files left aside because another program held them open.
 #include "inuse/inuse.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "run/run.h"
@@ -29,15 +29,8 @@ int keptfiles = 0;  // files left in place for being in use
 // empty destination is the working directory), '/' as the separator.
 std::string destination(const runstate* rs) {
     std::string dir = rs->destdir[0] == '/' ? rs->destdir + 1 : rs->destdir;
-    for (char& c : dir)
-        if (c == '\\') c = '/';
+    std::replace(dir.begin(), dir.end(), '\\', '/');
     return dir;
-}
-
-// A name in the destination directory.
-std::string indest(const runstate* rs, std::string_view rel) {
-    std::string dir = destination(rs);
-    return dir.empty() ? std::string(rel) : dir + "/" + std::string(rel);
 }
 
 // A listed name that stays inside the destination and is one the platform
@@ -59,13 +52,10 @@ std::string listpath(const runstate* rs, bool temp) {
 
 // The aside name relative to the destination, with '/' separators.
 std::string relative(const runstate* rs, std::string path) {
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    std::string dir = destination(rs);
-    if (dir.empty()) return path;
-    if (path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
-        path[dir.size()] == '/')
-        return path.substr(dir.size() + 1);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::string dir = destination(rs) + "/";
+    if (dir.size() > 1 && path.size() > dir.size() && path.starts_with(dir))
+        return path.substr(dir.size());
     return path;
 }
 
@@ -78,13 +68,14 @@ void removeleftaside(runstate* rs) {
     char* end = nullptr;
     if (loadfile(list.c_str(), &text, &end, nullptr) != 0) return;
     earlier.read = true;
+    std::string dir = destination(rs);
     char* cursor = text;
     char* line;
     char* lineend;
     while (cursor != end && nextline(&line, &lineend, &cursor, end) == 0) {
         std::string rel(line, lineend);
         if (!trusted(rel)) continue;
-        std::string path = indest(rs, rel);
+        std::string path = dir.empty() ? rel : dir + "/" + rel;
         statinfo st;
         if (statpath(path.c_str(), &st) != 0 || st.kind != 'f') continue;
         // A plain delete: a file still in use stays where it is.

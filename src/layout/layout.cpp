@@ -50,17 +50,22 @@ int compose(char* buffer, std::size_t capacity, const fileinfo* entry, const pla
     int rel = static_cast<int>(p.rel.size());
     int stem = static_cast<int>(stemlen);
     const char* reltext = p.rel.empty() ? "" : p.rel.data();
+    // A suffix holding '%' splices the name in its place ("lib%.a"); any
+    // other follows the name after a dot.
     const char* suffix = type != nullptr ? type->suffix : nullptr;
     const char* percent = suffix != nullptr ? std::strchr(suffix, '%') : nullptr;
-    if (percent != nullptr) {
-        int headlen = static_cast<int>(percent - suffix);
-        return std::snprintf(buffer, capacity, "%s%s%s%s%.*s%s%.*s%.*s%s%s%s%s", base, basesep,
-                             p.pkgdir, pkgsep, rel, reltext, relsep, headlen, suffix, stem,
-                             entry->name, tag, leadver, percent + 1, trailver);
-    }
-    return std::snprintf(buffer, capacity, "%s%s%s%s%.*s%s%.*s%s%s%s%s%s", base, basesep,
-                         p.pkgdir, pkgsep, rel, reltext, relsep, stem, entry->name, tag, leadver, suffix != nullptr ? "." : "",
-                         suffix != nullptr ? suffix : "", trailver);
+    const char* head = percent != nullptr ? suffix : "";
+    int headlen = percent != nullptr ? static_cast<int>(percent - suffix) : 0;
+    const char* dot = suffix != nullptr && percent == nullptr ? "." : "";
+    const char* tail = percent != nullptr ? percent + 1 : suffix != nullptr ? suffix : "";
+    return std::snprintf(buffer, capacity, "%s%s%s%s%.*s%s%.*s%.*s%s%s%s%s%s", base, basesep,
+                         p.pkgdir, pkgsep, rel, reltext, relsep, headlen, head, stem,
+                         entry->name, tag, leadver, dot, tail, trailver);
+}
+
+// The length snprintf returned, or -1 when the text did not fit.
+int fitted(int n, std::size_t cap) {
+    return n < 0 || static_cast<std::size_t>(n) >= cap ? -1 : n;
 }
 
 // The stem and extension of the tool's own files.
@@ -71,6 +76,17 @@ struct ownname {
 constexpr ownname ownnames[] = {
     {"manifest", ".txt"}, {"manifest", ".sums"}, {"perm", "."}, {"manifest", ".lock"},
     {"manifest", ".journal"}, {"manifest", ".inuse"}};
+
+// Null when c may stand as one name component of a path, else why not.
+const char* componentproblem(std::string_view c) {
+    if (c.empty()) return "an empty name";
+    if (parentname(c)) return "'..' leads out of the destination";
+    if (c == ".") return "'.' is not a name";
+    if (startsdrive(c)) return "a drive letter";
+    // A name Windows forbids or reads as a device: on Windows it would not
+    // name a file of the destination.
+    return windowsforbidden(c);
+}
 
 }  // namespace
 
@@ -105,37 +121,16 @@ int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir
                const char* version) {
     // A name given with its directory is looked for below that directory.
     std::size_t n = (e->flags & F_SRCPATH) != 0 ? e->dstlen : 0;
-    placement p;
-    p.base = srcdir;
-    p.rel = std::string_view(n != 0 ? e->dstpath : "", n);
-    p.version = version;
+    placement p{.base = srcdir, .rel = {n != 0 ? e->dstpath : "", n}, .version = version};
     return compose(buf, cap, e, p, "");
 }
 
 int besidepath(char* buf, std::size_t cap, const char* path) {
-    int n = std::snprintf(buf, cap, "%s.new", path);
-    return n < 0 || static_cast<std::size_t>(n) >= cap ? -1 : n;
+    return fitted(std::snprintf(buf, cap, "%s.new", path), cap);
 }
 
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg) {
     return std::snprintf(buf, cap, "%s/%s", destdir, pkg);
-}
-
-int installedname(char* buf, std::size_t cap, const fileinfo* e) {
-    placement p;
-    p.version = findversion(e);
-    return compose(buf, cap, e, p, "");
-}
-
-int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attempt) {
-    int n = attempt == 0 ? std::snprintf(buf, cap, "%s", tmppath)
-                         : std::snprintf(buf, cap, "%s~%d", tmppath, attempt);
-    return n < 0 || static_cast<std::size_t>(n) >= cap ? -1 : n;
-}
-
-bool holdstemptag(std::string_view folded) {
-    static const std::string tag = foldedascii(TEMPTAG);
-    return folded.find(tag) != std::string_view::npos;
 }
 
 int ownpath(char* buf, std::size_t cap, const char* destdir, ownfile which, const char* pkg,
@@ -144,7 +139,7 @@ int ownpath(char* buf, std::size_t cap, const char* destdir, ownfile which, cons
     const char* tag = temp ? TEMPTAG.data() : "";
     int n = std::snprintf(buf, cap, "%s/%s%s%s%s", destdir, own.stem, tag, own.ext,
                           pkg != nullptr ? pkg : "");
-    if (n < 0 || static_cast<std::size_t>(n) >= cap) return -1;
+    if (fitted(n, cap) < 0) return -1;
     // As with the copies, a leading '/' is dropped: an empty destination
     // means the working directory, never the root of the file system.
     if (buf[0] == '/') {
@@ -155,16 +150,6 @@ int ownpath(char* buf, std::size_t cap, const char* destdir, ownfile which, cons
 }
 
 // ---- checks -----------------------------------------------------------------
-
-const char* componentproblem(std::string_view c) {
-    if (c.empty()) return "an empty name";
-    if (parentname(c)) return "'..' leads out of the destination";
-    if (c == ".") return "'.' is not a name";
-    if (startsdrive(c)) return "a drive letter";
-    // A name Windows forbids or reads as a device: on Windows it would not
-    // name a file of the destination.
-    return windowsforbidden(c);
-}
 
 const char* fieldproblem(fieldkind kind, std::string_view value) {
     if (kind != fieldkind::path) {

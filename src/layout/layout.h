@@ -26,7 +26,7 @@ constexpr std::string_view TEMPTAG = "TMPZ";
 struct placement {
     const char* base = nullptr;
     const char* pkgdir = "";
-    std::string_view rel;
+    std::string_view rel{};  // {}: designated initializers may leave it out
     const char* version = nullptr;
     std::size_t stemlen = 0;
 };
@@ -48,14 +48,6 @@ int sourcepath(char* buf, std::size_t cap, const fileinfo* e, const char* srcdir
 int besidepath(char* buf, std::size_t cap, const char* path);
 // "<destdir>/<pkg>": a package directory.
 int packagepath(char* buf, std::size_t cap, const char* destdir, const char* pkg);
-// The name of e's installed file alone (no directory).
-int installedname(char* buf, std::size_t cap, const fileinfo* e);
-// The temporary name to try after attempt others were taken: tmppath
-// itself first, then with a counter ("~1", "~2", ...). Its length, or -1
-// when it does not fit.
-int temporaryvariant(char* buf, std::size_t cap, const char* tmppath, int attempt);
-// Whether a folded file name holds the folded temporary tag.
-bool holdstemptag(std::string_view folded);
 
 // The tool's own files in the destination directory.
 enum class ownfile { manifest, sums, perm, lock, journal, inuse };
@@ -75,14 +67,10 @@ enum class fieldkind {
     path,     // dst= and a fingerprint's path: names joined by '/', one
               // leading '/' marking an entry of the absolute tree
 };
-// Null when value may stand in such a field, else why it may not. Every
-// name component goes through componentproblem (in a path, empty and "."
-// components are left out: they stay where they are).
+// Null when value may stand in such a field, else why it may not: an
+// empty name, ".", "..", a drive letter or a name the host reserves (in a
+// path, empty and "." components are left out: they stay where they are).
 const char* fieldproblem(fieldkind kind, std::string_view value);
-// Null when c may stand as one name component of a path, else why not:
-// empty, ".", "..", a drive letter; the host's reserved names are checked
-// here too.
-const char* componentproblem(std::string_view c);
 
 // Opens f for path under the temporary name tmppath, or under tmppath with a
 // counter when an entry of the trees installs that name or something other

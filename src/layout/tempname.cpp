@@ -34,12 +34,14 @@ std::string_view lastcomponent(std::string_view path) {
 }
 
 void addinstalled(nameset* set, const fileinfo* e) {
+    static const std::string tag = foldedascii(TEMPTAG);
     if (e->ftype == nullptr || (e->ftype->flags & F_FILE) == 0) return;
+    // The installed name alone, without a directory.
     char name[PATHSIZE];
-    int n = installedname(name, sizeof name, e);
+    int n = installedpath(name, sizeof name, e, {.version = findversion(e)});
     if (n < 0 || n >= PATHSIZE) return;  // never installed: the walk refuses the name
     std::string key = foldedascii(name);
-    if (holdstemptag(key)) set->names.insert(std::move(key));
+    if (key.find(tag) != std::string::npos) set->names.insert(std::move(key));
 }
 
 bool installsatname(runstate* rs, std::string_view tmppath) {
@@ -58,8 +60,11 @@ bool installsatname(runstate* rs, std::string_view tmppath) {
 int opentemp(runstate* rs, atomicfile* f, const char* path, const char* tmppath, bool text) {
     char name[TEMPNAMESIZE];
     int err = EEXIST;
+    // tmppath itself first, then with a counter ("~1", "~2", ...).
     for (int attempt = 0; attempt < MAXTEMPNAMES; attempt++) {
-        if (temporaryvariant(name, sizeof name, tmppath, attempt) < 0) return ENAMETOOLONG;
+        int n = attempt == 0 ? std::snprintf(name, sizeof name, "%s", tmppath)
+                             : std::snprintf(name, sizeof name, "%s~%d", tmppath, attempt);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) return ENAMETOOLONG;
         if (installsatname(rs, name)) continue;
         err = atomicopen(f, path, name, text);
         if (err != EEXIST) return err;

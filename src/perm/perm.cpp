@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ending/ending.h"
 #include "install/install.h"
@@ -48,12 +49,10 @@ bool dirlike(const fileinfo* e) { return e->child != nullptr || (e->flags & F_DI
 
 // The link's path relative to the destination, for the warning.
 void warnlink(const permfile& pf, const fileinfo* link) {
-    if (link->dstlen != 0)
-        reportwarning("WARNING: Not adding symlink %.*s/%s to package %s\n",
-                      static_cast<int>(link->dstlen), link->dstpath, link->name, pf.pkg);
-    else
-        reportwarning("WARNING: Not adding symlink %s to package %s\n", link->name,
-                      pf.pkg);
+    bool below = link->dstlen != 0;
+    reportwarning("WARNING: Not adding symlink %.*s%s%s to package %s\n",
+                  static_cast<int>(link->dstlen), below ? link->dstpath : "", below ? "/" : "",
+                  link->name, pf.pkg);
 }
 
 void writedirrecord(const permfile& pf, const fileinfo* dir) {
@@ -96,10 +95,7 @@ void writefilerecord(const permfile& pf, const fileinfo* e) {
         e->dstpath[0] != '/')
         base = type->dirpath;
     const char* rel = e->dstlen > 0 ? e->dstpath : "";
-    placement p;
-    p.base = base;
-    p.rel = std::string_view(rel, e->dstlen);
-    p.version = findversion(e);
+    placement p{.base = base, .rel = {rel, e->dstlen}, .version = findversion(e)};
     char path[PATHSIZE];
     int n = installedpath(path, PATHSIZE, e, p);
     if (n < 0 || n >= PATHSIZE)
@@ -143,23 +139,19 @@ fileinfo* walknext(fileinfo* e) {
     return nullptr;
 }
 
-[[noreturn]] void createfailed(const char* path, int err) {
-    die("failed to create file '%s': %s (%d)\n", path, std::strerror(err), err);
-}
-
 // Writes the whole file of one package, crash-safe: under a temporary name,
 // moved over the old file only when complete.
 void writepermfile(runstate* rs, const char* pkg) {
     char path[PATHSIZE];
     char tmppath[TEMPNAMESIZE];
     if (ownpath(path, sizeof path, rs->destdir, ownfile::perm, pkg) < 0)
-        die("failed to create file '%s/perm.%s': %s (%d)\n", rs->destdir, pkg, std::strerror(ENAMETOOLONG),
-            ENAMETOOLONG);
+        filefailed("failed to create file", (std::string(rs->destdir) + "/perm." + pkg).c_str(),
+                   ENAMETOOLONG);
     ownpath(tmppath, sizeof tmppath, rs->destdir, ownfile::perm, pkg, true);
 
     atomicfile f;
     int err = opentemp(rs, &f, path, tmppath, true);
-    if (err != 0) createfailed(path, err);
+    if (err != 0) filefailed("failed to create file", path, err);
     permfile pf{pkg, f.stream, rs->destdir};
     if (rs->verbose > 1) std::printf("creating permission file '%s'\n", path);
 
@@ -171,11 +163,11 @@ void writepermfile(runstate* rs, const char* pkg) {
     if (err == 0) err = atomicclose(&f);
     if (err != 0) {
         atomicdiscard(&f);
-        die("Error writing file '%s': %s (%d)\n", path, std::strerror(err), err);
+        filefailed("Error writing file", path, err);
     }
     // The complete file cannot take its name (a directory stands there, say).
     err = atomiccommit(&f, true);
-    if (err != 0) createfailed(path, err);
+    if (err != 0) filefailed("failed to create file", path, err);
 }
 
 void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
@@ -192,11 +184,9 @@ void walkpackages(runstate* rs, pkgtable& table, fileinfo* tree) {
 }  // namespace
 
 void writeperms(const permfile& pf, fileinfo* list1, fileinfo* list2, fileinfo* list3) {
-    FP_CHECK(pf.pkg != (char *)0);
-    FP_CHECK(pf.out != (FILE *)0);
-    writelist(pf, list1);
-    writelist(pf, list2);
-    writelist(pf, list3);
+    FP_CHECK(pf.pkg != nullptr);
+    FP_CHECK(pf.out != nullptr);
+    for (fileinfo* list : {list1, list2, list3}) writelist(pf, list);
 }
 
 void writepermfiles(runstate* rs) {

@@ -62,12 +62,8 @@ struct builder {
     // An entry appended to parent's children (or to *top).
     fileinfo* add(fileinfo** top, fileinfo* parent, const std::string& name, filetype* ftype,
                   flagword extra = 0) {
-        std::string dir;
-        if (parent != nullptr)
-            dir = parent->dstlen != 0 ? std::string(parent->dstpath, parent->dstlen) + "/" +
-                                            parent->name
-                                      : std::string(parent->name);
-        fileinfo* e = entry(name, ftype, dir);
+        // A built entry's dstpath holds its whole path.
+        fileinfo* e = entry(name, ftype, parent != nullptr ? parent->dstpath : "");
         e->flags |= extra;
         e->parent = parent;
         fileinfo** link = parent != nullptr ? &parent->child : top;
@@ -84,15 +80,11 @@ std::string version(const char* name, flagword flags = F_VERSIONTRAIL) {
     return v != nullptr ? std::string(v) : std::string("(none)");
 }
 
-std::string compose(const fileinfo* e, const char* base, const char* pkgdir, const char* rel,
-                    const char* tag = "", std::size_t stemlen = 0, const char* ver = nullptr) {
+std::string compose(const fileinfo* e, const char* base, const char* pkgdir,
+                    std::string_view rel, const char* tag = "", std::size_t stemlen = 0,
+                    const char* ver = nullptr) {
     char buf[1024];
-    placement p;
-    p.base = base;
-    p.pkgdir = pkgdir;
-    p.rel = rel;
-    p.version = ver;
-    p.stemlen = stemlen;
+    placement p{base, pkgdir, rel, ver, stemlen};
     int n = *tag != '\0' ? temporarypath(buf, sizeof buf, e, p) : installedpath(buf, sizeof buf, e, p);
     EXPECT_GE(n, 0);
     EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(buf));
@@ -167,12 +159,7 @@ TEST(composepath, edgecases) {
     EXPECT_EQ(compose(b.entry("x", nullptr), "", "", ""), "/x");
     EXPECT_EQ(compose(b.entry("x", nullptr), nullptr, "", ""), "x");
     // Only the first rellen characters of the relative text count.
-    char buf[64];
-    placement p;
-    p.base = "d";
-    p.rel = std::string_view("abc/def", 3);
-    installedpath(buf, sizeof buf, b.entry("f", nullptr), p);
-    EXPECT_STREQ(buf, "d/abc/f");
+    EXPECT_EQ(compose(b.entry("f", nullptr), "d", "", std::string_view("abc/def", 3)), "d/abc/f");
 }
 
 TEST(composepath, resultreportsoverflow) {
@@ -180,12 +167,9 @@ TEST(composepath, resultreportsoverflow) {
     fileinfo* e = b.entry("n", nullptr);
     char buf[1024];
     std::string base(1021, 'b');  // base + '/' + name = 1023 characters: fits
-    placement p;
-    p.base = base.c_str();
-    EXPECT_EQ(installedpath(buf, sizeof buf, e, p), 1023);
+    EXPECT_EQ(installedpath(buf, sizeof buf, e, {.base = base.c_str()}), 1023);
     base += 'b';  // exactly 1024 characters: the caller's overflow
-    p.base = base.c_str();
-    EXPECT_EQ(installedpath(buf, sizeof buf, e, p), 1024);
+    EXPECT_EQ(installedpath(buf, sizeof buf, e, {.base = base.c_str()}), 1024);
 }
 
 // ---- placefile -----------------------------------------------------------------
@@ -204,26 +188,31 @@ protected:
         rs->destdir = "dest";
     }
 
-    static void put(const std::string& path, const std::string& data) { spill(path, data); }
-    static std::string get(const std::string& path) { return slurp(path); }
     // Moves the file's modification time by the given number of seconds.
     static void shift(const std::string& path, int seconds) {
         fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(seconds));
     }
-    static void settime(const std::string& path, const std::string& like) {
-        fs::last_write_time(path, fs::last_write_time(like));
-    }
 
-    // As the walk copies: the source is opened only when the copy needs it.
+    // As the walk copies: the source is opened only when the copy needs it,
+    // and only its status is read when that may tell.
     char copy(const std::string& src, const std::string& dst, fileinfo* e) {
         destination d;
-        if (needssource(rs.get(), e, dst.c_str(), &d) == sourceneed::none) return COPYLEFT;
-        int fd = openread(src.c_str());
-        EXPECT_GE(fd, 0);
+        sourceneed need = needssource(rs.get(), e, dst.c_str(), &d);
+        if (need == sourceneed::none) return COPYLEFT;
+        statinfo st{};
+        int fd = -1;
+        if (need == sourceneed::open) {
+            fd = openread(src.c_str());
+            EXPECT_GE(fd, 0);
+        } else {
+            EXPECT_EQ(statpath(src.c_str(), &st), 0);
+        }
         std::string tmp = dst + "TMPZ";
-        char rc = placefile(rs.get(), fd, src.c_str(), {}, tmp.c_str(), dst.c_str(), e, d);
+        char rc = placefile(rs.get(), fd, src.c_str(), st, tmp.c_str(), dst.c_str(), e, d);
         settleall(rs.get());  // the finished copy takes its name (and its descriptor goes)
-        EXPECT_EQ(closefd(fd), -1) << "placefile must close the source";
+        if (fd >= 0) {
+            EXPECT_EQ(closefd(fd), -1) << "placefile must close the source";
+        }
         return rc;
     }
     fileinfo* plainentry() { return b.entry("f", b.type(nullptr, F_FILE)); }
@@ -239,69 +228,69 @@ TEST_F(copytest, newfileiswrittenwhole) {
     std::string data;
     for (int i = 0; data.size() < 700 * 1024; i++) data += std::to_string(i) + ",";
     data += std::string("\0\r\n\x80", 4);
-    put("src", data);
+    spill("src", data);
     EXPECT_EQ(copy("src", "out", plainentry()), COPYWRITTEN);
-    EXPECT_EQ(get("out"), data);
+    EXPECT_EQ(slurp("out"), data);
     EXPECT_FALSE(fs::exists("outTMPZ"));
 
-    put("empty", "");
+    spill("empty", "");
     EXPECT_EQ(copy("empty", "out0", plainentry()), COPYWRITTEN);
     EXPECT_TRUE(fs::exists("out0"));
     EXPECT_EQ(fs::file_size("out0"), 0u);
 }
 
 TEST_F(copytest, existingdestinationisneverreplaced) {
-    put("src", "new");
-    put("older", "old1");
-    put("newer", "old2");
+    spill("src", "new");
+    spill("older", "old1");
+    spill("newer", "old2");
     shift("older", -100);
     shift("newer", 100);
     EXPECT_EQ(copy("src", "older", plainentry()), COPYLEFT);
     EXPECT_EQ(copy("src", "newer", plainentry()), COPYLEFT);
     EXPECT_EQ(copy("src", "newer", substentry()), COPYLEFT);
-    EXPECT_EQ(get("older"), "old1");
-    EXPECT_EQ(get("newer"), "old2");
+    EXPECT_EQ(slurp("older"), "old1");
+    EXPECT_EQ(slurp("newer"), "old2");
     EXPECT_FALSE(fs::exists("olderTMPZ") || fs::exists("newerTMPZ"));
 }
 
 TEST_F(copytest, leftovertemporaryisreplaced) {
-    put("src", "fresh");
-    put("outTMPZ", "partial leftover of a killed run, longer than the source");
+    spill("src", "fresh");
+    spill("outTMPZ", "partial leftover of a killed run, longer than the source");
     EXPECT_EQ(copy("src", "out", plainentry()), COPYWRITTEN);
-    EXPECT_EQ(get("out"), "fresh");
+    EXPECT_EQ(slurp("out"), "fresh");
     EXPECT_FALSE(fs::exists("outTMPZ"));
 }
 
 TEST_F(copytest, leadingslashmeansthecurrentdirectory) {
-    put("src", "abc");
+    spill("src", "abc");
     EXPECT_EQ(copy("src", "/rooted", plainentry()), COPYWRITTEN);
-    EXPECT_EQ(get("rooted"), "abc");
+    EXPECT_EQ(slurp("rooted"), "abc");
 }
 
 TEST_F(copytest, substitutionoutsidepackageandspecmode) {
     addkey("name", "World");
     const std::string text = "Hello <name>!\n<line:unix>gone\n<line:win32>kept\n<x>\n";
-    put("src", text);
+    spill("src", text);
     EXPECT_EQ(copy("src", "out", substentry()), COPYWRITTEN);
-    EXPECT_EQ(get("out"), "Hello World!\nkept\n<x>\n");
+    EXPECT_EQ(slurp("out"), "Hello World!\nkept\n<x>\n");
     EXPECT_EQ(copy("src", "plain", plainentry()), COPYWRITTEN);
-    EXPECT_EQ(get("plain"), text);
+    EXPECT_EQ(slurp("plain"), text);
 
     rs->pkgmode = 1;
     EXPECT_EQ(copy("src", "pkg", substentry()), COPYWRITTEN);
-    EXPECT_EQ(get("pkg"), text);
+    EXPECT_EQ(slurp("pkg"), text);
     rs->pkgmode = 0;
     rs->specfile = 1;
     EXPECT_EQ(copy("src", "specmode", substentry()), COPYWRITTEN);
-    EXPECT_EQ(get("specmode"), text);
+    EXPECT_EQ(slurp("specmode"), text);
 }
 
 // A directory opened as the source cannot be read: whether placefile reads the
 // source shows in whether the run ends. That makes the staleness rule visible.
 TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
     fs::create_directory("srcdir");  // opens, but every read fails
-    put("newer", "kept");
-    settime("newer", "srcdir");
+    spill("newer", "kept");
+    fs::last_write_time("newer", fs::last_write_time("srcdir"));
     shift("newer", 10);
     // Left alone unread, whatever the times say.
     rs->inmtime = 0;
@@ -312,7 +301,7 @@ TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
     rs->inmtime = 0;
     EXPECT_EXIT(copy("srcdir", "newer", substentry()), ::testing::ExitedWithCode(1),
                 "Error reading file 'srcdir': ");
-    EXPECT_EQ(get("newer"), "kept");
+    EXPECT_EQ(slurp("newer"), "kept");
     // A source that cannot be read is reported before the temporary is made,
     // even when it could not be made.
     EXPECT_EXIT(copy("srcdir", "missing/out", plainentry()), ::testing::ExitedWithCode(1),
@@ -324,27 +313,21 @@ TEST_F(copytest, existingdestinationreadsthesourceonlywhensubstituted) {
 // start, an equal one left.
 TEST_F(copytest, comparingreadsthesourcewhenitsstatusdoesnottell) {
     rs->mode.compares = true;
-    auto update = [&](const std::string& dst) {
+    spill("src", "new content");
+    spill("differs", "old content");  // the same size: the content is compared
+    spill("same", "new content");
+    for (const char* dst : {"differs", "same"}) {
         destination d;
-        EXPECT_EQ(needssource(rs.get(), plainentry(), dst.c_str(), &d), sourceneed::status);
-        statinfo st{};
-        EXPECT_EQ(statpath("src", &st), 0);
-        std::string tmp = dst + "TMPZ";
-        char rc = placefile(rs.get(), -1, "src", st, tmp.c_str(), dst.c_str(), plainentry(), d);
-        settleall(rs.get());
-        return rc;
-    };
-    put("src", "new content");
-    put("differs", "old content");  // the same size: the content is compared
-    put("same", "new content");
-    EXPECT_EQ(update("differs"), COPYREPLACED);
-    EXPECT_EQ(get("differs"), "new content");
-    EXPECT_EQ(update("same"), COPYLEFT);
+        EXPECT_EQ(needssource(rs.get(), plainentry(), dst, &d), sourceneed::status) << dst;
+    }
+    EXPECT_EQ(copy("src", "differs", plainentry()), COPYREPLACED);
+    EXPECT_EQ(slurp("differs"), "new content");
+    EXPECT_EQ(copy("src", "same", plainentry()), COPYLEFT);
     EXPECT_FALSE(fs::exists("differsTMPZ") || fs::exists("sameTMPZ"));
 }
 
 TEST_F(copytest, creationfailureendstherun) {
-    put("src", "x");
+    spill("src", "x");
     EXPECT_EXIT(copy("src", "missing/out", plainentry()), ::testing::ExitedWithCode(1),
                 "^Error creating file 'missing/out': .* \\([0-9]+\\)\n$");
 }
@@ -371,11 +354,6 @@ protected:
         fs::create_directories("src");
         fs::create_directories("dest");
     }
-    fileinfo* symlink(fileinfo* parent, const char* name, const char* existing) {
-        fileinfo* e = b.add(&top, parent, name, nullptr, F_SYMLINK);
-        e->existing = b.keep(existing);
-        return e;
-    }
     // Package mode: a/b/f, whose file alone belongs to package "core".
     void packagedfile() {
         rs->pkgmode = 1;
@@ -383,14 +361,14 @@ protected:
         fileinfo* inner = b.add(&top, a, "b", dirtype);
         fileinfo* f = b.add(&top, inner, "f", texttype);
         f->pkgname = b.keep("core");
-        put("src/f.txt", "F");
+        spill("src/f.txt", "F");
     }
     // The versioned file lib/name (its source named with the suffix "so"
     // before its version), in a "lib" directory made on first use.
     void versioned(const char* name, const char* source) {
         if (lib == nullptr) lib = b.add(&top, nullptr, "lib", dirtype);
         b.add(&top, lib, name, b.type("so", F_FILE | F_VERSIONTRAIL));
-        put(std::string("src/") + source, "v");
+        spill(std::string("src/") + source, "v");
     }
     fileinfo* lib = nullptr;
     std::string walkall() {
@@ -405,20 +383,20 @@ protected:
 }  // namespace
 
 TEST_F(walktest, deferredlinkkeepsitsplaceandrelativedirectory) {
-    put("src/a.txt", "A");
-    put("src/z.txt", "Z");
+    spill("src/a.txt", "A");
+    spill("src/z.txt", "Z");
     fileinfo* a = b.add(&top, nullptr, "a", dirtype);
-    fileinfo* link = symlink(a, "l", "no-such-target");
+    fileinfo* link = b.add(&top, a, "l", nullptr, F_SYMLINK);
+    link->existing = b.keep("no-such-target");
     b.add(&top, link, "in", texttype);
     fileinfo* after = b.add(&top, a, "m", texttype);
     b.add(&top, nullptr, "z", texttype);
-    put("src/m.txt", "M");
-    put("src/in.txt", "IN");
+    spill("src/m.txt", "M");
+    spill("src/in.txt", "IN");
     // The link itself is not made on this platform; its directory stands in.
     fs::create_directories("dest/a/l");
 
-    std::string out = walkall();
-    EXPECT_EQ(out,
+    EXPECT_EQ(walkall(),
               "-D                  755 dest/a\n"
               "+F                  644 dest/a/m.txt\n"
               "+F                  644 dest/z.txt\n"
@@ -428,7 +406,7 @@ TEST_F(walktest, deferredlinkkeepsitsplaceandrelativedirectory) {
     EXPECT_EQ(rs->retryhead, link);
     EXPECT_EQ(rs->retrytail, link);
     EXPECT_TRUE(link->flags & F_RETRY);
-    EXPECT_EQ(get("dest/a/l/in.txt"), "IN");
+    EXPECT_EQ(slurp("dest/a/l/in.txt"), "IN");
     EXPECT_STREQ(b.entries.back()->srcdir, "src");
 }
 
@@ -439,7 +417,7 @@ TEST_F(walktest, versionedfilegetsshorterlinks) {
               "+F                  644 dest/lib/libx.so.1.2\n"
               "+S -       -          0 dest/lib/libx.so.1 existing=libx.so.1.2\n"
               "+S -       -          0 dest/lib/libx.so existing=libx.so.1.2\n");
-    EXPECT_EQ(get("dest/lib/libx.so.1.2"), "v");
+    EXPECT_EQ(slurp("dest/lib/libx.so.1.2"), "v");
 }
 
 TEST_F(walktest, missingparentondiskismadeonthewaybackdown) {
@@ -450,7 +428,7 @@ TEST_F(walktest, missingparentondiskismadeonthewaybackdown) {
               "+D                  755 dest/core/a\n"
               "+D                  755 dest/core/a/b\n"
               "+F                  644 dest/core/a/b/f.txt\n");
-    EXPECT_EQ(get("dest/core/a/b/f.txt"), "F");
+    EXPECT_EQ(slurp("dest/core/a/b/f.txt"), "F");
 }
 
 TEST_F(walktest, goingupthatcannothelpends) {
@@ -458,12 +436,13 @@ TEST_F(walktest, goingupthatcannothelpends) {
     // as far as makedir can tell, the child keeps failing.
     packagedfile();
     fs::create_directories("dest/core");
-    put("dest/core/a", "not a directory");
+    spill("dest/core/a", "not a directory");
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
                 "^Can't create directory 'dest/core/a/b'\n$");
-}
 
-TEST_F(walktest, toplevelwithoutparentondisk) {
+    // Nor can a top-level directory whose destination is missing.
+    top = nullptr;
+    rs->pkgmode = 0;
     rs->destdir = "nowhere/dest";
     b.add(&top, nullptr, "a", dirtype);
     EXPECT_EXIT(walkall(), ::testing::ExitedWithCode(1),
