@@ -234,6 +234,14 @@ void settlecopy(runstate* rs, atomicfile* f, bool replace, fileinfo* e, const di
 }
 
 void settleline(runstate* rs, const listing* line, bool shown, bool copyline) {
+    // Nothing waits (a run that copies nothing): the line goes out now, its
+    // texts not copied.
+    const settlequeue* q = rs->settle;
+    if (q == nullptr || (q->items.empty() && q->flushing.empty())) {
+        if (line == nullptr) return;
+        clearstatus();
+        return reportlisting(*line, shown);
+    }
     pendingline p;
     if (line != nullptr) {
         p.what = pendingline::action;
