@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -54,6 +55,10 @@ void die(const char* fmt, ...) {
     if (!whole) keepwork();
     discardpending();
     endrun(1);
+}
+
+void filefailed(const char* what, const char* path, int err) {
+    die("%s '%s': %s (%d)\n", what, path, std::strerror(err), err);
 }
 
 void checkfailed(const char* cond) {

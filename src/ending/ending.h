@@ -8,6 +8,9 @@
 // temporary output files and ends the run with status 1.
 [[noreturn]] void die(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// die() for a failure of a call on a file: "<what> '<path>': <reason> (<err>)".
+[[noreturn]] void filefailed(const char* what, const char* path, int err);
+
 // Internal invariant that holds in every build type: a failure names the
 // condition and the tool, then ends the run with status 1.
 [[noreturn]] void checkfailed(const char* cond);

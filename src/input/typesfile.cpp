@@ -391,7 +391,7 @@ void readconfigfile(runstate* rs, const char* filename)
     rs->conffiles++;
     int err = loadrelative(filename, &rs->conftext, &rs->conftextend, nullptr, rs->infile);
     if (err != 0)
-        die("Couldn't read config file '%s': %s (%d)\n", filename, std::strerror(err), err);
+        filefailed("Couldn't read config file", filename, err);
     if (rs->conftext == rs->conftextend)
         die("Empty config file '%s'\n", filename);
     auto size = static_cast<std::size_t>(rs->conftextend - rs->conftext);

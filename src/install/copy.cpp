@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -157,10 +156,6 @@ heapbuffer expandsource(runstate* rs, const sourcefile& src, const statinfo& inf
 }
 
 }  // namespace
-
-void filefailed(const char* what, const char* path, int err) {
-    die("%s '%s': %s (%d)\n", what, path, std::strerror(err), err);
-}
 
 sourceneed needssource(runstate* rs, const fileinfo* entry, const char* destpath,
                        destination* dst) {

@@ -66,9 +66,6 @@ void settlenote(runstate* rs, std::string text);
 // Flushes the waiting copies, gives them their names and prints the lines.
 void settleall(runstate* rs);
 
-// Ends the run with "<what> '<path>': <reason> (<err>)".
-[[noreturn]] void filefailed(const char* what, const char* path, int err);
-
 // Walks from start (its later siblings and what lies below them).
 void installwalk(runstate* rs, fileinfo* start, const char* reltext, std::size_t rellen);
 // Walks the deferred link entries of the retry list, each with its own

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ending/ending.h"
 #include "install/install.h"
 #include "inuse/inuse.h"
 #include "layout/layout.h"

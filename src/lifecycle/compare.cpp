@@ -42,7 +42,7 @@ std::size_t fill(const reader& r, char* buf, std::size_t cap) {
             got += static_cast<std::size_t>(n);
         } else if (errno != EINTR) {
             int err = errno;
-            die("Error reading file '%s': %s (%d)\n", r.path, std::strerror(err), err);
+            filefailed("Error reading file", r.path, err);
         }
     }
     return got;

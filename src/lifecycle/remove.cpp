@@ -298,7 +298,7 @@ void removeown(const runstate* rs, ownfile which, const char* pkg = nullptr, boo
     if (ownpath(path, sizeof path, rs->destdir, which, pkg, temp) < 0) return;
     int err = removepath(path);
     if (err != 0 && !(temp && err == EEXIST))
-        die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+        filefailed("Can't remove", path, err);
 }
 
 // Takes the removed records (and under --uninstall every entry that is not

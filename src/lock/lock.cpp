@@ -3,7 +3,6 @@
 #include "lock/lock.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "ending/ending.h"
 #include "layout/layout.h"
@@ -18,7 +17,7 @@ namespace {
 lockhandle held = -1;
 
 [[noreturn]] void lockfailed(const char* path, int err) {
-    die("Can't lock '%s': %s (%d)\n", path, std::strerror(err), err);
+    filefailed("Can't lock", path, err);
 }
 
 }  // namespace
@@ -28,8 +27,7 @@ void makedestination(const runstate* rs) {
     if (*dir == '\0' || !rs->mode.writes || rs->uninstall) return;
     dirresult r = makedir(rs->destdir, true);
     if (r.made != dirmade::made && r.made != dirmade::exists)
-        die("Can't create destination directory '%s': %s (%d)\n", rs->destdir,
-            std::strerror(r.err), r.err);
+        filefailed("Can't create destination directory", rs->destdir, r.err);
 }
 
 void lockdestination(runstate* rs) {
@@ -76,7 +74,7 @@ void removelockfile(const runstate* rs) {
     char path[PATHSIZE];
     if (held == -1 || ownpath(path, sizeof path, rs->destdir, ownfile::lock) < 0) return;
     int err = removelock(held, path);
-    if (err != 0) die("Can't remove '%s': %s (%d)\n", path, std::strerror(err), err);
+    if (err != 0) filefailed("Can't remove", path, err);
     // Nothing is left to do under the lock. Closing it now lets a host that
     // deletes an open file only when its last handle goes (Windows) remove
     // the name before the run ends, not at some moment after.

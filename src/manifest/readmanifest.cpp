@@ -184,7 +184,7 @@ void readmanifest(runstate* rs) {
         // at the name (a directory is there, or a path the host cannot hold),
         // the run goes on as if there were none.
         bool nofile = err == ENOTDIR || err == ENAMETOOLONG || err == EISDIR || isdirectory(path);
-        if (!nofile) die("Failed to open manifest file '%s': %s (%d)\n", path, std::strerror(err), err);
+        if (!nofile) filefailed("Failed to open manifest file", path, err);
         reportwarning("Failed to open manifest file '%s': %s (%d)\n", path,
                       std::strerror(err), err);
         return;

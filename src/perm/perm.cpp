@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ending/ending.h"
-#include "install/install.h"
+#include "layout/layout.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "run/run.h"

@@ -106,7 +106,7 @@ int loadfile(const char* path, char** text, char** end, std::int64_t* mtime)
     statinfo st;
     int err = statfd(fd, &st);
     if (err != 0) {
-        die("Error with fstat on file '%s': %s (%d)\n", path, std::strerror(err), err);
+        filefailed("Error with fstat on file", path, err);
     }
     if (mtime != nullptr) {
         *mtime = wholeseconds(st.mtime);
